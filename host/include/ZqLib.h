@@ -1,0 +1,3 @@
+// Everything of libZqLib.so.
+#pragma once
+#include "ZqProcess.h"

@@ -1,0 +1,229 @@
+#include "SimConfig.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace sim {
+namespace {
+
+bool ParseInt(const std::string& text, int& value)
+{
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && ptr == end;
+}
+
+std::vector<std::string> Words(const std::string& line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+// Absolute and resolved as far as the path exists; the rest appended as given.
+std::string Normalise(const std::string& path)
+{
+    std::string abs = path;
+    if (abs.empty() || abs[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd)) abs = std::string(cwd) + "/" + path;
+    }
+    std::string head = abs, tail;
+    while (!head.empty()) {
+        char resolved[PATH_MAX];
+        if (realpath(head.c_str(), resolved)) {
+            std::string r = resolved;
+            if (!tail.empty()) r += (r == "/" ? "" : "/") + tail;
+            return r;
+        }
+        size_t slash = head.find_last_of('/');
+        if (slash == std::string::npos) break;
+        std::string last = head.substr(slash + 1);
+        tail = tail.empty() ? last : last + "/" + tail;
+        head = slash == 0 ? "/" : head.substr(0, slash);
+        if (head == "/" && slash == 0) {
+            if (realpath("/", resolved)) return "/" + tail;
+            break;
+        }
+    }
+    return abs;
+}
+
+}  // namespace
+
+const FileSystem* Config::FindFs(const std::string& name) const
+{
+    for (const auto& fs : fileSystems)
+        if (fs.name == name) return &fs;
+    return nullptr;
+}
+
+const Mount* Config::MountFor(const std::string& path) const
+{
+    const std::string target = Normalise(path);
+    const Mount* best = nullptr;
+    for (const auto& m : mounts) {
+        const std::string dir = Normalise(m.dir);
+        bool inside = target == dir ||
+                      (target.size() > dir.size() && target.compare(0, dir.size(), dir) == 0 &&
+                       (dir == "/" || target[dir.size()] == '/'));
+        if (inside && (!best || dir.size() > Normalise(best->dir).size())) best = &m;
+    }
+    return best;
+}
+
+const Archive* Config::FindArchive(const std::string& fs, int id) const
+{
+    for (const auto& a : archives)
+        if (a.fs == fs && a.id == id) return &a;
+    return nullptr;
+}
+
+const MdsServer* Config::FindServer(const std::string& fs, int index) const
+{
+    for (const auto& s : servers)
+        if (s.fs == fs && s.index == index) return &s;
+    return nullptr;
+}
+
+bool Config::HostKnown(const std::string& host) const
+{
+    for (const auto& s : servers)
+        if (s.host == host) return true;
+    for (const auto& l : logins)
+        if (l.host == host) return true;
+    return false;
+}
+
+bool Config::LoginAllowed(const std::string& user, const std::string& host) const
+{
+    for (const auto& l : logins)
+        if (l.user == user && l.host == host) return true;
+    return false;
+}
+
+std::string StateDir()
+{
+    const char* dir = getenv("LUSTRE_SIM_STATE");
+    return dir ? dir : "";
+}
+
+std::string MdtName(const std::string& fs, int index)
+{
+    char buf[16];
+    snprintf(buf, sizeof buf, "-MDT%04x", static_cast<unsigned>(index));
+    return fs + buf;
+}
+
+bool LoadConfig(const std::string& stateDir, Config& config, std::string& error)
+{
+    if (stateDir.empty()) {
+        error = "LUSTRE_SIM_STATE is not set";
+        return false;
+    }
+    const std::string file = stateDir + "/config";
+    std::ifstream in(file);
+    if (!in) {
+        error = "cannot read " + file + ": " + strerror(errno);
+        return false;
+    }
+    Config cfg;
+    std::string line;
+    for (int lineNo = 1; std::getline(in, line); ++lineNo) {
+        size_t hash = line.find('#');
+        if (hash != std::string::npos) line.erase(hash);
+        std::vector<std::string> w = Words(line);
+        if (w.empty()) continue;
+        bool ok = false;
+        if (w[0] == "version" && w.size() == 2) {
+            cfg.version = w[1];
+            ok = true;
+        } else if (w[0] == "fs" && w.size() == 3 && w[2].rfind("mdts=", 0) == 0) {
+            FileSystem fs{w[1], 0};
+            ok = ParseInt(w[2].substr(5), fs.mdts) && fs.mdts > 0;
+            if (ok) cfg.fileSystems.push_back(fs);
+        } else if (w[0] == "mount" && w.size() == 4) {
+            cfg.mounts.push_back({w[1], w[2], w[3]});
+            ok = true;
+        } else if (w[0] == "archive" && w.size() == 4) {
+            Archive a{w[1], 0, w[3]};
+            ok = ParseInt(w[2], a.id) && a.id >= 0;
+            if (ok) cfg.archives.push_back(a);
+        } else if (w[0] == "mds" && w.size() == 5) {
+            MdsServer s{w[1], 0, w[3], w[4]};
+            ok = ParseInt(w[2], s.index) && s.index >= 0;
+            if (ok) cfg.servers.push_back(s);
+        } else if (w[0] == "login" && w.size() == 3) {
+            cfg.logins.push_back({w[1], w[2]});
+            ok = true;
+        }
+        if (!ok) {
+            error = file + ":" + std::to_string(lineNo) + ": cannot read '" + line + "'";
+            return false;
+        }
+    }
+    config = std::move(cfg);
+    return true;
+}
+
+bool SaveConfig(const std::string& stateDir, const Config& config, std::string& error)
+{
+    std::ostringstream out;
+    out << "version " << config.version << "\n";
+    for (const auto& fs : config.fileSystems) out << "fs " << fs.name << " mdts=" << fs.mdts << "\n";
+    for (const auto& m : config.mounts) out << "mount " << m.fs << " " << m.dir << " " << m.instance << "\n";
+    for (const auto& a : config.archives) out << "archive " << a.fs << " " << a.id << " " << a.dir << "\n";
+    for (const auto& s : config.servers)
+        out << "mds " << s.fs << " " << s.index << " " << s.host << " " << s.nid << "\n";
+    for (const auto& l : config.logins) out << "login " << l.user << " " << l.host << "\n";
+
+    const std::string file = stateDir + "/config";
+    const std::string tmp = file + ".tmp." + std::to_string(getpid());
+    {
+        std::ofstream f(tmp, std::ios::trunc);
+        f << out.str();
+        f.flush();
+        if (!f) {
+            error = "cannot write " + tmp + ": " + strerror(errno);
+            unlink(tmp.c_str());
+            return false;
+        }
+    }
+    if (rename(tmp.c_str(), file.c_str()) != 0) {
+        error = "cannot rename " + tmp + ": " + strerror(errno);
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+StateLock::StateLock(const std::string& stateDir)
+    : m_fd(open((stateDir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
+{
+    if (m_fd < 0) return;
+    int rc;
+    do rc = flock(m_fd, LOCK_EX);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+}
+
+StateLock::~StateLock()
+{
+    if (m_fd >= 0) close(m_fd);  // closing releases the flock
+}
+
+}  // namespace sim
