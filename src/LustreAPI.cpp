@@ -4,9 +4,447 @@
 #include "KxUtils.h"
 #include "ZqLib.h"
 
+#include <fcntl.h>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+
+#include "Diagnostics.h"
+#include "ResourceOwners.h"
+
 namespace LustreAPI {
 
 // ==== Binding, pass-through, HSM requests, file identifiers ====
+
+// ---- Entry-point table ------------------------------------------------------
+
+// The bound entry points of liblustreapi, one slot per entry point, in
+// binding order. Zero-initialised static storage: every slot is null until
+// LoadFunctions stores into it. Written only by LoadFunctions; the guarded
+// operations read their slot afresh at each call.
+struct FunctionTable {
+    llapi_hsm_copytool_register_t hsm_copytool_register;
+    llapi_hsm_copytool_unregister_t hsm_copytool_unregister;
+    llapi_hsm_copytool_recv_t hsm_copytool_recv;
+    llapi_hsm_action_begin_t hsm_action_begin;
+    llapi_hsm_action_end_t hsm_action_end;
+    llapi_hsm_action_progress_t hsm_action_progress;
+    llapi_hsm_action_get_fd_t hsm_action_get_fd;
+    llapi_hsm_action_get_dfid_t hsm_action_get_dfid;
+    llapi_hsm_user_request_alloc_t hsm_user_request_alloc;
+    llapi_hsm_request_t hsm_request;
+    llapi_search_fsname_t search_fsname;
+    llapi_fid2path_t fid2path;
+    llapi_path2fid_t path2fid;
+    llapi_get_mdt_index_by_fid_t get_mdt_index_by_fid;
+    llapi_fd2fid_t fd2fid;
+};
+
+static FunctionTable func_table;
+// True once one binding attempt has stored all fifteen slots; never cleared.
+static bool g_bLibraryLoaded;
+
+namespace {
+
+// Stores a looked-up address into its typed slot.
+template <typename Entry, Entry FunctionTable::*Slot>
+void StoreSlot(void* address)
+{
+    func_table.*Slot = reinterpret_cast<Entry>(address);
+}
+
+struct SlotBinding {
+    const char* symbol;
+    // Pushed onto the loader's error when the symbol is missing. Slot 0's
+    // text is misspelt on purpose: hosts match these texts as they are.
+    const char* message;
+    void (*store)(void* address);
+};
+
+#define LAPI_SLOT(name) \
+    &StoreSlot<llapi_##name##_t, &FunctionTable::name>
+
+constexpr SlotBinding kSlotBindings[] = {
+    {"llapi_hsm_copytool_register", "GetAddres(llapi_hsm_copytool_resgister) failed", LAPI_SLOT(hsm_copytool_register)},
+    {"llapi_hsm_copytool_unregister", "GetAddres(llapi_hsm_copytool_unregister) failed",
+     LAPI_SLOT(hsm_copytool_unregister)},
+    {"llapi_hsm_copytool_recv", "GetAddres(llapi_hsm_copytool_recv) failed", LAPI_SLOT(hsm_copytool_recv)},
+    {"llapi_hsm_action_begin", "GetAddres(llapi_hsm_action_begin) failed", LAPI_SLOT(hsm_action_begin)},
+    {"llapi_hsm_action_end", "GetAddres(llapi_hsm_action_end) failed", LAPI_SLOT(hsm_action_end)},
+    {"llapi_hsm_action_progress", "GetAddres(llapi_hsm_action_progress) failed", LAPI_SLOT(hsm_action_progress)},
+    {"llapi_hsm_action_get_fd", "GetAddres(llapi_hsm_action_get_fd) failed", LAPI_SLOT(hsm_action_get_fd)},
+    {"llapi_hsm_action_get_dfid", "GetAddres(llapi_hsm_action_get_dfid) failed", LAPI_SLOT(hsm_action_get_dfid)},
+    {"llapi_hsm_user_request_alloc", "GetAddres(llapi_hsm_user_request_alloc) failed",
+     LAPI_SLOT(hsm_user_request_alloc)},
+    {"llapi_hsm_request", "GetAddres(llapi_hsm_request) failed", LAPI_SLOT(hsm_request)},
+    {"llapi_search_fsname", "GetAddres(llapi_search_fsname) failed", LAPI_SLOT(search_fsname)},
+    {"llapi_fid2path", "GetAddres(llapi_fid2path) failed", LAPI_SLOT(fid2path)},
+    {"llapi_path2fid", "GetAddres(llapi_path2fid) failed", LAPI_SLOT(path2fid)},
+    {"llapi_get_mdt_index_by_fid", "GetAddres(llapi_get_mdt_index_by_fid) failed", LAPI_SLOT(get_mdt_index_by_fid)},
+    {"llapi_fd2fid", "GetAddres(llapi_fd2fid) failed", LAPI_SLOT(fd2fid)},
+};
+#undef LAPI_SLOT
+static_assert(sizeof(kSlotBindings) / sizeof(kSlotBindings[0]) == 15, "one binding per slot");
+
+}  // namespace
+
+// ---- Binding ------------------------------------------------------------------
+
+CKxError LoadFunctions()
+{
+    if (g_bLibraryLoaded) return CKxError();
+
+    // Declared before the error so that the error goes first on the way out.
+    // A loader that succeeded leaves the library loaded for the life of the
+    // process; the table's addresses rely on that.
+    CKxLibrary library(false);
+    std::optional<CKxLibrary> versionedLibrary;
+    CKxError error = library.Load("liblustreapi.so", false);
+    CKxLibrary* loader = &library;
+    if (error.GetCode() < 0) {
+        // Lustre's runtime package installs only the versioned name; the
+        // plain one comes with the development package. The caller still
+        // sees the plain name's failure when neither loads.
+        versionedLibrary.emplace(false);
+        if (versionedLibrary->Load("liblustreapi.so.1", false).GetCode() < 0) {
+            error.Push(LAPI_LOCATION, "Load(liblustreapi.so) failed");
+            return error;
+        }
+        loader = &*versionedLibrary;
+    }
+
+    for (const SlotBinding& slot : kSlotBindings) {
+        void* address = nullptr;
+        error = loader->GetAddress(slot.symbol, address);
+        if (error.GetCode() < 0) {
+            error.Push(LAPI_LOCATION, "%s", slot.message);
+            return error;
+        }
+        slot.store(address);
+    }
+
+    g_bLibraryLoaded = true;
+    LAPI_LOG0("Lustre library loaded");
+    return CKxError();
+}
+
+// ---- Pass-through ---------------------------------------------------------------
+// One pattern: read the slot once, refuse with -EINVAL and "<entry> is not
+// loaded" when it is null, otherwise call it with the arguments as given and
+// return its result unchanged.
+
+int HSMRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount, int* archives, int rfdFlags,
+                std::string& msg)
+{
+    msg.clear();
+    const auto entry = func_table.hsm_copytool_register;
+    if (!entry) {
+        msg = "llapi_hsm_copytool_register is not loaded";
+        return -EINVAL;
+    }
+    return entry(priv, mnt, archiveCount, archives, rfdFlags);
+}
+
+int HSMUnregister(hsm_copytool_private** priv, std::string& msg)
+{
+    msg.clear();
+    const auto entry = func_table.hsm_copytool_unregister;
+    if (!entry) {
+        msg = "llapi_hsm_copytool_unregister is not loaded";
+        return -EINVAL;
+    }
+    return entry(priv);
+}
+
+int HSMRecv(hsm_copytool_private* priv, hsm_action_list** hal, int* msgSize, std::string& msg)
+{
+    msg.clear();
+    const auto entry = func_table.hsm_copytool_recv;
+    if (!entry) {
+        msg = "llapi_hsm_copytool_recv is not loaded";
+        return -EINVAL;
+    }
+    return entry(priv, hal, msgSize);
+}
+
+int HSMActionBegin(hsm_copyaction_private** phcp, const hsm_copytool_private* ct, const hsm_action_item* hai,
+                   int restoreMdtIndex, int restoreOpenFlags, bool isError, std::string& msg)
+{
+    msg.clear();
+    const auto entry = func_table.hsm_action_begin;
+    if (!entry) {
+        msg = "llapi_hsm_action_begin is not loaded";
+        return -EINVAL;
+    }
+    return entry(phcp, ct, hai, restoreMdtIndex, restoreOpenFlags, isError ? 1 : 0);
+}
+
+int HSMActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, int errval, std::string& msg)
+{
+    msg.clear();
+    const auto entry = func_table.hsm_action_end;
+    if (!entry) {
+        msg = "llapi_hsm_action_end is not loaded";
+        return -EINVAL;
+    }
+    return entry(phcp, he, hpFlags, errval);
+}
+
+int HSMActionProgress(hsm_copyaction_private* hcp, const hsm_extent* he, unsigned long long total, int hpFlags,
+                      std::string& msg)
+{
+    msg.clear();
+    const auto entry = func_table.hsm_action_progress;
+    if (!entry) {
+        msg = "llapi_hsm_action_progress is not loaded";
+        return -EINVAL;
+    }
+    return entry(hcp, he, total, hpFlags);
+}
+
+// Leaves msg as it was when the entry point is bound.
+int HSMActionGetFD(hsm_copyaction_private* hcp, std::string& msg)
+{
+    const auto entry = func_table.hsm_action_get_fd;
+    if (!entry) {
+        msg = "llapi_hsm_action_get_fd is not loaded";
+        return -EINVAL;
+    }
+    return entry(hcp);
+}
+
+// Leaves msg as it was when the entry point is bound.
+int HSMActionGetDFID(hsm_copyaction_private* hcp, lu_fid* fid, std::string& msg)
+{
+    const auto entry = func_table.hsm_action_get_dfid;
+    if (!entry) {
+        msg = "llapi_hsm_action_get_dfid is not loaded";
+        return -EINVAL;
+    }
+    return entry(hcp, fid);
+}
+
+int SearchFsName(const char* pathname, char* fsname, std::string& msg)
+{
+    msg.clear();
+    const auto entry = func_table.search_fsname;
+    if (!entry) {
+        msg = "llapi_search_fsname is not loaded";
+        return -EINVAL;
+    }
+    return entry(pathname, fsname);
+}
+
+int FID2Path(const char* device, const char* fidstr, char* path, int pathlen, long long* recno, int* linkno,
+             std::string& msg)
+{
+    msg.clear();
+    const auto entry = func_table.fid2path;
+    if (!entry) {
+        msg = "llapi_fid2path is not loaded";
+        return -EINVAL;
+    }
+    return entry(device, fidstr, path, pathlen, recno, linkno);
+}
+
+int GetMDTIndexByFid(int fd, const lu_fid* fid, int* mdtIndex, std::string& msg)
+{
+    msg.clear();
+    const auto entry = func_table.get_mdt_index_by_fid;
+    if (!entry) {
+        msg = "llapi_get_mdt_index_by_fid is not loaded";
+        return -EINVAL;
+    }
+    return entry(fd, fid, mdtIndex);
+}
+
+// ---- HSM user requests ------------------------------------------------------------
+
+int HSMRequest(const char* path, int action, const char* data, std::string& msg)
+{
+    msg.clear();
+    // The addresses tested here are the ones called below.
+    const auto allocRequest = func_table.hsm_user_request_alloc;
+    if (!allocRequest) {
+        msg = "llapi_hsm_user_request_alloc is not loaded";
+        return -EINVAL;
+    }
+    const auto submitRequest = func_table.hsm_request;
+    if (!submitRequest) {
+        msg = "llapi_hsm_request is not loaded";
+        return -EINVAL;
+    }
+    const auto fd2fid = func_table.fd2fid;
+    if (!fd2fid) {
+        msg = "llapi_fd2fid is not loaded";
+        return -EINVAL;
+    }
+
+    UniqueFd fd(::open(path, O_RDONLY));
+    if (!fd) {
+        const int openErrno = errno;
+        LAPI_LOG_ALWAYS("open(%s) failed, error=%s", path, std::strerror(openErrno));
+        return -openErrno;
+    }
+
+    // hr_data_len is 32 bits; a longer text would be cut short or turn the
+    // length negative, so it is refused rather than sent truncated.
+    const size_t dataBytes = data ? std::strlen(data) : 0;
+    if (dataBytes > static_cast<size_t>(std::numeric_limits<int>::max())) {
+        msg = HBString::Format("HSM request data too long (%zu bytes)", dataBytes);
+        return -EINVAL;
+    }
+    const int dataLength = static_cast<int>(dataBytes);
+
+    std::unique_ptr<hsm_user_request, FreeDeleter> request(allocRequest(1, dataLength));
+    if (!request) {
+        LAPI_LOG_ALWAYS("failed to allocate HSM request");
+        return -ENOMEM;
+    }
+
+    char* const bytes = reinterpret_cast<char*>(request.get());
+    request->hur_request.hr_action = static_cast<unsigned int>(action);
+    request->hur_request.hr_archive_id = 1;
+    request->hur_request.hr_flags = 0;
+    request->hur_request.hr_itemcount = 1;
+    request->hur_request.hr_data_len = static_cast<unsigned int>(dataLength);
+    if (dataLength > 0) std::memcpy(bytes + hur_len_for(1, 0), data, dataBytes);
+
+    request->hur_user_item[0].hui_extent.offset = 0;
+    request->hur_user_item[0].hui_extent.length = ~0ULL;  // to the end of the file
+
+    // The item is packed; its FID lies 8-byte aligned at offset 24 of a
+    // malloc'd block, so it is reached through the byte offset rather than
+    // by taking the address of a packed member.
+    auto* const itemFid = reinterpret_cast<lu_fid*>(bytes + offsetof(hsm_user_request, hur_user_item) +
+                                                    offsetof(hsm_user_item, hui_fid));
+    const int fdNumber = fd.Get();
+    const int fidResult = fd2fid(fdNumber, itemFid);
+    fd.Reset();
+    if (fidResult < 0) {
+        msg = HBString::Format("llapi_fd2fid(%d) failed", fdNumber);
+        return fidResult;
+    }
+
+    const char* const label = action == HUA_ARCHIVE ? "archive" : "release";
+    LAPI_LOG0("HSMRequest(%s, %s) ReparseData=%s", path, label, data ? data : "NULL");
+
+    const int result = submitRequest(path, request.get());
+    if (result < 0) msg = HBString::Format("llapi_hsm_request(%s, %s) failed", path, label);
+    return result;
+}
+
+int HSMArchive(const char* path, const char* data, std::string& msg)
+{
+    msg.clear();
+    return HSMRequest(path, HUA_ARCHIVE, data, msg);
+}
+
+// ---- File identifiers ----------------------------------------------------------------
+
+namespace {
+
+// True when there are at least three pieces and each of the first three
+// starts with a hexadecimal digit.
+bool HasFidShape(const std::vector<std::string>& pieces)
+{
+    if (pieces.size() < 3) return false;
+    for (size_t i = 0; i < 3; ++i) {
+        if (pieces[i].empty() || !std::isxdigit(static_cast<unsigned char>(pieces[i][0]))) return false;
+    }
+    return true;
+}
+
+// Runs one standard conversion with errno cleared, and puts the caller's
+// errno back unless the conversion set its own. An exception leaves with the
+// conversion's errno in place.
+template <typename Convert>
+auto ConvertKeepingErrno(Convert convert)
+{
+    const int savedErrno = errno;
+    errno = 0;
+    const auto value = convert();
+    if (errno == 0) errno = savedErrno;
+    return value;
+}
+
+}  // namespace
+
+CLustreFID::CLustreFID() : m_seq(0), m_oid(0), m_ver(0) {}
+
+CLustreFID::CLustreFID(const CLustreFID& other) : m_seq(other.m_seq), m_oid(other.m_oid), m_ver(other.m_ver) {}
+
+CLustreFID::CLustreFID(std::string text) : m_seq(0), m_oid(0), m_ver(0)
+{
+    HBString::Trim(text, "[]");
+    std::vector<std::string> pieces;
+    HBString::Split(text, ":", pieces, 0);
+    if (!HasFidShape(pieces)) {
+        LAPI_LOG0("FID cannot be generated for %s", text.c_str());
+        return;
+    }
+    // Base 0: 0x hexadecimal, a leading 0 octal, else decimal; a conversion
+    // stops at the first character that cannot continue the number. Object
+    // id and version keep their low 32 bits.
+    m_seq = ConvertKeepingErrno([&] { return std::stoull(pieces[0], nullptr, 0); });
+    m_oid = static_cast<unsigned int>(ConvertKeepingErrno([&] { return std::stoul(pieces[1], nullptr, 0); }));
+    m_ver = static_cast<unsigned int>(ConvertKeepingErrno([&] { return std::stoul(pieces[2], nullptr, 0); }));
+}
+
+CLustreFID::~CLustreFID() {}
+
+int Path2FID(const std::string& path, lu_fid& fid, std::string& message)
+{
+    const auto entry = func_table.path2fid;
+    if (!entry) {
+        message = "llapi_path2fid is not loaded";
+        return -EINVAL;
+    }
+    // Cleared so that a failed call that writes nothing hands back zeros
+    // rather than stack garbage.
+    lu_fid found{};
+    const int result = entry(path.c_str(), &found);
+    if (result != 0) message = HBString::Format("Cannot convert Path to FID for %s", path.c_str());
+    fid = found;
+    return result;
+}
+
+CKxError GetFIDFromPath(const std::string& path, CLustreFID& fid)
+{
+    std::string message;
+    lu_fid found{};
+    if (Path2FID(path, found, message) != 0) return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "%s", message.c_str());
+    fid.m_seq = found.f_seq;
+    fid.m_oid = found.f_oid;
+    fid.m_ver = found.f_ver;
+    return CKxError();
+}
+
+CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::string& path, int& linkNo,
+                        long long& recNo)
+{
+    constexpr int kPathBufferSize = 1024;  // the terminating NUL included
+    std::string message;
+    const std::string fidText = HBString::Format("[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
+    char buffer[kPathBufferSize];
+    buffer[0] = '\0';
+    // FID2Path takes the record number before the link number.
+    const int result =
+        FID2Path(mountPoint.c_str(), fidText.c_str(), buffer, kPathBufferSize, &recNo, &linkNo, message);
+    if (result != 0)
+        return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "Cannot convert FID to Path for %s due to %s",
+                                       fidText.c_str(), message.c_str());
+    // A callee that fills the whole buffer leaves no NUL: read no further
+    // than the buffer and keep what fits.
+    const std::string relativePath(buffer, strnlen(buffer, sizeof buffer));
+    path = mountPoint;
+    HBPath::Append(path, relativePath, 0);  // joining cannot fail
+    return CKxError();
+}
+
 // (binding section: end)
 
 // ==== Commands, changelog dump, MDT discovery, changelog users and indexes ====
