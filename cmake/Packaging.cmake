@@ -3,22 +3,33 @@
 # Components:
 #   runtime      libLustreAPI.so.1, libKxUtils.so.1, libZqLib.so.1
 #   development  headers, the .so links, the CMake package and LustreAPI.pc
-#   simulator    the Lustre stand-in, kept out of the system's library path
-#                (lib/lustreapi-sim) so it never shadows a real liblustreapi
+#   simulator    the Lustre stand-in, kept out of the system's search paths:
+#                liblustreapi.so in <libdir>/lustreapi-sim, so it never
+#                shadows a real liblustreapi, and lctl, lfs, ssh and
+#                lustre-sim in <libdir>/lustreapi-sim/bin, so the stand-in
+#                ssh never shadows the real one
+#
+# Everything installed is relocatable: the CMake package and LustreAPI.pc
+# find their prefix from their own location, so a tree installed with
+# "cmake --install --prefix DIR" and the Debian packages (prefix /usr) work
+# from the same build.
 include(CMakePackageConfigHelpers)
 
 set(LUSTREAPI_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/LustreAPI)
+set(LUSTREAPI_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 set(LUSTREAPI_SIM_DIR ${CMAKE_INSTALL_LIBDIR}/lustreapi-sim)
+set(LUSTREAPI_SIM_BIN_DIR ${LUSTREAPI_SIM_DIR}/bin)
 
 install(TARGETS LustreAPI KxUtils ZqLib
   EXPORT LustreAPITargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
-install(FILES
-    src/LustreAPI.h src/LustreTypes.h
-    host/include/KxExport.h host/include/HBError.h host/include/LogWriter.h host/include/HBString.h
-    host/include/HBPath.h host/include/CKxLibrary.h host/include/KxUtils.h
-    host/include/ZqProcess.h host/include/ZqLib.h
+# The public header includes LustreTypes.h and the host utility headers, so
+# all of them go together into one directory.
+install(FILES src/LustreAPI.h src/LustreTypes.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/LustreAPI COMPONENT development)
+install(DIRECTORY host/include/
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/LustreAPI COMPONENT development
+  FILES_MATCHING PATTERN "*.h")
 install(EXPORT LustreAPITargets NAMESPACE LustreAPI:: DESTINATION ${LUSTREAPI_CMAKE_DIR} COMPONENT development)
 
 configure_package_config_file(cmake/LustreAPIConfig.cmake.in
@@ -27,13 +38,38 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/LustreAPIConfigVers
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/LustreAPIConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/LustreAPIConfigVersion.cmake
   DESTINATION ${LUSTREAPI_CMAKE_DIR} COMPONENT development)
+
+# The prefix as seen from the .pc file's directory: the packages install
+# under /usr while the build was configured for /usr/local, so an absolute
+# prefix written at configure time would be wrong in one of the two.
+file(RELATIVE_PATH LUSTREAPI_PC_TO_PREFIX /prefix/${LUSTREAPI_PKGCONFIG_DIR} /prefix)
+string(REGEX REPLACE "/$" "" LUSTREAPI_PC_TO_PREFIX "${LUSTREAPI_PC_TO_PREFIX}")
 configure_file(cmake/LustreAPI.pc.in ${CMAKE_CURRENT_BINARY_DIR}/LustreAPI.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/LustreAPI.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+  DESTINATION ${LUSTREAPI_PKGCONFIG_DIR} COMPONENT development)
 
 if(TARGET lustreapi_sim)
   install(TARGETS lustreapi_sim LIBRARY DESTINATION ${LUSTREAPI_SIM_DIR} COMPONENT simulator
           NAMELINK_COMPONENT simulator)
+endif()
+# The stand-in tools, whichever of them this tree builds.
+set(LUSTREAPI_SIM_TOOLS)
+foreach(tool lctl lfs ssh lustre-sim)
+  foreach(candidate ${tool} sim_${tool} lustresim_${tool})
+    if(TARGET ${candidate})
+      get_target_property(type ${candidate} TYPE)
+      if(type STREQUAL "EXECUTABLE")
+        list(APPEND LUSTREAPI_SIM_TOOLS ${candidate})
+        break()
+      endif()
+    endif()
+  endforeach()
+endforeach()
+if(LUSTREAPI_SIM_TOOLS)
+  install(TARGETS ${LUSTREAPI_SIM_TOOLS} RUNTIME DESTINATION ${LUSTREAPI_SIM_BIN_DIR} COMPONENT simulator)
+endif()
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/sim/README.md)
+  install(FILES sim/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/lustreapi-sim COMPONENT simulator)
 endif()
 
 set(CPACK_PACKAGE_NAME "lustreapi")
@@ -42,9 +78,13 @@ set(CPACK_PACKAGE_CONTACT "LustreAPI developers <lustreapi@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "HSM, FID and changelog library for Lustre data-management hosts")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH})
 set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime development simulator)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Library and tool dependencies (libc6, libstdc++6, ...) come from
+# dpkg-shlibdeps; libKxUtils and libZqLib, which libLustreAPI needs, ship in
+# the same package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME "liblustreapi-host1")
@@ -53,8 +93,11 @@ set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME "lustreapi-sim")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION "libs")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION "libdevel")
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SECTION "devel")
+# The stand-in's ssh runs the remote command line with /bin/sh.
+set(CPACK_DEBIAN_SIMULATOR_PACKAGE_DEPENDS "dash | bash")
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "LustreAPI runtime libraries")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "LustreAPI headers, CMake package and pkg-config file")
-set(CPACK_COMPONENT_SIMULATOR_DESCRIPTION "Lustre stand-in: liblustreapi.so over a local directory, lctl, lfs and ssh")
+set(CPACK_COMPONENT_SIMULATOR_DESCRIPTION
+  "Lustre stand-in: liblustreapi.so over a local directory, lctl, lfs and ssh")
 include(CPack)
