@@ -6,15 +6,26 @@
 
 class ZQ_API ZqProcess {
 public:
-    // Runs command with /bin/sh -c and waits for it. Returns 0 exactly when the
-    // command exited with status 0; otherwise non-zero: 1..255 the exit status,
-    // 128+N killed by signal N, -1 could not be started or waited for (errno
-    // text in *errors), -2 time limit reached (the whole process group was
-    // killed). output and errors (may be null) receive standard output and
-    // standard error byte for byte, appended.
+    // Runs command with /bin/sh -c and waits for it. Returns:
+    //    0       the command exited with status 0 (and only then);
+    //    1..255  the command's non-zero exit status (127: sh could not find it);
+    //    128+N   the shell was killed by signal N;
+    //   -1       it could not be started, read or waited for; or its status is
+    //            unknown because the process ignores SIGCHLD (the kernel then
+    //            reaps the child itself): never reported as success;
+    //   -2       timeoutMs passed: the child's whole process group was killed
+    //            with SIGKILL and the child reaped.
+    // output and errors (each may be null) receive standard output and standard
+    // error byte for byte, appended, however much either carries (both pipes are
+    // drained together). For -1 and -2 a line "ZqProcess::system: <reason>\n"
+    // is appended to errors after what the child wrote there. Standard output
+    // ends when every process holding it has closed it: a background process
+    // that keeps it open keeps the call waiting (up to timeoutMs).
     // The child gets /dev/null as standard input, a new session (no controlling
-    // terminal) and no descriptor of the caller beyond 0, 1 and 2.
-    // timeoutMs: 0 for none. flag: unused.
-    // Thread-safe; never copies the caller's address space (posix_spawn).
+    // terminal; its process group id is its pid), an empty signal mask, default
+    // signal dispositions and no descriptor of the caller beyond 0, 1 and 2.
+    // timeoutMs: 0 (or negative) for none. flag: unused.
+    // Thread-safe, no shared state; never copies the caller's address space
+    // (posix_spawn). Never changes the caller's signal dispositions.
     static int system(const char* command, std::string* output, std::string* errors, int timeoutMs, bool flag);
 };

@@ -1,0 +1,147 @@
+// String and path utilities.
+#include <gtest/gtest.h>
+
+#include <list>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "HBPath.h"
+#include "HBString.h"
+
+namespace {
+
+std::string Join(const std::vector<std::string>& pieces, const std::string& separator) {
+    std::string text;
+    for (size_t i = 0; i < pieces.size(); ++i) text += (i ? separator : "") + pieces[i];
+    return text;
+}
+
+TEST(HBString, SplitKeepsEmptyPieces) {
+    struct Row {
+        const char* text;
+        const char* separator;
+        std::vector<std::string> pieces;
+    } rows[] = {
+        {"a::b", ":", {"a", "", "b"}},
+        {"a\n", "\n", {"a", ""}},
+        {"", "\n", {""}},
+        {"abc", ",", {"abc"}},
+        {":", ":", {"", ""}},
+        {"a, b, ", ", ", {"a", "b", ""}},
+        {"aaa", "aa", {"", "a"}},
+        {"a:b", "", {"a:b"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("text \"") + row.text + "\" at \"" + row.separator + "\"");
+        std::vector<std::string> vectorPieces{"kept"};
+        HBString::Split(row.text, row.separator, vectorPieces, 0);
+        std::vector<std::string> expected{"kept"};
+        expected.insert(expected.end(), row.pieces.begin(), row.pieces.end());
+        EXPECT_EQ(vectorPieces, expected);  // appended, not replaced
+        std::list<std::string> listPieces;
+        HBString::Split(row.text, row.separator, listPieces, 0);
+        EXPECT_EQ(std::vector<std::string>(listPieces.begin(), listPieces.end()), row.pieces);
+    }
+}
+
+// Joining the pieces with the separator gives the text back, and no piece holds
+// the separator, over many random texts.
+TEST(HBString, SplitIsLossless) {
+    std::mt19937 rng(12345);
+    const std::string alphabet = "ab:\n";
+    const std::string separators[] = {":", "\n", "::", "a:"};
+    for (int round = 0; round < 2000; ++round) {
+        std::string text(rng() % 20, ' ');
+        for (char& c : text) c = alphabet[rng() % alphabet.size()];
+        for (const std::string& separator : separators) {
+            std::vector<std::string> pieces;
+            HBString::Split(text, separator, pieces, 0);
+            ASSERT_EQ(Join(pieces, separator), text) << "separator \"" << separator << "\"";
+            for (const std::string& piece : pieces)
+                ASSERT_EQ(piece.find(separator), std::string::npos) << text;
+        }
+    }
+}
+
+TEST(HBString, TrimBySet) {
+    struct Row {
+        const char* text;
+        const char* characters;
+        const char* trimmed;
+        const char* leftTrimmed;
+    } rows[] = {
+        {"  a b \t", " \t", "a b", "a b \t"},
+        {"\n\n", "\n", "", ""},
+        {"", " ", "", ""},
+        {"xaxbx", "x", "axb", "axbx"},
+        {" a ", "", " a ", " a "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::string text = row.text;
+        HBString::Trim(text, row.characters);
+        EXPECT_EQ(text, row.trimmed);
+        text = row.text;
+        HBString::TrimLeft(text, row.characters);
+        EXPECT_EQ(text, row.leftTrimmed);
+    }
+}
+
+TEST(HBString, RemoveLeftIsCaseSensitiveAndKeepsTextOnFalse) {
+    std::string text = "cl1: Registered changelog userid";
+    EXPECT_TRUE(HBString::RemoveLeft(text, "cl1: "));
+    EXPECT_EQ(text, "Registered changelog userid");
+    for (const char* prefix : {"registered", "Registered changelog userid!", "x"}) {
+        EXPECT_FALSE(HBString::RemoveLeft(text, prefix)) << prefix;
+        EXPECT_EQ(text, "Registered changelog userid");
+    }
+    EXPECT_TRUE(HBString::RemoveLeft(text, ""));
+    EXPECT_EQ(text, "Registered changelog userid");
+}
+
+TEST(HBString, FindStringCaseFlag) {
+    const char* text = "mdt.lustre-MDT0000.Changelog_Users";
+    EXPECT_EQ(HBString::FindString(text, "MDT0000", true), text + 11);
+    EXPECT_EQ(HBString::FindString(text, "mdt0000", true), nullptr);
+    EXPECT_EQ(HBString::FindString(text, "mdt0000", false), text + 11);
+    EXPECT_EQ(HBString::FindString(text, "changelog_users", false), text + 19);
+    EXPECT_EQ(HBString::FindString(text, "Users!", false), nullptr);
+    EXPECT_EQ(HBString::FindString(text, "", true), text);
+    EXPECT_EQ(HBString::FindString(text, "", false), text);
+    EXPECT_EQ(HBString::FindString("", "a", false), nullptr);
+    EXPECT_EQ(HBString::FindString(nullptr, "a", true), nullptr);
+    EXPECT_EQ(HBString::FindString(text, nullptr, false), nullptr);
+}
+
+TEST(HBString, FormatAnyLength) {
+    EXPECT_EQ(HBString::Format("[0x%llx:0x%x:0x%x]", 0x200000401ULL, 0x1u, 0x0u), "[0x200000401:0x1:0x0]");
+    const std::string big(100000, 'z');
+    EXPECT_EQ(HBString::Format("<%s>%d", big.c_str(), -7), "<" + big + ">-7");
+    EXPECT_EQ(HBString::Format("%s", ""), "");
+}
+
+TEST(HBPath, AppendWithExactlyOneSlash) {
+    struct Row {
+        const char* path;
+        const char* component;
+        const char* joined;
+    } rows[] = {
+        {"/mnt/lustre", "dir/file", "/mnt/lustre/dir/file"},
+        {"/mnt/lustre/", "dir", "/mnt/lustre/dir"},
+        {"/mnt/lustre", "/dir", "/mnt/lustre/dir"},
+        {"/mnt/lustre/", "//dir", "/mnt/lustre/dir"},
+        {"/", "dir", "/dir"},
+        {"", "dir/", "dir/"},
+        {"", "/dir", "/dir"},
+        {"/mnt", "", "/mnt"},
+        {"/mnt", "/", "/mnt/"},
+    };
+    for (const Row& row : rows) {
+        std::string path = row.path;
+        EXPECT_FALSE(HBPath::Append(path, row.component, 0).Failed());
+        EXPECT_EQ(path, row.joined) << "\"" << row.path << "\" + \"" << row.component << "\"";
+    }
+}
+
+}  // namespace
