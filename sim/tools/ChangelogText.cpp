@@ -1,0 +1,182 @@
+#include "ChangelogText.h"
+
+#include <strings.h>
+
+#include <charconv>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+namespace sim {
+namespace {
+
+const char* const kTypeNames[kChangelogTypeCount] = {
+    "MARK",  "CREAT", "MKDIR", "HLINK", "SLINK", "MKNOD", "UNLNK", "RMDIR", "RENME",
+    "RNMTO", "OPEN",  "CLOSE", "LYOUT", "TRUNC", "SATTR", "XATTR", "HSM",   "MTIME",
+    "CTIME", "ATIME", "MIGRT", "FLRW",  "RESYNC", "GXATR", "NOPEN"};
+
+constexpr int kOpen = 10, kAtime = 19, kGxatr = 23, kNopen = 24;
+
+// Extra-flag bits of a record (CLFE_*).
+constexpr uint64_t kExtraUidGid = 0x1, kExtraNid = 0x2, kExtraOpen = 0x4, kExtraXattr = 0x8;
+
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...)
+{
+    char buf[256];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    if (n < 0) return {};
+    if (static_cast<size_t>(n) < sizeof buf) return std::string(buf, n);
+    std::string out(n + 1, '\0');
+    va_start(args, format);
+    vsnprintf(out.data(), out.size(), format, args);
+    va_end(args);
+    out.resize(n);
+    return out;
+}
+
+std::string UserName(const ChangelogUser& u)
+{
+    return "cl" + std::to_string(u.id) + (u.name.empty() ? "" : "-" + u.name);
+}
+
+}  // namespace
+
+const char* ChangelogTypeName(int type)
+{
+    return type >= 0 && type < kChangelogTypeCount ? kTypeNames[type] : nullptr;
+}
+
+int ChangelogTypeFromText(const std::string& text)
+{
+    for (int t = 0; t < kChangelogTypeCount; ++t)
+        if (strcasecmp(text.c_str(), kTypeNames[t]) == 0) return t;
+    int number = -1;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (ec == std::errc() && ptr == text.data() + text.size() && !text.empty() && number >= 0 &&
+        number < kChangelogTypeCount)
+        return number;
+    return -1;
+}
+
+uint32_t DefaultChangelogMask()
+{
+    uint32_t all = (1u << kChangelogTypeCount) - 1;
+    return all & ~((1u << kAtime) | (1u << kOpen) | (1u << kGxatr) | (1u << kNopen));
+}
+
+bool ParseChangelogMask(const std::string& text, uint32_t& mask)
+{
+    uint32_t result = 0;
+    bool started = false;
+    size_t pos = 0;
+    bool any = false;
+    while (pos <= text.size()) {
+        size_t comma = text.find(',', pos);
+        if (comma == std::string::npos) comma = text.size();
+        std::string token = text.substr(pos, comma - pos);
+        pos = comma + 1;
+        if (token.empty()) {
+            if (comma == text.size()) break;
+            return false;
+        }
+        char op = 0;
+        if (token[0] == '+' || token[0] == '-') {
+            op = token[0];
+            token.erase(0, 1);
+        }
+        int type = -1;
+        for (int t = 0; t < kChangelogTypeCount; ++t)
+            if (strcasecmp(token.c_str(), kTypeNames[t]) == 0) type = t;
+        if (type < 0) return false;
+        if (!started) {
+            result = op ? DefaultChangelogMask() : 0;
+            started = true;
+        }
+        if (op == '-')
+            result &= ~(1u << type);
+        else
+            result |= 1u << type;
+        any = true;
+    }
+    if (!any) return false;
+    mask = result;
+    return true;
+}
+
+std::string FormatChangelogMask(uint32_t mask)
+{
+    std::string out;
+    for (int t = 0; t < kChangelogTypeCount; ++t) {
+        if (!(mask & (1u << t))) continue;
+        if (!out.empty()) out += ',';
+        out += kTypeNames[t];
+    }
+    return out;
+}
+
+std::string FormatChangelogUsers(const LustreVersion& server, const MdtChangelog& log, int64_t now)
+{
+    const unsigned long long index = log.index;
+    std::string out;
+    if (server.NamedUsers()) {
+        out = Printf("current_index: %llu\n", index);
+        out += Printf("%-24s %10s %s %s\n", "ID", "index", "(idle)", "mask");
+        for (const auto& u : log.users) {
+            const int64_t idle = now > u.clearTime ? now - u.clearTime : 0;
+            out += Printf("%-24s %10llu (%u)", UserName(u).c_str(), static_cast<unsigned long long>(u.endrec),
+                          static_cast<unsigned>(idle));
+            if (u.extended) out += " mask=" + FormatChangelogMask(u.mask);
+            out += "\n";
+        }
+        return out;
+    }
+    out = Printf("current index: %llu\n", index);
+    if (server.IdleColumn())
+        out += Printf("%-5s %s %s\n", "ID", "index", "(idle seconds)");
+    else
+        out += Printf("%-5s %s\n", "ID", "index");
+    for (const auto& u : log.users) {
+        const int64_t idle = now > u.clearTime ? now - u.clearTime : 0;
+        if (server.IdleColumn())
+            out += Printf("cl%-3d %llu (%u)\n", u.id, static_cast<unsigned long long>(u.endrec),
+                          static_cast<unsigned>(idle));
+        else
+            out += Printf("cl%-3d %llu\n", u.id, static_cast<unsigned long long>(u.endrec));
+    }
+    return out;
+}
+
+std::string FormatChangelogRecord(const LustreVersion& client, const ChangelogRecord& r)
+{
+    const time_t secs = static_cast<time_t>(r.sec);
+    struct tm tm {};
+    gmtime_r(&secs, &tm);
+    const char* typeName = ChangelogTypeName(r.type);
+    std::string out = Printf("%llu %02d%-5s %02d:%02d:%02d.%09d %04d.%02d.%02d 0x%x t=",
+                             static_cast<unsigned long long>(r.index), r.type, typeName ? typeName : "",
+                             tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(r.nsec), tm.tm_year + 1900,
+                             tm.tm_mon + 1, tm.tm_mday, r.flags & 0x0fffu);
+    out += FormatFid(r.tfid);
+    if (!r.jobid.empty()) out += " j=" + r.jobid;
+    if (client.ExtraFlags()) {
+        if (r.hasExtra) {
+            out += Printf(" ef=0x%llx", static_cast<unsigned long long>(r.extraFlags));
+            if (r.extraFlags & kExtraUidGid) out += Printf(" u=%u:%u", r.uid, r.gid);
+            if (r.extraFlags & kExtraNid) out += " nid=" + r.nid;
+            if ((r.extraFlags & kExtraOpen) && !r.openMode.empty()) out += " m=" + r.openMode;
+            if ((r.extraFlags & kExtraXattr) && !r.xattr.empty()) out += " x=" + r.xattr;
+        }
+        if (!r.pfid.IsZero()) out += " p=" + FormatFid(r.pfid);
+        if (!r.name.empty()) out += " " + r.name;
+    } else if (!r.name.empty()) {
+        out += " p=" + FormatFid(r.pfid) + " " + r.name;
+    }
+    if (r.rename) out += " s=" + FormatFid(r.sfid) + " sp=" + FormatFid(r.spfid) + " " + r.sname;
+    return out + "\n";
+}
+
+}  // namespace sim

@@ -1,0 +1,35 @@
+#include "LustreVersion.h"
+
+#include <charconv>
+
+namespace sim {
+
+bool LustreVersion::Parse(const std::string& text, LustreVersion& version)
+{
+    const char* p = text.data();
+    const char* end = p + text.size();
+    int parts[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        auto [next, ec] = std::from_chars(p, end, parts[i]);
+        if (ec != std::errc() || next == p) return false;
+        p = next;
+        if (i == 0) {
+            if (p == end || *p != '.') return false;
+            ++p;
+        }
+    }
+    // Anything after the minor number must be ".<digits>" groups.
+    while (p != end) {
+        if (*p != '.' || p + 1 == end) return false;
+        ++p;
+        const char* start = p;
+        while (p != end && *p >= '0' && *p <= '9') ++p;
+        if (p == start) return false;
+    }
+    if (parts[0] != 2 || parts[1] < 0) return false;
+    version.major = parts[0];
+    version.minor = parts[1];
+    return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,59 @@
+#include "ToolContext.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace sim {
+
+bool ToolContext::Load(const char* tool)
+{
+    stateDir = StateDir();
+    std::string error;
+    if (!LoadConfig(stateDir, config, error)) {
+        fprintf(stderr, "%s (stand-in): %s\n", tool, error.c_str());
+        return false;
+    }
+    if (!LustreVersion::Parse(config.version, version)) {
+        fprintf(stderr, "%s (stand-in): unsupported Lustre version '%s' in %s/config\n", tool,
+                config.version.c_str(), stateDir.c_str());
+        return false;
+    }
+    const char* h = getenv("LUSTRE_SIM_HOST");
+    host = h ? h : "";
+    return true;
+}
+
+std::vector<std::string> ToolContext::LocalMdts() const
+{
+    std::vector<std::string> mdts;
+    for (const auto& fs : config.fileSystems) {
+        for (int i = 0; i < fs.mdts; ++i) {
+            if (!host.empty()) {
+                const MdsServer* server = config.FindServer(fs.name, i);
+                if (!server || server->host != host) continue;
+            }
+            mdts.push_back(MdtName(fs.name, i));
+        }
+    }
+    return mdts;
+}
+
+bool ToolContext::IsLocalMdt(const std::string& mdt) const
+{
+    for (const auto& m : LocalMdts())
+        if (m == mdt) return true;
+    return false;
+}
+
+bool ToolContext::IsMountedMdt(const std::string& mdt) const
+{
+    for (const auto& mount : config.mounts) {
+        const FileSystem* fs = config.FindFs(mount.fs);
+        if (!fs) continue;
+        for (int i = 0; i < fs->mdts; ++i)
+            if (MdtName(fs->name, i) == mdt) return true;
+    }
+    return false;
+}
+
+}  // namespace sim

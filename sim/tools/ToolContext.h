@@ -1,0 +1,33 @@
+// What every stand-in tool starts from: the state directory, its config and
+// the imitated Lustre version, and which MDTs live on the node it runs on.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "LustreVersion.h"
+#include "SimConfig.h"
+
+namespace sim {
+
+struct ToolContext {
+    std::string stateDir;
+    Config config;
+    LustreVersion version;
+    std::string host;  // LUSTRE_SIM_HOST; empty on the local node
+
+    // Loads the config and its version. On failure prints
+    // "<tool> (stand-in): <reason>" to stderr and returns false.
+    [[nodiscard]] bool Load(const char* tool);
+
+    // The MDTs whose mdd device exists on this node: those served by host when
+    // LUSTRE_SIM_HOST is set, every configured MDT otherwise (a single-node
+    // set-up). Names like "lustre-MDT0000", in config order.
+    std::vector<std::string> LocalMdts() const;
+    bool IsLocalMdt(const std::string& mdt) const;
+
+    // The MDT of a mounted file system ("lfs changelog" needs a client
+    // mount). False when no mounted file system has that MDT.
+    bool IsMountedMdt(const std::string& mdt) const;
+};
+
+}  // namespace sim
