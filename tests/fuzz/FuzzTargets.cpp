@@ -1,0 +1,205 @@
+// The fuzz entry functions: see FuzzTargets.h.
+#include "FuzzTargets.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <list>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "FakeZqProcess.h"
+#include "KxUtils.h"
+#include "LustreAPI.h"
+
+namespace fuzz {
+namespace {
+
+// Checked in every build type: a broken invariant is a finding.
+#define FUZZ_CHECK(cond)                                                          \
+    do {                                                                          \
+        if (!(cond)) {                                                            \
+            std::fprintf(stderr, "invariant failed: %s (%s:%d)\n", #cond, __FILE__, \
+                         __LINE__);                                               \
+            std::abort();                                                         \
+        }                                                                         \
+    } while (0)
+
+// The library logs at level 0 on most paths; fuzzing must not flood stderr
+// nor measure the writer.
+class QuietWriter : public LogWriter {
+public:
+    int GetLevel() override { return level; }
+    void Log(int, const char*, int, int, int, const char*, ...) override { ++lines; }
+    int level = 0;
+    unsigned long lines = 0;
+};
+
+QuietWriter& Writer() {
+    static QuietWriter* writer = [] {
+        auto* w = new QuietWriter;  // lives for the process, as g_ptrLogWriter's target
+        g_ptrLogWriter = w;
+        return w;
+    }();
+    return *writer;
+}
+
+struct Reply {
+    int status = 0;
+    std::string out;
+    std::string err;
+};
+
+Reply Decode(const uint8_t* data, size_t size) {
+    Reply r;
+    if (size == 0) return r;
+    r.status = data[0] == '0' ? 0 : static_cast<signed char>(data[0]);
+    std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+    size_t nul = rest.find('\0');
+    if (nul == std::string::npos) {
+        r.out = std::move(rest);
+    } else {
+        r.out = rest.substr(0, nul);
+        r.err = rest.substr(nul + 1);
+    }
+    return r;
+}
+
+Reply Script(const uint8_t* data, size_t size) {
+    Writer();
+    Reply r = Decode(data, size);
+    zq_fake_set_reply(r.status, r.out.data(), r.out.size(), r.err.data(), r.err.size());
+    return r;
+}
+
+// Every changelog error is made from the Win32 code 774.
+void CheckFailure(const CKxError& e) {
+    FUZZ_CHECK(e.GetCode() < 0);
+    FUZZ_CHECK(e.GetSystemError() == 774);
+    FUZZ_CHECK(!e.GetMessages().empty());
+}
+
+// A command that failed, or printed nothing, can only be an error.
+bool RunnerFails(const Reply& r) { return r.status != 0 || r.out.empty(); }
+
+const std::string kHost = "mds1";
+const std::string kMdt = "lustre-MDT0000";
+const std::string kFs = "lustre";
+const std::string kUser = "root";
+const std::string kReader = "cl1";
+const std::string kUntouched = "\x01untouched";
+
+}  // namespace
+
+int FidText(const uint8_t* data, size_t size) {
+    Writer();
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    try {
+        LustreAPI::CLustreFID fid(text);
+        // Whatever was read must survive the text form unchanged.
+        char form[64];
+        std::snprintf(form, sizeof form, "[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
+        LustreAPI::CLustreFID back{std::string(form)};
+        FUZZ_CHECK(back.m_seq == fid.m_seq && back.m_oid == fid.m_oid && back.m_ver == fid.m_ver);
+    } catch (const std::invalid_argument&) {
+    } catch (const std::out_of_range&) {
+    }
+    return 0;
+}
+
+int CurrentIndex(const uint8_t* data, size_t size) {
+    Reply r = Script(data, size);
+    std::string index = kUntouched;
+    CKxError e = LustreAPI::GetChangelogCurrentIndex(kHost, kMdt, kFs, kUser, index);
+    if (e.Failed()) {
+        CheckFailure(e);
+        FUZZ_CHECK(index == kUntouched);
+    } else {
+        FUZZ_CHECK(!RunnerFails(r));
+        FUZZ_CHECK(r.out.find(index) != std::string::npos);
+    }
+    return 0;
+}
+
+int RecordRange(const uint8_t* data, size_t size) {
+    Reply r = Script(data, size);
+    std::string start, end = kUntouched;
+    CKxError e = LustreAPI::GetStartAndEndChangelogRecordNumbers(kHost, kMdt, kFs, kUser, kReader, start, end);
+    if (e.Failed()) {
+        CheckFailure(e);
+        if (RunnerFails(r)) FUZZ_CHECK(start.empty() && end == kUntouched);
+    } else {
+        FUZZ_CHECK(!RunnerFails(r));
+        FUZZ_CHECK(!start.empty());
+        FUZZ_CHECK(r.out.find(start) != std::string::npos);
+        FUZZ_CHECK(end == kUntouched || r.out.find(end) != std::string::npos);
+    }
+    return 0;
+}
+
+int Register(const uint8_t* data, size_t size) {
+    Reply r = Script(data, size);
+    std::string id = kUntouched;
+    CKxError e = LustreAPI::RegisterChangelog(kHost, kMdt, kFs, kUser, id);
+    if (e.Failed()) {
+        CheckFailure(e);
+        if (RunnerFails(r)) FUZZ_CHECK(id == kUntouched);
+    } else {
+        FUZZ_CHECK(!RunnerFails(r));
+        FUZZ_CHECK(id != kUntouched);
+        FUZZ_CHECK(r.out.find(id) != std::string::npos);
+    }
+    return 0;
+}
+
+int Deregister(const uint8_t* data, size_t size) {
+    Reply r = Script(data, size);
+    std::string id = kReader;
+    CKxError e = LustreAPI::DeRegisterChangelog(kHost, kMdt, kFs, kUser, id);
+    FUZZ_CHECK(id == kReader);
+    if (e.Failed())
+        CheckFailure(e);
+    else
+        FUZZ_CHECK(!RunnerFails(r));
+    return 0;
+}
+
+int MdtList(const uint8_t* data, size_t size) {
+    Reply r = Script(data, size);
+    std::vector<std::string> names{"kept"}, servers{"dropped"};
+    CKxError e = LustreAPI::GetMDTList(kFs, names, servers);
+    FUZZ_CHECK(!names.empty() && names.front() == "kept");
+    if (e.Failed()) {
+        CheckFailure(e);
+        FUZZ_CHECK(servers.empty() && names.size() == 1);
+    } else {
+        FUZZ_CHECK(!RunnerFails(r));
+        FUZZ_CHECK(names.size() == servers.size() + 1);
+        for (size_t i = 0; i < servers.size(); ++i) {
+            FUZZ_CHECK(r.out.find(servers[i]) != std::string::npos);
+            FUZZ_CHECK(names[i + 1].compare(0, kFs.size() + 1, kFs + "-") == 0);
+        }
+    }
+    return 0;
+}
+
+int ChangelogDump(const uint8_t* data, size_t size) {
+    Reply r = Script(data, size);
+    CKxError e = LustreAPI::GetChangelogs(kMdt, "", "5", "9", "/dev/null");
+    if (e.Failed())
+        CheckFailure(e);
+    else
+        FUZZ_CHECK(r.status == 0 && r.out.empty());
+    FUZZ_CHECK(std::string(zq_fake_last_command()) == "lfs changelog lustre-MDT0000 5 9 > /dev/null");
+    return 0;
+}
+
+const Target kTargets[] = {
+    {"fid_text", FidText},       {"current_index", CurrentIndex}, {"record_range", RecordRange},
+    {"register", Register},      {"deregister", Deregister},      {"mdt_list", MdtList},
+    {"changelog_dump", ChangelogDump},
+};
+const size_t kTargetCount = sizeof kTargets / sizeof kTargets[0];
+
+}  // namespace fuzz
