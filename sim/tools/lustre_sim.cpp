@@ -1,0 +1,376 @@
+// lustre-sim: sets up and drives a stand-in state directory (see README.md).
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ChangelogStore.h"
+#include "ChangelogText.h"
+#include "LustreVersion.h"
+#include "SimConfig.h"
+
+namespace {
+
+constexpr int kUsage = 2;
+
+const char kUsageText[] =
+    "usage: lustre-sim [--state DIR] COMMAND ARGS...\n"
+    "  init DIR [--version V]            create a state directory\n"
+    "  version V                         set the imitated Lustre version\n"
+    "  add-fs NAME [--mdts N]            add a file system with N MDTs (1)\n"
+    "  mount NAME DIR [--instance HEX]   mount a file system (repeatable)\n"
+    "  add-archive NAME ID DIR           an HSM archive of a file system\n"
+    "  add-mds NAME INDEX HOST NID       the server of an MDT\n"
+    "  allow-login USER HOST             let USER log in to HOST over ssh\n"
+    "  set-time SECONDS                  fix the stand-in clock\n"
+    "  changelog-append MDT TYPE [--name N] [--fid F] [--parent F] [--jobid J]\n"
+    "      [--flags X] [--time S[.NS]] [--uid U] [--gid G] [--nid NID]\n"
+    "      [--ef X | --no-extra] [--mode M] [--xattr X]\n"
+    "      [--sfid F --sparent F --sname N]      append a record, print its index\n"
+    "  changelog-print MDT               print the records as lfs changelog does\n"
+    "  changelog-clear MDT ID ENDREC     clear a user's records up to ENDREC (0: all)\n"
+    "  remount-mdt MDT                   restart the MDT's user id counter\n";
+
+int Fail(const std::string& message, int status = 1)
+{
+    fprintf(stderr, "lustre-sim: %s\n", message.c_str());
+    return status;
+}
+
+int Usage()
+{
+    fputs(kUsageText, stderr);
+    return kUsage;
+}
+
+template <typename T>
+bool Number(const std::string& text, T& value, int base = 10)
+{
+    const char* begin = text.data();
+    if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) begin += 2;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(begin, end, value, base);
+    return ec == std::errc() && ptr == end && begin != end;
+}
+
+bool ValidFsName(const std::string& name)
+{
+    if (name.empty() || name.size() > 8) return false;
+    for (unsigned char c : name)
+        if (!isalnum(c) && c != '_' && c != '-') return false;
+    return true;
+}
+
+// "lustre-MDT0000" of a configured file system: the file system and index.
+bool FindMdt(const sim::Config& config, const std::string& mdt, std::string& fs, int& index)
+{
+    for (const auto& f : config.fileSystems)
+        for (int i = 0; i < f.mdts; ++i)
+            if (sim::MdtName(f.name, i) == mdt) {
+                fs = f.name;
+                index = i;
+                return true;
+            }
+    return false;
+}
+
+class LustreSim {
+public:
+    LustreSim(std::string stateDir, std::vector<std::string> args)
+        : m_state(std::move(stateDir)), m_args(std::move(args))
+    {
+    }
+    int Run();
+
+private:
+    bool Load();
+    bool Save();
+    int Init();
+    int AddFs();
+    int Mount();
+    int ChangelogAppend();
+    int ChangelogPrint();
+    int ChangelogClear();
+    int RemountMdt();
+
+    std::string m_state;
+    std::vector<std::string> m_args;
+    sim::Config m_config;
+    std::string m_error;
+};
+
+bool LustreSim::Load()
+{
+    if (m_state.empty()) {
+        m_error = "no state directory: set LUSTRE_SIM_STATE or pass --state DIR";
+        return false;
+    }
+    return sim::LoadConfig(m_state, m_config, m_error);
+}
+
+bool LustreSim::Save()
+{
+    return sim::SaveConfig(m_state, m_config, m_error);
+}
+
+int LustreSim::Init()
+{
+    if (m_args.size() != 2 && !(m_args.size() == 4 && m_args[2] == "--version")) return Usage();
+    m_state = m_args[1];
+    sim::LustreVersion version;
+    if (m_args.size() == 4) {
+        if (!sim::LustreVersion::Parse(m_args[3], version)) return Fail("unsupported version '" + m_args[3] + "'");
+        m_config.version = m_args[3];
+    }
+    if (mkdir(m_state.c_str(), 0755) != 0 && errno != EEXIST)
+        return Fail("cannot create " + m_state + ": " + strerror(errno));
+    struct stat st {};
+    if (stat((m_state + "/config").c_str(), &st) == 0) return Fail(m_state + " already holds a config");
+    return Save() ? 0 : Fail(m_error);
+}
+
+int LustreSim::AddFs()
+{
+    sim::FileSystem fs{m_args.size() > 1 ? m_args[1] : "", 1};
+    if (m_args.size() != 2 && !(m_args.size() == 4 && m_args[2] == "--mdts")) return Usage();
+    if (m_args.size() == 4 && (!Number(m_args[3], fs.mdts) || fs.mdts < 1 || fs.mdts > 0xffff))
+        return Fail("bad MDT count '" + m_args[3] + "'");
+    if (!ValidFsName(fs.name)) return Fail("bad file system name '" + fs.name + "' (1 to 8 of A-Z a-z 0-9 _ -)");
+    if (m_config.FindFs(fs.name)) return Fail("file system " + fs.name + " exists");
+    m_config.fileSystems.push_back(fs);
+    return Save() ? 0 : Fail(m_error);
+}
+
+int LustreSim::Mount()
+{
+    if (m_args.size() != 3 && !(m_args.size() == 5 && m_args[3] == "--instance")) return Usage();
+    sim::Mount mount{m_args[1], m_args[2], ""};
+    if (!m_config.FindFs(mount.fs)) return Fail("no file system " + mount.fs);
+    if (mount.dir.empty() || mount.dir[0] != '/') return Fail("mount directory must be absolute: " + mount.dir);
+    while (mount.dir.size() > 1 && mount.dir.back() == '/') mount.dir.pop_back();
+    if (m_args.size() == 5) {
+        mount.instance = m_args[4];
+        unsigned long long v = 0;
+        if (mount.instance.size() != 16 || !Number(mount.instance, v, 16) ||
+            mount.instance.find_first_of("ABCDEF") != std::string::npos)
+            return Fail("instance must be 16 lower-case hex digits: " + mount.instance);
+    } else {
+        // Distinct kernel-pointer-like instances, the first as in Lustre's samples.
+        char buf[20];
+        snprintf(buf, sizeof buf, "%016llx", 0xffff8803f0d41000ULL + 0x800ULL * m_config.mounts.size());
+        mount.instance = buf;
+    }
+    for (const auto& m : m_config.mounts)
+        if (m.instance == mount.instance) return Fail("instance " + mount.instance + " is in use");
+    m_config.mounts.push_back(mount);
+    return Save() ? 0 : Fail(m_error);
+}
+
+int LustreSim::ChangelogAppend()
+{
+    if (m_args.size() < 3) return Usage();
+    const std::string& mdt = m_args[1];
+    std::string fs;
+    int mdtIndex = 0;
+    if (!FindMdt(m_config, mdt, fs, mdtIndex)) return Fail("no MDT " + mdt);
+    sim::ChangelogRecord r;
+    r.type = sim::ChangelogTypeFromText(m_args[2]);
+    if (r.type < 0) return Fail("unknown record type '" + m_args[2] + "'");
+    std::map<std::string, std::string> opts;
+    bool noExtra = false;
+    for (size_t i = 3; i < m_args.size(); ++i) {
+        const std::string& opt = m_args[i];
+        if (opt == "--no-extra") {
+            noExtra = true;
+            continue;
+        }
+        static const char* const kKnown[] = {"--name", "--fid",  "--parent", "--jobid", "--flags",
+                                             "--time", "--uid",  "--gid",    "--nid",   "--ef",
+                                             "--mode", "--xattr", "--sfid",  "--sparent", "--sname"};
+        bool known = false;
+        for (const char* k : kKnown) known = known || opt == k;
+        if (!known || i + 1 >= m_args.size()) return Fail("bad option '" + opt + "'", kUsage);
+        opts[opt] = m_args[++i];
+    }
+    auto has = [&](const char* key) { return opts.count(key) != 0; };
+    r.name = opts["--name"];
+    r.jobid = opts["--jobid"];
+    r.nid = has("--nid") ? opts["--nid"] : r.nid;
+    r.openMode = opts["--mode"];
+    r.xattr = opts["--xattr"];
+    r.sname = opts["--sname"];
+    if (r.name.find('\n') != std::string::npos || r.sname.find('\n') != std::string::npos)
+        return Fail("a name cannot hold a line break");
+    if (has("--fid") && !sim::ParseFid(opts["--fid"], r.tfid)) return Fail("bad FID '" + opts["--fid"] + "'");
+    if (has("--parent") && !sim::ParseFid(opts["--parent"], r.pfid)) return Fail("bad FID '" + opts["--parent"] + "'");
+    if (!has("--parent") && !r.name.empty()) r.pfid = sim::Fid{0x200000007, 1, 0};  // the root
+    if (has("--flags") && !Number(opts["--flags"], r.flags, 16)) return Fail("bad flags '" + opts["--flags"] + "'");
+    if (has("--uid") && !Number(opts["--uid"], r.uid)) return Fail("bad uid '" + opts["--uid"] + "'");
+    if (has("--gid") && !Number(opts["--gid"], r.gid)) return Fail("bad gid '" + opts["--gid"] + "'");
+    if (has("--ef") && !Number(opts["--ef"], r.extraFlags, 16)) return Fail("bad extra flags '" + opts["--ef"] + "'");
+    r.hasExtra = !noExtra;
+    r.rename = has("--sfid") || has("--sparent") || has("--sname");
+    if (r.rename && (!sim::ParseFid(opts["--sfid"], r.sfid) || !sim::ParseFid(opts["--sparent"], r.spfid) ||
+                     opts["--sname"].empty()))
+        return Fail("a rename needs --sfid, --sparent and --sname");
+    if (has("--time")) {
+        const std::string& t = opts["--time"];
+        const size_t dot = t.find('.');
+        if (!Number(t.substr(0, dot), r.sec) ||
+            (dot != std::string::npos && (t.size() - dot - 1 > 9 || !Number(t.substr(dot + 1), r.nsec))))
+            return Fail("bad time '" + t + "' (SECONDS[.NANOSECONDS])");
+        if (dot != std::string::npos)
+            for (size_t digits = t.size() - dot - 1; digits < 9; ++digits) r.nsec *= 10;
+    }
+
+    sim::StateLock lock(m_state);
+    sim::MdtChangelog log;
+    if (!sim::LoadChangelog(m_state, mdt, log, m_error)) return Fail(m_error);
+    r.index = ++log.index;
+    if (!has("--time")) r.sec = sim::SimNow(m_state);
+    if (!has("--fid")) r.tfid = sim::Fid{0x200000400ULL + (static_cast<uint64_t>(mdtIndex) << 30),
+                                         static_cast<uint32_t>(r.index), 0};
+    log.records.push_back(r);
+    if (!sim::SaveChangelog(m_state, mdt, log, m_error)) return Fail(m_error);
+    printf("%llu\n", static_cast<unsigned long long>(r.index));
+    return 0;
+}
+
+int LustreSim::ChangelogPrint()
+{
+    if (m_args.size() != 2) return Usage();
+    std::string fs;
+    int index = 0;
+    if (!FindMdt(m_config, m_args[1], fs, index)) return Fail("no MDT " + m_args[1]);
+    sim::LustreVersion version;
+    if (!sim::LustreVersion::Parse(m_config.version, version)) return Fail("unsupported version " + m_config.version);
+    sim::StateLock lock(m_state);
+    sim::MdtChangelog log;
+    if (!sim::LoadChangelog(m_state, m_args[1], log, m_error)) return Fail(m_error);
+    for (const auto& r : log.records) fputs(sim::FormatChangelogRecord(version, r).c_str(), stdout);
+    return 0;
+}
+
+int LustreSim::ChangelogClear()
+{
+    int id = 0;
+    unsigned long long endrec = 0;
+    if (m_args.size() != 4) return Usage();
+    std::string idText = m_args[2].compare(0, 2, "cl") == 0 ? m_args[2].substr(2) : m_args[2];
+    if (!Number(idText.substr(0, idText.find('-')), id)) return Fail("bad user id '" + m_args[2] + "'");
+    if (!Number(m_args[3], endrec)) return Fail("bad record number '" + m_args[3] + "'");
+    std::string fs;
+    int index = 0;
+    if (!FindMdt(m_config, m_args[1], fs, index)) return Fail("no MDT " + m_args[1]);
+    sim::StateLock lock(m_state);
+    sim::MdtChangelog log;
+    if (!sim::LoadChangelog(m_state, m_args[1], log, m_error)) return Fail(m_error);
+    sim::ChangelogUser* user = log.FindUser(id);
+    if (!user) return Fail("no changelog user cl" + std::to_string(id) + " on " + m_args[1]);
+    if (endrec == 0) endrec = log.index;  // as Lustre: 0 clears everything
+    if (endrec > log.index) return Fail("record " + m_args[3] + " is beyond the current index");
+    if (endrec > user->endrec) user->endrec = endrec;
+    user->clearTime = sim::SimNow(m_state);
+    log.Purge();
+    return sim::SaveChangelog(m_state, m_args[1], log, m_error) ? 0 : Fail(m_error);
+}
+
+int LustreSim::RemountMdt()
+{
+    if (m_args.size() != 2) return Usage();
+    std::string fs;
+    int index = 0;
+    if (!FindMdt(m_config, m_args[1], fs, index)) return Fail("no MDT " + m_args[1]);
+    sim::StateLock lock(m_state);
+    sim::MdtChangelog log;
+    if (!sim::LoadChangelog(m_state, m_args[1], log, m_error)) return Fail(m_error);
+    // The id counter restarts from the highest surviving user, as at mount.
+    log.lastUser = 0;
+    for (const auto& u : log.users) log.lastUser = std::max(log.lastUser, u.id);
+    return sim::SaveChangelog(m_state, m_args[1], log, m_error) ? 0 : Fail(m_error);
+}
+
+int LustreSim::Run()
+{
+    if (m_args.empty()) return Usage();
+    const std::string& cmd = m_args[0];
+    if (cmd == "init") return Init();
+    if (cmd == "help" || cmd == "--help") {
+        fputs(kUsageText, stdout);
+        return 0;
+    }
+    if (!Load()) return Fail(m_error);
+    // Config changes are serialised like changelog changes.
+    if (cmd == "version") {
+        sim::LustreVersion v;
+        if (m_args.size() != 2) return Usage();
+        if (!sim::LustreVersion::Parse(m_args[1], v)) return Fail("unsupported version '" + m_args[1] + "'");
+        sim::StateLock lock(m_state);
+        m_config.version = m_args[1];
+        return Save() ? 0 : Fail(m_error);
+    }
+    if (cmd == "add-fs") {
+        sim::StateLock lock(m_state);
+        return AddFs();
+    }
+    if (cmd == "mount") {
+        sim::StateLock lock(m_state);
+        return Mount();
+    }
+    if (cmd == "add-archive") {
+        if (m_args.size() != 4) return Usage();
+        sim::Archive a{m_args[1], 0, m_args[3]};
+        if (!m_config.FindFs(a.fs)) return Fail("no file system " + a.fs);
+        if (!Number(m_args[2], a.id) || a.id < 0) return Fail("bad archive id '" + m_args[2] + "'");
+        sim::StateLock lock(m_state);
+        m_config.archives.push_back(a);
+        return Save() ? 0 : Fail(m_error);
+    }
+    if (cmd == "add-mds") {
+        if (m_args.size() != 5) return Usage();
+        sim::MdsServer s{m_args[1], 0, m_args[3], m_args[4]};
+        const sim::FileSystem* fs = m_config.FindFs(s.fs);
+        if (!fs) return Fail("no file system " + s.fs);
+        if (!Number(m_args[2], s.index) || s.index < 0 || s.index >= fs->mdts)
+            return Fail("bad MDT index '" + m_args[2] + "'");
+        if (m_config.FindServer(s.fs, s.index)) return Fail("MDT " + m_args[2] + " of " + s.fs + " has a server");
+        sim::StateLock lock(m_state);
+        m_config.servers.push_back(s);
+        return Save() ? 0 : Fail(m_error);
+    }
+    if (cmd == "allow-login") {
+        if (m_args.size() != 3) return Usage();
+        sim::StateLock lock(m_state);
+        if (!m_config.LoginAllowed(m_args[1], m_args[2])) m_config.logins.push_back({m_args[1], m_args[2]});
+        return Save() ? 0 : Fail(m_error);
+    }
+    if (cmd == "set-time") {
+        long long seconds = 0;
+        if (m_args.size() != 2 || !Number(m_args[1], seconds)) return Usage();
+        sim::StateLock lock(m_state);
+        return sim::SetSimNow(m_state, seconds, m_error) ? 0 : Fail(m_error);
+    }
+    if (cmd == "changelog-append") return ChangelogAppend();
+    if (cmd == "changelog-print") return ChangelogPrint();
+    if (cmd == "changelog-clear") return ChangelogClear();
+    if (cmd == "remount-mdt") return RemountMdt();
+    return Usage();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string state = sim::StateDir();
+    if (args.size() >= 2 && args[0] == "--state") {
+        state = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    return LustreSim(state, args).Run();
+}
