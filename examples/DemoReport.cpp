@@ -1,0 +1,78 @@
+#include "DemoReport.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace demo {
+
+namespace {
+
+std::string FormatV(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (needed <= 0) return std::string();
+    std::string text(static_cast<size_t>(needed) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<size_t>(needed));
+    return text;
+}
+
+}  // namespace
+
+void Report::Job(const std::string& title) {
+    std::printf("\n== %s ==\n", title.c_str());
+    std::fflush(stdout);
+}
+
+void Report::Ok(const std::string& asked, const std::string& got) {
+    std::printf("[%2d] %s\n     -> %s\n", ++m_step, asked.c_str(), got.c_str());
+    std::fflush(stdout);
+}
+
+bool Report::Fail(const std::string& asked, const std::string& why) {
+    ++m_failures;
+    std::printf("[%2d] %s\n     FAILED: %s\n", ++m_step, asked.c_str(), why.c_str());
+    std::fflush(stdout);
+    return false;
+}
+
+void Report::Detail(const std::string& text) {
+    std::printf("     %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void IndentingLogWriter::Log(int, const char*, int, int, int, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = FormatV(format, args);
+    va_end(args);
+    std::printf("     log: %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = FormatV(format, args);
+    va_end(args);
+    return text;
+}
+
+std::string ErrnoText(int rc) {
+    return rc < 0 ? Format("%d (%s)", rc, std::strerror(-rc)) : Format("%d", rc);
+}
+
+std::string ErrorText(const CKxError& error) {
+    std::string text;
+    for (const std::string& message : error.GetMessages()) {
+        if (!text.empty()) text += " / ";
+        text += message;
+    }
+    return text.empty() ? Format("error code %d", error.GetCode()) : text;
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+}  // namespace demo

@@ -1,0 +1,48 @@
+// The demo's account of what it does: one numbered entry per call to the
+// library, saying what was asked and what came back, and the library's own
+// log lines, indented beneath the entry they belong to.
+#pragma once
+#include <cstdarg>
+#include <string>
+
+#include "KxUtils.h"
+
+namespace demo {
+
+class Report {
+public:
+    // "== title ==" before a job's steps.
+    void Job(const std::string& title);
+    // A step that succeeded: "[n] asked" then "    -> got".
+    void Ok(const std::string& asked, const std::string& got);
+    // A step that failed: "[n] asked" then "    FAILED: why". Counted; always
+    // returns false so callers can "return report.Fail(...)".
+    bool Fail(const std::string& asked, const std::string& why);
+    // A line of detail under the current step.
+    void Detail(const std::string& text);
+    int Failures() const { return m_failures; }
+
+private:
+    int m_step = 0;
+    int m_failures = 0;
+};
+
+// The host's log writer as a host would plug in its own: the library's log
+// lines appear in the account as "    log: ..." lines.
+class IndentingLogWriter : public LogWriter {
+public:
+    int GetLevel() override { return 0; }
+    void Log(int level, const char* function, int line, int, int, const char* format, ...) override
+        __attribute__((format(printf, 7, 8)));
+};
+
+// printf into a std::string.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// "-2 (No such file or directory)" for a negative errno result.
+std::string ErrnoText(int rc);
+// The error's messages, oldest first, joined with " / ".
+std::string ErrorText(const CKxError& error);
+// Text between double quotes, for the account.
+std::string Quoted(const std::string& text);
+
+}  // namespace demo
