@@ -4,6 +4,16 @@
 #include "KxUtils.h"
 #include "ZqLib.h"
 
+// Used by the changelog section
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <set>
+
+#include "ArgumentChecks.h"
+#include "ChangelogListing.h"
+#include "Diagnostics.h"
+
 #include <fcntl.h>
 #include <cctype>
 #include <cerrno>
@@ -448,6 +458,299 @@ CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::str
 // (binding section: end)
 
 // ==== Commands, changelog dump, MDT discovery, changelog users and indexes ====
+//
+// Every command line is built from values inserted as they are; the values
+// are checked first (ArgumentChecks.h), so that no shell on either side of ssh
+// reads anything into them. A refused value runs nothing and leaves every
+// output untouched.
+
+// Inputs are spelled "const string&" and outputs "std::string&": that is how
+// the function texts of this section's log lines and error locations read.
+using string = std::string;
+
+namespace {
+
+// The error of both parse sites of the changelog_users listing.
+#define LAPI_CHANGELOG_USERS_PARSE_ERROR()                                      \
+    HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774,                                 \
+                            "Cannot parse the output of this command lctl get_param mdd.MDT-name.changelog_users")
+
+const char kKeylessSsh[] = "Check whether keyless ssh is enabled for the user %s on the host %s";
+
+}  // namespace
+
+CKxError RunCommand(const string& command, std::list<std::string>& lines) {
+    std::string output;
+    std::string errors;
+    const int status = ZqProcess::system(command.c_str(), &output, &errors, 0, false);
+    if (status != 0 || output.empty()) {
+        LAPI_LOG0("Command %s failed with Error %s", command.c_str(), errors.c_str());
+        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Command %s failed with Error %s", command.c_str(),
+                                       errors.c_str());
+    }
+    HBString::Split(output, "\n", lines, 0);
+    if (lines.empty())
+        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Command %s output is empty", command.c_str());
+    return CKxError();
+}
+
+CKxError GetChangelogs(const string& mdt, const string&, const string& startRecord,
+                       const string& endRecord, const string& outputFile) {
+    // Both record numbers may be empty (lfs then dumps the whole changelog), but
+    // an empty start before an end would make lfs read the end as the start.
+    CKxError refused = CheckCommandArguments(
+        LAPI_LOCATION, {{"MDT", mdt, ArgumentKind::Word, false},
+                        {"start record", startRecord, ArgumentKind::Word, endRecord.empty()},
+                        {"end record", endRecord, ArgumentKind::Word, true},
+                        {"output file", outputFile, ArgumentKind::Word, false}});
+    if (refused.Failed()) return refused;
+
+    const std::string command = HBString::Format("lfs changelog %s %s %s > %s", mdt.c_str(), startRecord.c_str(),
+                                                 endRecord.c_str(), outputFile.c_str());
+    std::string output;
+    std::string errors;
+    const int status = ZqProcess::system(command.c_str(), &output, &errors, 0, false);
+    if (status != 0) {
+        LAPI_LOG0("Command %s failed with Error %s", command.c_str(), errors.c_str());
+        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Command %s failed with Error %s", command.c_str(),
+                                       errors.c_str());
+    }
+    if (!output.empty())
+        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Cannot obtain changelogs due to %s", output.c_str());
+    return CKxError();
+}
+
+CKxError GetMDTList(const string& fsName, std::vector<std::string>& mdtNames,
+                    std::vector<std::string>& mdtServers) {
+    CKxError refused =
+        CheckCommandArguments(LAPI_LOCATION, {{"file-system name", fsName, ArgumentKind::Word, false}});
+    if (refused.Failed()) return refused;
+
+    mdtServers.clear();
+    const std::string command = HBString::Format("lctl get_param mdc.%s*.mds_conn_uuid", fsName.c_str());
+    std::list<std::string> lines;
+    CKxError error = RunCommand(command, lines);
+    if (error.Failed()) {
+        LAPI_LOG0("Cannot retrieve the list of MDTs for the Filesystem %s", fsName.c_str());
+        return error;
+    }
+
+    // A client that mounts the file system twice has an mdc device per MDT and
+    // mount: each MDT is listed once, at its first line.
+    std::set<std::string> listed;
+    for (auto line = lines.begin(); line != lines.end(); ++line) {
+        if (line->empty()) continue;
+        std::string mdtName;
+        std::string value;
+        if (ReadMdcLine(*line, fsName, mdtName, value) != ListingLine::Value) continue;
+        // lctl 2.7 to 2.15 print a long value on the line after "name=".
+        const auto next = std::next(line);
+        if (value.empty() && next != lines.end() && !next->empty() && next->find('=') == std::string::npos) {
+            value = *next;
+            line = next;
+        }
+        if (!listed.insert(mdtName).second) continue;
+        mdtServers.push_back(ServerOfValue(value));
+        mdtNames.push_back(mdtName);
+    }
+    return CKxError();
+}
+
+CKxError RegisterChangelog(const string& host, const string& mdt, const string& fsName,
+                           const string& user, std::string& changelogUser) {
+    CKxError refused = CheckCommandArguments(LAPI_LOCATION, {{"host", host, ArgumentKind::Login, false},
+                                                             {"MDT", mdt, ArgumentKind::Word, false},
+                                                             {"user", user, ArgumentKind::Login, false}});
+    if (refused.Failed()) return refused;
+
+    const std::string command = HBString::Format("ssh %s@%s 'lctl --device %s changelog_register'", user.c_str(),
+                                                 host.c_str(), mdt.c_str());
+    std::list<std::string> lines;
+    CKxError error = RunCommand(command, lines);
+    if (error.Failed()) {
+        LAPI_LOG0("Cannot register the changelog in MDT %s for the Filesystem %s on host %s", mdt.c_str(),
+                  fsName.c_str(), host.c_str());
+        LAPI_LOG0(kKeylessSsh, user.c_str(), host.c_str());
+        return error;
+    }
+
+    static const char kRegistered[] = "Registered changelog userid";  // 27 characters
+    bool replied = false;
+    for (const std::string& line : lines) {
+        if (line.empty()) continue;
+        replied = true;
+        std::vector<std::string> pieces;
+        HBString::Split(line, ":", pieces, 0);
+        if (pieces.empty() || std::strcmp(pieces[0].c_str(), mdt.c_str()) != 0) {
+            LAPI_LOG0("The Device name didn't match the output. Registering changelog user failed for %s since "
+                      "output is %s",
+                      mdt.c_str(), line.c_str());
+            return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Registering Changelog user failed for %s",
+                                           mdt.c_str());
+        }
+        bool expected = pieces.size() >= 2;
+        if (expected) {
+            std::string& reply = pieces[1];
+            HBString::TrimLeft(reply, " ");
+            expected = reply.size() >= sizeof kRegistered - 1 &&
+                       std::memcmp(reply.data(), kRegistered, sizeof kRegistered - 1) == 0;
+            if (expected) {
+                HBString::TrimLeft(reply, "Registered changelog userid ");
+                HBString::Trim(reply, "'");
+                // A reply without an identifier registered nothing we could name.
+                expected = !reply.empty();
+            }
+        }
+        if (!expected) {
+            LAPI_LOG0("Registering changelog user failed for %s with %s", mdt.c_str(), line.c_str());
+            return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Registering Changelog user failed for %s",
+                                           mdt.c_str());
+        }
+        changelogUser = pieces[1];
+    }
+    // The caller asked for an identifier; a reply of line ends gives none.
+    if (!replied) {
+        LAPI_LOG0("Registering changelog user failed for %s with %s", mdt.c_str(), "an empty reply");
+        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Registering Changelog user failed for %s", mdt.c_str());
+    }
+    return CKxError();
+}
+
+CKxError DeRegisterChangelog(const string& host, const string& mdt, const string& fsName,
+                             const string& user, std::string& changelogUser) {
+    CKxError refused =
+        CheckCommandArguments(LAPI_LOCATION, {{"host", host, ArgumentKind::Login, false},
+                                              {"MDT", mdt, ArgumentKind::Word, false},
+                                              {"user", user, ArgumentKind::Login, false},
+                                              {"changelog user", changelogUser, ArgumentKind::Word, false}});
+    if (refused.Failed()) return refused;
+
+    const std::string command =
+        HBString::Format("ssh %s@%s 'lctl --device %s changelog_deregister %s'", user.c_str(), host.c_str(),
+                         mdt.c_str(), changelogUser.c_str());
+    std::list<std::string> lines;
+    CKxError error = RunCommand(command, lines);
+    if (error.Failed()) {
+        LAPI_LOG0("Cannot deregister the changelog %s in MDT %s for the Filesystem %s on host %s",
+                  changelogUser.c_str(), mdt.c_str(), fsName.c_str(), host.c_str());
+        LAPI_LOG0(kKeylessSsh, user.c_str(), host.c_str());
+        return error;
+    }
+
+    const auto reply = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); });
+    if (reply == lines.end()) return CKxError();
+    const std::string& line = *reply;
+
+    const std::string expected =
+        HBString::Format("%s: Deregistered changelog user '%s'", mdt.c_str(), changelogUser.c_str());
+    if (line == expected) return CKxError();
+    // Lustre 2.15 and later name the user by its number: "<MDT>: Deregistered
+    // changelog user #N".
+    const std::string number = ChangelogUserNumber(changelogUser);
+    if (!number.empty() &&
+        line == HBString::Format("%s: Deregistered changelog user #%s", mdt.c_str(), number.c_str()))
+        return CKxError();
+
+    LAPI_LOG0("Cannot deregister the changelog user %s. It returned %s", changelogUser.c_str(), line.c_str());
+    return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Cannot de-register the changelog user %s. It returned %s",
+                                   changelogUser.c_str(), line.c_str());
+}
+
+CKxError GetChangelogCurrentIndex(const string& host, const string& mdt, const string& fsName,
+                                  const string& user, std::string& currentIndex) {
+    CKxError refused = CheckCommandArguments(LAPI_LOCATION, {{"host", host, ArgumentKind::Login, false},
+                                                             {"MDT", mdt, ArgumentKind::Word, false},
+                                                             {"user", user, ArgumentKind::Login, false}});
+    if (refused.Failed()) return refused;
+
+    const std::string command = HBString::Format("ssh %s@%s 'lctl get_param mdd.%s.changelog_users'", user.c_str(),
+                                                 host.c_str(), mdt.c_str());
+    std::list<std::string> lines;
+    CKxError error = RunCommand(command, lines);
+    if (error.Failed()) {
+        LAPI_LOG0("Cannot get the current index of the changelogs in the MDT %s for Lustre FS %s", mdt.c_str(),
+                  fsName.c_str());
+        LAPI_LOG0(kKeylessSsh, user.c_str(), host.c_str());
+        return error;
+    }
+
+    // Only the first current-index line counts.
+    for (const std::string& line : lines) {
+        if (line.empty()) continue;
+        std::string value;
+        switch (ReadCurrentIndexLine(line, value)) {
+        case ListingLine::None:
+            continue;
+        case ListingLine::ParseError:
+            return LAPI_CHANGELOG_USERS_PARSE_ERROR();
+        case ListingLine::Value:
+            LAPI_LOG0("The Current Index for Changelogs at MDT %s is %s", mdt.c_str(), value.c_str());
+            currentIndex = value;
+            return CKxError();
+        }
+    }
+    return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Cannot get changelog current index from the MDT %s",
+                                   mdt.c_str());
+}
+
+CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& mdt,
+                                              const string& fsName, const string& user,
+                                              const string& changelogUser, std::string& startRecord,
+                                              std::string& endRecord) {
+    CKxError refused = CheckCommandArguments(LAPI_LOCATION, {{"host", host, ArgumentKind::Login, false},
+                                                             {"MDT", mdt, ArgumentKind::Word, false},
+                                                             {"user", user, ArgumentKind::Login, false}});
+    if (refused.Failed()) return refused;
+
+    const std::string command = HBString::Format("ssh %s@%s 'lctl get_param mdd.%s.changelog_users'", user.c_str(),
+                                                 host.c_str(), mdt.c_str());
+    std::list<std::string> lines;
+    CKxError error = RunCommand(command, lines);
+    if (error.Failed()) {
+        LAPI_LOG0("Cannot get the changelog user information for the MDT %s of Lustre FS %s", mdt.c_str(),
+                  fsName.c_str());
+        LAPI_LOG0(kKeylessSsh, user.c_str(), host.c_str());
+        return error;
+    }
+
+    // Every line is read; the last current-index line gives the end, the last
+    // reader line the start. Whether the reader was found is this call's own
+    // finding, whatever startRecord held on entry.
+    bool readerFound = false;
+    for (const std::string& line : lines) {
+        if (line.empty()) continue;
+        std::string value;
+        switch (ReadCurrentIndexLine(line, value)) {
+        case ListingLine::None:
+            break;
+        case ListingLine::ParseError:
+            return LAPI_CHANGELOG_USERS_PARSE_ERROR();
+        case ListingLine::Value:
+            LAPI_LOG0("The End Record Number for Changelogs at MDT %s is %s", mdt.c_str(), value.c_str());
+            endRecord = value;
+            break;
+        }
+        switch (ReadReaderLine(line, changelogUser, value)) {
+        case ListingLine::None:
+            break;
+        case ListingLine::ParseError:
+            return LAPI_CHANGELOG_USERS_PARSE_ERROR();
+        case ListingLine::Value:
+            LAPI_LOG0("The Start Record Number for Changelogs at MDT %s is %s", mdt.c_str(), value.c_str());
+            startRecord = value;
+            readerFound = !value.empty();
+            break;
+        }
+    }
+    if (!readerFound)
+        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774,
+                                       "Cannot find the changelog reader %s in the MDT %s for Lustre FS %s",
+                                       changelogUser.c_str(), mdt.c_str(), fsName.c_str());
+    return CKxError();
+}
+
+#undef LAPI_CHANGELOG_USERS_PARSE_ERROR
+
 // (changelog section: end)
 
 }  // namespace LustreAPI
