@@ -1,0 +1,19 @@
+// What a copy action needs to know about the copytool it runs under.
+#pragma once
+#include <string>
+
+#include "LustreTypes.h"
+
+namespace sim::lib {
+
+struct CopytoolInfo {
+    std::string id;  // "<pid>.<number>", the owner of the actions it received
+    std::string fs;
+    std::string mountDir;
+};
+
+// Fills info for a registered copytool; false for anything else (a freed or
+// foreign pointer is never dereferenced).
+[[nodiscard]] bool LookupCopytool(const hsm_copytool_private* ct, CopytoolInfo& info);
+
+}  // namespace sim::lib

@@ -1,0 +1,34 @@
+// The work behind each llapi_* entry point, after EntryPoints.cpp has
+// counted the call and checked for an injected failure. Each returns what
+// the entry point returns.
+#pragma once
+#include "LustreTypes.h"
+
+namespace sim::lib {
+
+// Identifiers (Identifiers.cpp).
+int Path2Fid(const char* path, lu_fid* fid);
+int Fd2Fid(int fd, lu_fid* fid);
+int Fid2Path(const char* device, const char* fidstr, char* path, int pathlen, long long* recno, int* linkno);
+int SearchFsname(const char* pathname, char* fsname);
+int GetMdtIndexByFid(int fd, const lu_fid* fid, int* mdtIndex);
+
+// User requests (UserRequest.cpp).
+hsm_user_request* UserRequestAlloc(int itemcount, int dataLen);
+int Request(const char* path, const hsm_user_request* request);
+
+// Copytools (Copytool.cpp).
+int CopytoolRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount, const int* archives,
+                     int rfdFlags);
+int CopytoolUnregister(hsm_copytool_private** priv);
+int CopytoolRecv(hsm_copytool_private* priv, hsm_action_list** hal, int* msgsize);
+
+// Copy actions (CopyAction.cpp).
+int ActionBegin(hsm_copyaction_private** phcp, const hsm_copytool_private* ct, const hsm_action_item* hai,
+                int restoreMdtIndex, int restoreOpenFlags, bool isError);
+int ActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, int errval);
+int ActionProgress(hsm_copyaction_private* hcp, const hsm_extent* he, unsigned long long total, int hpFlags);
+int ActionGetFd(const hsm_copyaction_private* hcp);
+int ActionGetDfid(const hsm_copyaction_private* hcp, lu_fid* fid);
+
+}  // namespace sim::lib

@@ -1,0 +1,235 @@
+#include "SimState.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+namespace sim::lib {
+namespace {
+
+std::atomic<bool> g_configErrorShown{false};
+
+std::string Absolute(const std::string& path)
+{
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+// Resolves what exists of path, keeping the rest lexically.
+std::string ResolveDir(const std::string& path)
+{
+    std::string head = path, tail;
+    for (;;) {
+        char resolved[PATH_MAX];
+        if (realpath(head.c_str(), resolved)) {
+            std::string r = resolved;
+            if (tail.empty()) return r;
+            return r == "/" ? "/" + tail : r + "/" + tail;
+        }
+        size_t slash = head.find_last_of('/');
+        if (slash == std::string::npos) return path;
+        std::string last = head.substr(slash + 1);
+        if (!last.empty()) tail = tail.empty() ? last : last + "/" + tail;
+        head = slash == 0 ? "/" : head.substr(0, slash);
+    }
+}
+
+bool Inside(const std::string& target, const std::string& dir, std::string& rel)
+{
+    if (target == dir) {
+        rel.clear();
+        return true;
+    }
+    if (dir == "/") {
+        rel = target.substr(1);
+        return true;
+    }
+    if (target.size() > dir.size() && target.compare(0, dir.size(), dir) == 0 && target[dir.size()] == '/') {
+        rel = target.substr(dir.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool LoadContext(Context& ctx)
+{
+    ctx.stateDir = StateDir();
+    std::string error;
+    if (!LoadConfig(ctx.stateDir, ctx.config, error)) {
+        if (!g_configErrorShown.exchange(true)) fprintf(stderr, "liblustreapi stand-in: %s\n", error.c_str());
+        return false;
+    }
+    ctx.libDir = ctx.stateDir + "/lib";
+    if (mkdir(ctx.libDir.c_str(), 0755) != 0 && errno != EEXIST) {
+        if (!g_configErrorShown.exchange(true))
+            fprintf(stderr, "liblustreapi stand-in: cannot create %s: %s\n", ctx.libDir.c_str(), strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+Located Locate(const Config& config, const std::string& path)
+{
+    Located out;
+    std::string abs = Absolute(path);
+    while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
+    // The last component is not followed, except "." and ".." which name
+    // directories anyway.
+    std::string target;
+    size_t slash = abs.find_last_of('/');
+    std::string last = abs.substr(slash + 1);
+    if (last.empty() || last == "." || last == "..")
+        target = ResolveDir(abs);
+    else {
+        std::string parent = ResolveDir(slash == 0 ? "/" : abs.substr(0, slash));
+        target = parent == "/" ? "/" + last : parent + "/" + last;
+    }
+    size_t bestLen = 0;
+    for (const auto& m : config.mounts) {
+        std::string dir = ResolveDir(Absolute(m.dir));
+        std::string rel;
+        if (Inside(target, dir, rel) && (!out.mount || dir.size() > bestLen)) {
+            out.mount = &m;
+            out.mountDir = dir;
+            out.rel = rel;
+            bestLen = dir.size();
+        }
+    }
+    return out;
+}
+
+const Mount* FindDevice(const Config& config, const std::string& device)
+{
+    if (device.empty()) return nullptr;
+    if (device[0] == '/') {
+        std::string want = ResolveDir(device);
+        while (want.size() > 1 && want.back() == '/') want.pop_back();
+        for (const auto& m : config.mounts)
+            if (ResolveDir(m.dir) == want) return &m;
+        // Any path inside a mount names that mount.
+        Located loc = Locate(config, device);
+        return loc.mount;
+    }
+    for (const auto& m : config.mounts) {
+        if (m.fs == device) return &m;
+        for (int i = 0; i < MdtCount(config, m.fs); ++i)
+            if (MdtName(m.fs, i) == device) return &m;
+    }
+    return nullptr;
+}
+
+int MdtCount(const Config& config, const std::string& fs)
+{
+    const FileSystem* f = config.FindFs(fs);
+    return f ? f->mdts : 1;
+}
+
+bool ReadLines(const std::string& file, std::vector<std::string>& lines)
+{
+    lines.clear();
+    std::ifstream in(file);
+    if (!in) return errno == ENOENT;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(line);
+    return !in.bad();
+}
+
+bool WriteLines(const std::string& file, const std::vector<std::string>& lines)
+{
+    const std::string tmp = file + ".new";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        for (const auto& l : lines) out << l << '\n';
+        out.flush();
+        if (!out) {
+            unlink(tmp.c_str());
+            return false;
+        }
+    }
+    if (rename(tmp.c_str(), file.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> Split(const std::string& line)
+{
+    std::vector<std::string> words;
+    size_t pos = 0;
+    while (pos <= line.size()) {
+        size_t blank = line.find(' ', pos);
+        if (blank == std::string::npos) blank = line.size();
+        words.push_back(line.substr(pos, blank - pos));
+        pos = blank + 1;
+    }
+    return words;
+}
+
+bool ParseU64(const std::string& text, unsigned long long& value, int base)
+{
+    const char* end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, value, base);
+    return ec == std::errc() && p == end && !text.empty();
+}
+
+bool ParseI64(const std::string& text, long long& value)
+{
+    const char* end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && p == end && !text.empty();
+}
+
+std::string EncodeWord(const std::string& text)
+{
+    if (text.empty()) return "%";
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '%' || c <= ' ' || c == 0x7f) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool DecodeWord(const std::string& word, std::string& text)
+{
+    text.clear();
+    if (word == "%") return true;
+    for (size_t i = 0; i < word.size(); ++i) {
+        if (word[i] != '%') {
+            text += word[i];
+            continue;
+        }
+        unsigned long long v;
+        if (i + 2 >= word.size()) return false;
+        if (!ParseU64(word.substr(i + 1, 2), v, 16)) return false;
+        text += static_cast<char>(v);
+        i += 2;
+    }
+    return true;
+}
+
+long long MtimeNs(const struct stat& st)
+{
+    return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
+}  // namespace sim::lib

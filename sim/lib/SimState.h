@@ -1,0 +1,62 @@
+// The stand-in library's view of the state directory: the configuration,
+// which mount holds a path, and the small text files under <state>/lib/.
+#pragma once
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "SimConfig.h"
+
+namespace sim::lib {
+
+struct Context {
+    std::string stateDir;
+    std::string libDir;  // <state>/lib, created on load
+    Config config;
+};
+
+// Reads LUSTRE_SIM_STATE and its config, and creates <state>/lib. On failure
+// writes the reason to stderr (once per process) and returns false: the
+// caller then behaves as on a node without Lustre mounts.
+[[nodiscard]] bool LoadContext(Context& ctx);
+
+// A path resolved the way the llapi calls see it: every directory resolved,
+// the last component kept as named (it is not followed).
+struct Located {
+    const Mount* mount = nullptr;
+    std::string mountDir;  // resolved
+    std::string rel;       // relative to mountDir, "" for the mount point
+};
+
+// Resolves path (relative to the working directory when not absolute) and
+// finds the mount holding it (longest match). mount is null outside every
+// mount. Nothing needs to exist.
+Located Locate(const Config& config, const std::string& path);
+
+// The mount whose directory equals dir, or the first mount of a file system
+// named dir or of the MDT device "<fs>-MDTxxxx". Null when nothing matches.
+const Mount* FindDevice(const Config& config, const std::string& device);
+
+// Number of MDTs of a file system (1 when it has no "fs" line).
+int MdtCount(const Config& config, const std::string& fs);
+
+// Whole text files, one record per line. A missing file reads as empty.
+[[nodiscard]] bool ReadLines(const std::string& file, std::vector<std::string>& lines);
+// Writes a new file beside the old one and renames it over it.
+[[nodiscard]] bool WriteLines(const std::string& file, const std::vector<std::string>& lines);
+
+// Splits on single blanks.
+std::vector<std::string> Split(const std::string& line);
+[[nodiscard]] bool ParseU64(const std::string& text, unsigned long long& value, int base = 10);
+[[nodiscard]] bool ParseI64(const std::string& text, long long& value);
+
+// Text safe to store as one blank-free word: '%', blanks and control
+// characters become %XX; the empty text becomes "%".
+std::string EncodeWord(const std::string& text);
+[[nodiscard]] bool DecodeWord(const std::string& word, std::string& text);
+
+// Modification time in nanoseconds.
+long long MtimeNs(const struct stat& st);
+
+}  // namespace sim::lib
