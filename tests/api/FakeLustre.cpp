@@ -1,0 +1,69 @@
+// A minimal liblustreapi for situations the stand-in cannot produce.
+//
+// Built twice: with FAKE_LUSTRE_NO_ENTRY_POINTS it exports none of the entry
+// points; otherwise it exports all fifteen, of which only llapi_fid2path and
+// llapi_path2fid do anything:
+//   llapi_fid2path  "[0x1:0x1:0x0]"  fills the whole buffer with letters and
+//                                    no terminating NUL, returns 0;
+//                   "[0x2:0x2:0x0]"  adds 1 to *recno and *linkno, returns -ENOENT;
+//                   anything else    writes "dir/file", sets *recno 41 and
+//                                    *linkno 7, returns 0.
+//   llapi_path2fid  writes [0x2:0x2:0x0] into *fid and returns -ENOENT,
+//                   the record a failed call may leave behind.
+#include <cerrno>
+#include <cstring>
+
+#include "LustreTypes.h"
+
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+
+#ifdef FAKE_LUSTRE_NO_ENTRY_POINTS
+
+FAKE_EXPORT int fake_lustre_marker(void) { return 0; }
+
+#else
+
+FAKE_EXPORT int llapi_fid2path(const char*, const char* fidstr, char* path, int pathlen, long long* recno,
+                               int* linkno)
+{
+    if (std::strcmp(fidstr, "[0x1:0x1:0x0]") == 0) {
+        for (int i = 0; i < pathlen; ++i) path[i] = static_cast<char>('a' + i % 26);
+        return 0;
+    }
+    if (std::strcmp(fidstr, "[0x2:0x2:0x0]") == 0) {
+        *recno += 1;
+        *linkno += 1;
+        return -ENOENT;
+    }
+    std::strcpy(path, "dir/file");
+    *recno = 41;
+    *linkno = 7;
+    return 0;
+}
+
+FAKE_EXPORT int llapi_path2fid(const char*, lu_fid* fid)
+{
+    *fid = lu_fid{2, 2, 0};
+    return -ENOENT;
+}
+
+#define FAKE_UNUSED(name, ...) \
+    FAKE_EXPORT int name(__VA_ARGS__) { return -ENOSYS; }
+FAKE_UNUSED(llapi_hsm_copytool_register, hsm_copytool_private**, const char*, int, int*, int)
+FAKE_UNUSED(llapi_hsm_copytool_unregister, hsm_copytool_private**)
+FAKE_UNUSED(llapi_hsm_copytool_recv, hsm_copytool_private*, hsm_action_list**, int*)
+FAKE_UNUSED(llapi_hsm_action_begin, hsm_copyaction_private**, const hsm_copytool_private*,
+            const hsm_action_item*, int, int, bool)
+FAKE_UNUSED(llapi_hsm_action_end, hsm_copyaction_private**, const hsm_extent*, int, int)
+FAKE_UNUSED(llapi_hsm_action_progress, hsm_copyaction_private*, const hsm_extent*, unsigned long long, int)
+FAKE_UNUSED(llapi_hsm_action_get_fd, const hsm_copyaction_private*)
+FAKE_UNUSED(llapi_hsm_action_get_dfid, const hsm_copyaction_private*, lu_fid*)
+FAKE_UNUSED(llapi_hsm_request, const char*, const hsm_user_request*)
+FAKE_UNUSED(llapi_search_fsname, const char*, char*)
+FAKE_UNUSED(llapi_get_mdt_index_by_fid, int, const lu_fid*, int*)
+FAKE_UNUSED(llapi_fd2fid, int, lu_fid*)
+#undef FAKE_UNUSED
+
+FAKE_EXPORT hsm_user_request* llapi_hsm_user_request_alloc(int, int) { return nullptr; }
+
+#endif
