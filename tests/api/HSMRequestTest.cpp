@@ -1,0 +1,201 @@
+// HSM user requests through the stand-in: the exact request bytes, the log
+// lines, and cleanup on every failure path. "Descriptor closed" is measured
+// by counting /proc/self/fd; "request freed" is proven by the sanitizer
+// build, whose leak checker fails the test on any request left behind.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "ApiTestSupport.h"
+#include "LustreAPI.h"
+
+namespace {
+
+using apitest::CapturingLogWriter;
+
+constexpr const char* kRequestFunction = "int LustreAPI::HSMRequest(const char*, int, const char*, std::string&)";
+
+class HSMRequestTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
+        sim = apitest::FindSimControl();
+        ASSERT_TRUE(sim.Found()) << "stand-in control interface not found";
+        sim.reset();
+        file = state.WriteFile("dir/data.bin", "some file contents");
+    }
+    void TearDown() override
+    {
+        if (sim.Found()) sim.reset();
+    }
+
+    lu_fid FidOf(const std::string& path)
+    {
+        lu_fid fid{};
+        std::string message;
+        EXPECT_EQ(LustreAPI::Path2FID(path, fid, message), 0) << message;
+        return fid;
+    }
+
+    apitest::SimState state;
+    apitest::SimControl sim;
+    std::string file;
+};
+
+void Put(std::vector<unsigned char>& bytes, size_t offset, unsigned long long value, size_t width)
+{
+    for (size_t i = 0; i < width; ++i) bytes[offset + i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// The one-item request as Lustre reads it, little-endian.
+std::vector<unsigned char> ExpectedRequest(int action, const lu_fid& fid, const char* data)
+{
+    const size_t dataLength = data ? std::strlen(data) : 0;
+    std::vector<unsigned char> bytes(56 + dataLength, 0);
+    Put(bytes, 0, static_cast<unsigned int>(action), 4);
+    Put(bytes, 4, 1, 4);   // archive id
+    Put(bytes, 8, 0, 8);   // flags
+    Put(bytes, 16, 1, 4);  // item count
+    Put(bytes, 20, dataLength, 4);
+    Put(bytes, 24, fid.f_seq, 8);
+    Put(bytes, 32, fid.f_oid, 4);
+    Put(bytes, 36, fid.f_ver, 4);
+    Put(bytes, 40, 0, 8);        // extent offset
+    Put(bytes, 48, ~0ULL, 8);    // extent length: to the end of the file
+    if (dataLength) std::memcpy(bytes.data() + 56, data, dataLength);
+    return bytes;
+}
+
+TEST_F(HSMRequestTest, RequestBytesAndRequestLine)
+{
+    struct Case {
+        int action;
+        const char* data;
+        const char* label;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {HUA_ARCHIVE, nullptr, "archive", "NULL"}, {HUA_ARCHIVE, "", "archive", ""},
+        {HUA_ARCHIVE, "abc", "archive", "abc"},    {HUA_RELEASE, nullptr, "release", "NULL"},
+        {HUA_RELEASE, "", "release", ""},          {HUA_RELEASE, "abc", "release", "abc"},
+        {HUA_RESTORE, "x", "release", "x"},
+    };
+    const lu_fid fid = FidOf(file);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "action " << c.action << " data " << (c.data ? c.data : "null"));
+        CapturingLogWriter log;
+        std::string message = "old";
+        const int result = LustreAPI::HSMRequest(file.c_str(), c.action, c.data, message);
+        EXPECT_EQ(sim.LastRequestBytes(), ExpectedRequest(c.action, fid, c.data));
+        const lustre_sim_args alloc = sim.Args("llapi_hsm_user_request_alloc");
+        EXPECT_EQ(alloc.int0, 1);
+        EXPECT_EQ(alloc.int1, c.data ? static_cast<long long>(std::strlen(c.data)) : 0);
+        EXPECT_STREQ(sim.Args("llapi_hsm_request").str0, file.c_str());
+        if (c.action == HUA_ARCHIVE) EXPECT_EQ(result, 0);
+        EXPECT_EQ(message, result < 0 ? std::string("llapi_hsm_request(") + file + ", " + c.label + ") failed" : "");
+
+        ASSERT_EQ(log.lines.size(), 1u);
+        EXPECT_EQ(log.lines[0].level, 0);
+        EXPECT_EQ(log.lines[0].function, kRequestFunction);
+        EXPECT_EQ(log.lines[0].text, "HSMRequest(" + file + ", " + c.label + ") ReparseData=" + c.logged);
+    }
+}
+
+TEST_F(HSMRequestTest, ArchiveIsTheArchiveRequestAndEmptiesTheMessage)
+{
+    std::string message = "old";
+    EXPECT_EQ(LustreAPI::HSMArchive(file.c_str(), "tag", message), 0);
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(sim.LastRequestBytes(), ExpectedRequest(HUA_ARCHIVE, FidOf(file), "tag"));
+}
+
+TEST_F(HSMRequestTest, RequestLineNeedsTheLevel)
+{
+    CapturingLogWriter log(-1);
+    std::string message;
+    EXPECT_EQ(LustreAPI::HSMArchive(file.c_str(), nullptr, message), 0);
+    EXPECT_TRUE(log.lines.empty());
+    EXPECT_EQ(log.levelQueries, 1);
+}
+
+TEST_F(HSMRequestTest, OpenFailureIsMinusErrnoWithAnUnconditionalLine)
+{
+    CapturingLogWriter log(-5);  // level -1 lines are written without asking
+    const std::string missing = state.mount + "/no/such/file";
+    std::string message = "old";
+    EXPECT_EQ(LustreAPI::HSMRequest(missing.c_str(), HUA_ARCHIVE, nullptr, message), -ENOENT);
+    EXPECT_EQ(message, "");
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0].level, -1);
+    EXPECT_EQ(log.lines[0].function, kRequestFunction);
+    EXPECT_EQ(log.lines[0].text, "open(" + missing + ") failed, error=No such file or directory");
+    EXPECT_EQ(log.levelQueries, 0);
+    EXPECT_EQ(sim.callCount("llapi_hsm_user_request_alloc"), 0);
+}
+
+TEST_F(HSMRequestTest, AllocationFailureClosesTheDescriptor)
+{
+    CapturingLogWriter log(-5);
+    const int fdsBefore = apitest::OpenFdCount();
+    sim.failNext("llapi_hsm_user_request_alloc", -12);
+    std::string message = "old";
+    EXPECT_EQ(LustreAPI::HSMRequest(file.c_str(), HUA_ARCHIVE, "abc", message), -ENOMEM);
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(apitest::OpenFdCount(), fdsBefore);
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0].level, -1);
+    EXPECT_EQ(log.lines[0].function, kRequestFunction);
+    EXPECT_EQ(log.lines[0].text, "failed to allocate HSM request");
+    EXPECT_EQ(sim.callCount("llapi_fd2fid"), 0);
+    EXPECT_EQ(sim.callCount("llapi_hsm_request"), 0);
+}
+
+TEST_F(HSMRequestTest, Fd2FidFailureNamesTheDescriptorAndSubmitsNothing)
+{
+    CapturingLogWriter log;
+    const int fdsBefore = apitest::OpenFdCount();
+    // The request's open takes the lowest free descriptor, the one a probe gets.
+    const int probe = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(probe, 0);
+    ::close(probe);
+    sim.failNext("llapi_fd2fid", -EIO);
+    std::string message;
+    EXPECT_EQ(LustreAPI::HSMRequest(file.c_str(), HUA_ARCHIVE, nullptr, message), -EIO);
+    const long long fd = sim.Args("llapi_fd2fid").int0;
+    EXPECT_EQ(fd, probe);
+    EXPECT_EQ(message, "llapi_fd2fid(" + std::to_string(fd) + ") failed");
+    EXPECT_EQ(apitest::OpenFdCount(), fdsBefore);
+    EXPECT_EQ(sim.callCount("llapi_hsm_request"), 0);
+    EXPECT_TRUE(log.lines.empty());
+}
+
+TEST_F(HSMRequestTest, SubmitFailureKeepsLustresResultAndNamesTheRequest)
+{
+    for (const auto& [action, label] : {std::pair{HUA_ARCHIVE, "archive"}, std::pair{HUA_REMOVE, "release"}}) {
+        SCOPED_TRACE(label);
+        CapturingLogWriter log;
+        const int fdsBefore = apitest::OpenFdCount();
+        sim.failNext("llapi_hsm_request", -EOPNOTSUPP);
+        std::string message;
+        EXPECT_EQ(LustreAPI::HSMRequest(file.c_str(), action, nullptr, message), -EOPNOTSUPP);
+        EXPECT_EQ(message, "llapi_hsm_request(" + file + ", " + label + ") failed");
+        EXPECT_EQ(apitest::OpenFdCount(), fdsBefore);
+        // Only the request line: the failure itself is not logged.
+        ASSERT_EQ(log.lines.size(), 1u);
+        EXPECT_EQ(log.lines[0].text, "HSMRequest(" + file + ", " + label + ") ReparseData=NULL");
+    }
+}
+
+TEST_F(HSMRequestTest, SuccessLeavesNoDescriptorOpen)
+{
+    const int fdsBefore = apitest::OpenFdCount();
+    std::string message;
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(LustreAPI::HSMArchive(file.c_str(), "abc", message), 0) << message;
+    EXPECT_EQ(apitest::OpenFdCount(), fdsBefore);
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// Path to FID and back through the stand-in, on real files.
+#include <gtest/gtest.h>
+
+#include "ApiTestSupport.h"
+#include "LustreAPI.h"
+
+namespace {
+
+class PathFidTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
+        sim = apitest::FindSimControl();
+        ASSERT_TRUE(sim.Found()) << "stand-in control interface not found";
+        sim.reset();
+    }
+
+    apitest::SimState state;
+    apitest::SimControl sim;
+};
+
+std::string Text(const LustreAPI::CLustreFID& fid)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
+    return text;
+}
+
+TEST_F(PathFidTest, PathToFidToTextAndBackGivesTheOriginalPath)
+{
+    const std::string file = state.WriteFile("file", "1");
+    const std::string nested = state.WriteFile("a/b/c/nested file", "2");
+    struct Case {
+        std::string path;
+        std::string mountPoint;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {file, state.mount, file},
+        {file, state.mount + "/", file},
+        {nested, state.mount, nested},
+        {nested, state.mount + "/", nested},
+        // The root comes back from Lustre as "/", joined to the mount point.
+        {state.mount, state.mount, state.mount + "/"},
+        {state.mount, state.mount + "/", state.mount + "/"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path + " on " + c.mountPoint);
+        LustreAPI::CLustreFID fid;
+        const CKxError got = LustreAPI::GetFIDFromPath(c.path, fid);
+        ASSERT_GE(got.GetCode(), 0) << got.ToString();
+
+        // Through the text form, as a host stores it.
+        LustreAPI::CLustreFID parsed(Text(fid));
+        std::string path = "previous";
+        int linkNo = 0;
+        long long recNo = 0;
+        const CKxError back = LustreAPI::GetPathFromFID(c.mountPoint, parsed, path, linkNo, recNo);
+        ASSERT_GE(back.GetCode(), 0) << back.ToString();
+        EXPECT_EQ(path, c.expected);
+
+        const lustre_sim_args args = sim.Args("llapi_fid2path");
+        EXPECT_STREQ(args.str0, c.mountPoint.c_str());
+        EXPECT_STREQ(args.str1, Text(fid).c_str());
+        EXPECT_EQ(args.int0, 1024);
+        EXPECT_EQ(args.ptr1, &recNo);  // record number before link number
+        EXPECT_EQ(args.ptr2, &linkNo);
+    }
+}
+
+TEST_F(PathFidTest, FidsAreLustres)
+{
+    LustreAPI::CLustreFID root;
+    ASSERT_GE(LustreAPI::GetFIDFromPath(state.mount, root).GetCode(), 0);
+    EXPECT_EQ(Text(root), "[0x200000007:0x1:0x0]");
+
+    lu_fid fid{};
+    std::string message = "kept on success";
+    EXPECT_EQ(LustreAPI::Path2FID(state.WriteFile("f", ""), fid, message), 0);
+    EXPECT_EQ(message, "kept on success");
+    EXPECT_GE(fid.f_seq, 0x200000400u);
+    EXPECT_EQ(fid.f_ver, 0u);
+}
+
+TEST_F(PathFidTest, FailuresCarryTheirTextsAndLeaveOutputs)
+{
+    const std::string missing = state.mount + "/missing";
+    lu_fid fid{1, 2, 3};
+    std::string message = "old";
+    EXPECT_EQ(LustreAPI::Path2FID(missing, fid, message), -ENOENT);
+    EXPECT_EQ(message, "Cannot convert Path to FID for " + missing);
+
+    LustreAPI::CLustreFID kept{std::string("[0x5:0x6:0x7]")};
+    CKxError error = LustreAPI::GetFIDFromPath(missing, kept);
+    ASSERT_LT(error.GetCode(), 0);
+    EXPECT_EQ(error.GetSystemError(), 2);
+    EXPECT_EQ(error.GetMessages(), std::vector<std::string>{"Cannot convert Path to FID for " + missing});
+    EXPECT_EQ(Text(kept), "[0x5:0x6:0x7]");
+
+    // A FID the file system does not know: Lustre's message stays empty.
+    LustreAPI::CLustreFID unknown{std::string("[0x200000400:0xfffff:0x0]")};
+    std::string path = "previous";
+    int linkNo = 0;
+    long long recNo = 0;
+    error = LustreAPI::GetPathFromFID(state.mount, unknown, path, linkNo, recNo);
+    ASSERT_LT(error.GetCode(), 0);
+    EXPECT_EQ(error.GetSystemError(), 2);
+    EXPECT_EQ(error.GetMessages(),
+              std::vector<std::string>{"Cannot convert FID to Path for [0x200000400:0xfffff:0x0] due to "});
+    EXPECT_EQ(path, "previous");
+}
+
+}  // namespace
