@@ -1,0 +1,70 @@
+#include "BenchSupport.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "KxUtils.h"
+#include "LustreAPI.h"
+
+namespace bench {
+namespace {
+
+class SilentWriter : public LogWriter {
+public:
+    int GetLevel() override { return -1; }
+    void Log(int, const char*, int, int, int, const char*, ...) override {}
+};
+
+std::string g_mount;
+
+}  // namespace
+
+void SilenceLog() {
+    static SilentWriter writer;
+    g_ptrLogWriter = &writer;
+}
+
+const std::string& MountPoint() { return g_mount; }
+
+bool PrepareLustre() {
+    static const bool ready = [] {
+        char dir[] = "/tmp/lustreapi-bench-XXXXXX";
+        if (!mkdtemp(dir)) return false;
+        const std::string state = dir;
+        const std::string mount = state + "/mnt";
+        const std::string archive = state + "/archive";
+        mkdir(mount.c_str(), 0755);
+        mkdir(archive.c_str(), 0755);
+        std::ofstream(state + "/config") << "version 2.15\n"
+                                         << "fs lustre mdts=1\n"
+                                         << "mount lustre " << mount << " ffff8803f0d41000\n"
+                                         << "archive lustre 1 " << archive << "\n";
+        std::ofstream(mount + "/file") << "data";
+        setenv("LUSTRE_SIM_STATE", state.c_str(), 1);
+        if (LustreAPI::LoadFunctions().Failed()) return false;
+        g_mount = mount;
+        return true;
+    }();
+    return ready;
+}
+
+size_t HoldMemory(size_t mebibytes) {
+    static std::vector<std::unique_ptr<char[]>> blocks;
+    static size_t held = 0;
+    const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    while (held < mebibytes) {
+        auto block = std::make_unique<char[]>(1 << 20);
+        for (size_t i = 0; i < (1u << 20); i += pageSize) block[i] = 1;  // touch every page
+        blocks.push_back(std::move(block));
+        ++held;
+    }
+    return held;
+}
+
+}  // namespace bench

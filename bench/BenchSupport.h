@@ -1,0 +1,26 @@
+// Shared set-up of the benchmarks: a silent log writer, the stand-in
+// liblustreapi.so with a state directory of its own, and memory held on
+// purpose for the fork comparison.
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace bench {
+
+// Installs a writer whose level is -1, so that the library's level-0 lines
+// cost one GetLevel() call and are not written.
+void SilenceLog();
+
+// The mount point of the stand-in file system set up by PrepareLustre(), or
+// "" when the stand-in library could not be bound (LoadFunctions failed).
+const std::string& MountPoint();
+
+// Makes a state directory with one file system mounted under it, points
+// LUSTRE_SIM_STATE at it and binds the library. Idempotent.
+bool PrepareLustre();
+
+// Allocates and touches mebibytes of memory, kept until the process ends
+// (grows only). Returns the amount held.
+size_t HoldMemory(size_t mebibytes);
+
+}  // namespace bench
