@@ -18,7 +18,6 @@ include(CMakePackageConfigHelpers)
 set(LUSTREAPI_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/LustreAPI)
 set(LUSTREAPI_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 set(LUSTREAPI_SIM_DIR ${CMAKE_INSTALL_LIBDIR}/lustreapi-sim)
-set(LUSTREAPI_SIM_BIN_DIR ${LUSTREAPI_SIM_DIR}/bin)
 
 install(TARGETS LustreAPI KxUtils ZqLib
   EXPORT LustreAPITargets
@@ -52,22 +51,8 @@ if(TARGET lustreapi_sim)
   install(TARGETS lustreapi_sim LIBRARY DESTINATION ${LUSTREAPI_SIM_DIR} COMPONENT simulator
           NAMELINK_COMPONENT simulator)
 endif()
-# The stand-in tools, whichever of them this tree builds.
-set(LUSTREAPI_SIM_TOOLS)
-foreach(tool lctl lfs ssh lustre-sim)
-  foreach(candidate ${tool} sim_${tool} lustresim_${tool})
-    if(TARGET ${candidate})
-      get_target_property(type ${candidate} TYPE)
-      if(type STREQUAL "EXECUTABLE")
-        list(APPEND LUSTREAPI_SIM_TOOLS ${candidate})
-        break()
-      endif()
-    endif()
-  endforeach()
-endforeach()
-if(LUSTREAPI_SIM_TOOLS)
-  install(TARGETS ${LUSTREAPI_SIM_TOOLS} RUNTIME DESTINATION ${LUSTREAPI_SIM_BIN_DIR} COMPONENT simulator)
-endif()
+# The stand-in tools install themselves (sim/tools/CMakeLists.txt) into
+# <libdir>/lustreapi-sim/bin.
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/sim/README.md)
   install(FILES sim/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/lustreapi-sim COMPONENT simulator)
 endif()

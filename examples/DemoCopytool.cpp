@@ -76,6 +76,7 @@ bool Copytool::Register(const std::string& mount, int archiveId) {
     std::string msg;
     const std::string asked =
         Format("HSMRegister(%s, archive %d, non-blocking receive)", Quoted(mount).c_str(), archiveId);
+    m_report.Ask(asked);
     const int rc = LustreAPI::HSMRegister(&m_ct, mount.c_str(), 1, archives, O_NONBLOCK, msg);
     if (rc < 0) {
         m_ct = nullptr;
@@ -87,6 +88,7 @@ bool Copytool::Register(const std::string& mount, int archiveId) {
 
 bool Copytool::Unregister() {
     std::string msg;
+    m_report.Ask("HSMUnregister(copytool)");
     const int rc = LustreAPI::HSMUnregister(&m_ct, msg);
     m_ct = nullptr;  // Lustre has released the handle, or it was never valid
     if (rc < 0) return m_report.Fail("HSMUnregister(copytool)", ErrnoText(rc) + (msg.empty() ? "" : ": " + msg));
@@ -101,6 +103,7 @@ bool Copytool::Serve(size_t actions, std::chrono::seconds patience, std::vector<
         hsm_action_list* hal = nullptr;
         int size = 0;
         std::string msg;
+        m_report.Ask("HSMRecv(copytool)");
         const int rc = LustreAPI::HSMRecv(m_ct, &hal, &size, msg);
         if (rc == -EAGAIN || rc == -EWOULDBLOCK) {
             if (std::chrono::steady_clock::now() >= deadline)
@@ -159,6 +162,7 @@ bool Copytool::Archive(const hsm_action_item& item, ArchivedFile& archived) {
     std::string msg;
     hsm_copyaction_private* hcp = nullptr;
     const std::string asked = "HSMActionBegin(ARCHIVE " + fidText + ")";
+    m_report.Ask(asked);
     int rc = LustreAPI::HSMActionBegin(&hcp, m_ct, &item, -1, 0, false, msg);
     if (rc < 0) return m_report.Fail(asked, ErrnoText(rc) + (msg.empty() ? "" : ": " + msg));
     m_report.Ok(asked, "copy action begun");
@@ -171,6 +175,7 @@ bool Copytool::Archive(const hsm_action_item& item, ArchivedFile& archived) {
     std::string failure;
     int errval = 0;
     {
+        m_report.Ask("HSMActionGetFD / HSMActionGetDFID");
         const int fd = LustreAPI::HSMActionGetFD(hcp, msg);
         UniqueFd source(fd);  // a descriptor of our own: Lustre hands out a duplicate
         lu_fid dfid{};
@@ -228,6 +233,7 @@ bool Copytool::Archive(const hsm_action_item& item, ArchivedFile& archived) {
 
     const hsm_extent extent{start, copied};
     const std::string endAsked = Format("HSMActionEnd(%s, %llu bytes, errval %d)", fidText.c_str(), copied, errval);
+    if (failure.empty()) m_report.Ask(endAsked);
     rc = LustreAPI::HSMActionEnd(&hcp, &extent, 0, errval, msg);
     if (!failure.empty()) {
         m_report.Fail("copy of " + fidText, failure);

@@ -26,15 +26,30 @@ void Report::Job(const std::string& title) {
     std::fflush(stdout);
 }
 
-void Report::Ok(const std::string& asked, const std::string& got) {
-    std::printf("[%2d] %s\n     -> %s\n", ++m_step, asked.c_str(), got.c_str());
+void Report::Header(const std::string& asked) {
+    if (m_asked == asked) return;
+    std::printf("[%2d] %s\n", ++m_step, asked.c_str());
+    m_asked = asked;
+}
+
+void Report::Ask(const std::string& asked) {
+    Header(asked);
     std::fflush(stdout);
+}
+
+void Report::Ok(const std::string& asked, const std::string& got) {
+    Header(asked);
+    std::printf("     -> %s\n", got.c_str());
+    std::fflush(stdout);
+    m_asked.clear();
 }
 
 bool Report::Fail(const std::string& asked, const std::string& why) {
     ++m_failures;
-    std::printf("[%2d] %s\n     FAILED: %s\n", ++m_step, asked.c_str(), why.c_str());
+    Header(asked);
+    std::printf("     FAILED: %s\n", why.c_str());
     std::fflush(stdout);
+    m_asked.clear();
     return false;
 }
 

@@ -13,18 +13,25 @@ class Report {
 public:
     // "== title ==" before a job's steps.
     void Job(const std::string& title);
-    // A step that succeeded: "[n] asked" then "    -> got".
+    // "[n] asked", printed before the call so that the library's log lines
+    // and the copytool's progress appear beneath it.
+    void Ask(const std::string& asked);
+    // A step that succeeded: "    -> got" (after "[n] asked" unless Ask
+    // printed it already).
     void Ok(const std::string& asked, const std::string& got);
-    // A step that failed: "[n] asked" then "    FAILED: why". Counted; always
-    // returns false so callers can "return report.Fail(...)".
+    // A step that failed: "    FAILED: why" (after "[n] asked" as for Ok).
+    // Counted; always returns false so callers can "return report.Fail(...)".
     bool Fail(const std::string& asked, const std::string& why);
     // A line of detail under the current step.
     void Detail(const std::string& text);
     int Failures() const { return m_failures; }
 
 private:
+    void Header(const std::string& asked);
+
     int m_step = 0;
     int m_failures = 0;
+    std::string m_asked;  // the step whose header is printed, until it ends
 };
 
 // The host's log writer as a host would plug in its own: the library's log

@@ -95,10 +95,12 @@ bool RunHsm(demo::Report& report, const std::string& mount, const std::string& a
 
     char name[LUSTRE_MAXFSNAME + 1 + 7] = {};
     std::string msg;
+    const std::string searchAsked = "SearchFsName(" + Quoted(mount) + ")";
+    report.Ask(searchAsked);
     int rc = LustreAPI::SearchFsName(mount.c_str(), name, msg);
-    if (rc < 0) return report.Fail("SearchFsName(" + Quoted(mount) + ")", ErrnoText(rc) + " " + msg);
+    if (rc < 0) return report.Fail(searchAsked, ErrnoText(rc) + (msg.empty() ? "" : ": " + msg));
     fsName = name;
-    report.Ok("SearchFsName(" + Quoted(mount) + ")", "file system " + Quoted(fsName));
+    report.Ok(searchAsked, "file system " + Quoted(fsName));
 
     std::error_code ec;
     fs::create_directories(archiveDir, ec);
@@ -107,6 +109,7 @@ bool RunHsm(demo::Report& report, const std::string& mount, const std::string& a
 
     for (const DemoFile& file : files) {
         const std::string asked = "HSMArchive(" + Quoted(file.path) + ", \"lustreapi-demo\")";
+        report.Ask(asked);
         rc = LustreAPI::HSMArchive(file.path.c_str(), "lustreapi-demo", msg);
         if (rc < 0) return report.Fail(asked, ErrnoText(rc) + (msg.empty() ? "" : ": " + msg));
         report.Ok(asked, "archive request queued");
@@ -135,12 +138,15 @@ bool RunFids(demo::Report& report, const std::string& mount, const std::vector<D
     report.Job("File identifiers: path -> FID -> text -> FID -> path");
     for (const DemoFile& file : files) {
         LustreAPI::CLustreFID fid;
+        const std::string fidAsked = "GetFIDFromPath(" + Quoted(file.path) + ")";
+        report.Ask(fidAsked);
         CKxError error = LustreAPI::GetFIDFromPath(file.path, fid);
-        if (error.Failed()) return report.Fail("GetFIDFromPath(" + Quoted(file.path) + ")", ErrorText(error));
+        if (error.Failed()) return report.Fail(fidAsked, ErrorText(error));
         const std::string text = Format("[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
-        report.Ok("GetFIDFromPath(" + Quoted(file.path) + ")", "FID " + text);
+        report.Ok(fidAsked, "FID " + text);
         fidTexts.push_back(text);
 
+        report.Ask("CLustreFID(" + Quoted(text) + ")");
         LustreAPI::CLustreFID parsed(text);
         if (parsed.m_seq != fid.m_seq || parsed.m_oid != fid.m_oid || parsed.m_ver != fid.m_ver)
             return report.Fail("CLustreFID(" + Quoted(text) + ")", "parsed to a different FID");
@@ -149,8 +155,9 @@ bool RunFids(demo::Report& report, const std::string& mount, const std::vector<D
         std::string path;
         int linkNo = 0;
         long long recNo = -1;
-        error = LustreAPI::GetPathFromFID(mount, parsed, path, linkNo, recNo);
         const std::string asked = "GetPathFromFID(" + Quoted(mount) + ", " + text + ")";
+        report.Ask(asked);
+        error = LustreAPI::GetPathFromFID(mount, parsed, path, linkNo, recNo);
         if (error.Failed()) return report.Fail(asked, ErrorText(error));
         if (fs::path(path).lexically_normal() != fs::path(file.path).lexically_normal())
             return report.Fail(asked, Quoted(path) + ", not the file's path");
@@ -166,6 +173,10 @@ bool RunFids(demo::Report& report, const std::string& mount, const std::vector<D
 bool MakeRecords(demo::Report& report, const std::string& mdt, const std::vector<DemoFile>& files,
                  const std::vector<std::string>& fidTexts) {
     std::string indexes;
+    const std::string asked =
+        Format("lustre-sim changelog-append %s CREAT --name NAME --fid FID, for each of the %zu files", mdt.c_str(),
+               files.size());
+    report.Ask(asked);
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string name = fs::path(files[i].path).filename().string();
         std::string command = "lustre-sim changelog-append " + mdt + " CREAT --name " + name;
@@ -173,13 +184,13 @@ bool MakeRecords(demo::Report& report, const std::string& mdt, const std::vector
         std::string output;
         std::string errors;
         const int status = ZqProcess::system(command.c_str(), &output, &errors, 10000, false);
-        if (status != 0) return report.Fail(command, Format("exit status %d: %s", status, errors.c_str()));
+        while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' ')) errors.pop_back();
+        if (status != 0)
+            return report.Fail(asked, Format("%s: exit status %d: %s", command.c_str(), status, errors.c_str()));
         while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
         indexes += (indexes.empty() ? "" : ", ") + output;
     }
-    report.Ok(Format("lustre-sim changelog-append %s CREAT --name NAME --fid FID, for each of the %zu files",
-                     mdt.c_str(), files.size()),
-              "records " + indexes + " appended");
+    report.Ok(asked, "records " + indexes + " appended");
     return true;
 }
 
@@ -208,20 +219,22 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
 
     std::vector<std::string> mdts;
     std::vector<std::string> servers;
+    const std::string listAsked = "GetMDTList(" + Quoted(fsName) + ")";
+    report.Ask(listAsked);
     CKxError error = LustreAPI::GetMDTList(fsName, mdts, servers);
-    if (error.Failed()) return report.Fail("GetMDTList(" + Quoted(fsName) + ")", ErrorText(error));
-    if (mdts.empty() || mdts.size() != servers.size())
-        return report.Fail("GetMDTList(" + Quoted(fsName) + ")", "no MDT listed");
+    if (error.Failed()) return report.Fail(listAsked, ErrorText(error));
+    if (mdts.empty() || mdts.size() != servers.size()) return report.Fail(listAsked, "no MDT listed");
     std::string listing;
     for (size_t i = 0; i < mdts.size(); ++i)
         listing += Format("%s%s on %s", i ? ", " : "", mdts[i].c_str(), servers[i].c_str());
-    report.Ok("GetMDTList(" + Quoted(fsName) + ")", listing);
+    report.Ok(listAsked, listing);
 
     const std::string& mdt = mdts.front();
     const std::string& server = servers.front();
     const std::string target = Format("(%s, %s, %s, %s", server.c_str(), mdt.c_str(), fsName.c_str(), sshUser.c_str());
 
     ChangelogUser reader(server, mdt, fsName, sshUser);
+    report.Ask("RegisterChangelog" + target + ")");
     error = LustreAPI::RegisterChangelog(server, mdt, fsName, sshUser, reader.Id());
     if (error.Failed()) {
         reader.Forget();
@@ -231,6 +244,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     report.Ok("RegisterChangelog" + target + ")", "changelog user " + Quoted(id));
 
     std::string current;
+    report.Ask("GetChangelogCurrentIndex" + target + ")");
     error = LustreAPI::GetChangelogCurrentIndex(server, mdt, fsName, sshUser, current);
     if (error.Failed()) return report.Fail("GetChangelogCurrentIndex" + target + ")", ErrorText(error));
     report.Ok("GetChangelogCurrentIndex" + target + ")", "current index " + current);
@@ -238,6 +252,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     std::string start;
     std::string end;
     const std::string rangeAsked = "GetStartAndEndChangelogRecordNumbers" + target + ", " + Quoted(id) + ")";
+    report.Ask(rangeAsked);
     error = LustreAPI::GetStartAndEndChangelogRecordNumbers(server, mdt, fsName, sshUser, id, start, end);
     if (error.Failed()) return report.Fail(rangeAsked, ErrorText(error));
     report.Ok(rangeAsked, "reader at " + start + ", current index " + end);
@@ -245,6 +260,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     if (!MakeRecords(report, mdt, files, fidTexts)) return false;
 
     std::string after;
+    report.Ask(rangeAsked);
     error = LustreAPI::GetStartAndEndChangelogRecordNumbers(server, mdt, fsName, sshUser, id, start, after);
     if (error.Failed()) return report.Fail(rangeAsked, ErrorText(error));
     report.Ok(rangeAsked, "reader at " + start + ", current index " + after);
@@ -254,6 +270,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     const std::string dump = std::string(dir) + "/changelog.txt";
     const std::string dumpAsked =
         Format("GetChangelogs(%s, \"\", %s, %s, %s)", mdt.c_str(), start.c_str(), after.c_str(), dump.c_str());
+    report.Ask(dumpAsked);
     error = LustreAPI::GetChangelogs(mdt, "", start, after, dump);
     std::string text;
     const bool read = ReadWhole(dump, text);
@@ -274,8 +291,9 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     report.Ok(dumpAsked, Format("%zu records:", records));
     for (const std::string& record : shown) report.Detail("  " + record);
 
-    error = LustreAPI::DeRegisterChangelog(server, mdt, fsName, sshUser, reader.Id());
     const std::string deregAsked = "DeRegisterChangelog" + target + ", " + Quoted(id) + ")";
+    report.Ask(deregAsked);
+    error = LustreAPI::DeRegisterChangelog(server, mdt, fsName, sshUser, reader.Id());
     if (error.Failed()) return report.Fail(deregAsked, ErrorText(error));
     reader.Forget();
     report.Ok(deregAsked, "changelog user removed");
@@ -305,6 +323,7 @@ int main(int argc, char** argv) {
     std::printf("LustreAPI demo host: file system at %s, archive %d in %s, ssh user %s\n", mount.c_str(),
                 kArchiveId, archiveDir.c_str(), sshUser.c_str());
     report.Job("Binding the Lustre library");
+    report.Ask("LoadFunctions()");
     const CKxError bound = LustreAPI::LoadFunctions();
     if (bound.Failed()) {
         report.Fail("LoadFunctions()", ErrorText(bound));

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Installs a built tree the way a host developer gets it and builds the tiny
+# host (tests/install/consumer) against what was installed, with the CMake
+# package and with pkg-config, then runs both against the installed stand-in.
+#
+#   install_test.sh tree BUILD_DIR   cmake --install of the three components
+#                                    into a temporary prefix
+#   install_test.sh deb BUILD_DIR    cpack -G DEB, checks the three packages'
+#                                    dependencies, then installs them:
+#                                    with "apt-get install ./x.deb" on the
+#                                    machine itself when running as root in
+#                                    CI (CI=true; they are purged afterwards),
+#                                    otherwise unpacked with "dpkg -x" into a
+#                                    throwaway root
+#
+# LUSTREAPI_TEST_CXXFLAGS: extra compiler flags for the tiny host (the
+# sanitizer build passes its -fsanitize flags, which an instrumented library
+# needs in the program that loads it).
+set -euo pipefail
+
+mode=$1
+build=$(cd "$2" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+cmake=${CMAKE_COMMAND:-cmake}
+cpack=${CPACK_COMMAND:-cpack}
+cxxflags=${LUSTREAPI_TEST_CXXFLAGS:-}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/lustreapi-install.XXXXXX")
+installed_debs=()
+cleanup() {
+  if ((${#installed_debs[@]})); then
+    dpkg --purge "${installed_debs[@]}" >/dev/null || echo "warning: could not purge ${installed_debs[*]}" >&2
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+expect_file() { [ -e "$1" ] || fail "missing $1"; }
+
+# Runs the tiny host, built both ways, against the installed stand-in.
+#   $1 prefix (what CMAKE_PREFIX_PATH names), $2 its library directory
+run_consumers() {
+  local prefix=$1 libdir=$2
+  local simdir=$libdir/lustreapi-sim
+  expect_file "$simdir/liblustreapi.so"
+  expect_file "$simdir/liblustreapi.so.1"
+  for tool in lctl lfs ssh lustre-sim; do expect_file "$simdir/bin/$tool"; done
+  [ -z "$(ls "$libdir" | grep '^liblustreapi\.so')" ] || fail "the stand-in library lies in $libdir itself"
+
+  export PATH="$simdir/bin:$PATH"
+  export LD_LIBRARY_PATH="$simdir:$libdir"
+  export LUSTRE_SIM_STATE=$work/state
+  mkdir -p "$work/mnt"
+  lustre-sim init "$LUSTRE_SIM_STATE" >/dev/null
+  lustre-sim add-fs tinyfs --mdts 2
+  lustre-sim mount tinyfs "$work/mnt"
+  lustre-sim add-mds tinyfs 0 10.0.0.1 10.0.0.1@tcp
+
+  echo "--- CMake package (find_package(LustreAPI CONFIG))"
+  "$cmake" -S "$here/consumer" -B "$work/cmake-host" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  "$cmake" --build "$work/cmake-host" >/dev/null
+  check_links "$work/cmake-host/tiny-host" "$libdir"
+  "$work/cmake-host/tiny-host" "$work/mnt" tinyfs
+
+  echo "--- pkg-config"
+  local flags
+  flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs LustreAPI)
+  # shellcheck disable=SC2086  # the flags are words
+  ${CXX:-c++} -std=c++17 $cxxflags "$here/consumer/main.cpp" $flags -o "$work/pc-host"
+  check_links "$work/pc-host" "$libdir"
+  "$work/pc-host" "$work/mnt" tinyfs
+}
+
+# The program must load the installed libraries, not the build tree's.
+check_links() {
+  local program=$1 libdir=$2 lib resolved
+  for lib in libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1; do
+    resolved=$(ldd "$program" | awk -v l="$lib" '$1 == l { print $3 }')
+    [ "$(readlink -f "$resolved")" = "$(readlink -f "$libdir/$lib")" ] ||
+      fail "$program loads $lib from '$resolved', not from $libdir"
+  done
+}
+
+case $mode in
+tree)
+  prefix=$work/prefix
+  for component in runtime development simulator; do
+    "$cmake" --install "$build" --prefix "$prefix" --component "$component" >/dev/null
+  done
+  libdir=$(ls -d "$prefix"/lib*/ | head -n1)
+  libdir=${libdir%/}
+  for f in libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1 libLustreAPI.so pkgconfig/LustreAPI.pc \
+           cmake/LustreAPI/LustreAPIConfig.cmake cmake/LustreAPI/LustreAPIConfigVersion.cmake; do
+    expect_file "$libdir/$f"
+  done
+  for h in LustreAPI.h LustreTypes.h KxUtils.h ZqLib.h HBError.h; do expect_file "$prefix/include/LustreAPI/$h"; done
+  [ ! -e "$prefix/bin/ssh" ] || fail "the stand-in ssh is installed on the search path"
+  run_consumers "$prefix" "$libdir"
+  ;;
+deb)
+  "$cpack" --config "$build/CPackConfig.cmake" -G DEB -B "$work/packages" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; fail "cpack"; }
+  runtime=$(ls "$work"/packages/liblustreapi-host1_*.deb)
+  dev=$(ls "$work"/packages/liblustreapi-host-dev_*.deb)
+  sim=$(ls "$work"/packages/lustreapi-sim_*.deb)
+  version=$(dpkg-deb -f "$runtime" Version)
+
+  # Dependencies: the runtime on the C and C++ runtimes (from dpkg-shlibdeps),
+  # the development files on exactly this runtime, the stand-in on no part
+  # of the library.
+  depends=$(dpkg-deb -f "$runtime" Depends)
+  [[ $depends == *libc6* && $depends == *libstdc++6* ]] || fail "runtime Depends: '$depends'"
+  depends=$(dpkg-deb -f "$dev" Depends)
+  [[ $depends == *"liblustreapi-host1 (= $version)"* ]] || fail "development Depends: '$depends'"
+  depends=$(dpkg-deb -f "$sim" Depends)
+  [[ $depends == *libc6* && $depends != *liblustreapi-host* ]] || fail "stand-in Depends: '$depends'"
+  # Each file in exactly one package; nothing on the system's command path.
+  for deb in runtime dev sim; do dpkg-deb -c "${!deb}" | awk '{ print $6 }' >"$work/$deb.files"; done
+  grep -qx './usr/lib/libLustreAPI.so.1' "$work/runtime.files" || fail "runtime lacks libLustreAPI.so.1"
+  ! grep -q '\.h$' "$work/runtime.files" || fail "runtime holds headers"
+  grep -qx './usr/include/LustreAPI/LustreAPI.h' "$work/dev.files" || fail "development lacks LustreAPI.h"
+  grep -qx './usr/lib/lustreapi-sim/liblustreapi.so.1' "$work/sim.files" || fail "stand-in lacks liblustreapi.so.1"
+  ! grep -q '^\./usr/bin/' "$work/sim.files" || fail "the stand-in installs into /usr/bin"
+
+  if [ "${CI:-}" = "true" ] && [ "$(id -u)" -eq 0 ]; then
+    echo "--- apt-get install of the three packages"
+    installed_debs=(liblustreapi-host-dev liblustreapi-host1 lustreapi-sim)
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$runtime" "$dev" "$sim" >/dev/null
+    run_consumers /usr /usr/lib
+  else
+    echo "--- dpkg -x of the three packages into $work/root (not root in CI)"
+    for deb in "$runtime" "$dev" "$sim"; do dpkg -x "$deb" "$work/root"; done
+    run_consumers "$work/root/usr" "$work/root/usr/lib"
+  fi
+  ;;
+*)
+  fail "unknown mode '$mode'"
+  ;;
+esac
+echo "PASS"
