@@ -1,0 +1,389 @@
+// Copytools: registration, receiving action lists, and copy actions that
+// archive, release and restore files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <set>
+#include <thread>
+
+#include "SimFixture.h"
+
+namespace simtest {
+namespace {
+
+// One received item, copied out of the library's buffer.
+// (The Lustre records end in flexible arrays, so they come last.)
+struct Item {
+    std::string data;
+    hsm_action_item hai;
+};
+
+struct List {
+    std::string fsname;
+    std::vector<Item> items;
+    hsm_action_list hal;
+};
+
+class SimCopytoolTest : public SimTest {
+protected:
+    void TearDown() override
+    {
+        for (auto*& ct : copytools)
+            if (ct) {
+            EXPECT_EQ(api.copytool_unregister(&ct), 0);
+        }
+        SimTest::TearDown();
+    }
+
+    hsm_copytool_private* Register(std::vector<int> archives, int flags = O_NONBLOCK)
+    {
+        hsm_copytool_private* ct = nullptr;
+        EXPECT_EQ(api.copytool_register(&ct, mnt.c_str(), static_cast<int>(archives.size()), archives.data(), flags),
+                  0);
+        copytools.push_back(ct);
+        return ct;
+    }
+
+    // Receives one list and checks its packing while copying it out.
+    int Recv(hsm_copytool_private* ct, List& list)
+    {
+        hsm_action_list* hal = nullptr;
+        int size = 0;
+        const int rc = api.copytool_recv(ct, &hal, &size);
+        if (rc != 0) return rc;
+        const char* base = reinterpret_cast<const char*>(hal);
+        memcpy(&list.hal, base, sizeof list.hal);
+        list.fsname = hal->hal_fsname;
+        EXPECT_EQ(list.hal.hal_version, 1u);
+        size_t offset = hal_align8(sizeof(hsm_action_list) + list.fsname.size() + 1);
+        list.items.clear();
+        for (unsigned i = 0; i < list.hal.hal_count; ++i) {
+            EXPECT_EQ(offset % 8, 0u);
+            Item item;
+            memcpy(&item.hai, base + offset, sizeof item.hai);
+            EXPECT_GE(item.hai.hai_len, sizeof(hsm_action_item));
+            item.data.assign(base + offset + sizeof(hsm_action_item), item.hai.hai_len - sizeof(hsm_action_item));
+            list.items.push_back(item);
+            offset += hal_align8(item.hai.hai_len);
+        }
+        EXPECT_EQ(offset, static_cast<size_t>(size));
+        return 0;
+    }
+
+    // Does what a copytool does with one item: ARCHIVE copies the file to
+    // <archive>/<fid>, RESTORE copies it back. Returns end()'s result.
+    int Perform(hsm_copytool_private* ct, const hsm_action_item& hai, const std::string& archiveDir, int errval = 0,
+                int hpFlags = 0)
+    {
+        hsm_copyaction_private* hcp = nullptr;
+        int rc = api.action_begin(&hcp, ct, &hai, -1, 0, false);
+        if (rc != 0) return rc;
+        EXPECT_NE(hcp, nullptr);
+        lu_fid dfid{};
+        EXPECT_EQ(api.action_get_dfid(hcp, &dfid), 0);
+        const std::string copy = archiveDir + "/" + FidText(hai.hai_fid);
+        const int fd = api.action_get_fd(hcp);
+        EXPECT_GE(fd, 0);
+        hsm_extent done{0, 0};
+        if (fd >= 0 && errval == 0) {
+            if (hai.hai_action == HSMA_ARCHIVE) {
+                EXPECT_EQ(dfid, hai.hai_fid);
+                std::string data;
+                char buf[7];  // small, to report progress more than once
+                for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+                    data.append(buf, static_cast<size_t>(n));
+                    hsm_extent step{done.offset + done.length, static_cast<unsigned long long>(n)};
+                    EXPECT_EQ(api.action_progress(hcp, &step, 0, 0), 0);
+                    done.length += static_cast<unsigned long long>(n);
+                }
+                std::ofstream(copy, std::ios::binary) << data;
+            } else {
+                EXPECT_FALSE(dfid == hai.hai_fid);  // the volatile file's FID
+                const std::string data = ReadFile(copy);
+                EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+                done.length = data.size();
+                EXPECT_EQ(api.action_progress(hcp, &done, data.size(), 0), 0);
+            }
+        }
+        if (fd >= 0) close(fd);
+        rc = api.action_end(&hcp, &done, hpFlags, errval);
+        EXPECT_EQ(hcp, nullptr);
+        return rc;
+    }
+
+    // Receives one list holding one item for path.
+    Item RecvOne(hsm_copytool_private* ct, const std::string& path, unsigned action)
+    {
+        List list;
+        EXPECT_EQ(Recv(ct, list), 0);
+        EXPECT_EQ(list.items.size(), 1u);
+        if (list.items.size() != 1) return {};
+        EXPECT_EQ(list.items[0].hai.hai_action, action);
+        EXPECT_EQ(list.items[0].hai.hai_fid, FidOf(path));
+        return list.items[0];
+    }
+
+    std::vector<hsm_copytool_private*> copytools;
+};
+
+TEST_F(SimCopytoolTest, ArchiveReleaseRestoreGiveBackTheSameBytes)
+{
+    std::string content;
+    for (int i = 0; i < 1000; ++i) content += static_cast<char>(i * 7);
+    const std::string path = MakeFile("dir/file.bin", content);
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    hsm_copytool_private* ct = Register({1}, 0);
+
+    // Another process asks for the archive; this blocking receive picks it up.
+    std::string out;
+    ASSERT_EQ(RunHelper({"request", path, std::to_string(HUA_ARCHIVE), "1", "tag=7"}, out), 0) << out;
+    List list;
+    ASSERT_EQ(Recv(ct, list), 0);
+    EXPECT_EQ(list.fsname, "lustre");
+    EXPECT_EQ(list.hal.hal_archive_id, 1u);
+    ASSERT_EQ(list.hal.hal_count, 1u);
+    const hsm_action_item& hai = list.items[0].hai;
+    EXPECT_EQ(hai.hai_action, static_cast<unsigned>(HSMA_ARCHIVE));
+    EXPECT_EQ(hai.hai_fid, FidOf(path));
+    EXPECT_EQ(hai.hai_len, sizeof(hsm_action_item) + 5);
+    EXPECT_EQ(list.items[0].data, "tag=7");
+    EXPECT_EQ(hai.hai_extent.offset, 0u);
+    EXPECT_EQ(hai.hai_extent.length, ~0ULL);
+    EXPECT_EQ(Perform(ct, hai, archive1), 0);
+    EXPECT_EQ(ReadFile(archive1 + "/" + FidText(hai.hai_fid)), content);
+
+    // Released: same size and time, the data is gone.
+    ASSERT_EQ(Submit(path, HUA_RELEASE, 0), 0);
+    struct stat released;
+    ASSERT_EQ(stat(path.c_str(), &released), 0);
+    EXPECT_EQ(released.st_size, before.st_size);
+    EXPECT_EQ(released.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(ReadFile(path), std::string(content.size(), '\0'));
+    EXPECT_EQ(Submit(path, HUA_RELEASE, 0), 0);  // already released
+
+    ASSERT_EQ(Submit(path, HUA_RESTORE, 0), 0);
+    const Item restore = RecvOne(ct, path, HSMA_RESTORE);
+    EXPECT_EQ(Perform(ct, restore.hai, archive1), 0);
+    EXPECT_EQ(ReadFile(path), content);
+    struct stat after;
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+
+    // Still archived and unchanged: released again without a copytool, and
+    // archiving again is not needed.
+    EXPECT_EQ(Submit(path, HUA_ARCHIVE, 1), 0);
+    hsm_action_list* hal;
+    int size;
+    hsm_copytool_private* probe = Register({0});
+    EXPECT_EQ(api.copytool_recv(probe, &hal, &size), -EAGAIN);
+    EXPECT_EQ(Submit(path, HUA_RELEASE, 0), 0);
+
+    // Removing the only copy of a released file's data is not done.
+    EXPECT_EQ(Submit(path, HUA_REMOVE, 0), 0);
+    EXPECT_EQ(api.copytool_recv(probe, &hal, &size), -EAGAIN);
+}
+
+TEST_F(SimCopytoolTest, ChangedFilesAreDirtyAndCannotBeReleased)
+{
+    const std::string path = MakeFile("f", "version 1");
+    hsm_copytool_private* ct = Register({1});
+    ASSERT_EQ(Submit(path, HUA_ARCHIVE, 1), 0);
+    const Item first = RecvOne(ct, path, HSMA_ARCHIVE);
+    ASSERT_EQ(Perform(ct, first.hai, archive1), 0);
+
+    std::ofstream(path, std::ios::app) << ", version 2";
+    EXPECT_EQ(Submit(path, HUA_RELEASE, 0), -EPERM);
+    EXPECT_EQ(ReadFile(path), "version 1, version 2");
+
+    // A dirty file is archived again; a change during the copy fails it.
+    ASSERT_EQ(Submit(path, HUA_ARCHIVE, 1), 0);
+    const Item second = RecvOne(ct, path, HSMA_ARCHIVE);
+    hsm_copyaction_private* hcp = nullptr;
+    ASSERT_EQ(api.action_begin(&hcp, ct, &second.hai, -1, 0, false), 0);
+    std::ofstream(path, std::ios::app) << ", version 3";
+    hsm_extent all{0, 100};
+    EXPECT_EQ(api.action_end(&hcp, &all, 0, 0), -EBUSY);
+    EXPECT_EQ(hcp, nullptr);
+    EXPECT_EQ(Submit(path, HUA_RELEASE, 0), -EPERM);
+}
+
+TEST_F(SimCopytoolTest, EachCopytoolGetsOnlyItsArchives)
+{
+    const std::string a = MakeFile("a");
+    const std::string b = MakeFile("b");
+    const std::string c = MakeFile("c");
+    hsm_copytool_private* one = Register({1});
+    hsm_copytool_private* two = Register({2, 5});
+    ASSERT_EQ(Submit(a, HUA_ARCHIVE, 2), 0);
+    ASSERT_EQ(Submit(b, HUA_ARCHIVE, 1), 0);
+    ASSERT_EQ(Submit(c, HUA_ARCHIVE, 3), 0);
+
+    List list;
+    ASSERT_EQ(Recv(one, list), 0);
+    ASSERT_EQ(list.items.size(), 1u);
+    EXPECT_EQ(list.hal.hal_archive_id, 1u);
+    EXPECT_EQ(list.items[0].hai.hai_fid, FidOf(b));
+    EXPECT_EQ(Recv(one, list), -EAGAIN);
+
+    ASSERT_EQ(Recv(two, list), 0);
+    ASSERT_EQ(list.items.size(), 1u);
+    EXPECT_EQ(list.hal.hal_archive_id, 2u);
+    EXPECT_EQ(list.items[0].hai.hai_fid, FidOf(a));
+    EXPECT_EQ(Recv(two, list), -EAGAIN);
+
+    // Archive 3 waits for a copytool that serves it: 0 in the list means all.
+    hsm_copytool_private* all = Register({4, 0});
+    ASSERT_EQ(Recv(all, list), 0);
+    EXPECT_EQ(list.hal.hal_archive_id, 3u);
+    EXPECT_EQ(list.items[0].hai.hai_fid, FidOf(c));
+}
+
+TEST_F(SimCopytoolTest, OneListPerRequestWithUniqueCookies)
+{
+    const std::vector<std::string> paths = {MakeFile("x"), MakeFile("yy"), MakeFile("zzz")};
+    std::unique_ptr<hsm_user_request, decltype(&free)> hur(api.user_request_alloc(3, 3), &free);
+    hur->hur_request = {HUA_ARCHIVE, 1, 0, 3, 3};
+    for (int i = 0; i < 3; ++i) {
+        lu_fid fid = FidOf(paths[static_cast<size_t>(i)]);
+        memcpy(&hur->hur_user_item[i].hui_fid, &fid, sizeof fid);
+    }
+    memcpy(reinterpret_cast<char*>(hur.get()) + hur_len_for(3, 0), "abc", 3);
+    ASSERT_EQ(api.request(mnt.c_str(), hur.get()), 0);
+    ASSERT_EQ(Submit(MakeFile("later"), HUA_ARCHIVE, 1), 0);
+
+    hsm_copytool_private* ct = Register({1});
+    List first, second;
+    ASSERT_EQ(Recv(ct, first), 0);
+    ASSERT_EQ(Recv(ct, second), 0);
+    ASSERT_EQ(first.items.size(), 3u);
+    ASSERT_EQ(second.items.size(), 1u);
+    EXPECT_NE(first.hal.hal_compound_id, second.hal.hal_compound_id);
+    std::set<unsigned long long> cookies;
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(first.items[i].hai.hai_fid, FidOf(paths[i]));
+        EXPECT_EQ(first.items[i].data, "abc");  // 75 bytes: the next item is padded to 80
+        cookies.insert(first.items[i].hai.hai_cookie);
+    }
+    cookies.insert(second.items[0].hai.hai_cookie);
+    EXPECT_EQ(cookies.size(), 4u);
+}
+
+TEST_F(SimCopytoolTest, UnregisterWakesABlockedReceive)
+{
+    hsm_copytool_private* ct = Register({1}, 0);
+    auto waiting = std::async(std::launch::async, [&] {
+        hsm_action_list* hal = nullptr;
+        int size = 0;
+        return api.copytool_recv(ct, &hal, &size);
+    });
+    while (api.call_count("llapi_hsm_copytool_recv") == 0) std::this_thread::yield();
+    // Give the receive time to start waiting; the result is the same if it has not.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(api.copytool_unregister(&copytools.back()), 0);
+    EXPECT_EQ(copytools.back(), nullptr);
+    EXPECT_EQ(waiting.get(), -ESHUTDOWN);
+}
+
+TEST_F(SimCopytoolTest, RegistrationArguments)
+{
+    const std::string sub = MakeDir("sub");
+    int one = 1, negative[] = {1, -2};
+    struct Row {
+        const char* what;
+        std::string mnt;
+        int count;
+        int* archives;
+        int rc;
+    } rows[] = {
+        {"archives NULL", mnt, 1, nullptr, -EINVAL},
+        {"negative count", mnt, -1, &one, -EINVAL},
+        {"negative id", mnt, 2, negative, -EINVAL},
+        {"missing directory", mnt + "/missing", 1, &one, -ENOENT},
+        {"not the mount point", sub, 1, &one, -ENOENT},
+        {"outside Lustre", outside, 1, &one, -ENOENT},
+        {"all archives, no list", mnt, 0, nullptr, 0},
+    };
+    for (const auto& row : rows) {
+        hsm_copytool_private* ct = nullptr;
+        EXPECT_EQ(api.copytool_register(&ct, row.mnt.c_str(), row.count, row.archives, 0), row.rc) << row.what;
+        EXPECT_EQ(ct == nullptr, row.rc != 0) << row.what;
+        if (ct) {
+            EXPECT_EQ(api.copytool_unregister(&ct), 0);
+        }
+    }
+    hsm_copytool_private* none = nullptr;
+    EXPECT_EQ(api.copytool_unregister(&none), -EINVAL);
+    EXPECT_EQ(api.copytool_unregister(nullptr), -EINVAL);
+    hsm_action_list* hal;
+    int size;
+    auto* bogus = reinterpret_cast<hsm_copytool_private*>(&one);
+    EXPECT_EQ(api.copytool_recv(bogus, &hal, &size), -EINVAL);
+    EXPECT_EQ(api.copytool_recv(Register({1}), nullptr, &size), -EINVAL);
+}
+
+TEST_F(SimCopytoolTest, CopyActionMisuseIsRefused)
+{
+    const std::string path = MakeFile("f");
+    hsm_copytool_private* ct = Register({1});
+    hsm_copytool_private* other = Register({1});
+    ASSERT_EQ(Submit(path, HUA_ARCHIVE, 1), 0);
+    const Item item = RecvOne(ct, path, HSMA_ARCHIVE);
+
+    hsm_copyaction_private* hcp = nullptr;
+    hsm_action_item forged = item.hai;
+    forged.hai_cookie += 1000;
+    EXPECT_EQ(api.action_begin(&hcp, ct, &forged, -1, 0, false), -ENOENT);
+    EXPECT_EQ(api.action_begin(&hcp, other, &item.hai, -1, 0, false), -ENOENT);  // not handed to it
+    EXPECT_EQ(api.action_begin(&hcp, ct, nullptr, -1, 0, false), -EINVAL);
+    EXPECT_EQ(api.action_begin(nullptr, ct, &item.hai, -1, 0, false), -EINVAL);
+    EXPECT_EQ(hcp, nullptr);
+
+    // is_error only prepares the handle to report a failure: no descriptor.
+    ASSERT_EQ(api.action_begin(&hcp, ct, &item.hai, -1, 0, true), 0);
+    EXPECT_EQ(api.action_get_fd(hcp), -EBADF);
+    EXPECT_EQ(api.action_get_dfid(hcp, nullptr), -EINVAL);
+    EXPECT_EQ(api.action_end(&hcp, nullptr, 0, 0), -EINVAL);  // the handle stays
+    ASSERT_NE(hcp, nullptr);
+    hsm_copyaction_private* stale = hcp;
+    hsm_extent none{0, 0};
+    // Ending with RETRY puts the action back in the queue.
+    EXPECT_EQ(api.action_end(&hcp, &none, HP_FLAG_RETRY, EIO), 0);
+    EXPECT_EQ(hcp, nullptr);
+    EXPECT_EQ(api.action_get_fd(stale), -EINVAL);
+    EXPECT_EQ(api.action_progress(stale, &none, 0, 0), -EINVAL);
+    EXPECT_EQ(api.action_end(&stale, &none, 0, 0), -EINVAL);
+
+    const Item again = RecvOne(ct, path, HSMA_ARCHIVE);
+    EXPECT_EQ(again.hai.hai_cookie, item.hai.hai_cookie);
+    EXPECT_EQ(Perform(ct, again.hai, archive1, EIO), 0);  // failed for good: gone
+    List list;
+    EXPECT_EQ(Recv(ct, list), -EAGAIN);
+    EXPECT_EQ(Submit(path, HUA_RELEASE, 0), -EPERM);  // never archived
+}
+
+TEST_F(SimCopytoolTest, ActionsOfADeadCopytoolAreHandedOutAgain)
+{
+    const std::string path = MakeFile("f");
+    ASSERT_EQ(Submit(path, HUA_ARCHIVE, 1), 0);
+    std::string out;
+    ASSERT_EQ(RunHelper({"take", mnt, "1"}, out), 0) << out;
+    unsigned long long cookie = 0;
+    ASSERT_EQ(std::from_chars(out.data(), out.data() + out.size() - 1, cookie).ec, std::errc()) << out;
+
+    hsm_copytool_private* ct = Register({1});
+    const Item item = RecvOne(ct, path, HSMA_ARCHIVE);
+    EXPECT_EQ(item.hai.hai_cookie, cookie);
+    EXPECT_EQ(Perform(ct, item.hai, archive1), 0);
+}
+
+}  // namespace
+}  // namespace simtest

@@ -1,0 +1,72 @@
+// Loads the stand-in liblustreapi.so with dlopen, as a host does, and gives
+// each test a fresh state directory with one mounted file system.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "LustreSimControl.h"
+#include "LustreTypes.h"
+
+// Found by argument-dependent lookup, so beside lu_fid.
+bool operator==(const lu_fid& a, const lu_fid& b);
+void PrintTo(const lu_fid& fid, std::ostream* os);
+
+namespace simtest {
+
+struct Llapi {
+    llapi_hsm_copytool_register_t copytool_register;
+    llapi_hsm_copytool_unregister_t copytool_unregister;
+    llapi_hsm_copytool_recv_t copytool_recv;
+    llapi_hsm_action_begin_t action_begin;
+    llapi_hsm_action_end_t action_end;
+    llapi_hsm_action_progress_t action_progress;
+    llapi_hsm_action_get_fd_t action_get_fd;
+    llapi_hsm_action_get_dfid_t action_get_dfid;
+    llapi_hsm_user_request_alloc_t user_request_alloc;
+    llapi_hsm_request_t request;
+    llapi_search_fsname_t search_fsname;
+    llapi_fid2path_t fid2path;
+    llapi_path2fid_t path2fid;
+    llapi_get_mdt_index_by_fid_t get_mdt_index_by_fid;
+    llapi_fd2fid_t fd2fid;
+    lustre_sim_fail_next_t fail_next;
+    lustre_sim_fail_clear_t fail_clear;
+    lustre_sim_call_count_t call_count;
+    lustre_sim_last_args_t last_args;
+    lustre_sim_last_request_t last_request;
+    lustre_sim_reset_t reset;
+};
+
+// The full library, loaded once per process and kept loaded.
+const Llapi& Api();
+
+std::string FidText(const lu_fid& fid);
+
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Creates a file below the mount (parent directories too).
+    std::string MakeFile(const std::string& rel, const std::string& content = "data");
+    std::string MakeDir(const std::string& rel);
+    std::string ReadFile(const std::string& path);
+    lu_fid FidOf(const std::string& path);
+    // Submits a one-item request for path (as the library under development
+    // builds it) in this process.
+    int Submit(const std::string& path, int action, unsigned archive, const std::string& data = "");
+    // Runs the helper program; returns its exit status and stdout.
+    int RunHelper(const std::vector<std::string>& args, std::string& out);
+
+    const Llapi& api = Api();
+    std::string state;
+    std::string mnt;       // mount of file system "lustre" (2 MDTs)
+    std::string archive1;  // archive 1 and 2 of "lustre"
+    std::string archive2;
+    std::string outside;  // a directory outside every mount
+};
+
+}  // namespace simtest
