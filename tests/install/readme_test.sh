@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Runs the commands of README.md as written.
+#
+# Every shell block of the README carries a marker on the line before it:
+#   <!-- setup: ... -->   one of the two set-up commands for a fresh machine
+#   <!-- run -->          commands run in order, in one shell, from a scratch
+#                         directory in which build/default is this build tree
+#                         and $HOME is a fresh directory
+#   <!-- file: PATH -->   (any language) written to PATH in that directory
+#                         before the run blocks
+# A shell block without a marker fails the test, so no command escapes it.
+#
+# Of the set-up commands, "bash scripts/test" is not run here: it is the
+# command CI runs, and this test is one of the tests it runs. The other
+# command, the main job, runs from the repository root as written when this
+# build tree is the default preset's; from any other build tree it runs with
+# LUSTREAPI_DEMO_BUILD_DIR naming the tree, so that it uses that build
+# instead of building the default preset.
+#
+#   readme_test.sh SOURCE_DIR BUILD_DIR
+#
+# README_TEST_SKIP=REASON makes it print the reason and exit 77 (skipped).
+set -euo pipefail
+if [ -n "${README_TEST_SKIP:-}" ]; then
+  echo "skipped: $README_TEST_SKIP"
+  exit 77
+fi
+source_dir=$(cd "$1" && pwd)
+build=$(cd "$2" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/lustreapi-readme.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+mkdir -p "$work/blocks" "$work/sandbox/build" "$work/sandbox/home"
+awk -v out="$work/blocks" '
+  function bad(msg) { printf "README.md:%d: %s\n", NR, msg > "/dev/stderr"; failed = 1 }
+  BEGIN { marker = ""; inblock = 0; setups = 0; files = 0 }
+  inblock && /^```[ \t]*$/ { inblock = 0; close(target); marker = ""; next }
+  inblock { print > target; next }
+  /^<!-- (setup: .*|run|file: .*) -->$/ { marker = $0; next }
+  /^```/ {
+    lang = substr($0, 4)
+    shell = (lang == "sh" || lang == "bash" || lang == "shell" || lang == "console")
+    if (marker ~ /^<!-- setup: /) {
+      if (!shell) bad("a set-up block must be a shell block")
+      target = out "/setup." (++setups)
+    } else if (marker == "<!-- run -->") {
+      if (!shell) bad("a run block must be a shell block")
+      target = out "/run.sh"
+    } else if (marker ~ /^<!-- file: /) {
+      path = marker; sub(/^<!-- file: /, "", path); sub(/ -->$/, "", path)
+      if (path ~ /(^\/|\.\.)/) bad("file path must stay in the scratch directory: " path)
+      target = out "/file." (++files)
+      print path > (out "/file." files ".path"); close(out "/file." files ".path")
+    } else if (shell) {
+      bad("shell block without a marker"); target = "/dev/null"
+    } else {
+      target = "/dev/null"
+    }
+    printf "" >> target
+    inblock = 1; next
+  }
+  /[^ \t]/ { marker = "" }
+  END { if (inblock) bad("unterminated code block"); exit failed }
+' "$source_dir/README.md" || fail "README.md blocks are not all marked"
+
+# Exactly two set-up commands, one line each: the tests and the main job.
+setups=("$work"/blocks/setup.*)
+[ "${#setups[@]}" -eq 2 ] || fail "README.md has ${#setups[@]} set-up blocks, not 2"
+main_job=
+for f in "${setups[@]}"; do
+  [ "$(grep -c . "$f")" -eq 1 ] || fail "set-up block $(basename "$f") is not a single command"
+  command=$(grep . "$f")
+  case $command in
+  "bash scripts/test") ;;  # what CI runs (see above)
+  *) main_job=$command ;;
+  esac
+done
+[ -n "$main_job" ] || fail "no main-job command among the set-up commands"
+grep -qx 'bash scripts/test' "${setups[@]}" || fail "the test command is not 'bash scripts/test'"
+
+echo "=== set-up: $main_job"
+if [ "$build" = "$source_dir/build/default" ]; then
+  (cd "$source_dir" && bash -c "$main_job") || fail "the main-job command failed"
+else
+  (cd "$source_dir" && LUSTREAPI_DEMO_BUILD_DIR="$build" bash -c "$main_job") || fail "the main-job command failed"
+fi
+
+ln -s "$build" "$work/sandbox/build/default"
+for f in "$work"/blocks/file.*; do
+  case $f in *.path) continue ;; esac
+  [ -e "$f" ] || continue
+  path=$(cat "$f.path")
+  mkdir -p "$(dirname "$work/sandbox/$path")"
+  cp "$f" "$work/sandbox/$path"
+done
+[ -s "$work/blocks/run.sh" ] || fail "README.md has no run blocks"
+echo "=== run blocks"
+(cd "$work/sandbox" && HOME="$work/sandbox/home" bash -euxo pipefail "$work/blocks/run.sh") ||
+  fail "a README command failed"
+echo "PASS"
