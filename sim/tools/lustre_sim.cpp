@@ -31,7 +31,8 @@ const char kUsageText[] =
     "  changelog-append MDT TYPE [--name N] [--fid F] [--parent F] [--jobid J]\n"
     "      [--flags X] [--time S[.NS]] [--uid U] [--gid G] [--nid NID]\n"
     "      [--ef X | --no-extra] [--mode M] [--xattr X]\n"
-    "      [--sfid F --sparent F --sname N]      append a record, print its index\n"
+    "      [--sfid F --sparent F --sname N] [--count N]\n"
+    "                                    append N (1) records, print the last index\n"
     "  changelog-print MDT               print the records as lfs changelog does\n"
     "  changelog-clear MDT ID ENDREC     clear a user's records up to ENDREC (0: all)\n"
     "  remount-mdt MDT                   restart the MDT's user id counter\n";
@@ -191,35 +192,39 @@ int LustreSim::ChangelogAppend()
         }
         static const char* const kKnown[] = {"--name", "--fid",  "--parent", "--jobid", "--flags",
                                              "--time", "--uid",  "--gid",    "--nid",   "--ef",
-                                             "--mode", "--xattr", "--sfid",  "--sparent", "--sname"};
+                                             "--mode", "--xattr", "--sfid",  "--sparent", "--sname", "--count"};
         bool known = false;
         for (const char* k : kKnown) known = known || opt == k;
         if (!known || i + 1 >= m_args.size()) return Fail("bad option '" + opt + "'", kUsage);
         opts[opt] = m_args[++i];
     }
     auto has = [&](const char* key) { return opts.count(key) != 0; };
-    r.name = opts["--name"];
-    r.jobid = opts["--jobid"];
-    r.nid = has("--nid") ? opts["--nid"] : r.nid;
-    r.openMode = opts["--mode"];
-    r.xattr = opts["--xattr"];
-    r.sname = opts["--sname"];
+    auto get = [&](const char* key) { return has(key) ? opts.at(key) : std::string(); };
+    r.name = get("--name");
+    r.jobid = get("--jobid");
+    r.nid = has("--nid") ? get("--nid") : r.nid;
+    r.openMode = get("--mode");
+    r.xattr = get("--xattr");
+    r.sname = get("--sname");
     if (r.name.find('\n') != std::string::npos || r.sname.find('\n') != std::string::npos)
         return Fail("a name cannot hold a line break");
-    if (has("--fid") && !sim::ParseFid(opts["--fid"], r.tfid)) return Fail("bad FID '" + opts["--fid"] + "'");
-    if (has("--parent") && !sim::ParseFid(opts["--parent"], r.pfid)) return Fail("bad FID '" + opts["--parent"] + "'");
+    if (has("--fid") && !sim::ParseFid(get("--fid"), r.tfid)) return Fail("bad FID '" + get("--fid") + "'");
+    if (has("--parent") && !sim::ParseFid(get("--parent"), r.pfid)) return Fail("bad FID '" + get("--parent") + "'");
     if (!has("--parent") && !r.name.empty()) r.pfid = sim::Fid{0x200000007, 1, 0};  // the root
-    if (has("--flags") && !Number(opts["--flags"], r.flags, 16)) return Fail("bad flags '" + opts["--flags"] + "'");
-    if (has("--uid") && !Number(opts["--uid"], r.uid)) return Fail("bad uid '" + opts["--uid"] + "'");
-    if (has("--gid") && !Number(opts["--gid"], r.gid)) return Fail("bad gid '" + opts["--gid"] + "'");
-    if (has("--ef") && !Number(opts["--ef"], r.extraFlags, 16)) return Fail("bad extra flags '" + opts["--ef"] + "'");
+    if (has("--flags") && !Number(get("--flags"), r.flags, 16)) return Fail("bad flags '" + get("--flags") + "'");
+    if (has("--uid") && !Number(get("--uid"), r.uid)) return Fail("bad uid '" + get("--uid") + "'");
+    if (has("--gid") && !Number(get("--gid"), r.gid)) return Fail("bad gid '" + get("--gid") + "'");
+    if (has("--ef") && !Number(get("--ef"), r.extraFlags, 16)) return Fail("bad extra flags '" + get("--ef") + "'");
     r.hasExtra = !noExtra;
+    unsigned count = 1;
+    if (has("--count") && (!Number(get("--count"), count) || count == 0 || count > 1000000))
+        return Fail("bad count '" + get("--count") + "'");
     r.rename = has("--sfid") || has("--sparent") || has("--sname");
-    if (r.rename && (!sim::ParseFid(opts["--sfid"], r.sfid) || !sim::ParseFid(opts["--sparent"], r.spfid) ||
-                     opts["--sname"].empty()))
+    if (r.rename && (!sim::ParseFid(get("--sfid"), r.sfid) || !sim::ParseFid(get("--sparent"), r.spfid) ||
+                     get("--sname").empty()))
         return Fail("a rename needs --sfid, --sparent and --sname");
     if (has("--time")) {
-        const std::string& t = opts["--time"];
+        const std::string& t = get("--time");
         const size_t dot = t.find('.');
         if (!Number(t.substr(0, dot), r.sec) ||
             (dot != std::string::npos && (t.size() - dot - 1 > 9 || !Number(t.substr(dot + 1), r.nsec))))
@@ -231,11 +236,14 @@ int LustreSim::ChangelogAppend()
     sim::StateLock lock(m_state);
     sim::MdtChangelog log;
     if (!sim::LoadChangelog(m_state, mdt, log, m_error)) return Fail(m_error);
-    r.index = ++log.index;
     if (!has("--time")) r.sec = sim::SimNow(m_state);
-    if (!has("--fid")) r.tfid = sim::Fid{0x200000400ULL + (static_cast<uint64_t>(mdtIndex) << 30),
-                                         static_cast<uint32_t>(r.index), 0};
-    log.records.push_back(r);
+    for (unsigned i = 0; i < count; ++i) {
+        r.index = ++log.index;
+        if (!has("--fid"))
+            r.tfid = sim::Fid{0x200000400ULL + (static_cast<uint64_t>(mdtIndex) << 30),
+                              static_cast<uint32_t>(r.index), 0};
+        log.records.push_back(r);
+    }
     if (!sim::SaveChangelog(m_state, mdt, log, m_error)) return Fail(m_error);
     printf("%llu\n", static_cast<unsigned long long>(r.index));
     return 0;
