@@ -27,51 +27,89 @@ namespace LustreAPI {
 
 // ---- Binding --------------------------------------------------------------
 
-// Loads liblustreapi.so and binds the fifteen entry points. Returns an empty
-// error when the table is bound at the end of the call (by this call or an
-// earlier one); otherwise the loader's error with one message pushed:
-// "Load(liblustreapi.so) failed" or "GetAddres(<entry point>) failed". A
-// failed attempt may be repeated; success is final.
+// Loads liblustreapi.so and binds the fifteen entry points. When that name
+// cannot be loaded (Lustre's runtime package installs only the versioned
+// name), liblustreapi.so.1 is tried once before the attempt fails. Returns an
+// empty error when the table is bound at the end of the call (by this call or
+// an earlier one; a bound table is never loaded again), and logs "Lustre
+// library loaded" at level 0 when the writer's level allows. Otherwise returns
+// the loader's error with one message pushed: "Load(liblustreapi.so) failed"
+// (the first load's error) or "GetAddres(<entry point>) failed" for the first
+// missing entry point; the entry points before it stay bound and usable, the
+// others refuse. A failed attempt may be repeated; success is final.
 LUSTREAPI_EXPORT CKxError LoadFunctions();
 
 // ---- HSM copytool and copy-action pass-through ------------------------------
 // Each forwards to the Lustre entry point of the same meaning and returns its
-// result unchanged. When the entry point is not bound: -22, msg set to
-// "<entry point> is not loaded", no other argument touched. msg is emptied on
-// entry, except by HSMActionGetFD and HSMActionGetDFID, which leave it as it
-// was when their entry point is bound.
+// result unchanged (0 or more on success, a negative errno on failure; msg
+// says nothing about a Lustre failure). When the entry point is not bound:
+// -22, msg set to "<entry point> is not loaded", no other argument touched.
+// msg is emptied on entry, except by HSMActionGetFD and HSMActionGetDFID,
+// which leave it as it was when their entry point is bound. The handles are
+// Lustre's: only Lustre creates, reads and frees them.
 
+// llapi_hsm_copytool_register: registers this process as a copytool on the
+// mount point mnt for archiveCount archive ids (none, or an id 0: every
+// archive); *priv receives the copytool handle. rfdFlags (for example
+// O_NONBLOCK) apply to the receive descriptor.
 LUSTREAPI_EXPORT int HSMRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount,
                                  int* archives, int rfdFlags, std::string& msg);
+// llapi_hsm_copytool_unregister: ends the copytool and releases *priv (a
+// receive waiting on it returns -108, ESHUTDOWN).
 LUSTREAPI_EXPORT int HSMUnregister(hsm_copytool_private** priv, std::string& msg);
+// llapi_hsm_copytool_recv: the next action list. *hal points into Lustre's
+// buffer (not to be freed; the next receive overwrites it), *msgSize holds
+// its size. A non-blocking copytool gets -11 (EAGAIN) when nothing is queued.
 LUSTREAPI_EXPORT int HSMRecv(hsm_copytool_private* priv, hsm_action_list** hal, int* msgSize, std::string& msg);
-// isError is handed on as 0 or 1.
+// llapi_hsm_action_begin: starts the copy of one item of the last received
+// list; *phcp receives the copy-action handle, which HSMActionEnd releases.
+// isError (handed on as 0 or 1) only prepares the handle, to report a failure.
 LUSTREAPI_EXPORT int HSMActionBegin(hsm_copyaction_private** phcp, const hsm_copytool_private* ct,
                                     const hsm_action_item* hai, int restoreMdtIndex, int restoreOpenFlags,
                                     bool isError, std::string& msg);
+// llapi_hsm_action_end: ends the copy with the extent done and errval (0, or
+// the errno that stopped it); Lustre frees the handle and nulls *phcp.
 LUSTREAPI_EXPORT int HSMActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, int errval,
                                   std::string& msg);
+// llapi_hsm_action_progress: reports the extent he copied, of total bytes.
 LUSTREAPI_EXPORT int HSMActionProgress(hsm_copyaction_private* hcp, const hsm_extent* he,
                                        unsigned long long total, int hpFlags, std::string& msg);
+// llapi_hsm_action_get_fd: a new descriptor of the action's data (the file
+// to archive, or the file to restore into); the caller closes it.
 LUSTREAPI_EXPORT int HSMActionGetFD(hsm_copyaction_private* hcp, std::string& msg);
+// llapi_hsm_action_get_dfid: the FID of the action's data file, into *fid.
 LUSTREAPI_EXPORT int HSMActionGetDFID(hsm_copyaction_private* hcp, lu_fid* fid, std::string& msg);
 
 // ---- Identifier look-up pass-through ----------------------------------------
 
+// llapi_search_fsname: the name of the file system holding pathname, into
+// fsname (at least 9 bytes); -19 (ENODEV) outside every Lustre mount.
 LUSTREAPI_EXPORT int SearchFsName(const char* pathname, char* fsname, std::string& msg);
+// llapi_fid2path: the path of the FID text fidstr (brackets optional) below
+// device (a mount point or file-system name), relative to it ("dir/file";
+// "/" for the root), into path of pathlen bytes; *recno and *linkno are read
+// and updated. A path that does not fit fails (-75, EOVERFLOW, on most
+// versions).
 LUSTREAPI_EXPORT int FID2Path(const char* device, const char* fidstr, char* path, int pathlen, long long* recno,
                               int* linkno, std::string& msg);
+// llapi_get_mdt_index_by_fid: the index of the MDT holding fid, asked through
+// fd (any descriptor inside the file system), into *mdtIndex.
 LUSTREAPI_EXPORT int GetMDTIndexByFid(int fd, const lu_fid* fid, int* mdtIndex, std::string& msg);
 
 // ---- HSM user requests --------------------------------------------------------
 
-// Submits a one-item request with the given action code for the whole of the
-// file at path, with data (may be null) as the request's data. Returns
-// llapi_hsm_request's result, or: -22 when an entry point is missing (msg
-// names it), minus errno when path cannot be opened, -12 when the request
-// cannot be allocated, llapi_fd2fid's negative result (msg
-// "llapi_fd2fid(<fd>) failed"). msg is emptied on entry. The descriptor and
-// the request never outlive the call.
+// Submits a one-item request with the given action code (hsm_user_action:
+// 10 archive, 11 restore, 12 release, ...; stored unchanged) for the whole of
+// the file at path, for archive 1, with the text data (may be null) after the
+// item. Returns llapi_hsm_request's result, or: -22 when an entry point is
+// missing (msg names it); minus errno when path cannot be opened and -12 when
+// the request cannot be allocated (msg empty, a level -1 log line);
+// llapi_fd2fid's negative result (msg "llapi_fd2fid(<fd>) failed", nothing
+// submitted); a negative llapi_hsm_request result (msg
+// "llapi_hsm_request(<path>, <archive|release>) failed"). msg is emptied on
+// entry. The request is logged at level 0 before it is submitted, when the
+// writer's level allows. The descriptor and the request never outlive the
+// call.
 LUSTREAPI_EXPORT int HSMRequest(const char* path, int action, const char* data, std::string& msg);
 // HSMRequest with the action HUA_ARCHIVE (10).
 LUSTREAPI_EXPORT int HSMArchive(const char* path, const char* data, std::string& msg);
@@ -79,8 +117,12 @@ LUSTREAPI_EXPORT int HSMArchive(const char* path, const char* data, std::string&
 // ---- File identifiers ---------------------------------------------------------
 
 // A Lustre file identifier: the fields of lu_fid, in its order and widths.
+// Its text form is "[0x%llx:0x%x:0x%x]", for example [0x200000400:0x1c:0x0].
+// A plain value: it owns nothing, and distinct objects may be used on
+// different threads at once.
 class LUSTREAPI_EXPORT CLustreFID {
 public:
+    // All fields 0.
     CLustreFID();
     CLustreFID(const CLustreFID& other);
     // Parses "[seq:oid:ver]" (brackets optional; each number decimal, octal
@@ -97,15 +139,23 @@ public:
     unsigned int       m_ver;
 };
 
-// The FID of path. Returns llapi_path2fid's result; -22 when not bound (fid
-// untouched). On failure message = "Cannot convert Path to FID for <path>";
-// message is not emptied on success.
+// The FID of path (a symbolic link's own FID). Returns llapi_path2fid's
+// result: 0, or on failure a negative errno with message = "Cannot convert
+// Path to FID for <path>" and fid = what Lustre left in its record (zeros when
+// it wrote nothing). -22 with message "llapi_path2fid is not loaded" when not
+// bound; fid untouched. message is not emptied: after a success it holds what
+// the caller put in it.
 LUSTREAPI_EXPORT int Path2FID(const std::string& path, lu_fid& fid, std::string& message);
-// The FID of path into fid (untouched on failure; the error carries errno 2).
+// The FID of path into fid. On failure fid is untouched and the error
+// (errno 2, whatever Lustre returned) carries Path2FID's message.
 LUSTREAPI_EXPORT CKxError GetFIDFromPath(const std::string& path, CLustreFID& fid);
-// The path of fid: mountPoint joined with the path Lustre gives below it.
-// path is untouched on failure; linkNo and recNo are handed to Lustre by
-// address and keep what it left in them.
+// The path of fid: mountPoint joined with the path Lustre gives below it
+// (at most 1023 bytes; a longer one fails). On failure (errno 2) the error
+// reads "Cannot convert FID to Path for <FID text> due to <reason>", the
+// reason empty for a Lustre failure and "llapi_fid2path is not loaded" when
+// not bound; path is untouched. linkNo and recNo are handed to Lustre by
+// address (record number first) and keep what it left in them, on success and
+// on failure. fid is only read.
 LUSTREAPI_EXPORT CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::string& path,
                                          int& linkNo, long long& recNo);
 
