@@ -9,16 +9,12 @@ namespace {
 
 using apitest::CapturingLogWriter;
 
-void RequireFreshProcess()
-{
-    if (!apitest::LoadedNames().empty())
-        GTEST_SKIP() << "binding already happened in this process; run this case on its own "
-                        "(--gtest_filter), as CTest does";
-}
+constexpr const char* kNeedsFreshProcess =
+    "binding already happened in this process; run this case on its own (--gtest_filter), as CTest does";
 
 TEST(ApiBinding, BindsOnceAndLogsOnce)
 {
-    RequireFreshProcess();
+    if (!apitest::LoadedNames().empty()) GTEST_SKIP() << kNeedsFreshProcess;
     CapturingLogWriter log;
     ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
     // The plain name loaded: the versioned one is not tried.
@@ -41,7 +37,7 @@ TEST(ApiBinding, BindsOnceAndLogsOnce)
 
 TEST(ApiBinding, NegativeLevelSuppressesTheLineButBindingCompletes)
 {
-    RequireFreshProcess();
+    if (!apitest::LoadedNames().empty()) GTEST_SKIP() << kNeedsFreshProcess;
     CapturingLogWriter log(-1);
     ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
     EXPECT_TRUE(log.lines.empty());
