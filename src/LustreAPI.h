@@ -160,40 +160,75 @@ LUSTREAPI_EXPORT CKxError GetPathFromFID(const std::string& mountPoint, CLustreF
                                          int& linkNo, long long& recNo);
 
 // ---- Commands and changelog dump ----------------------------------------------
+//
+// Every changelog operation but RunCommand checks the values it puts into its
+// command line first: a value must not be empty (record numbers may be), must
+// not begin with '-', and may hold only letters, digits and . _ - : / + , = % @
+// (host and user: without / and @). A refused value runs nothing, leaves
+// every output untouched and gives a failure (Win32 774) such as
+//   The host "mds1;reboot" is refused: it holds the character ';'
+// A failed command gives RunCommand's error unchanged, after the operation's
+// level-0 log lines. Errors carry the file name "LustreAPI" and, like the log
+// lines, the operation's function text.
 
-// Runs a shell command line; appends its standard output, split at line
-// ends, to lines. Fails (code from Win32 774) when the command fails, prints
-// nothing, or yields no line.
+// Runs a shell command line as it is; appends its standard output, split at
+// line ends (a final line end leaves an empty last piece), to lines. Fails
+// (code from Win32 774) when the command fails, prints nothing, or yields no
+// line; lines is then as passed, or empty in the last case.
 LUSTREAPI_EXPORT CKxError RunCommand(const std::string& command, std::list<std::string>& lines);
-// Runs "lfs changelog <mdt> <startRecord> <endRecord> > <outputFile>". The
-// second parameter is not used.
+// Runs "lfs changelog <mdt> <startRecord> <endRecord> > <outputFile>" on the
+// local node; the shell creates or empties outputFile first. The second
+// parameter is not used. Both record numbers may be empty (the whole
+// changelog); an empty start before an end is refused. Fails when lfs fails or
+// prints anything on its standard output.
 LUSTREAPI_EXPORT CKxError GetChangelogs(const std::string& mdt, const std::string& unused,
                                         const std::string& startRecord, const std::string& endRecord,
                                         const std::string& outputFile);
 
 // ---- MDT discovery ----------------------------------------------------------------
 
-// The MDTs of fsName and their servers, from the local node's mdc devices.
-// mdtServers is emptied on entry; mdtNames is appended to.
+// The MDTs of fsName and their servers, from the local node's mdc devices
+// ("lctl get_param mdc.<fsName>*.mds_conn_uuid"). mdtServers is emptied on
+// entry (not when fsName is refused); mdtNames is appended to. Each MDT of
+// fsName itself is listed once ("<fsName>-MDT0000", server "192.168.0.1" of
+// "192.168.0.1@tcp"), also when the file system is mounted twice; devices of
+// other file systems and lines of other shapes add nothing.
 LUSTREAPI_EXPORT CKxError GetMDTList(const std::string& fsName, std::vector<std::string>& mdtNames,
                                      std::vector<std::string>& mdtServers);
 
 // ---- Changelog users ----------------------------------------------------------------
-// host: the metadata server reached with "ssh user@host"; mdt: the MDT's
-// device name; fsName: the file system's name, for messages.
+// host: the metadata server reached with "ssh user@host" (key-based login);
+// mdt: the MDT's device name; fsName: the file system's name, for messages.
 
+// Registers a changelog user with "lctl --device <mdt> changelog_register" on
+// host; on success changelogUser holds its identifier ("cl1", "cl2-name").
+// A reply of another device, of other words or of no line at all fails, and
+// changelogUser keeps what it held (or an earlier line's identifier).
 LUSTREAPI_EXPORT CKxError RegisterChangelog(const std::string& host, const std::string& mdt,
                                             const std::string& fsName, const std::string& user,
                                             std::string& changelogUser);
+// Removes the changelog user changelogUser (only read). The reply of every
+// Lustre version is accepted: "<mdt>: Deregistered changelog user '<id>'" and,
+// from 2.15, "... user #<N>" for "clN" and "clN-name".
 LUSTREAPI_EXPORT CKxError DeRegisterChangelog(const std::string& host, const std::string& mdt,
                                               const std::string& fsName, const std::string& user,
                                               std::string& changelogUser);
 
 // ---- Changelog indexes --------------------------------------------------------------
+// Both read "lctl get_param mdd.<mdt>.changelog_users" on host, in the format
+// of every Lustre version ("current index: N" up to 2.14, "current_index: N"
+// from 2.15, on the name line or a line of its own). Values are returned as
+// the listing shows them, never converted.
 
+// The first current-index line's value. currentIndex is assigned only on
+// success.
 LUSTREAPI_EXPORT CKxError GetChangelogCurrentIndex(const std::string& host, const std::string& mdt,
                                                    const std::string& fsName, const std::string& user,
                                                    std::string& currentIndex);
+// startRecord: the record number of the reader changelogUser (its line begins
+// with the identifier as a whole word; "12" of "cl1   12 (37)"); endRecord:
+// the last current-index line's value. Each is assigned only when a line gives
+// it, also on some failures; fails when the reader is not listed.
 LUSTREAPI_EXPORT CKxError GetStartAndEndChangelogRecordNumbers(const std::string& host, const std::string& mdt,
                                                                const std::string& fsName, const std::string& user,
                                                                const std::string& changelogUser,
