@@ -233,7 +233,6 @@ int LustreSim::ChangelogAppend()
             for (size_t digits = t.size() - dot - 1; digits < 9; ++digits) r.nsec *= 10;
     }
 
-    sim::StateLock lock(m_state);
     sim::MdtChangelog log;
     if (!sim::LoadChangelog(m_state, mdt, log, m_error)) return Fail(m_error);
     if (!has("--time")) r.sec = sim::SimNow(m_state);
@@ -257,7 +256,6 @@ int LustreSim::ChangelogPrint()
     if (!FindMdt(m_config, m_args[1], fs, index)) return Fail("no MDT " + m_args[1]);
     sim::LustreVersion version;
     if (!sim::LustreVersion::Parse(m_config.version, version)) return Fail("unsupported version " + m_config.version);
-    sim::StateLock lock(m_state);
     sim::MdtChangelog log;
     if (!sim::LoadChangelog(m_state, m_args[1], log, m_error)) return Fail(m_error);
     for (const auto& r : log.records) fputs(sim::FormatChangelogRecord(version, r).c_str(), stdout);
@@ -275,7 +273,6 @@ int LustreSim::ChangelogClear()
     std::string fs;
     int index = 0;
     if (!FindMdt(m_config, m_args[1], fs, index)) return Fail("no MDT " + m_args[1]);
-    sim::StateLock lock(m_state);
     sim::MdtChangelog log;
     if (!sim::LoadChangelog(m_state, m_args[1], log, m_error)) return Fail(m_error);
     sim::ChangelogUser* user = log.FindUser(id);
@@ -294,7 +291,6 @@ int LustreSim::RemountMdt()
     std::string fs;
     int index = 0;
     if (!FindMdt(m_config, m_args[1], fs, index)) return Fail("no MDT " + m_args[1]);
-    sim::StateLock lock(m_state);
     sim::MdtChangelog log;
     if (!sim::LoadChangelog(m_state, m_args[1], log, m_error)) return Fail(m_error);
     // The id counter restarts from the highest surviving user, as at mount.
@@ -312,30 +308,24 @@ int LustreSim::Run()
         fputs(kUsageText, stdout);
         return 0;
     }
+    // One lock for the whole command: the config and the changelogs change
+    // together with the tools that read them.
+    sim::StateLock lock(m_state);
     if (!Load()) return Fail(m_error);
-    // Config changes are serialised like changelog changes.
     if (cmd == "version") {
         sim::LustreVersion v;
         if (m_args.size() != 2) return Usage();
         if (!sim::LustreVersion::Parse(m_args[1], v)) return Fail("unsupported version '" + m_args[1] + "'");
-        sim::StateLock lock(m_state);
         m_config.version = m_args[1];
         return Save() ? 0 : Fail(m_error);
     }
-    if (cmd == "add-fs") {
-        sim::StateLock lock(m_state);
-        return AddFs();
-    }
-    if (cmd == "mount") {
-        sim::StateLock lock(m_state);
-        return Mount();
-    }
+    if (cmd == "add-fs") return AddFs();
+    if (cmd == "mount") return Mount();
     if (cmd == "add-archive") {
         if (m_args.size() != 4) return Usage();
         sim::Archive a{m_args[1], 0, m_args[3]};
         if (!m_config.FindFs(a.fs)) return Fail("no file system " + a.fs);
         if (!Number(m_args[2], a.id) || a.id < 0) return Fail("bad archive id '" + m_args[2] + "'");
-        sim::StateLock lock(m_state);
         m_config.archives.push_back(a);
         return Save() ? 0 : Fail(m_error);
     }
@@ -347,20 +337,17 @@ int LustreSim::Run()
         if (!Number(m_args[2], s.index) || s.index < 0 || s.index >= fs->mdts)
             return Fail("bad MDT index '" + m_args[2] + "'");
         if (m_config.FindServer(s.fs, s.index)) return Fail("MDT " + m_args[2] + " of " + s.fs + " has a server");
-        sim::StateLock lock(m_state);
         m_config.servers.push_back(s);
         return Save() ? 0 : Fail(m_error);
     }
     if (cmd == "allow-login") {
         if (m_args.size() != 3) return Usage();
-        sim::StateLock lock(m_state);
         if (!m_config.LoginAllowed(m_args[1], m_args[2])) m_config.logins.push_back({m_args[1], m_args[2]});
         return Save() ? 0 : Fail(m_error);
     }
     if (cmd == "set-time") {
         long long seconds = 0;
         if (m_args.size() != 2 || !Number(m_args[1], seconds)) return Usage();
-        sim::StateLock lock(m_state);
         return sim::SetSimNow(m_state, seconds, m_error) ? 0 : Fail(m_error);
     }
     if (cmd == "changelog-append") return ChangelogAppend();

@@ -318,3 +318,21 @@ TEST(LctlGetParam, LongMdcLinesBreakOnlyInLctl27To215)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LctlChangelogUsers, ConcurrentCallsGetDistinctIdsAndIndexes)
+{
+    SimState sim("2.15");
+    simtest::SetUpCluster(sim);
+    Outcome o = sim.Sh(
+        "for i in 1 2 3 4 5 6 7 8 9 10 11 12; do "
+        "lctl --device lustre-MDT0000 changelog_register -n >> ids & "
+        "lustre-sim changelog-append lustre-MDT0000 CREAT >> indexes & "
+        "done; wait; "
+        "sort -V ids | tr '\\n' ' '; sort -n indexes | tr '\\n' ' '");
+    EXPECT_EQ(o.out, "cl1 cl2 cl3 cl4 cl5 cl6 cl7 cl8 cl9 cl10 cl11 cl12 1 2 3 4 5 6 7 8 9 10 11 12 ");
+    EXPECT_EQ(o.status, 0) << o.err;
+}
+
+}  // namespace
