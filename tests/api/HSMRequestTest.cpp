@@ -95,7 +95,9 @@ TEST_F(HSMRequestTest, RequestBytesAndRequestLine)
         EXPECT_EQ(alloc.int0, 1);
         EXPECT_EQ(alloc.int1, c.data ? static_cast<long long>(std::strlen(c.data)) : 0);
         EXPECT_STREQ(sim.Args("llapi_hsm_request").str0, file.c_str());
-        if (c.action == HUA_ARCHIVE) EXPECT_EQ(result, 0);
+        if (c.action == HUA_ARCHIVE) {
+            EXPECT_EQ(result, 0);
+        }
         EXPECT_EQ(message, result < 0 ? std::string("llapi_hsm_request(") + file + ", " + c.label + ") failed" : "");
 
         ASSERT_EQ(log.lines.size(), 1u);

@@ -42,8 +42,9 @@ TEST(ApiLibraryFile, NeedsTheHostLibrariesButNeverLustre)
     EXPECT_NE(dynamic.find("Library soname: [libLustreAPI.so.1]"), std::string::npos) << dynamic;
     EXPECT_NE(dynamic.find("Shared library: [libKxUtils.so.1]"), std::string::npos) << dynamic;
     for (const std::string& line : Lines(dynamic)) {
-        if (line.find("(NEEDED)") != std::string::npos)
+        if (line.find("(NEEDED)") != std::string::npos) {
             EXPECT_EQ(line.find("lustreapi"), std::string::npos) << line;
+        }
     }
 }
 
@@ -103,7 +104,9 @@ TEST(ApiLibraryFile, CarriesANonLoadedVersionSection)
         // Name Type Address Off Size ES [Flg] Lk Inf Al: the flags column is
         // absent when the section has no flags at all.
         ASSERT_TRUE(f.size() == 9 || f.size() == 10) << line;
-        if (f.size() == 10) EXPECT_EQ(f[6].find('A'), std::string::npos) << line;
+        if (f.size() == 10) {
+            EXPECT_EQ(f[6].find('A'), std::string::npos) << line;
+        }
     }
     EXPECT_TRUE(found) << sections;
 }
