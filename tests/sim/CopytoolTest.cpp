@@ -287,7 +287,7 @@ TEST_F(SimCopytoolTest, UnregisterWakesABlockedReceive)
     });
     while (api.call_count("llapi_hsm_copytool_recv") == 0) std::this_thread::yield();
     // Give the receive time to start waiting; the result is the same if it has not.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(api.copytool_unregister(&copytools.back()), 0);
     EXPECT_EQ(copytools.back(), nullptr);
     EXPECT_EQ(waiting.get(), -ESHUTDOWN);
