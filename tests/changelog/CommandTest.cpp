@@ -83,14 +83,6 @@ TEST(RunCommand, FailureIsNotLoggedBelowLevelZero) {
     EXPECT_THAT(log.events, ElementsAre("level?"));
 }
 
-TEST(RunCommand, CommandThatCannotBeFoundFailsWithTheShellsMessage) {
-    RecordingLogWriter log;
-    std::list<std::string> lines;
-    const CKxError error = LustreAPI::RunCommand("/nonexistent/tool", lines);
-    ASSERT_TRUE(error.Failed());
-    EXPECT_THAT(error.GetMessages()[0], ::testing::HasSubstr("/nonexistent/tool"));
-}
-
 class GetChangelogs : public ::testing::Test {
 protected:
     FakeTools tools;
