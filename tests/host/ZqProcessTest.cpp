@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -40,10 +41,20 @@ std::string Numbers(int from, int to) {
     return text;
 }
 
+// True when pid has ended: gone, or a zombie left for a parent (or a pid 1)
+// that does not reap it.
+bool Ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return true;
+    const size_t close = text.rfind(')');
+    return close != std::string::npos && text.compare(close, 4, ") Z ") == 0;
+}
+
 bool ProcessGone(pid_t pid) {
-    // Up to 10 s for the killed process to be reaped by its new parent.
+    // Up to 10 s for the killed process to end.
     for (int i = 0; i < 1000; ++i) {
-        if (kill(pid, 0) != 0) return true;
+        if (Ended(pid)) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -254,7 +265,7 @@ TEST(ZqProcess, ChildGetsDefaultSignals) {
     const int ignored = ZqProcess::system("kill -USR1 $$; echo survived", &output, nullptr, 0, false);
     const int blocked = ZqProcess::system("kill -USR2 $$; echo survived", &output, nullptr, 0, false);
     std::string mask;
-    ZqProcess::system("grep SigBlk /proc/$$/status", &mask, nullptr, 0, false);
+    ZqProcess::system("exec grep SigBlk /proc/self/status", &mask, nullptr, 0, false);
     pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
     sigaction(SIGUSR1, &saved, nullptr);
     EXPECT_EQ(ignored, 128 + SIGUSR1);
