@@ -106,7 +106,9 @@ LUSTREAPI_EXPORT int GetMDTIndexByFid(int fd, const lu_fid* fid, int* mdtIndex, 
 // the request cannot be allocated (msg empty, a level -1 log line);
 // llapi_fd2fid's negative result (msg "llapi_fd2fid(<fd>) failed", nothing
 // submitted); a negative llapi_hsm_request result (msg
-// "llapi_hsm_request(<path>, <archive|release>) failed"). msg is emptied on
+// "llapi_hsm_request(<path>, <archive|release>) failed"); -22 with msg
+// "HSM request data too long (<n> bytes)" when data does not fit the
+// request's 32-bit length, before anything is allocated. msg is emptied on
 // entry. The request is logged at level 0 before it is submitted, when the
 // writer's level allows. The descriptor and the request never outlive the
 // call.
