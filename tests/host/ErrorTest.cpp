@@ -75,12 +75,6 @@ TEST(CKxError, CopiesShareDetails) {
     EXPECT_EQ(copy.GetCode(), -2);
 }
 
-TEST(CKxError, LongMessagesAreWhole) {
-    const std::string path(5000, 'p');
-    CKxError error = HBErrorUtil::ErrorErrNo(kFirst, 2, "open(%s) failed", path.c_str());
-    EXPECT_EQ(error.GetMessages().at(0), "open(" + path + ") failed");
-}
-
 TEST(CKxError, LocationWithNullTextsIsShown) {
     CKxError error;
     error.Push(HBCodeLocation{nullptr, nullptr, 7}, "m");
