@@ -167,18 +167,4 @@ TEST(FidTextForm, WrittenFormParsesBackToTheSameFid)
     EXPECT_TRUE(log.lines.empty());
 }
 
-TEST(FidTextForm, CopiesAndDefaults)
-{
-    const CLustreFID zero;
-    EXPECT_EQ(zero.m_seq, 0u);
-    EXPECT_EQ(zero.m_oid, 0u);
-    EXPECT_EQ(zero.m_ver, 0u);
-
-    const CLustreFID parsed{std::string("[0x200000400:0x5:0x1]")};
-    const CLustreFID copy(parsed);
-    EXPECT_EQ(copy.m_seq, 0x200000400u);
-    EXPECT_EQ(copy.m_oid, 5u);
-    EXPECT_EQ(copy.m_ver, 1u);
-}
-
 }  // namespace
