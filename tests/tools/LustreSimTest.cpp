@@ -85,6 +85,7 @@ TEST(LustreSim, ClearingMovesTheUserAndPurges)
     EXPECT_EQ(sim.Sh("lctl get_param -n mdd.lustre-MDT0000.changelog_users").out,
               "current index: 4\nID    index (idle seconds)\ncl1   3 (0)\ncl2   2 (0)\n");
     EXPECT_EQ(sim.Sh("lfs changelog lustre-MDT0000 | cut -d' ' -f1 | tr '\\n' ' '").out, "3 4 ");
+    EXPECT_EQ(sim.Sim("changelog-print lustre-MDT0000"), sim.Sh("lfs changelog lustre-MDT0000").out);
     EXPECT_NE(sim.Sh("lustre-sim changelog-clear lustre-MDT0000 cl1 5").status, 0);
 }
 

@@ -2,7 +2,6 @@
 // argument log every tool writes.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include "ToolHarness.h"
 
