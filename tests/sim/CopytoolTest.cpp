@@ -138,6 +138,7 @@ TEST_F(SimCopytoolTest, ArchiveReleaseRestoreGiveBackTheSameBytes)
     std::string content;
     for (int i = 0; i < 1000; ++i) content += static_cast<char>(i * 7);
     const std::string path = MakeFile("dir/file.bin", content);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);  // HSM works whatever the permissions
     struct stat before;
     ASSERT_EQ(stat(path.c_str(), &before), 0);
     hsm_copytool_private* ct = Register({1}, 0);
@@ -177,6 +178,7 @@ TEST_F(SimCopytoolTest, ArchiveReleaseRestoreGiveBackTheSameBytes)
     ASSERT_EQ(stat(path.c_str(), &after), 0);
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(after.st_mode & 07777, 0444u);
 
     // Still archived and unchanged: released again without a copytool, and
     // archiving again is not needed.
