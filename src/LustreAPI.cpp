@@ -468,16 +468,15 @@ CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::str
 // the function texts of this section's log lines and error locations read.
 using string = std::string;
 
-namespace {
-
-// The error of both parse sites of the changelog_users listing.
+// The error of both parse sites of the changelog_users listing, made at the
+// caller's location.
 #define LAPI_CHANGELOG_USERS_PARSE_ERROR()                                      \
     HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774,                                 \
                             "Cannot parse the output of this command lctl get_param mdd.MDT-name.changelog_users")
 
-const char kKeylessSsh[] = "Check whether keyless ssh is enabled for the user %s on the host %s";
-
-}  // namespace
+// The second line of every failed remote command, after the operation's own.
+#define LAPI_LOG_KEYLESS_SSH(user, host) \
+    LAPI_LOG0("Check whether keyless ssh is enabled for the user %s on the host %s", (user).c_str(), (host).c_str())
 
 CKxError RunCommand(const string& command, std::list<std::string>& lines) {
     std::string output;
@@ -570,7 +569,7 @@ CKxError RegisterChangelog(const string& host, const string& mdt, const string& 
     if (error.Failed()) {
         LAPI_LOG0("Cannot register the changelog in MDT %s for the Filesystem %s on host %s", mdt.c_str(),
                   fsName.c_str(), host.c_str());
-        LAPI_LOG0(kKeylessSsh, user.c_str(), host.c_str());
+        LAPI_LOG_KEYLESS_SSH(user, host);
         return error;
     }
 
@@ -633,7 +632,7 @@ CKxError DeRegisterChangelog(const string& host, const string& mdt, const string
     if (error.Failed()) {
         LAPI_LOG0("Cannot deregister the changelog %s in MDT %s for the Filesystem %s on host %s",
                   changelogUser.c_str(), mdt.c_str(), fsName.c_str(), host.c_str());
-        LAPI_LOG0(kKeylessSsh, user.c_str(), host.c_str());
+        LAPI_LOG_KEYLESS_SSH(user, host);
         return error;
     }
 
@@ -670,7 +669,7 @@ CKxError GetChangelogCurrentIndex(const string& host, const string& mdt, const s
     if (error.Failed()) {
         LAPI_LOG0("Cannot get the current index of the changelogs in the MDT %s for Lustre FS %s", mdt.c_str(),
                   fsName.c_str());
-        LAPI_LOG0(kKeylessSsh, user.c_str(), host.c_str());
+        LAPI_LOG_KEYLESS_SSH(user, host);
         return error;
     }
 
@@ -709,7 +708,7 @@ CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& 
     if (error.Failed()) {
         LAPI_LOG0("Cannot get the changelog user information for the MDT %s of Lustre FS %s", mdt.c_str(),
                   fsName.c_str());
-        LAPI_LOG0(kKeylessSsh, user.c_str(), host.c_str());
+        LAPI_LOG_KEYLESS_SSH(user, host);
         return error;
     }
 
@@ -750,6 +749,7 @@ CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& 
 }
 
 #undef LAPI_CHANGELOG_USERS_PARSE_ERROR
+#undef LAPI_LOG_KEYLESS_SSH
 
 // (changelog section: end)
 
