@@ -125,16 +125,16 @@ std::vector<std::string> Words(const std::string& line)
 bool ReadUser(const std::vector<std::string>& w, ChangelogUser& u)
 {
     // user ID ENDREC CLEARTIME NAME EXTENDED MASK
-    return w.size() == 7 && ParseNumber(w[1], u.id) && u.id > 0 && ParseNumber(w[2], u.endrec) &&
-           ParseNumber(w[3], u.clearTime) && Decode(w[4], u.name) && (w[5] == "0" || w[5] == "1") &&
-           (u.extended = w[5] == "1", true) && ParseNumber(w[6], u.mask, 16);
+    if (w.size() != 7 || (w[5] != "0" && w[5] != "1")) return false;
+    u.extended = w[5] == "1";
+    return ParseNumber(w[1], u.id) && u.id > 0 && ParseNumber(w[2], u.endrec) && ParseNumber(w[3], u.clearTime) &&
+           Decode(w[4], u.name) && ParseNumber(w[6], u.mask, 16);
 }
 
 bool ReadRecord(const std::vector<std::string>& w, ChangelogRecord& r)
 {
     // rec INDEX TYPE FLAGS SEC NSEC TFID PFID JOBID EF UID GID NID MODE XATTR NAME SFID SPFID SNAME
     if (w.size() != 19) return false;
-    std::string tfid, pfid, sfid, spfid;
     bool ok = ParseNumber(w[1], r.index) && ParseNumber(w[2], r.type) && ParseNumber(w[3], r.flags, 16) &&
               ParseNumber(w[4], r.sec) && ParseNumber(w[5], r.nsec) && ParseFid(w[6], r.tfid) &&
               ParseFid(w[7], r.pfid) && Decode(w[8], r.jobid) && ParseNumber(w[10], r.uid) &&

@@ -37,12 +37,14 @@ long long LenientNumber(const std::string& text)
     bool overflow = false;
     for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p) {
         const unsigned digit = static_cast<unsigned>(text[p] - '0');
-        if (value > (ULLONG_MAX - digit) / 10) overflow = true;
-        else value = value * 10 + digit;
+        if (value > (ULLONG_MAX - digit) / 10)
+            overflow = true;
+        else
+            value = value * 10 + digit;
     }
-    if (negative) return overflow || value > static_cast<unsigned long long>(LLONG_MAX) + 1 ? LLONG_MIN
-                                                                                           : static_cast<long long>(0 - value);
-    return overflow || value > static_cast<unsigned long long>(LLONG_MAX) ? LLONG_MAX : static_cast<long long>(value);
+    const unsigned long long limit = static_cast<unsigned long long>(LLONG_MAX) + (negative ? 1 : 0);
+    if (overflow || value > limit) return negative ? LLONG_MIN : LLONG_MAX;
+    return negative ? static_cast<long long>(0 - value) : static_cast<long long>(value);
 }
 
 // From 2.17 a record number must be a whole non-negative number.
