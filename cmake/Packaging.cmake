@@ -15,6 +15,10 @@
 # from the same build.
 include(CMakePackageConfigHelpers)
 
+# "make install" and cpack package what is built, without building first:
+# packaging a tree never rebuilds it (nor builds its tests) behind the caller.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
+
 set(LUSTREAPI_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/LustreAPI)
 set(LUSTREAPI_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 set(LUSTREAPI_SIM_DIR ${CMAKE_INSTALL_LIBDIR}/lustreapi-sim)
