@@ -19,6 +19,15 @@ std::string FormatV(const char* format, va_list args) {
     return text;
 }
 
+// Text for one entry of the account: trailing line ends and blanks dropped
+// (command errors end in one), inner lines indented under the first.
+std::string Tidy(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1))
+        text.insert(at + 1, "         ");
+    return text;
+}
+
 }  // namespace
 
 void Report::Job(const std::string& title) {
@@ -39,7 +48,7 @@ void Report::Ask(const std::string& asked) {
 
 void Report::Ok(const std::string& asked, const std::string& got) {
     Header(asked);
-    std::printf("     -> %s\n", got.c_str());
+    std::printf("     -> %s\n", Tidy(got).c_str());
     std::fflush(stdout);
     m_asked.clear();
 }
@@ -47,14 +56,14 @@ void Report::Ok(const std::string& asked, const std::string& got) {
 bool Report::Fail(const std::string& asked, const std::string& why) {
     ++m_failures;
     Header(asked);
-    std::printf("     FAILED: %s\n", why.c_str());
+    std::printf("     FAILED: %s\n", Tidy(why).c_str());
     std::fflush(stdout);
     m_asked.clear();
     return false;
 }
 
 void Report::Detail(const std::string& text) {
-    std::printf("     %s\n", text.c_str());
+    std::printf("     %s\n", Tidy(text).c_str());
     std::fflush(stdout);
 }
 
@@ -63,7 +72,7 @@ void IndentingLogWriter::Log(int, const char*, int, int, int, const char* format
     va_start(args, format);
     const std::string text = FormatV(format, args);
     va_end(args);
-    std::printf("     log: %s\n", text.c_str());
+    std::printf("     log: %s\n", Tidy(text).c_str());
     std::fflush(stdout);
 }
 

@@ -87,6 +87,13 @@ bool ReadWhole(const std::string& path, std::string& bytes) {
     return static_cast<bool>(in);
 }
 
+// 'text' for /bin/sh, with each ' written as '\''.
+std::string ShellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 // ---- Job 1: HSM ------------------------------------------------------------
 
 bool RunHsm(demo::Report& report, const std::string& mount, const std::string& archiveDir,
@@ -179,8 +186,9 @@ bool MakeRecords(demo::Report& report, const std::string& mdt, const std::vector
     report.Ask(asked);
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string name = fs::path(files[i].path).filename().string();
-        std::string command = "lustre-sim changelog-append " + mdt + " CREAT --name " + name;
-        if (i < fidTexts.size()) command += " --fid " + fidTexts[i];
+        // Quoted for the shell: a FID's brackets would otherwise be a glob.
+        std::string command = "lustre-sim changelog-append " + ShellQuoted(mdt) + " CREAT --name " + ShellQuoted(name);
+        if (i < fidTexts.size()) command += " --fid " + ShellQuoted(fidTexts[i]);
         std::string output;
         std::string errors;
         const int status = ZqProcess::system(command.c_str(), &output, &errors, 10000, false);
