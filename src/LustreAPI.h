@@ -126,6 +126,7 @@ class LUSTREAPI_EXPORT CLustreFID {
 public:
     // All fields 0.
     CLustreFID();
+    // Copies the three fields.
     CLustreFID(const CLustreFID& other);
     // Parses "[seq:oid:ver]" (brackets optional; each number decimal, octal
     // with a leading 0, or hexadecimal with 0x). Text of the wrong shape logs
@@ -133,12 +134,14 @@ public:
     // that starts with a hex letter throws std::invalid_argument; a value
     // beyond 64 bits throws std::out_of_range. oid and ver keep their low 32 bits.
     CLustreFID(std::string text);
+    // Does nothing; virtual so that an object may be deleted through a pointer.
     virtual ~CLustreFID();
+    // Copies the three fields.
     CLustreFID& operator=(const CLustreFID& other) = default;
 
-    unsigned long long m_seq;
-    unsigned int       m_oid;
-    unsigned int       m_ver;
+    unsigned long long m_seq;  // sequence number
+    unsigned int       m_oid;  // object id within the sequence
+    unsigned int       m_ver;  // version
 };
 
 // The FID of path (a symbolic link's own FID). Returns llapi_path2fid's
