@@ -11,10 +11,11 @@ if(DOXYGEN_FOUND)
   set(DOXYGEN_GENERATE_HTML YES)
   set(DOXYGEN_GENERATE_LATEX NO)
   # The headers keep plain // comments; this filter hands Doxygen each
-  # comment line as a /// line, and blanks the "// ---- Family ----"
-  # separators (line numbers stay as in the file).
+  # comment line as a /// line and each comment after a member as ///<, and
+  # blanks the "// ---- Family ----" separators (line numbers stay as in the
+  # file).
   file(WRITE ${PROJECT_BINARY_DIR}/docs-filter.sh
-    "#!/bin/sh\nexec sed -e 's|^ *// ----.*$||' -e 's#^\\( *\\)//\\( \\|$\\)#\\1///\\2#' \"$1\"\n")
+    "#!/bin/sh\nexec sed -e 's|^ *// ----.*$||' -e 's#^\\( *\\)//\\( \\|$\\)#\\1///\\2#' -e 's#;\\( *\\)// #;\\1///< #' \"$1\"\n")
   file(CHMOD ${PROJECT_BINARY_DIR}/docs-filter.sh PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
     GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   set(DOXYGEN_INPUT_FILTER ${PROJECT_BINARY_DIR}/docs-filter.sh)
