@@ -208,8 +208,17 @@ TEST(RunnerFaults, NearlyExhaustedDescriptorsFailCleanlyThenRecover) {
     FdExhaustion table;
     ASSERT_TRUE(table.Exhausted()) << "could not fill the descriptor table";
     bool sawFailure = false, sawSuccess = false;
-    // From no free descriptor to enough for both pipes and the child's /dev/null.
-    for (size_t freed = 0; freed <= 6; table.Release(1), ++freed) {
+    // From no free descriptor to enough for both pipes and the child's
+    // /dev/null. UBSan checks a virtual call through a pipe of its own and
+    // takes an object for a bad one when it cannot make it, so its builds
+    // keep two descriptors free.
+#ifdef STRESS_UBSAN_VPTR
+    const size_t fewest = 2;
+#else
+    const size_t fewest = 0;
+#endif
+    table.Release(fewest);
+    for (size_t freed = fewest; freed <= 6; table.Release(1), ++freed) {
         SCOPED_TRACE("free descriptors: " + std::to_string(freed));
         const int before = stress::OpenFdCount();
         std::string out, err;
