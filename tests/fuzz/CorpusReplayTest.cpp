@@ -53,7 +53,9 @@ TEST_P(CorpusReplay, InitialCorpusKeepsInvariants) {
 }
 
 TEST_P(CorpusReplay, RecordedFindingsStayFixed) {
-    Replay(GetParam(), FilesIn(std::string(FUZZ_REGRESSION_DIR) + "/" + GetParam().name));
+    const auto files = FilesIn(std::string(FUZZ_REGRESSION_DIR) + "/" + GetParam().name);
+    if (files.empty()) GTEST_SKIP() << "no finding recorded for " << GetParam().name;
+    Replay(GetParam(), files);
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, CorpusReplay, ::testing::ValuesIn(fuzz::kTargets, fuzz::kTargets + fuzz::kTargetCount),
