@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -22,6 +23,12 @@ public:
 };
 
 std::string g_mount;
+std::string g_stateDir;
+
+void RemoveStateDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_stateDir, ignored);
+}
 
 }  // namespace
 
@@ -37,6 +44,8 @@ bool PrepareLustre() {
         char dir[] = "/tmp/lustreapi-bench-XXXXXX";
         if (!mkdtemp(dir)) return false;
         const std::string state = dir;
+        g_stateDir = state;
+        std::atexit(RemoveStateDir);
         const std::string mount = state + "/mnt";
         const std::string archive = state + "/archive";
         mkdir(mount.c_str(), 0755);
