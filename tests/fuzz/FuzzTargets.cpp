@@ -1,7 +1,9 @@
 // The fuzz entry functions: see FuzzTargets.h.
 #include "FuzzTargets.h"
 
+#include <cctype>
 #include <cinttypes>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <list>
@@ -195,10 +197,83 @@ int ChangelogDump(const uint8_t* data, size_t size) {
     return 0;
 }
 
+namespace {
+
+// A value a command line may carry unquoted: letters, digits and . _ - : / + , = % @
+// (host and login names without / and @), not beginning with '-'.
+bool ShellInert(const std::string& value, bool login) {
+    if (!value.empty() && value[0] == '-') return false;
+    for (unsigned char c : value) {
+        if (std::isalnum(c) || std::strchr("._-:+,=%", c)) continue;
+        if (!login && (c == '/' || c == '@')) continue;
+        return false;
+    }
+    return true;
+}
+
+// Runs one operation; when it reached the runner, the line must be exactly
+// the expected one and every value in it inert.
+template <typename Operation>
+void CheckRun(Operation op, const std::string& expected, std::initializer_list<std::pair<const std::string*, bool>> values) {
+    const unsigned long before = zq_fake_call_count();
+    const CKxError e = op();
+    if (zq_fake_call_count() == before) {
+        CheckFailure(e);  // refused before anything ran
+        return;
+    }
+    FUZZ_CHECK(expected == zq_fake_last_command());
+    for (const auto& [value, login] : values) FUZZ_CHECK(ShellInert(*value, login));
+}
+
+}  // namespace
+
+int CommandArguments(const uint8_t* data, size_t size) {
+    Writer();
+    std::vector<std::string> a;
+    std::string current;
+    for (size_t i = 0; i < size && a.size() < 7; ++i) {
+        if (data[i] == 0) {
+            a.push_back(current);
+            current.clear();
+        } else {
+            current += static_cast<char>(data[i]);
+        }
+    }
+    a.push_back(current);
+    a.resize(8);
+    const std::string &host = a[0], &mdt = a[1], &user = a[2], &reader = a[3], &fs = a[4], &start = a[5],
+                      &end = a[6], &file = a[7];
+    // A reply every operation can read, so that a run is seen whatever it parses.
+    static const char kReply[] = "x\n";
+    zq_fake_set_reply(0, kReply, sizeof kReply - 1, "", 0);
+
+    std::string out = kUntouched, out2 = kUntouched;
+    CheckRun([&] { return LustreAPI::GetChangelogCurrentIndex(host, mdt, fs, user, out); },
+             "ssh " + user + "@" + host + " 'lctl get_param mdd." + mdt + ".changelog_users'",
+             {{&user, true}, {&host, true}, {&mdt, false}});
+    CheckRun([&] { return LustreAPI::GetStartAndEndChangelogRecordNumbers(host, mdt, fs, user, reader, out, out2); },
+             "ssh " + user + "@" + host + " 'lctl get_param mdd." + mdt + ".changelog_users'",
+             {{&user, true}, {&host, true}, {&mdt, false}});
+    CheckRun([&] { return LustreAPI::RegisterChangelog(host, mdt, fs, user, out); },
+             "ssh " + user + "@" + host + " 'lctl --device " + mdt + " changelog_register'",
+             {{&user, true}, {&host, true}, {&mdt, false}});
+    std::string id = reader;
+    CheckRun([&] { return LustreAPI::DeRegisterChangelog(host, mdt, fs, user, id); },
+             "ssh " + user + "@" + host + " 'lctl --device " + mdt + " changelog_deregister " + reader + "'",
+             {{&user, true}, {&host, true}, {&mdt, false}, {&reader, false}});
+    CheckRun([&] { return LustreAPI::GetChangelogs(mdt, host, start, end, file); },
+             "lfs changelog " + mdt + " " + start + " " + end + " > " + file,
+             {{&mdt, false}, {&start, false}, {&end, false}, {&file, false}});
+    std::vector<std::string> names, servers;
+    CheckRun([&] { return LustreAPI::GetMDTList(fs, names, servers); }, "lctl get_param mdc." + fs + "*.mds_conn_uuid",
+             {{&fs, false}});
+    return 0;
+}
+
 const Target kTargets[] = {
     {"fid_text", FidText},       {"current_index", CurrentIndex}, {"record_range", RecordRange},
     {"register", Register},      {"deregister", Deregister},      {"mdt_list", MdtList},
-    {"changelog_dump", ChangelogDump},
+    {"changelog_dump", ChangelogDump}, {"command_arguments", CommandArguments},
 };
 const size_t kTargetCount = sizeof kTargets / sizeof kTargets[0];
 

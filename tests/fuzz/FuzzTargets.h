@@ -23,6 +23,11 @@ int Register(const uint8_t* data, size_t size);
 int Deregister(const uint8_t* data, size_t size);
 int MdtList(const uint8_t* data, size_t size);
 int ChangelogDump(const uint8_t* data, size_t size);
+// Here the bytes are the arguments, separated by NUL bytes: host, MDT, user,
+// changelog user, file-system name, start record, end record, output file.
+// Whatever reaches the runner must be a command line no shell can read more
+// into than the operation meant.
+int CommandArguments(const uint8_t* data, size_t size);
 
 struct Target {
     const char* name;  // also the corpus directory name
