@@ -60,10 +60,6 @@ endif()
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/sim/README.md)
   install(FILES sim/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/lustreapi-sim COMPONENT simulator)
 endif()
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/sim/tools/README.md)
-  install(FILES sim/tools/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/lustreapi-sim
-          RENAME README.tools.md COMPONENT simulator)
-endif()
 
 set(CPACK_PACKAGE_NAME "lustreapi")
 set(CPACK_PACKAGE_VENDOR "LustreAPI developers")
