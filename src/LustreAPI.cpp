@@ -1,29 +1,24 @@
 // The exported operations of LustreAPI.
 #include "LustreAPI.h"
 
-#include "KxUtils.h"
-#include "ZqLib.h"
+#include <fcntl.h>
 
-// Used by the changelog section
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <set>
 
 #include "ArgumentChecks.h"
 #include "ChangelogListing.h"
 #include "Diagnostics.h"
-
-#include <fcntl.h>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <limits>
-#include <memory>
-#include <optional>
-
-#include "Diagnostics.h"
+#include "KxUtils.h"
 #include "ResourceOwners.h"
+#include "ZqLib.h"
 
 namespace LustreAPI {
 
@@ -455,7 +450,6 @@ CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::str
     return CKxError();
 }
 
-// (binding section: end)
 
 // ==== Commands, changelog dump, MDT discovery, changelog users and indexes ====
 //
@@ -751,6 +745,5 @@ CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& 
 #undef LAPI_CHANGELOG_USERS_PARSE_ERROR
 #undef LAPI_LOG_KEYLESS_SSH
 
-// (changelog section: end)
 
 }  // namespace LustreAPI
