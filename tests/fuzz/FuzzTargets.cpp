@@ -90,7 +90,9 @@ const std::string kMdt = "lustre-MDT0000";
 const std::string kFs = "lustre";
 const std::string kUser = "root";
 const std::string kReader = "cl1";
-const std::string kUntouched = "\x01untouched";
+// Holds a NUL, which the decoded standard output never does: no reply can
+// make an operation write this value.
+const std::string kUntouched("\0untouched", 10);
 
 }  // namespace
 
