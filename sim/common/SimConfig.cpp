@@ -188,11 +188,15 @@ bool SaveConfig(const std::string& stateDir, const Config& config, std::string& 
         out << "mds " << s.fs << " " << s.index << " " << s.host << " " << s.nid << "\n";
     for (const auto& l : config.logins) out << "login " << l.user << " " << l.host << "\n";
 
-    const std::string file = stateDir + "/config";
+    return WriteFileAtomically(stateDir + "/config", out.str(), error);
+}
+
+bool WriteFileAtomically(const std::string& file, const std::string& content, std::string& error)
+{
     const std::string tmp = file + ".tmp." + std::to_string(getpid());
     {
-        std::ofstream f(tmp, std::ios::trunc);
-        f << out.str();
+        std::ofstream f(tmp, std::ios::trunc | std::ios::binary);
+        f << content;
         f.flush();
         if (!f) {
             error = "cannot write " + tmp + ": " + strerror(errno);

@@ -83,6 +83,10 @@ std::string MdtName(const std::string& fs, int index);
 // Writes <stateDir>/config atomically (a new file renamed over the old one).
 [[nodiscard]] bool SaveConfig(const std::string& stateDir, const Config& config, std::string& error);
 
+// Replaces file with content as a whole: written to a temporary file beside
+// it, then renamed over it, so a reader sees the old or the new content only.
+[[nodiscard]] bool WriteFileAtomically(const std::string& file, const std::string& content, std::string& error);
+
 // An exclusive lock on the state directory (flock on <stateDir>/lock), held
 // for the object's life. Several processes may share one state directory.
 class StateLock {

@@ -148,21 +148,10 @@ bool ReadLines(const std::string& file, std::vector<std::string>& lines)
 
 bool WriteLines(const std::string& file, const std::vector<std::string>& lines)
 {
-    const std::string tmp = file + ".new";
-    {
-        std::ofstream out(tmp, std::ios::trunc);
-        for (const auto& l : lines) out << l << '\n';
-        out.flush();
-        if (!out) {
-            unlink(tmp.c_str());
-            return false;
-        }
-    }
-    if (rename(tmp.c_str(), file.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    std::string content;
+    for (const auto& l : lines) content += l + '\n';
+    std::string ignored;
+    return WriteFileAtomically(file, content, ignored);
 }
 
 std::vector<std::string> Split(const std::string& line)

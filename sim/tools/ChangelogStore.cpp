@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "SimConfig.h"
+
 namespace sim {
 namespace {
 
@@ -95,23 +97,7 @@ bool WriteAtomically(const std::string& dir, const std::string& file, const std:
         error = "cannot create " + dir + ": " + strerror(errno);
         return false;
     }
-    const std::string tmp = file + ".tmp." + std::to_string(getpid());
-    {
-        std::ofstream out(tmp, std::ios::trunc | std::ios::binary);
-        out << content;
-        out.flush();
-        if (!out) {
-            error = "cannot write " + tmp + ": " + strerror(errno);
-            unlink(tmp.c_str());
-            return false;
-        }
-    }
-    if (rename(tmp.c_str(), file.c_str()) != 0) {
-        error = "cannot rename " + tmp + ": " + strerror(errno);
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return WriteFileAtomically(file, content, error);
 }
 
 std::vector<std::string> Words(const std::string& line)
