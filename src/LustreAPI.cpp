@@ -649,23 +649,40 @@ CKxError DeRegisterChangelog(const string& host, const string& mdt, const string
                                    changelogUser.c_str(), line.c_str());
 }
 
-CKxError GetChangelogCurrentIndex(const string& host, const string& mdt, const string& fsName,
-                                  const string& user, std::string& currentIndex) {
-    CKxError refused = CheckCommandArguments(LAPI_LOCATION, {{"host", host, ArgumentKind::Login, false},
-                                                             {"MDT", mdt, ArgumentKind::Word, false},
-                                                             {"user", user, ArgumentKind::Login, false}});
+namespace {
+
+// Lists mdd.<mdt>.changelog_users on host over ssh as user. Arguments that
+// are unsafe on a command line are refused at the caller's location, before
+// anything runs; commandFailed tells the caller that the command itself
+// failed, with the runner's error, so that it can add its own log lines.
+CKxError ReadChangelogUsers(const HBCodeLocation& caller, const string& host, const string& mdt, const string& user,
+                            std::list<std::string>& lines, bool& commandFailed)
+{
+    CKxError refused = CheckCommandArguments(caller, {{"host", host, ArgumentKind::Login, false},
+                                                      {"MDT", mdt, ArgumentKind::Word, false},
+                                                      {"user", user, ArgumentKind::Login, false}});
     if (refused.Failed()) return refused;
 
     const std::string command = HBString::Format("ssh %s@%s 'lctl get_param mdd.%s.changelog_users'", user.c_str(),
                                                  host.c_str(), mdt.c_str());
-    std::list<std::string> lines;
     CKxError error = RunCommand(command, lines);
-    if (error.Failed()) {
+    commandFailed = error.Failed();
+    return error;
+}
+
+}  // namespace
+
+CKxError GetChangelogCurrentIndex(const string& host, const string& mdt, const string& fsName,
+                                  const string& user, std::string& currentIndex) {
+    std::list<std::string> lines;
+    bool commandFailed = false;
+    CKxError error = ReadChangelogUsers(LAPI_LOCATION, host, mdt, user, lines, commandFailed);
+    if (commandFailed) {
         LAPI_LOG0("Cannot get the current index of the changelogs in the MDT %s for Lustre FS %s", mdt.c_str(),
                   fsName.c_str());
         LAPI_LOG_KEYLESS_SSH(user, host);
-        return error;
     }
+    if (error.Failed()) return error;
 
     // Only the first current-index line counts.
     for (const std::string& line : lines) {
@@ -690,21 +707,15 @@ CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& 
                                               const string& fsName, const string& user,
                                               const string& changelogUser, std::string& startRecord,
                                               std::string& endRecord) {
-    CKxError refused = CheckCommandArguments(LAPI_LOCATION, {{"host", host, ArgumentKind::Login, false},
-                                                             {"MDT", mdt, ArgumentKind::Word, false},
-                                                             {"user", user, ArgumentKind::Login, false}});
-    if (refused.Failed()) return refused;
-
-    const std::string command = HBString::Format("ssh %s@%s 'lctl get_param mdd.%s.changelog_users'", user.c_str(),
-                                                 host.c_str(), mdt.c_str());
     std::list<std::string> lines;
-    CKxError error = RunCommand(command, lines);
-    if (error.Failed()) {
+    bool commandFailed = false;
+    CKxError error = ReadChangelogUsers(LAPI_LOCATION, host, mdt, user, lines, commandFailed);
+    if (commandFailed) {
         LAPI_LOG0("Cannot get the changelog user information for the MDT %s of Lustre FS %s", mdt.c_str(),
                   fsName.c_str());
         LAPI_LOG_KEYLESS_SSH(user, host);
-        return error;
     }
+    if (error.Failed()) return error;
 
     // Every line is read; the last current-index line gives the end, the last
     // reader line the start. Whether the reader was found is this call's own
