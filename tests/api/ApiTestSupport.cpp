@@ -1,18 +1,9 @@
 #include "ApiTestSupport.h"
 
-#include <dirent.h>
 #include <dlfcn.h>
-#include <stdlib.h>
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -39,41 +30,6 @@ CKxError CKxLibrary::Load(const char* name, bool flag)
 }
 
 namespace apitest {
-
-CapturingLogWriter::CapturingLogWriter(int level) : m_level(level), m_previous(g_ptrLogWriter)
-{
-    g_ptrLogWriter = this;
-}
-
-CapturingLogWriter::~CapturingLogWriter() { g_ptrLogWriter = m_previous; }
-
-int CapturingLogWriter::GetLevel()
-{
-    ++levelQueries;
-    return m_level;
-}
-
-void CapturingLogWriter::Log(int level, const char* function, int, int, int, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
-    va_end(args);
-    lines.push_back({level, function ? function : "", text});
-}
-
-std::vector<LogLine> CapturingLogWriter::Matching(const std::string& text) const
-{
-    std::vector<LogLine> found;
-    for (const LogLine& line : lines)
-        if (line.text == text) found.push_back(line);
-    return found;
-}
 
 const std::vector<std::string>& LoadedNames() { return LoadedNamesStore(); }
 
@@ -111,61 +67,6 @@ lustre_sim_args SimControl::Args(const char* entryPoint) const
     lustre_sim_args args{};
     if (lastArgs(entryPoint, &args) != 0) throw std::runtime_error(std::string("no arguments recorded for ") + entryPoint);
     return args;
-}
-
-SimState::SimState()
-{
-    std::string pattern = (fs::temp_directory_path() / "lustreapi-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    dir = pattern;
-    mount = dir + "/mnt";
-    archive = dir + "/archive";
-    fs::create_directories(mount);
-    fs::create_directories(archive);
-    std::ofstream config(dir + "/config");
-    config << "fs lustre mdts=1\n"
-           << "mount lustre " << mount << " ffff8803f0d41000\n"
-           << "archive lustre 1 " << archive << "\n";
-    config.close();
-    if (!config) throw std::runtime_error("cannot write the stand-in config");
-    setenv("LUSTRE_SIM_STATE", dir.c_str(), 1);
-}
-
-SimState::~SimState()
-{
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-    unsetenv("LUSTRE_SIM_STATE");
-}
-
-std::string SimState::WriteFile(const std::string& relative, const std::string& contents) const
-{
-    const fs::path path = fs::path(mount) / relative;
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out << contents;
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + path.string());
-    return path.string();
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    return contents.str();
-}
-
-int OpenFdCount()
-{
-    int count = 0;
-    DIR* fds = opendir("/proc/self/fd");
-    if (!fds) return -1;
-    while (const dirent* entry = readdir(fds))
-        if (entry->d_name[0] != '.') ++count;
-    closedir(fds);
-    return count - 1;  // the directory stream's own descriptor
 }
 
 }  // namespace apitest

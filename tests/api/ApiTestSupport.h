@@ -1,5 +1,4 @@
-// Helpers shared by the LustreAPI tests: a log writer that records lines, a
-// record of what the library asked the loader to load, the stand-in's
+// Helpers of the LustreAPI tests: a record of what the library asked the loader to load, the stand-in's
 // control interface and a fresh stand-in state directory.
 #pragma once
 #include <string>
@@ -7,38 +6,14 @@
 
 #include "KxUtils.h"
 #include "LustreSimControl.h"
+#include "TestSupport.h"
 
 namespace apitest {
 
-struct LogLine {
-    int level;
-    std::string function;
-    std::string text;
-};
-
-// Installs itself as g_ptrLogWriter for its lifetime and records every line
-// it is handed, whatever the level.
-class CapturingLogWriter : public LogWriter {
-public:
-    explicit CapturingLogWriter(int level = 0);
-    ~CapturingLogWriter() override;
-    CapturingLogWriter(const CapturingLogWriter&) = delete;
-    CapturingLogWriter& operator=(const CapturingLogWriter&) = delete;
-
-    int GetLevel() override;
-    void Log(int level, const char* function, int line, int, int, const char* format, ...) override;
-
-    void SetReportedLevel(int level) { m_level = level; }
-    // Lines whose text is exactly text.
-    std::vector<LogLine> Matching(const std::string& text) const;
-
-    std::vector<LogLine> lines;
-    int levelQueries = 0;
-
-private:
-    int m_level;
-    LogWriter* m_previous;
-};
+using testsupport::CapturingLogWriter;
+using testsupport::LogLine;
+using testsupport::OpenFdCount;
+using testsupport::ReadFile;
 
 // The names handed to CKxLibrary::Load in this process so far, in order.
 // The test executables interpose CKxLibrary::Load to record them.
@@ -62,27 +37,6 @@ struct SimControl {
 // Looks the interface up in the already loaded liblustreapi.so(.1).
 SimControl FindSimControl();
 
-// A fresh stand-in state directory named by LUSTRE_SIM_STATE: file system
-// "lustre" (one MDT) mounted at <dir>/mnt, archive 1 at <dir>/archive.
-// Removed again, with everything in it, by the destructor.
-class SimState {
-public:
-    SimState();
-    ~SimState();
-    SimState(const SimState&) = delete;
-    SimState& operator=(const SimState&) = delete;
-
-    // Creates a file (and its directories) below the mount; returns its path.
-    std::string WriteFile(const std::string& relative, const std::string& contents) const;
-
-    std::string dir;
-    std::string mount;
-    std::string archive;
-};
-
-std::string ReadFile(const std::string& path);
-
-// Number of open descriptors of this process.
-int OpenFdCount();
+using SimState = testsupport::StandInState;
 
 }  // namespace apitest

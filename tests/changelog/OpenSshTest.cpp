@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <chrono>
 #include <optional>
-#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -24,7 +23,6 @@
 
 #include "ChangelogTestSupport.h"
 #include "LustreAPI.h"
-#include "ZqProcess.h"
 
 extern char** environ;
 
@@ -112,17 +110,9 @@ private:
     pid_t m_pid = -1;
 };
 
-std::string RunShell(const std::string& command) {
-    std::string out;
-    std::string err;
-    const int status = ZqProcess::system(command.c_str(), &out, &err, 0, false);
-    EXPECT_EQ(status, 0) << command << ": " << err;
-    return out;
-}
-
-void WriteExecutable(const std::string& path, const std::string& content) {
-    WriteFile(path, content);
-    ::chmod(path.c_str(), 0755);
+void RunShell(const std::string& command) {
+    const testsupport::Outcome outcome = testsupport::Shell(command);
+    EXPECT_EQ(outcome.status, 0) << command << ": " << outcome.err;
 }
 
 class OpenSsh : public ::testing::Test {
@@ -142,7 +132,7 @@ protected:
 
         // Only root holds a key; the forced command runs the requested line on
         // the "server" with the stand-in tools and state.
-        WriteExecutable(d + "/remote", "#!/bin/sh\n"
+        testsupport::WriteExecutable(d + "/remote", "#!/bin/sh\n"
                                        "PATH='" + kSimBin + "':/usr/bin:/bin\n"
                                        "LUSTRE_SIM_STATE='" + d + "/state'\n"
                                        "LUSTRE_SIM_ARGV_LOG='" + d + "/remote-argv.log'\n"
@@ -176,7 +166,7 @@ protected:
                                          "  StrictHostKeyChecking no\n"
                                          "  BatchMode yes\n"
                                          "  LogLevel ERROR\n");
-        WriteExecutable(d + "/bin/ssh", "#!/bin/sh\nexec " + std::string(kSsh) + " -F '" + d + "/ssh_config' \"$@\"\n");
+        testsupport::WriteExecutable(d + "/bin/ssh", "#!/bin/sh\nexec " + std::string(kSsh) + " -F '" + d + "/ssh_config' \"$@\"\n");
 
         // The client side: the wrapper ssh first, then the stand-in lfs.
         path.emplace("PATH", d + "/bin:" + kSimBin + ":/usr/bin:/bin");
@@ -188,13 +178,6 @@ protected:
 
         sshd.emplace(d + "/sshd_config", d + "/sshd.log");
         ASSERT_TRUE(sshd->WaitUntilListening(port)) << "sshd did not start:\n" << ReadFile(d + "/sshd.log");
-    }
-
-    std::vector<std::string> RemoteInvocations() const {
-        std::vector<std::string> lines;
-        std::istringstream in(ReadFile(dir / "remote-argv.log"));
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
     }
 
     TempDir dir;
@@ -233,13 +216,12 @@ TEST_F(OpenSsh, ChainOverLoopback) {
 
     const std::string file = dir / "records";
     ASSERT_FALSE(LustreAPI::GetChangelogs(mdt, "", "1", end, file).Failed());
-    std::istringstream records(ReadFile(file));
     std::vector<std::string> indexes;
-    for (std::string line; std::getline(records, line);) indexes.push_back(line.substr(0, line.find(' ')));
+    for (const std::string& line : ReadLines(file)) indexes.push_back(line.substr(0, line.find(' ')));
     EXPECT_THAT(indexes, ElementsAre("1", "2", "3"));
 
     ASSERT_FALSE(LustreAPI::DeRegisterChangelog(host, mdt, "lustre", "root", reader).Failed());
-    EXPECT_THAT(RemoteInvocations(),
+    EXPECT_THAT(ReadLines(dir / "remote-argv.log"),
                 ElementsAre(R"(["lctl","--device","lustre-MDT0000","changelog_register"])",
                             R"(["lctl","get_param","mdd.lustre-MDT0000.changelog_users"])",
                             R"(["lctl","get_param","mdd.lustre-MDT0000.changelog_users"])",

@@ -4,11 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
 
 #include "ChangelogTestSupport.h"
 #include "LustreAPI.h"
-#include "ZqProcess.h"
 
 using namespace changelog_test;
 using ::testing::ElementsAre;
@@ -43,19 +41,9 @@ protected:
         std::remove((dir / "argv.log").c_str());
     }
 
-    std::string Sim(const std::string& arguments) {
-        std::string out;
-        std::string err;
-        const int status = ZqProcess::system(("lustre-sim " + arguments).c_str(), &out, &err, 0, false);
-        EXPECT_EQ(status, 0) << "lustre-sim " << arguments << ": " << err;
-        return out;
-    }
-
-    std::vector<std::string> Invocations() const {
-        std::vector<std::string> lines;
-        std::istringstream in(ReadFile(dir / "argv.log"));
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
+    void Sim(const std::string& arguments) {
+        const testsupport::Outcome outcome = testsupport::Shell("lustre-sim " + arguments);
+        EXPECT_EQ(outcome.status, 0) << "lustre-sim " << arguments << ": " << outcome.err;
     }
 
     TempDir dir;
@@ -100,9 +88,8 @@ TEST_P(StandInChain, RunsFromDiscoveryToDeregistration) {
 
         const std::string file = dir / (mdt + ".records");
         ASSERT_FALSE(LustreAPI::GetChangelogs(mdt, "", "3", end, file).Failed());
-        std::istringstream records(ReadFile(file));
         std::vector<std::string> indexes;
-        for (std::string line; std::getline(records, line);) {
+        for (const std::string& line : ReadLines(file)) {
             EXPECT_THAT(line, HasSubstr("01CREAT"));
             indexes.push_back(line.substr(0, line.find(' ')));
         }
@@ -128,7 +115,7 @@ TEST_P(StandInChain, CommandLinesReachTheToolsExactly) {
         LustreAPI::GetChangelogCurrentIndex("192.168.0.1", "lustre-MDT0000", "lustre", "root", current).Failed());
     ASSERT_FALSE(LustreAPI::GetChangelogs("lustre-MDT0000", "", "", "", dir / "all").Failed());
     ASSERT_FALSE(LustreAPI::DeRegisterChangelog("192.168.0.1", "lustre-MDT0000", "lustre", "root", reader).Failed());
-    EXPECT_THAT(Invocations(),
+    EXPECT_THAT(ReadLines(dir / "argv.log"),
                 ElementsAre(R"(["ssh","root@192.168.0.1","lctl --device lustre-MDT0000 changelog_register"])",
                             R"(["lctl","--device","lustre-MDT0000","changelog_register"])",
                             R"(["ssh","root@192.168.0.1","lctl get_param mdd.lustre-MDT0000.changelog_users"])",

@@ -1,21 +1,11 @@
 #include "SimFixture.h"
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
-
-extern char** environ;
 
 namespace simtest {
 namespace {
@@ -78,54 +68,10 @@ std::string FidText(const lu_fid& fid)
     return buf;
 }
 
-void SimTest::SetUp()
-{
-    char tmpl[] = "/tmp/lustresim-test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    // Resolved, so that paths compare equal to what the library resolves.
-    state = std::filesystem::canonical(tmpl).string();
-    mnt = state + "/mnt/lustre";
-    archive1 = state + "/archive1";
-    archive2 = state + "/archive2";
-    outside = state + "/outside";
-    for (const auto& d : {mnt, archive1, archive2, outside}) std::filesystem::create_directories(d);
-    std::ofstream(state + "/config") << "version 2.15\n"
-                                     << "fs lustre mdts=2\n"
-                                     << "mount lustre " << mnt << " ffff8803f0d41000\n"
-                                     << "archive lustre 1 " << archive1 << "\n"
-                                     << "archive lustre 2 " << archive2 << "\n";
-    setenv("LUSTRE_SIM_STATE", state.c_str(), 1);
-    api.reset();
-}
-
-void SimTest::TearDown()
-{
-    api.fail_clear();
-    unsetenv("LUSTRE_SIM_STATE");
-    std::error_code ec;
-    std::filesystem::remove_all(state, ec);
-}
-
-std::string SimTest::MakeFile(const std::string& rel, const std::string& content)
-{
-    std::filesystem::path p = mnt + "/" + rel;
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << content;
-    return p.string();
-}
-
 std::string SimTest::MakeDir(const std::string& rel)
 {
     std::filesystem::create_directories(mnt + "/" + rel);
     return mnt + "/" + rel;
-}
-
-std::string SimTest::ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
 }
 
 lu_fid SimTest::FidOf(const std::string& path)
@@ -154,37 +100,11 @@ int SimTest::Submit(const std::string& path, int action, unsigned archive, const
 
 int SimTest::RunHelper(const std::vector<std::string>& args, std::string& out)
 {
-    std::vector<std::string> all = {LUSTRE_SIM_HELPER, LUSTRE_SIM_LIBRARY};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    pid_t pid;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        return -1;
-    }
-    out.clear();
-    char buf[256];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    int status;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::vector<std::string> argv = {LUSTRE_SIM_HELPER, LUSTRE_SIM_LIBRARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const testsupport::Outcome outcome = testsupport::Run(argv);
+    out = outcome.out;
+    return outcome.status;
 }
 
 }  // namespace simtest

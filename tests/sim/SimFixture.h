@@ -9,6 +9,7 @@
 
 #include "LustreSimControl.h"
 #include "LustreTypes.h"
+#include "TestSupport.h"
 
 // Found by argument-dependent lookup, so beside lu_fid.
 bool operator==(const lu_fid& a, const lu_fid& b);
@@ -45,15 +46,18 @@ const Llapi& Api();
 
 std::string FidText(const lu_fid& fid);
 
+// A fresh state: file system "lustre" with 2 MDTs, archives 1 and 2.
 class SimTest : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override { api.reset(); }
+    void TearDown() override { api.fail_clear(); }
 
     // Creates a file below the mount (parent directories too).
-    std::string MakeFile(const std::string& rel, const std::string& content = "data");
+    std::string MakeFile(const std::string& rel, const std::string& content = "data")
+    {
+        return sandbox.WriteFile(rel, content);
+    }
     std::string MakeDir(const std::string& rel);
-    std::string ReadFile(const std::string& path);
     lu_fid FidOf(const std::string& path);
     // Submits a one-item request for path (as the library under development
     // builds it) in this process.
@@ -62,11 +66,13 @@ protected:
     int RunHelper(const std::vector<std::string>& args, std::string& out);
 
     const Llapi& api = Api();
-    std::string state;
-    std::string mnt;       // mount of file system "lustre" (2 MDTs)
-    std::string archive1;  // archive 1 and 2 of "lustre"
-    std::string archive2;
-    std::string outside;  // a directory outside every mount
+    testsupport::StandInState sandbox{2, 2};
+    const std::string& mnt = sandbox.mount;
+    const std::string archive1 = sandbox.Archive(1);
+    const std::string archive2 = sandbox.Archive(2);
+    const std::string& outside = sandbox.outside;
 };
+
+using testsupport::ReadFile;
 
 }  // namespace simtest

@@ -4,23 +4,19 @@
 #include <map>
 #include <string>
 
+#include "TestSupport.h"
+
 namespace simtest {
 
-struct Outcome {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
+using testsupport::Outcome;
+using testsupport::ReadFile;
 
 class SimState {
 public:
     // A fresh state directory made with "lustre-sim init" for version.
     explicit SimState(const std::string& version);
-    ~SimState();
-    SimState(const SimState&) = delete;
-    SimState& operator=(const SimState&) = delete;
 
-    const std::string& Dir() const { return m_dir; }
+    const std::string& Dir() const { return m_dir.path(); }
 
     // Runs a /bin/sh command line in Dir() with the tools first on PATH and
     // LUSTRE_SIM_STATE set; env adds or overrides variables.
@@ -29,11 +25,8 @@ public:
     std::string Sim(const std::string& args) const;
 
 private:
-    std::string m_dir;  // the temporary directory; the state is m_dir + "/state"
-    std::string m_state;
+    testsupport::TempDir m_dir;  // the state is m_dir + "/state"
 };
-
-std::string ReadFile(const std::string& path);
 
 // File systems "lustre" (2 MDTs, on mds1 and mds2) and "lustre2" (1 MDT, no
 // server), each mounted once; root may log in to mds1 and mds2; the clock
