@@ -1,5 +1,7 @@
 #include "ApiTestSupport.h"
 
+#include "LustreAPI.h"
+
 #include <dlfcn.h>
 
 #include <stdexcept>
@@ -67,6 +69,19 @@ lustre_sim_args SimControl::Args(const char* entryPoint) const
     lustre_sim_args args{};
     if (lastArgs(entryPoint, &args) != 0) throw std::runtime_error(std::string("no arguments recorded for ") + entryPoint);
     return args;
+}
+
+void BoundTest::SetUp()
+{
+    ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
+    sim = FindSimControl();
+    ASSERT_TRUE(sim.Found()) << "stand-in control interface not found";
+    sim.reset();
+}
+
+void BoundTest::TearDown()
+{
+    if (sim.Found()) sim.reset();
 }
 
 }  // namespace apitest

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "KxUtils.h"
 #include "LustreSimControl.h"
 #include "TestSupport.h"
@@ -38,5 +40,16 @@ struct SimControl {
 SimControl FindSimControl();
 
 using SimState = testsupport::StandInState;
+
+// Binds the stand-in, finds its control interface and resets it around each
+// test; a fresh state directory for each.
+class BoundTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    SimState state;
+    SimControl sim;
+};
 
 }  // namespace apitest

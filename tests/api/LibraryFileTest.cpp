@@ -1,30 +1,22 @@
 // The built libLustreAPI.so as a file: what it needs, what it exports and
 // the version section it carries.
-#include <stdio.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
 #include <regex>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
+
 namespace {
 
 const char* const kLibrary = LUSTREAPI_FILE;
 
-// Runs a command line; its standard output, or GTEST_SKIP-worthy failure.
+// Runs a command line; its standard output, or false when it fails.
 bool RunTool(const std::string& command, std::string& output)
 {
-    output.clear();
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return false;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    const int status = pclose(pipe);
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const testsupport::Outcome outcome = testsupport::Shell(command);
+    output = outcome.out;
+    return outcome.status == 0;
 }
 
 std::vector<std::string> Lines(const std::string& text)
@@ -68,22 +60,14 @@ TEST(ApiLibraryFile, ExportsOnlyTheNamespace)
 
 TEST(ApiLibraryFile, CarriesANonLoadedVersionSection)
 {
-    char dumpPath[] = "/tmp/lustreapi-zqversion-XXXXXX";
-    const int fd = mkstemp(dumpPath);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    const testsupport::TempDir dir;
     std::string ignored;
-    const bool dumped =
-        RunTool(std::string("objcopy --dump-section ZqVersion=") + dumpPath + " " + kLibrary + " /dev/null", ignored);
-    std::ifstream in(dumpPath, std::ios::binary);
-    std::ostringstream section;
-    section << in.rdbuf();
-    unlink(dumpPath);
-    ASSERT_TRUE(dumped) << "objcopy found no ZqVersion section";
+    ASSERT_TRUE(RunTool("objcopy --dump-section ZqVersion=" + dir / "section" + " " + kLibrary + " /dev/null", ignored))
+        << "objcopy found no ZqVersion section";
 
     const std::regex shape(R"(^(\d+)\.(\d+)\.(\d+)\.(\d+) (\d\d)/(\d\d)/(\d\d) (\d\d):(\d\d):(\d\d)\n$)");
     std::smatch parts;
-    const std::string text = section.str();
+    const std::string text = testsupport::ReadFile(dir / "section");
     ASSERT_TRUE(std::regex_match(text, parts, shape)) << "\"" << text << "\"";
     EXPECT_EQ(text.substr(0, text.find(' ')), PROJECT_VERSION_TEXT);
     const int month = std::stoi(parts[5]), day = std::stoi(parts[6]);

@@ -11,22 +11,7 @@
 
 namespace {
 
-class PassThroughTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
-        sim = apitest::FindSimControl();
-        ASSERT_TRUE(sim.Found()) << "stand-in control interface not found";
-        sim.reset();
-    }
-    void TearDown() override
-    {
-        if (sim.Found()) sim.reset();
-    }
-
-    apitest::SimControl sim;
-};
+using PassThroughTest = apitest::BoundTest;
 
 struct ForwardCase {
     const char* entryPoint;
@@ -149,7 +134,6 @@ TEST_F(PassThroughTest, ArgumentsAndResultsAreForwardedUnchanged)
 
 TEST_F(PassThroughTest, RealLookUpsThroughTheStandIn)
 {
-    apitest::SimState state;
     const std::string file = state.WriteFile("dir/file", "x");
     char fsname[64] = "";
     std::string message = "old";

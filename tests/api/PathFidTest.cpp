@@ -6,19 +6,7 @@
 
 namespace {
 
-class PathFidTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
-        sim = apitest::FindSimControl();
-        ASSERT_TRUE(sim.Found()) << "stand-in control interface not found";
-        sim.reset();
-    }
-
-    apitest::SimState state;
-    apitest::SimControl sim;
-};
+using PathFidTest = apitest::BoundTest;
 
 std::string Text(const LustreAPI::CLustreFID& fid)
 {

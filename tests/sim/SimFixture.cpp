@@ -29,27 +29,9 @@ Llapi Load()
         abort();
     }
     Llapi api{};
-    Bind(lib, "llapi_hsm_copytool_register", api.copytool_register);
-    Bind(lib, "llapi_hsm_copytool_unregister", api.copytool_unregister);
-    Bind(lib, "llapi_hsm_copytool_recv", api.copytool_recv);
-    Bind(lib, "llapi_hsm_action_begin", api.action_begin);
-    Bind(lib, "llapi_hsm_action_end", api.action_end);
-    Bind(lib, "llapi_hsm_action_progress", api.action_progress);
-    Bind(lib, "llapi_hsm_action_get_fd", api.action_get_fd);
-    Bind(lib, "llapi_hsm_action_get_dfid", api.action_get_dfid);
-    Bind(lib, "llapi_hsm_user_request_alloc", api.user_request_alloc);
-    Bind(lib, "llapi_hsm_request", api.request);
-    Bind(lib, "llapi_search_fsname", api.search_fsname);
-    Bind(lib, "llapi_fid2path", api.fid2path);
-    Bind(lib, "llapi_path2fid", api.path2fid);
-    Bind(lib, "llapi_get_mdt_index_by_fid", api.get_mdt_index_by_fid);
-    Bind(lib, "llapi_fd2fid", api.fd2fid);
-    Bind(lib, "lustre_sim_fail_next", api.fail_next);
-    Bind(lib, "lustre_sim_fail_clear", api.fail_clear);
-    Bind(lib, "lustre_sim_call_count", api.call_count);
-    Bind(lib, "lustre_sim_last_args", api.last_args);
-    Bind(lib, "lustre_sim_last_request", api.last_request);
-    Bind(lib, "lustre_sim_reset", api.reset);
+#define SIM_BIND(member, symbol) Bind(lib, #symbol, api.member);
+    SIM_SYMBOLS(SIM_BIND)
+#undef SIM_BIND
     return api;
 }
 

@@ -17,28 +17,35 @@ void PrintTo(const lu_fid& fid, std::ostream* os);
 
 namespace simtest {
 
+// Each entry point of the stand-in, and its control interface, as
+// X(member, symbol); the member's type is symbol_t.
+#define SIM_SYMBOLS(X) \
+    X(copytool_register, llapi_hsm_copytool_register) \
+    X(copytool_unregister, llapi_hsm_copytool_unregister) \
+    X(copytool_recv, llapi_hsm_copytool_recv) \
+    X(action_begin, llapi_hsm_action_begin) \
+    X(action_end, llapi_hsm_action_end) \
+    X(action_progress, llapi_hsm_action_progress) \
+    X(action_get_fd, llapi_hsm_action_get_fd) \
+    X(action_get_dfid, llapi_hsm_action_get_dfid) \
+    X(user_request_alloc, llapi_hsm_user_request_alloc) \
+    X(request, llapi_hsm_request) \
+    X(search_fsname, llapi_search_fsname) \
+    X(fid2path, llapi_fid2path) \
+    X(path2fid, llapi_path2fid) \
+    X(get_mdt_index_by_fid, llapi_get_mdt_index_by_fid) \
+    X(fd2fid, llapi_fd2fid) \
+    X(fail_next, lustre_sim_fail_next) \
+    X(fail_clear, lustre_sim_fail_clear) \
+    X(call_count, lustre_sim_call_count) \
+    X(last_args, lustre_sim_last_args) \
+    X(last_request, lustre_sim_last_request) \
+    X(reset, lustre_sim_reset)
+
 struct Llapi {
-    llapi_hsm_copytool_register_t copytool_register;
-    llapi_hsm_copytool_unregister_t copytool_unregister;
-    llapi_hsm_copytool_recv_t copytool_recv;
-    llapi_hsm_action_begin_t action_begin;
-    llapi_hsm_action_end_t action_end;
-    llapi_hsm_action_progress_t action_progress;
-    llapi_hsm_action_get_fd_t action_get_fd;
-    llapi_hsm_action_get_dfid_t action_get_dfid;
-    llapi_hsm_user_request_alloc_t user_request_alloc;
-    llapi_hsm_request_t request;
-    llapi_search_fsname_t search_fsname;
-    llapi_fid2path_t fid2path;
-    llapi_path2fid_t path2fid;
-    llapi_get_mdt_index_by_fid_t get_mdt_index_by_fid;
-    llapi_fd2fid_t fd2fid;
-    lustre_sim_fail_next_t fail_next;
-    lustre_sim_fail_clear_t fail_clear;
-    lustre_sim_call_count_t call_count;
-    lustre_sim_last_args_t last_args;
-    lustre_sim_last_request_t last_request;
-    lustre_sim_reset_t reset;
+#define SIM_MEMBER(member, symbol) symbol##_t member;
+    SIM_SYMBOLS(SIM_MEMBER)
+#undef SIM_MEMBER
 };
 
 // The full library, loaded once per process and kept loaded.
