@@ -226,39 +226,33 @@ TEST_F(ChangelogIndex, StartAndEndFailures) {
     struct Row {
         const char* what;
         const char* text;
+        const char* reader;
         std::string error;
+        const char* startBefore;
         const char* start;
         const char* end;
     } rows[] = {
-        {"reader absent: the end is still read", "current index: 9\ncl2 4\n", notFound, "before", "9"},
-        {"reader line without a value", "current index: 9\ncl1   \n", notFound, "", "9"},
-        {"the identifier as a word elsewhere", "current index: 9\ncl1 4\nreader cl1 5\n", kParseError, "4", "9"},
-        {"unreadable current-index line", "cl1 4\nname=current index:9\n", kParseError, "4", "before"},
-        {"current-index text without '='", "cl1 4\nthe current index: 9\n", kParseError, "4", "before"},
+        {"reader absent: the end is still read", "current index: 9\ncl2 4\n", "cl1", notFound, "before", "before", "9"},
+        // Whether the reader was found is this call's finding, not the caller's value.
+        {"reader absent, start preset", "current index: 9\ncl2 4\n", "cl1", notFound, "17", "17", "9"},
+        {"reader line without a value", "current index: 9\ncl1   \n", "cl1", notFound, "before", "", "9"},
+        {"an empty reader finds nothing", "current index: 9\n 4\n", "",
+         "Cannot find the changelog reader  in the MDT lustre-MDT0000 for Lustre FS lustre", "before", "before", "9"},
+        {"the identifier as a word elsewhere", "current index: 9\ncl1 4\nreader cl1 5\n", "cl1", kParseError,
+         "before", "4", "9"},
+        {"unreadable current-index line", "cl1 4\nname=current index:9\n", "cl1", kParseError, "before", "4",
+         "before"},
+        {"current-index text without '='", "cl1 4\nthe current index: 9\n", "cl1", kParseError, "before", "4",
+         "before"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Listed(row.text);
-        EXPECT_TRUE(IsError774(StartAndEnd("cl1"), row.error, kStartAndEndFunction));
+        startRecord = row.startBefore;
+        EXPECT_TRUE(IsError774(StartAndEnd(row.reader), row.error, kStartAndEndFunction));
         EXPECT_EQ(startRecord, row.start);
         EXPECT_EQ(endRecord, row.end);
     }
-}
-
-TEST_F(ChangelogIndex, ReaderFoundIsDecidedByThisCallNotByTheCallersValue) {
-    // The caller's non-empty startRecord must not pass for a reader found.
-    Listed("current index: 9\ncl2 4\n");
-    startRecord = "17";
-    EXPECT_TRUE(StartAndEnd("cl1").Failed());
-    EXPECT_EQ(startRecord, "17");
-}
-
-TEST_F(ChangelogIndex, EmptyReaderFindsNothing) {
-    Listed("current index: 9\n 4\n");
-    EXPECT_TRUE(IsError774(StartAndEnd(""),
-                           "Cannot find the changelog reader  in the MDT lustre-MDT0000 for Lustre FS lustre",
-                           kStartAndEndFunction));
-    EXPECT_EQ(startRecord, "before");
 }
 
 TEST_F(ChangelogIndex, StartAndEndFailedCommandLogsTwoLinesAndKeepsOutputs) {

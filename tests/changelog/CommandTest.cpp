@@ -15,30 +15,26 @@ std::string FailedText(const std::string& command, const std::string& errors) {
     return "Command " + command + " failed with Error " + errors;
 }
 
-TEST(RunCommand, DeliversLinesInOrderWithThePieceAfterTheLastLineEnd) {
+// Lines in order, appended behind what the list held, with the piece after
+// the last line end (empty when the output ends with one).
+TEST(RunCommand, DeliversTheOutputsLines) {
+    const struct Row {
+        const char* command;
+        std::list<std::string> before;
+        std::list<std::string> after;
+    } rows[] = {
+        {"printf 'one\\ntwo\\n'", {}, {"one", "two", ""}},
+        {"printf 'one\\ntwo'", {}, {"one", "two"}},
+        {"echo new", {"kept"}, {"kept", "new", ""}},
+        {"printf '\\n\\n'", {}, {"", "", ""}},
+    };
     RecordingLogWriter log;
-    std::list<std::string> lines;
-    EXPECT_FALSE(LustreAPI::RunCommand("printf 'one\\ntwo\\n'", lines).Failed());
-    EXPECT_THAT(lines, ElementsAre("one", "two", ""));
+    for (const Row& row : rows) {
+        std::list<std::string> lines = row.before;
+        EXPECT_FALSE(LustreAPI::RunCommand(row.command, lines).Failed()) << row.command;
+        EXPECT_EQ(lines, row.after) << row.command;
+    }
     EXPECT_THAT(log.lines, IsEmpty());
-}
-
-TEST(RunCommand, OutputWithoutAFinalLineEndKeepsItsLastLine) {
-    std::list<std::string> lines;
-    EXPECT_FALSE(LustreAPI::RunCommand("printf 'one\\ntwo'", lines).Failed());
-    EXPECT_THAT(lines, ElementsAre("one", "two"));
-}
-
-TEST(RunCommand, AppendsBehindWhatTheListHeld) {
-    std::list<std::string> lines{"kept"};
-    EXPECT_FALSE(LustreAPI::RunCommand("echo new", lines).Failed());
-    EXPECT_THAT(lines, ElementsAre("kept", "new", ""));
-}
-
-TEST(RunCommand, OutputOfOnlyLineEndsGivesEmptyPieces) {
-    std::list<std::string> lines;
-    EXPECT_FALSE(LustreAPI::RunCommand("printf '\\n\\n'", lines).Failed());
-    EXPECT_THAT(lines, ElementsAre("", "", ""));
 }
 
 TEST(RunCommand, LargeOutputArrivesWhole) {

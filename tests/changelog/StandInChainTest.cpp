@@ -27,17 +27,14 @@ protected:
     void SetUp() override {
         if (!Exists(kSimBin + "/lustre-sim")) GTEST_SKIP() << "the stand-in tools were not built in " << kSimBin;
         Sim("init " + dir / "state" + " --version " + GetParam());
-        Sim("add-fs lustre --mdts 2");
-        Sim("add-fs lustre2 --mdts 1");
-        Sim("mount lustre " + dir / "mnt");
-        Sim("mount lustre " + dir / "mnt-again");
-        Sim("mount lustre2 " + dir / "mnt2");
         // The servers are reached by the addresses that the mdc devices show.
-        Sim("add-mds lustre 0 192.168.0.1 192.168.0.1@tcp");
-        Sim("add-mds lustre 1 192.168.0.2 192.168.0.2@tcp");
-        Sim("add-mds lustre2 0 192.168.0.9 192.168.0.9@tcp");
-        Sim("allow-login root 192.168.0.1");
-        Sim("allow-login root 192.168.0.2");
+        const std::vector<std::string> steps = {
+            "add-fs lustre --mdts 2", "add-fs lustre2 --mdts 1", "mount lustre " + dir / "mnt",
+            "mount lustre " + dir / "mnt-again", "mount lustre2 " + dir / "mnt2",
+            "add-mds lustre 0 192.168.0.1 192.168.0.1@tcp", "add-mds lustre 1 192.168.0.2 192.168.0.2@tcp",
+            "add-mds lustre2 0 192.168.0.9 192.168.0.9@tcp", "allow-login root 192.168.0.1",
+            "allow-login root 192.168.0.2"};
+        for (const std::string& step : steps) Sim(step);
         std::remove((dir / "argv.log").c_str());
     }
 

@@ -1,5 +1,4 @@
 // The shell-command runner, run for real.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -15,21 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include "TestSupport.h"
 #include "ZqProcess.h"
 
 namespace {
 
 const char kPrefix[] = "ZqProcess::system: ";
 
-int OpenFdCount() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') ++count;
-        closedir(dir);
-    }
-    return count - 1;  // the directory's own descriptor
-}
+using testsupport::OpenFdCount;
 
 std::string Numbers(int from, int to) {
     std::string text;
