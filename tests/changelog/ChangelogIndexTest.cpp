@@ -13,7 +13,6 @@ using ::testing::IsEmpty;
 namespace {
 
 const char kParseError[] = "Cannot parse the output of this command lctl get_param mdd.MDT-name.changelog_users";
-const char kCommand[] = "ssh root@mds1 'lctl get_param mdd.lustre-MDT0000.changelog_users'";
 
 // Listings as lctl frames them, per version (server text and lctl framing).
 struct Listing {
@@ -148,23 +147,6 @@ TEST_F(ChangelogIndex, CurrentIndexFailures) {
     }
 }
 
-TEST_F(ChangelogIndex, CurrentIndexFailedCommandLogsTwoLines) {
-    Listed("");
-    tools.SetOutput("lctl", "",
-                    "error: get_param: param_path 'mdd/lustre-MDT0000/changelog_users': No such file or directory\n",
-                    2);
-    const std::string failed = std::string("Command ") + kCommand +
-                               " failed with Error error: get_param: param_path "
-                               "'mdd/lustre-MDT0000/changelog_users': No such file or directory\n";
-    EXPECT_TRUE(IsError774(CurrentIndex(), failed, kRunCommandFunction));
-    EXPECT_THAT(log.events,
-                ElementsAre("level?", "log:" + failed, "level?",
-                            "log:Cannot get the current index of the changelogs in the MDT lustre-MDT0000 for Lustre "
-                            "FS lustre",
-                            "level?", "log:Check whether keyless ssh is enabled for the user root on the host mds1"));
-    EXPECT_EQ(currentIndex, "before");
-}
-
 // ---- Start and end record numbers -----------------------------------------
 
 TEST_F(ChangelogIndex, StartAndEndOfEveryListing) {
@@ -253,20 +235,6 @@ TEST_F(ChangelogIndex, StartAndEndFailures) {
         EXPECT_EQ(startRecord, row.start);
         EXPECT_EQ(endRecord, row.end);
     }
-}
-
-TEST_F(ChangelogIndex, StartAndEndFailedCommandLogsTwoLinesAndKeepsOutputs) {
-    Listed("");
-    tools.RefuseLogin();
-    const std::string failed =
-        std::string("Command ") + kCommand + " failed with Error root@mds1: Permission denied (publickey).\n";
-    EXPECT_TRUE(IsError774(StartAndEnd("cl1"), failed, kRunCommandFunction));
-    EXPECT_THAT(log.Texts(),
-                ElementsAre(failed, "Cannot get the changelog user information for the MDT lustre-MDT0000 of Lustre FS "
-                                    "lustre",
-                            "Check whether keyless ssh is enabled for the user root on the host mds1"));
-    EXPECT_EQ(startRecord, "before");
-    EXPECT_EQ(endRecord, "before");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // RegisterChangelog and DeRegisterChangelog against fake tools that print
 // the replies of each Lustre version.
+#include <functional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -101,23 +103,6 @@ TEST_F(ChangelogUsers, RegisterRefusesUnexpectedReplies) {
     }
 }
 
-TEST_F(ChangelogUsers, RegisterFailedCommandReturnsTheRunnersErrorAfterTwoLines) {
-    tools.SetOutput("lctl", "", "No device found for name lustre-MDT0000: Invalid argument\n", 1);
-    const std::string command = "ssh root@mds1 'lctl --device lustre-MDT0000 changelog_register'";
-    const std::string failed =
-        "Command " + command + " failed with Error No device found for name lustre-MDT0000: Invalid argument\n";
-    const CKxError error = Register();
-    EXPECT_TRUE(IsError774(error, failed, kRunCommandFunction));
-    EXPECT_THAT(log.events,
-                ElementsAre("level?", "log:" + failed, "level?",
-                            "log:Cannot register the changelog in MDT lustre-MDT0000 for the Filesystem lustre on "
-                            "host mds1",
-                            "level?", std::string("log:") + kKeyless));
-    EXPECT_EQ(log.lines.at(1).function, kRegisterFunction);
-    EXPECT_EQ(log.lines.at(2).function, kRegisterFunction);
-    EXPECT_EQ(changelogUser, "before");
-}
-
 TEST_F(ChangelogUsers, LevelIsAskedBeforeEachLineOfAPair) {
     tools.RefuseLogin();
     log.AnswerLevels({-1, 0, -1});
@@ -127,14 +112,6 @@ TEST_F(ChangelogUsers, LevelIsAskedBeforeEachLineOfAPair) {
                             "log:Cannot register the changelog in MDT lustre-MDT0000 for the Filesystem lustre on "
                             "host mds1",
                             "level?"));
-}
-
-TEST_F(ChangelogUsers, RefusedLoginRunsNoLctl) {
-    tools.RefuseLogin();
-    const std::string failed = "Command ssh root@mds1 'lctl --device lustre-MDT0000 changelog_register' failed "
-                               "with Error root@mds1: Permission denied (publickey).\n";
-    EXPECT_TRUE(IsError774(Register(), failed, kRunCommandFunction));
-    EXPECT_THAT(tools.Invocations(), ElementsAre("ssh [root@mds1] [lctl --device lustre-MDT0000 changelog_register]"));
 }
 
 // ---- Deregistration ---------------------------------------------------------
@@ -200,18 +177,77 @@ TEST_F(ChangelogUsers, DeregisterRefusesOtherReplies) {
     }
 }
 
-TEST_F(ChangelogUsers, DeregisterFailedCommandReturnsTheRunnersErrorAfterTwoLines) {
-    changelogUser = "cl9";
-    tools.SetOutput("lctl", "", "error: changelog_deregister: User not found\n", 2);
-    const std::string failed = "Command ssh root@mds1 'lctl --device lustre-MDT0000 changelog_deregister cl9' "
-                               "failed with Error error: changelog_deregister: User not found\n";
-    EXPECT_TRUE(IsError774(Deregister(), failed, kRunCommandFunction));
-    EXPECT_THAT(log.Texts(),
-                ElementsAre(failed,
-                            "Cannot deregister the changelog cl9 in MDT lustre-MDT0000 for the Filesystem lustre on "
-                            "host mds1",
-                            kKeyless));
-    EXPECT_EQ(changelogUser, "cl9");
+// ---- A failed remote command, for each operation that runs one over ssh ----
+
+// The runner's error comes back whole, after its own line, the operation's
+// line and the keyless-ssh hint, each written after asking the level; the
+// outputs stay as they were.
+TEST(FailedRemoteCommand, ReturnsTheRunnersErrorAfterTheOperationsLines) {
+    using Outputs = std::vector<std::string>;
+    const std::string listing = "ssh root@mds1 'lctl get_param mdd.lustre-MDT0000.changelog_users'";
+    const std::string refused = "root@mds1: Permission denied (publickey).\n";
+    const struct Row {
+        const char* operation;
+        std::string err;  // lctl's; empty: the login is refused
+        int status;
+        std::string command;
+        std::string line;
+        const char* function;
+        std::function<CKxError(Outputs&)> call;
+    } rows[] = {
+        {"RegisterChangelog", "No device found for name lustre-MDT0000: Invalid argument\n", 1,
+         "ssh root@mds1 'lctl --device lustre-MDT0000 changelog_register'",
+         "Cannot register the changelog in MDT lustre-MDT0000 for the Filesystem lustre on host mds1",
+         kRegisterFunction,
+         [](Outputs& out) { return LustreAPI::RegisterChangelog("mds1", kMdt, "lustre", "root", out[0]); }},
+        {"RegisterChangelog", "", 0, "ssh root@mds1 'lctl --device lustre-MDT0000 changelog_register'",
+         "Cannot register the changelog in MDT lustre-MDT0000 for the Filesystem lustre on host mds1",
+         kRegisterFunction,
+         [](Outputs& out) { return LustreAPI::RegisterChangelog("mds1", kMdt, "lustre", "root", out[0]); }},
+        {"DeRegisterChangelog", "error: changelog_deregister: User not found\n", 2,
+         "ssh root@mds1 'lctl --device lustre-MDT0000 changelog_deregister cl9'",
+         "Cannot deregister the changelog cl9 in MDT lustre-MDT0000 for the Filesystem lustre on host mds1",
+         kDeRegisterFunction,
+         [](Outputs& out) {
+             std::string user = "cl9";
+             const CKxError error = LustreAPI::DeRegisterChangelog("mds1", kMdt, "lustre", "root", user);
+             if (user != "cl9") out[0] = user;
+             return error;
+         }},
+        {"GetChangelogCurrentIndex",
+         "error: get_param: param_path 'mdd/lustre-MDT0000/changelog_users': No such file or directory\n", 2, listing,
+         "Cannot get the current index of the changelogs in the MDT lustre-MDT0000 for Lustre FS lustre",
+         kCurrentIndexFunction,
+         [](Outputs& out) { return LustreAPI::GetChangelogCurrentIndex("mds1", kMdt, "lustre", "root", out[0]); }},
+        {"GetStartAndEndChangelogRecordNumbers", "", 0, listing,
+         "Cannot get the changelog user information for the MDT lustre-MDT0000 of Lustre FS lustre",
+         kStartAndEndFunction,
+         [](Outputs& out) {
+             return LustreAPI::GetStartAndEndChangelogRecordNumbers("mds1", kMdt, "lustre", "root", "cl1", out[0],
+                                                                    out[1]);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.operation) + (row.err.empty() ? ", login refused" : ", lctl fails"));
+        FakeTools tools;
+        RecordingLogWriter log;
+        if (row.err.empty())
+            tools.RefuseLogin();
+        else
+            tools.SetOutput("lctl", "", row.err, row.status);
+        Outputs outputs{"before", "before"};
+        const std::string failed = "Command " + row.command + " failed with Error " + (row.err.empty() ? refused : row.err);
+        EXPECT_TRUE(IsError774(row.call(outputs), failed, kRunCommandFunction));
+        EXPECT_THAT(log.events, ElementsAre("level?", "log:" + failed, "level?", "log:" + row.line, "level?",
+                                            std::string("log:") + kKeyless));
+        EXPECT_EQ(log.lines.at(1).function, row.function);
+        EXPECT_EQ(log.lines.at(2).function, row.function);
+        EXPECT_THAT(outputs, ElementsAre("before", "before"));
+        // The remote line went to ssh; a refused login runs nothing on the server.
+        const std::vector<std::string> ran = tools.Invocations();
+        ASSERT_EQ(ran.size(), row.err.empty() ? 1u : 2u);
+        EXPECT_EQ(ran[0], "ssh [root@mds1] [" + row.command.substr(15, row.command.size() - 16) + "]");
+    }
 }
 
 }  // namespace
