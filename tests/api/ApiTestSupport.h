@@ -41,6 +41,11 @@ SimControl FindSimControl();
 
 using SimState = testsupport::StandInState;
 
+// A binding that failed: a negative code and two messages, the loader's own
+// (naming the library or symbol asked for) and then pushed, the last one
+// made in LoadFunctions.
+::testing::AssertionResult BindingFailed(const CKxError& error, const std::string& asked, const std::string& pushed);
+
 // Binds the stand-in, finds its control interface and resets it around each
 // test; a fresh state directory for each.
 class BoundTest : public ::testing::Test {
