@@ -1,5 +1,6 @@
-// Helpers of the LustreAPI tests: a record of what the library asked the loader to load, the stand-in's
-// control interface and a fresh stand-in state directory.
+// Helpers of the LustreAPI tests: what the library asked the loader to load,
+// the stand-in's control interface, a fixture with the stand-in bound, and a
+// check of a failed binding.
 #pragma once
 #include <string>
 #include <vector>
