@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include "ApiTestSupport.h"
-#include "FdCount.h"
 #include "LustreAPI.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -114,7 +113,7 @@ TEST_F(StressHsm, EveryCallOfTheRequestPathFailingInTurnLeaksNothing) {
     constexpr int kRounds = 200;
     std::string msg;
     LustreAPI::HSMArchive(file.c_str(), "warm-up", msg);  // the stand-in's own first-use allocations
-    const int fdsBefore = stress::OpenFdCount();
+    const int fdsBefore = testsupport::OpenFdCount();
     const size_t heapBefore = mallinfo2().uordblks;
     for (int round = 0; round < kRounds; ++round) {
         for (const Fault& f : faults) {
@@ -127,7 +126,7 @@ TEST_F(StressHsm, EveryCallOfTheRequestPathFailingInTurnLeaksNothing) {
             ASSERT_EQ(0u, msg.rfind(f.message, 0)) << msg;
             ASSERT_EQ(f.fd2fidCalls, sim.callCount("llapi_fd2fid"));
             ASSERT_EQ(f.requestCalls, sim.callCount("llapi_hsm_request"));
-            ASSERT_EQ(fdsBefore, stress::OpenFdCount()) << "descriptor left open";
+            ASSERT_EQ(fdsBefore, testsupport::OpenFdCount()) << "descriptor left open";
         }
     }
 #ifdef STRESS_SANITIZED

@@ -18,25 +18,15 @@
 
 #include <gtest/gtest.h>
 
-#include "FdCount.h"
 #include "LustreAPI.h"
+#include "TestSupport.h"
 #include "ZqLib.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/lustreapi-stress-XXXXXX";
-        path = mkdtemp(name) ? name : "";
-    }
-    ~TempDir() {
-        if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
-    }
-    std::string path;
-};
+using testsupport::TempDir;
 
 // The numbers a command wrote to file, one per line, once it has written
 // count of them (waits up to 20 s).
@@ -68,9 +58,9 @@ std::string LastMessage(const CKxError& e) {
 
 TEST(RunnerFaults, CommandThatHangsUntilKilledReturnsAsFailed) {
     TempDir dir;
-    const std::string pidFile = dir.path + "/pid";
+    const std::string pidFile = dir / "pid";
     const std::string cmd = "echo $$ > " + pidFile + "; exec sleep 600";
-    const int fdsBefore = stress::OpenFdCount();
+    const int fdsBefore = testsupport::OpenFdCount();
     auto run = std::async(std::launch::async, [&] {
         std::list<std::string> lines{"kept"};
         CKxError e = LustreAPI::RunCommand(cmd, lines);
@@ -84,12 +74,12 @@ TEST(RunnerFaults, CommandThatHangsUntilKilledReturnsAsFailed) {
     EXPECT_TRUE(e.Failed());
     EXPECT_EQ("Command " + cmd + " failed with Error ", LastMessage(e));
     EXPECT_EQ(std::list<std::string>{"kept"}, lines);
-    EXPECT_EQ(fdsBefore, stress::OpenFdCount());
+    EXPECT_EQ(fdsBefore, testsupport::OpenFdCount());
 }
 
 TEST(RunnerFaults, TimeLimitKillsTheWholeProcessGroup) {
     TempDir dir;
-    const std::string pidFile = dir.path + "/pids";
+    const std::string pidFile = dir / "pids";
     // The shell and a background child that holds both pipes open.
     const std::string cmd = "echo $$ > " + pidFile + "; sleep 600 & echo $! >> " + pidFile + "; wait";
     std::string out, err;
@@ -153,7 +143,7 @@ private:
 
 TEST(RunnerFaults, HostIgnoringSigchldNeverSeesAFailureAsSuccess) {
     SigchldIgnored ignored;
-    const int fdsBefore = stress::OpenFdCount();
+    const int fdsBefore = testsupport::OpenFdCount();
     for (int i = 0; i < 20; ++i) {
         // The kernel reaps the children itself, so the status may be lost
         // (-1); the output still arrives whole and a failure stays a failure.
@@ -168,7 +158,7 @@ TEST(RunnerFaults, HostIgnoringSigchldNeverSeesAFailureAsSuccess) {
         std::list<std::string> lines;
         EXPECT_TRUE(LustreAPI::RunCommand("echo x; exit 1", lines).Failed());
     }
-    EXPECT_EQ(fdsBefore, stress::OpenFdCount());
+    EXPECT_EQ(fdsBefore, testsupport::OpenFdCount());
 }
 
 // Lowers RLIMIT_NOFILE and fills the table up to it; gives back descriptors
@@ -220,7 +210,7 @@ TEST(RunnerFaults, NearlyExhaustedDescriptorsFailCleanlyThenRecover) {
     table.Release(fewest);
     for (size_t freed = fewest; freed <= 6; table.Release(1), ++freed) {
         SCOPED_TRACE("free descriptors: " + std::to_string(freed));
-        const int before = stress::OpenFdCount();
+        const int before = testsupport::OpenFdCount();
         std::string out, err;
         const int rc = ZqProcess::system("echo ok", &out, &err, 0, false);
         if (rc == 0) {
@@ -234,7 +224,7 @@ TEST(RunnerFaults, NearlyExhaustedDescriptorsFailCleanlyThenRecover) {
         std::list<std::string> lines;
         const CKxError e = LustreAPI::RunCommand("echo ok", lines);
         EXPECT_EQ(rc != 0, e.Failed());
-        EXPECT_EQ(before, stress::OpenFdCount()) << "descriptors leaked";
+        EXPECT_EQ(before, testsupport::OpenFdCount()) << "descriptors leaked";
     }
     EXPECT_TRUE(sawFailure);
     EXPECT_TRUE(sawSuccess);

@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "FdCount.h"
 #include "KxUtils.h"
 #include "LustreAPI.h"
 #include "Pattern.h"
+#include "TestSupport.h"
 #include "ZqLib.h"
 
 namespace {
@@ -112,7 +112,7 @@ TEST(StressRunner, EightThreadsRunHundredsOfCommandsWithMegabytesOnBothStreams) 
     QuietLog quiet;
     LogWriter* const previous = g_ptrLogWriter;
     g_ptrLogWriter = &quiet;
-    const int fdsBefore = stress::OpenFdCount();
+    const int fdsBefore = testsupport::OpenFdCount();
     const int perThread = CommandsPerThread();
     Mismatches bad;
     std::vector<std::thread> threads;
@@ -123,7 +123,7 @@ TEST(StressRunner, EightThreadsRunHundredsOfCommandsWithMegabytesOnBothStreams) 
     for (auto& th : threads) th.join();
     g_ptrLogWriter = previous;
     EXPECT_EQ(0, bad.Count()) << bad.First();
-    EXPECT_EQ(fdsBefore, stress::OpenFdCount()) << "descriptors leaked";
+    EXPECT_EQ(fdsBefore, testsupport::OpenFdCount()) << "descriptors leaked";
 }
 
 }  // namespace
