@@ -103,13 +103,13 @@ int Lctl::WithDevice(const std::vector<std::string>& args)
 
 // getopt_long-like reading of "-x VALUE", "-xVALUE", "--long VALUE" and
 // "--long=VALUE". Returns false on an unknown option or a missing value.
-struct OptionSpec {
+struct OptionRule {
     char letter;
     const char* name;
     bool hasValue;
 };
 
-bool ReadOptions(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool ReadOptions(const std::vector<std::string>& args, const std::vector<OptionRule>& rules,
                  std::vector<std::pair<char, std::string>>& options, std::vector<std::string>& positional)
 {
     for (size_t i = 0; i < args.size(); ++i) {
@@ -118,33 +118,33 @@ bool ReadOptions(const std::vector<std::string>& args, const std::vector<OptionS
             positional.push_back(arg);
             continue;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionRule* rule = nullptr;
         std::string value;
         bool inlineValue = false;
         if (arg[1] == '-') {
             const size_t eq = arg.find('=');
             const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            for (const auto& s : specs)
-                if (name == s.name) spec = &s;
-            if (spec && eq != std::string::npos) {
+            for (const auto& s : rules)
+                if (name == s.name) rule = &s;
+            if (rule && eq != std::string::npos) {
                 value = arg.substr(eq + 1);
                 inlineValue = true;
             }
         } else {
-            for (const auto& s : specs)
-                if (arg[1] == s.letter) spec = &s;
-            if (spec && arg.size() > 2) {
-                if (!spec->hasValue) return false;  // clustered flags are not needed here
+            for (const auto& s : rules)
+                if (arg[1] == s.letter) rule = &s;
+            if (rule && arg.size() > 2) {
+                if (!rule->hasValue) return false;  // clustered flags are not needed here
                 value = arg.substr(2);
                 inlineValue = true;
             }
         }
-        if (!spec || (inlineValue && !spec->hasValue)) return false;
-        if (spec->hasValue && !inlineValue) {
+        if (!rule || (inlineValue && !rule->hasValue)) return false;
+        if (rule->hasValue && !inlineValue) {
             if (i + 1 >= args.size()) return false;
             value = args[++i];
         }
-        options.emplace_back(spec->letter, value);
+        options.emplace_back(rule->letter, value);
     }
     return true;
 }
