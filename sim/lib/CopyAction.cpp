@@ -75,6 +75,29 @@ const Mount* MountOf(const Context& ctx, const CopytoolInfo& ct)
     return loc.rel.empty() ? loc.mount : nullptr;
 }
 
+// The copytool's mount and the HSM and FID stores, read under the state
+// directory's lock, which stays held for the object's life.
+struct LockedState {
+    Context ctx;
+    const Mount* mount = nullptr;
+    std::unique_ptr<StateLock> lock;
+    HsmStore hsm;
+    FidStore fids;
+
+    // 0; -ENODEV when there is no state or the copytool's mount is gone;
+    // -EIO when the state cannot be locked or read.
+    int Open(const CopytoolInfo& ct)
+    {
+        if (!LoadContext(ctx)) return -ENODEV;
+        mount = MountOf(ctx, ct);
+        if (!mount) return -ENODEV;
+        lock = std::make_unique<StateLock>(ctx.libDir);
+        if (!lock->Locked()) return -EIO;
+        if (!hsm.Load(ctx) || !fids.Load(ctx)) return -EIO;
+        return 0;
+    }
+};
+
 }  // namespace
 
 int ActionBegin(hsm_copyaction_private** phcp, const hsm_copytool_private* ct, const hsm_action_item* hai,
@@ -94,15 +117,12 @@ int ActionBegin(hsm_copyaction_private** phcp, const hsm_copytool_private* ct, c
     if (action != HSMA_ARCHIVE && action != HSMA_RESTORE && action != HSMA_REMOVE && action != HSMA_CANCEL)
         return -EINVAL;
 
-    Context ctx;
-    if (!LoadContext(ctx)) return -ENODEV;
-    const Mount* mount = MountOf(ctx, hcp->ct);
-    if (!mount) return -ENODEV;
-    StateLock lock(ctx.libDir);
-    if (!lock.Locked()) return -EIO;
-    HsmStore hsm;
-    FidStore fids;
-    if (!hsm.Load(ctx) || !fids.Load(ctx)) return -EIO;
+    LockedState state;
+    if (const int rc = state.Open(hcp->ct)) return rc;
+    const Context& ctx = state.ctx;
+    const Mount* const mount = state.mount;
+    HsmStore& hsm = state.hsm;
+    FidStore& fids = state.fids;
     // The coordinator knows the action only when it was handed to this
     // copytool.
     const Action* a = hsm.FindAction(hcp->hai.hai_cookie);
@@ -162,15 +182,12 @@ int ActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, 
     // The handle is gone whatever happens below.
     *phcp = nullptr;
 
-    Context ctx;
-    if (!LoadContext(ctx)) return -ENODEV;
-    const Mount* mount = MountOf(ctx, hcp->ct);
-    if (!mount) return -ENODEV;
-    StateLock lock(ctx.libDir);
-    if (!lock.Locked()) return -EIO;
-    HsmStore hsm;
-    FidStore fids;
-    if (!hsm.Load(ctx) || !fids.Load(ctx)) return -EIO;
+    LockedState state;
+    if (const int rc = state.Open(hcp->ct)) return rc;
+    const Context& ctx = state.ctx;
+    const Mount* const mount = state.mount;
+    HsmStore& hsm = state.hsm;
+    FidStore& fids = state.fids;
     Action* a = hsm.FindAction(hcp->hai.hai_cookie);
     if (!a || a->owner != hcp->ct.id) return -ENOENT;
 

@@ -30,6 +30,17 @@ bool FdPath(int fd, std::string& path)
     return path[0] == '/';
 }
 
+// The object behind fd and where it lies; loc.mount stays null outside
+// every mount. Fails only when fd is no open descriptor.
+int LocateFd(int fd, ObjectId& id, Context& ctx, Located& loc)
+{
+    const int rc = StatFd(fd, id);
+    if (rc != 0) return rc;
+    std::string path;
+    if (FdPath(fd, path) && LoadContext(ctx)) loc = Locate(ctx.config, path);
+    return 0;
+}
+
 // The FID of an existing object at loc (inside a mount).
 int FidAt(const Context& ctx, const Located& loc, const ObjectId& id, lu_fid& fid)
 {
@@ -60,12 +71,9 @@ int Fd2Fid(int fd, lu_fid* fid)
 {
     if (!fid) return -EINVAL;
     ObjectId id;
-    int rc = StatFd(fd, id);
-    if (rc != 0) return rc;
     Context ctx;
     Located loc;
-    std::string path;
-    if (FdPath(fd, path) && LoadContext(ctx)) loc = Locate(ctx.config, path);
+    if (const int rc = LocateFd(fd, id, ctx, loc)) return rc;
     if (!loc.mount) return -ENODATA;
     return FidAt(ctx, loc, id, *fid);
 }
@@ -129,12 +137,9 @@ int GetMdtIndexByFid(int fd, const lu_fid* fid, int* mdtIndex)
 {
     if (!fid || !mdtIndex) return -EINVAL;
     ObjectId id;
-    int rc = StatFd(fd, id);
-    if (rc != 0) return rc;
     Context ctx;
     Located loc;
-    std::string path;
-    if (FdPath(fd, path) && LoadContext(ctx)) loc = Locate(ctx.config, path);
+    if (const int rc = LocateFd(fd, id, ctx, loc)) return rc;
     if (!loc.mount) return -ENODEV;
     if (!FidIsSane(*fid)) return -EINVAL;
     int mdt = MdtOfFid(*fid, MdtCount(ctx.config, loc.mount->fs));
