@@ -10,8 +10,8 @@
 #include <iterator>
 #include <limits>
 #include <memory>
-#include <optional>
 #include <set>
+#include <type_traits>
 
 #include "ArgumentChecks.h"
 #include "ChangelogListing.h"
@@ -55,44 +55,77 @@ static bool g_bLibraryLoaded;
 namespace {
 
 // Stores a looked-up address into its typed slot.
-template <typename Entry, Entry FunctionTable::*Slot>
+template <auto Slot>
 void StoreSlot(void* address)
 {
-    func_table.*Slot = reinterpret_cast<Entry>(address);
+    func_table.*Slot = reinterpret_cast<std::remove_reference_t<decltype(func_table.*Slot)>>(address);
 }
 
 struct SlotBinding {
     const char* symbol;
-    // Pushed onto the loader's error when the symbol is missing. Slot 0's
-    // text is misspelt on purpose: hosts match these texts as they are.
-    const char* message;
+    // The symbol as the message on a missing symbol spells it, when it is
+    // spelt otherwise: slot 0's is misspelt, and hosts match these texts as
+    // they are.
+    const char* spelledInMessage;
     void (*store)(void* address);
 };
 
-#define LAPI_SLOT(name) \
-    &StoreSlot<llapi_##name##_t, &FunctionTable::name>
-
 constexpr SlotBinding kSlotBindings[] = {
-    {"llapi_hsm_copytool_register", "GetAddres(llapi_hsm_copytool_resgister) failed", LAPI_SLOT(hsm_copytool_register)},
-    {"llapi_hsm_copytool_unregister", "GetAddres(llapi_hsm_copytool_unregister) failed",
-     LAPI_SLOT(hsm_copytool_unregister)},
-    {"llapi_hsm_copytool_recv", "GetAddres(llapi_hsm_copytool_recv) failed", LAPI_SLOT(hsm_copytool_recv)},
-    {"llapi_hsm_action_begin", "GetAddres(llapi_hsm_action_begin) failed", LAPI_SLOT(hsm_action_begin)},
-    {"llapi_hsm_action_end", "GetAddres(llapi_hsm_action_end) failed", LAPI_SLOT(hsm_action_end)},
-    {"llapi_hsm_action_progress", "GetAddres(llapi_hsm_action_progress) failed", LAPI_SLOT(hsm_action_progress)},
-    {"llapi_hsm_action_get_fd", "GetAddres(llapi_hsm_action_get_fd) failed", LAPI_SLOT(hsm_action_get_fd)},
-    {"llapi_hsm_action_get_dfid", "GetAddres(llapi_hsm_action_get_dfid) failed", LAPI_SLOT(hsm_action_get_dfid)},
-    {"llapi_hsm_user_request_alloc", "GetAddres(llapi_hsm_user_request_alloc) failed",
-     LAPI_SLOT(hsm_user_request_alloc)},
-    {"llapi_hsm_request", "GetAddres(llapi_hsm_request) failed", LAPI_SLOT(hsm_request)},
-    {"llapi_search_fsname", "GetAddres(llapi_search_fsname) failed", LAPI_SLOT(search_fsname)},
-    {"llapi_fid2path", "GetAddres(llapi_fid2path) failed", LAPI_SLOT(fid2path)},
-    {"llapi_path2fid", "GetAddres(llapi_path2fid) failed", LAPI_SLOT(path2fid)},
-    {"llapi_get_mdt_index_by_fid", "GetAddres(llapi_get_mdt_index_by_fid) failed", LAPI_SLOT(get_mdt_index_by_fid)},
-    {"llapi_fd2fid", "GetAddres(llapi_fd2fid) failed", LAPI_SLOT(fd2fid)},
+    {"llapi_hsm_copytool_register", "llapi_hsm_copytool_resgister", &StoreSlot<&FunctionTable::hsm_copytool_register>},
+    {"llapi_hsm_copytool_unregister", nullptr, &StoreSlot<&FunctionTable::hsm_copytool_unregister>},
+    {"llapi_hsm_copytool_recv", nullptr, &StoreSlot<&FunctionTable::hsm_copytool_recv>},
+    {"llapi_hsm_action_begin", nullptr, &StoreSlot<&FunctionTable::hsm_action_begin>},
+    {"llapi_hsm_action_end", nullptr, &StoreSlot<&FunctionTable::hsm_action_end>},
+    {"llapi_hsm_action_progress", nullptr, &StoreSlot<&FunctionTable::hsm_action_progress>},
+    {"llapi_hsm_action_get_fd", nullptr, &StoreSlot<&FunctionTable::hsm_action_get_fd>},
+    {"llapi_hsm_action_get_dfid", nullptr, &StoreSlot<&FunctionTable::hsm_action_get_dfid>},
+    {"llapi_hsm_user_request_alloc", nullptr, &StoreSlot<&FunctionTable::hsm_user_request_alloc>},
+    {"llapi_hsm_request", nullptr, &StoreSlot<&FunctionTable::hsm_request>},
+    {"llapi_search_fsname", nullptr, &StoreSlot<&FunctionTable::search_fsname>},
+    {"llapi_fid2path", nullptr, &StoreSlot<&FunctionTable::fid2path>},
+    {"llapi_path2fid", nullptr, &StoreSlot<&FunctionTable::path2fid>},
+    {"llapi_get_mdt_index_by_fid", nullptr, &StoreSlot<&FunctionTable::get_mdt_index_by_fid>},
+    {"llapi_fd2fid", nullptr, &StoreSlot<&FunctionTable::fd2fid>},
 };
-#undef LAPI_SLOT
-static_assert(sizeof(kSlotBindings) / sizeof(kSlotBindings[0]) == 15, "one binding per slot");
+static_assert(std::size(kSlotBindings) == 15, "one binding per slot");
+
+// The entry-point name of a slot, found in the binding table when compiling.
+template <auto Slot>
+constexpr const char* SymbolOf()
+{
+    for (const SlotBinding& binding : kSlotBindings)
+        if (binding.store == &StoreSlot<Slot>) return binding.symbol;
+    return nullptr;
+}
+
+// The guard in front of every call into liblustreapi: the slot's entry point
+// as read now, or null with "<entry point> is not loaded" assigned to msg.
+template <auto Slot>
+auto BoundEntry(std::string& msg)
+{
+    constexpr const char* symbol = SymbolOf<Slot>();
+    static_assert(symbol != nullptr, "the slot is bound from kSlotBindings");
+    const auto entry = func_table.*Slot;
+    if (!entry) msg = std::string(symbol) + " is not loaded";
+    return entry;
+}
+
+// -EINVAL when the slot is null, otherwise the entry point's result for the
+// arguments as given. msg is written only when the slot is null.
+template <auto Slot, typename... Args>
+int Forward(std::string& msg, Args... args)
+{
+    const auto entry = BoundEntry<Slot>(msg);
+    return entry ? entry(args...) : -EINVAL;
+}
+
+// Forward with msg emptied first, as every pass-through but two does.
+template <auto Slot, typename... Args>
+int PassThrough(std::string& msg, Args... args)
+{
+    msg.clear();
+    return Forward<Slot>(msg, args...);
+}
 
 }  // namespace
 
@@ -102,30 +135,25 @@ CKxError LoadFunctions()
 {
     if (g_bLibraryLoaded) return CKxError();
 
-    // Declared before the error so that the error goes first on the way out.
     // A loader that succeeded leaves the library loaded for the life of the
     // process; the table's addresses rely on that.
     CKxLibrary library(false);
-    std::optional<CKxLibrary> versionedLibrary;
     CKxError error = library.Load("liblustreapi.so", false);
-    CKxLibrary* loader = &library;
-    if (error.GetCode() < 0) {
-        // Lustre's runtime package installs only the versioned name; the
-        // plain one comes with the development package. The caller still
-        // sees the plain name's failure when neither loads.
-        versionedLibrary.emplace(false);
-        if (versionedLibrary->Load("liblustreapi.so.1", false).GetCode() < 0) {
-            error.Push(LAPI_LOCATION, "Load(liblustreapi.so) failed");
-            return error;
-        }
-        loader = &*versionedLibrary;
+    // Lustre's runtime package installs only the versioned name; the plain
+    // one comes with the development package. A failed Load leaves the
+    // loader free for the second name, and the caller still sees the plain
+    // name's failure when neither loads.
+    if (error.GetCode() < 0 && library.Load("liblustreapi.so.1", false).GetCode() < 0) {
+        error.Push(LAPI_LOCATION, "Load(liblustreapi.so) failed");
+        return error;
     }
 
     for (const SlotBinding& slot : kSlotBindings) {
         void* address = nullptr;
-        error = loader->GetAddress(slot.symbol, address);
+        error = library.GetAddress(slot.symbol, address);
         if (error.GetCode() < 0) {
-            error.Push(LAPI_LOCATION, "%s", slot.message);
+            const char* const spelled = slot.spelledInMessage ? slot.spelledInMessage : slot.symbol;
+            error.Push(LAPI_LOCATION, "GetAddres(%s) failed", spelled);
             return error;
         }
         slot.store(address);
@@ -137,133 +165,67 @@ CKxError LoadFunctions()
 }
 
 // ---- Pass-through ---------------------------------------------------------------
-// One pattern: read the slot once, refuse with -EINVAL and "<entry> is not
-// loaded" when it is null, otherwise call it with the arguments as given and
-// return its result unchanged.
 
 int HSMRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount, int* archives, int rfdFlags,
                 std::string& msg)
 {
-    msg.clear();
-    const auto entry = func_table.hsm_copytool_register;
-    if (!entry) {
-        msg = "llapi_hsm_copytool_register is not loaded";
-        return -EINVAL;
-    }
-    return entry(priv, mnt, archiveCount, archives, rfdFlags);
+    return PassThrough<&FunctionTable::hsm_copytool_register>(msg, priv, mnt, archiveCount, archives, rfdFlags);
 }
 
 int HSMUnregister(hsm_copytool_private** priv, std::string& msg)
 {
-    msg.clear();
-    const auto entry = func_table.hsm_copytool_unregister;
-    if (!entry) {
-        msg = "llapi_hsm_copytool_unregister is not loaded";
-        return -EINVAL;
-    }
-    return entry(priv);
+    return PassThrough<&FunctionTable::hsm_copytool_unregister>(msg, priv);
 }
 
 int HSMRecv(hsm_copytool_private* priv, hsm_action_list** hal, int* msgSize, std::string& msg)
 {
-    msg.clear();
-    const auto entry = func_table.hsm_copytool_recv;
-    if (!entry) {
-        msg = "llapi_hsm_copytool_recv is not loaded";
-        return -EINVAL;
-    }
-    return entry(priv, hal, msgSize);
+    return PassThrough<&FunctionTable::hsm_copytool_recv>(msg, priv, hal, msgSize);
 }
 
 int HSMActionBegin(hsm_copyaction_private** phcp, const hsm_copytool_private* ct, const hsm_action_item* hai,
                    int restoreMdtIndex, int restoreOpenFlags, bool isError, std::string& msg)
 {
-    msg.clear();
-    const auto entry = func_table.hsm_action_begin;
-    if (!entry) {
-        msg = "llapi_hsm_action_begin is not loaded";
-        return -EINVAL;
-    }
-    return entry(phcp, ct, hai, restoreMdtIndex, restoreOpenFlags, isError ? 1 : 0);
+    return PassThrough<&FunctionTable::hsm_action_begin>(msg, phcp, ct, hai, restoreMdtIndex, restoreOpenFlags,
+                                                         isError ? 1 : 0);
 }
 
 int HSMActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, int errval, std::string& msg)
 {
-    msg.clear();
-    const auto entry = func_table.hsm_action_end;
-    if (!entry) {
-        msg = "llapi_hsm_action_end is not loaded";
-        return -EINVAL;
-    }
-    return entry(phcp, he, hpFlags, errval);
+    return PassThrough<&FunctionTable::hsm_action_end>(msg, phcp, he, hpFlags, errval);
 }
 
 int HSMActionProgress(hsm_copyaction_private* hcp, const hsm_extent* he, unsigned long long total, int hpFlags,
                       std::string& msg)
 {
-    msg.clear();
-    const auto entry = func_table.hsm_action_progress;
-    if (!entry) {
-        msg = "llapi_hsm_action_progress is not loaded";
-        return -EINVAL;
-    }
-    return entry(hcp, he, total, hpFlags);
+    return PassThrough<&FunctionTable::hsm_action_progress>(msg, hcp, he, total, hpFlags);
 }
 
 // Leaves msg as it was when the entry point is bound.
 int HSMActionGetFD(hsm_copyaction_private* hcp, std::string& msg)
 {
-    const auto entry = func_table.hsm_action_get_fd;
-    if (!entry) {
-        msg = "llapi_hsm_action_get_fd is not loaded";
-        return -EINVAL;
-    }
-    return entry(hcp);
+    return Forward<&FunctionTable::hsm_action_get_fd>(msg, hcp);
 }
 
 // Leaves msg as it was when the entry point is bound.
 int HSMActionGetDFID(hsm_copyaction_private* hcp, lu_fid* fid, std::string& msg)
 {
-    const auto entry = func_table.hsm_action_get_dfid;
-    if (!entry) {
-        msg = "llapi_hsm_action_get_dfid is not loaded";
-        return -EINVAL;
-    }
-    return entry(hcp, fid);
+    return Forward<&FunctionTable::hsm_action_get_dfid>(msg, hcp, fid);
 }
 
 int SearchFsName(const char* pathname, char* fsname, std::string& msg)
 {
-    msg.clear();
-    const auto entry = func_table.search_fsname;
-    if (!entry) {
-        msg = "llapi_search_fsname is not loaded";
-        return -EINVAL;
-    }
-    return entry(pathname, fsname);
+    return PassThrough<&FunctionTable::search_fsname>(msg, pathname, fsname);
 }
 
 int FID2Path(const char* device, const char* fidstr, char* path, int pathlen, long long* recno, int* linkno,
              std::string& msg)
 {
-    msg.clear();
-    const auto entry = func_table.fid2path;
-    if (!entry) {
-        msg = "llapi_fid2path is not loaded";
-        return -EINVAL;
-    }
-    return entry(device, fidstr, path, pathlen, recno, linkno);
+    return PassThrough<&FunctionTable::fid2path>(msg, device, fidstr, path, pathlen, recno, linkno);
 }
 
 int GetMDTIndexByFid(int fd, const lu_fid* fid, int* mdtIndex, std::string& msg)
 {
-    msg.clear();
-    const auto entry = func_table.get_mdt_index_by_fid;
-    if (!entry) {
-        msg = "llapi_get_mdt_index_by_fid is not loaded";
-        return -EINVAL;
-    }
-    return entry(fd, fid, mdtIndex);
+    return PassThrough<&FunctionTable::get_mdt_index_by_fid>(msg, fd, fid, mdtIndex);
 }
 
 // ---- HSM user requests ------------------------------------------------------------
@@ -272,21 +234,12 @@ int HSMRequest(const char* path, int action, const char* data, std::string& msg)
 {
     msg.clear();
     // The addresses tested here are the ones called below.
-    const auto allocRequest = func_table.hsm_user_request_alloc;
-    if (!allocRequest) {
-        msg = "llapi_hsm_user_request_alloc is not loaded";
-        return -EINVAL;
-    }
-    const auto submitRequest = func_table.hsm_request;
-    if (!submitRequest) {
-        msg = "llapi_hsm_request is not loaded";
-        return -EINVAL;
-    }
-    const auto fd2fid = func_table.fd2fid;
-    if (!fd2fid) {
-        msg = "llapi_fd2fid is not loaded";
-        return -EINVAL;
-    }
+    const auto allocRequest = BoundEntry<&FunctionTable::hsm_user_request_alloc>(msg);
+    if (!allocRequest) return -EINVAL;
+    const auto submitRequest = BoundEntry<&FunctionTable::hsm_request>(msg);
+    if (!submitRequest) return -EINVAL;
+    const auto fd2fid = BoundEntry<&FunctionTable::fd2fid>(msg);
+    if (!fd2fid) return -EINVAL;
 
     UniqueFd fd(::open(path, O_RDONLY));
     if (!fd) {
@@ -403,11 +356,8 @@ CLustreFID::~CLustreFID() {}
 
 int Path2FID(const std::string& path, lu_fid& fid, std::string& message)
 {
-    const auto entry = func_table.path2fid;
-    if (!entry) {
-        message = "llapi_path2fid is not loaded";
-        return -EINVAL;
-    }
+    const auto entry = BoundEntry<&FunctionTable::path2fid>(message);
+    if (!entry) return -EINVAL;
     // Cleared so that a failed call that writes nothing hands back zeros
     // rather than stack garbage.
     lu_fid found{};

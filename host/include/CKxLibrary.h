@@ -15,7 +15,8 @@ public:
     CKxLibrary& operator=(const CKxLibrary&) = delete;
 
     // flag true: bind all symbols at once (RTLD_NOW); false: lazily.
-    // A failure carries the loader's own diagnostic text.
+    // A failure carries the loader's own diagnostic text and leaves the
+    // loader as it was, free to load another name.
     CKxError Load(const char* name, bool flag);
     // The symbol's address in address; a failure (also when nothing is loaded)
     // carries the loader's diagnostic text and leaves address untouched.
