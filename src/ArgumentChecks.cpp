@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "Diagnostics.h"
+
 namespace LustreAPI {
 namespace {
 
@@ -47,17 +49,16 @@ CKxError CheckCommandArgument(const HBCodeLocation& where, const char* name, con
                               ArgumentKind kind, bool allowEmpty) {
     if (value.empty()) {
         if (allowEmpty) return CKxError();
-        return HBErrorUtil::ErrorWin32(where, 774, "The %s \"\" is refused: it is empty", name);
+        return CommandError(where, "The %s \"\" is refused: it is empty", name);
     }
     const std::string quoted = QuoteForMessage(value);
     if (value[0] == '-')
-        return HBErrorUtil::ErrorWin32(where, 774, "The %s \"%s\" is refused: it begins with '-'", name,
-                                       quoted.c_str());
+        return CommandError(where, "The %s \"%s\" is refused: it begins with '-'", name, quoted.c_str());
     for (char c : value) {
         if (!IsAllowedCharacter(c, kind)) {
             const std::string shown = QuoteForMessage(std::string(1, c));
-            return HBErrorUtil::ErrorWin32(where, 774, "The %s \"%s\" is refused: it holds the character '%s'",
-                                           name, quoted.c_str(), shown.c_str());
+            return CommandError(where, "The %s \"%s\" is refused: it holds the character '%s'", name,
+                                quoted.c_str(), shown.c_str());
         }
     }
     return CKxError();

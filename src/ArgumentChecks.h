@@ -20,7 +20,7 @@ enum class ArgumentKind {
 };
 
 // Empty when value may go into a command line. Otherwise a failure made with
-// HBErrorUtil::ErrorWin32 (code 774) at where, whose message names the
+// CommandError (Win32 code 774) at where, whose message names the
 // argument and quotes the value, for example
 //   The host "mds1;reboot" is refused: it holds the character ';'
 // Nothing is logged. allowEmpty: an empty value is accepted.

@@ -1,23 +1,26 @@
-// Code locations and log lines of the library's own operations.
+// Code locations, log lines and errors of the library's own operations.
 #pragma once
 #include "HBError.h"
 #include "LogWriter.h"
 
-// The location of the statement, as errors of this library carry it.
+// The location of the statement, as errors and log lines of this library
+// carry it. A macro only because the function text and the line must be the
+// caller's.
 #define LAPI_LOCATION (HBCodeLocation{"LustreAPI", __PRETTY_FUNCTION__, __LINE__})
 
-// A level-0 line, written only when the process has a writer whose level is
-// 0 or more; the writer and its level are read afresh at each line.
-#define LAPI_LOG0(...)                                                          \
-    do {                                                                        \
-        LogWriter* lapiWriter_ = g_ptrLogWriter;                                \
-        if (lapiWriter_ && lapiWriter_->GetLevel() >= 0)                        \
-            lapiWriter_->Log(0, __PRETTY_FUNCTION__, __LINE__, 0, 0, __VA_ARGS__); \
-    } while (0)
+namespace LustreAPI {
+
+// A level-0 line with where's function text and line, written only when the
+// process has a writer whose level is 0 or more; the writer and its level are
+// read afresh at each line.
+void LogLine(const HBCodeLocation& where, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // A level -1 line, written without asking the writer's level.
-#define LAPI_LOG_ALWAYS(...)                                                    \
-    do {                                                                        \
-        LogWriter* lapiWriter_ = g_ptrLogWriter;                                \
-        if (lapiWriter_) lapiWriter_->Log(-1, __PRETTY_FUNCTION__, __LINE__, 0, 0, __VA_ARGS__); \
-    } while (0)
+void LogAlways(const HBCodeLocation& where, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// A failure of the library's own work (commands, their output, refused
+// arguments): HBErrorUtil::ErrorWin32 with the code 774 and the formatted
+// message, at where.
+CKxError CommandError(const HBCodeLocation& where, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace LustreAPI

@@ -160,7 +160,7 @@ CKxError LoadFunctions()
     }
 
     g_bLibraryLoaded = true;
-    LAPI_LOG0("Lustre library loaded");
+    LogLine(LAPI_LOCATION, "Lustre library loaded");
     return CKxError();
 }
 
@@ -244,7 +244,7 @@ int HSMRequest(const char* path, int action, const char* data, std::string& msg)
     UniqueFd fd(::open(path, O_RDONLY));
     if (!fd) {
         const int openErrno = errno;
-        LAPI_LOG_ALWAYS("open(%s) failed, error=%s", path, std::strerror(openErrno));
+        LogAlways(LAPI_LOCATION, "open(%s) failed, error=%s", path, std::strerror(openErrno));
         return -openErrno;
     }
 
@@ -259,7 +259,7 @@ int HSMRequest(const char* path, int action, const char* data, std::string& msg)
 
     std::unique_ptr<hsm_user_request, FreeDeleter> request(allocRequest(1, dataLength));
     if (!request) {
-        LAPI_LOG_ALWAYS("failed to allocate HSM request");
+        LogAlways(LAPI_LOCATION, "failed to allocate HSM request");
         return -ENOMEM;
     }
 
@@ -287,8 +287,11 @@ int HSMRequest(const char* path, int action, const char* data, std::string& msg)
         return fidResult;
     }
 
+    // The label knows archive only: every other action, restore and remove
+    // included, reads "release" in the log line and the failure message, as
+    // hosts have always seen it. The action code itself goes out unchanged.
     const char* const label = action == HUA_ARCHIVE ? "archive" : "release";
-    LAPI_LOG0("HSMRequest(%s, %s) ReparseData=%s", path, label, data ? data : "NULL");
+    LogLine(LAPI_LOCATION, "HSMRequest(%s, %s) ReparseData=%s", path, label, data ? data : "NULL");
 
     const int result = submitRequest(path, request.get());
     if (result < 0) msg = HBString::Format("llapi_hsm_request(%s, %s) failed", path, label);
@@ -341,7 +344,7 @@ CLustreFID::CLustreFID(std::string text) : m_seq(0), m_oid(0), m_ver(0)
     std::vector<std::string> pieces;
     HBString::Split(text, ":", pieces, 0);
     if (!HasFidShape(pieces)) {
-        LAPI_LOG0("FID cannot be generated for %s", text.c_str());
+        LogLine(LAPI_LOCATION, "FID cannot be generated for %s", text.c_str());
         return;
     }
     // Base 0: 0x hexadecimal, a leading 0 octal, else decimal; a conversion
@@ -412,31 +415,38 @@ CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::str
 // the function texts of this section's log lines and error locations read.
 using string = std::string;
 
-// The error of both parse sites of the changelog_users listing, made at the
-// caller's location.
-#define LAPI_CHANGELOG_USERS_PARSE_ERROR()                                      \
-    HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774,                                 \
-                            "Cannot parse the output of this command lctl get_param mdd.MDT-name.changelog_users")
+namespace {
+
+// The error of both parse sites of the changelog_users listing.
+CKxError ChangelogUsersParseError(const HBCodeLocation& where)
+{
+    return CommandError(where, "Cannot parse the output of this command lctl get_param mdd.MDT-name.changelog_users");
+}
 
 // The second line of every failed remote command, after the operation's own.
-#define LAPI_LOG_KEYLESS_SSH(user, host) \
-    LAPI_LOG0("Check whether keyless ssh is enabled for the user %s on the host %s", (user).c_str(), (host).c_str())
+void LogKeylessSsh(const HBCodeLocation& where, const string& user, const string& host)
+{
+    LogLine(where, "Check whether keyless ssh is enabled for the user %s on the host %s", user.c_str(), host.c_str());
+}
+
+}  // namespace
 
 CKxError RunCommand(const string& command, std::list<std::string>& lines) {
     std::string output;
     std::string errors;
     const int status = ZqProcess::system(command.c_str(), &output, &errors, 0, false);
     if (status != 0 || output.empty()) {
-        LAPI_LOG0("Command %s failed with Error %s", command.c_str(), errors.c_str());
-        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Command %s failed with Error %s", command.c_str(),
-                                       errors.c_str());
+        LogLine(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
+        return CommandError(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
     }
     HBString::Split(output, "\n", lines, 0);
     if (lines.empty())
-        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Command %s output is empty", command.c_str());
+        return CommandError(LAPI_LOCATION, "Command %s output is empty", command.c_str());
     return CKxError();
 }
 
+// The second parameter, a file-system name, stays for the hosts built against
+// this signature; lfs finds the changelog by the MDT's device name alone.
 CKxError GetChangelogs(const string& mdt, const string&, const string& startRecord,
                        const string& endRecord, const string& outputFile) {
     // Both record numbers may be empty (lfs then dumps the whole changelog), but
@@ -454,12 +464,11 @@ CKxError GetChangelogs(const string& mdt, const string&, const string& startReco
     std::string errors;
     const int status = ZqProcess::system(command.c_str(), &output, &errors, 0, false);
     if (status != 0) {
-        LAPI_LOG0("Command %s failed with Error %s", command.c_str(), errors.c_str());
-        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Command %s failed with Error %s", command.c_str(),
-                                       errors.c_str());
+        LogLine(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
+        return CommandError(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
     }
     if (!output.empty())
-        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Cannot obtain changelogs due to %s", output.c_str());
+        return CommandError(LAPI_LOCATION, "Cannot obtain changelogs due to %s", output.c_str());
     return CKxError();
 }
 
@@ -474,7 +483,7 @@ CKxError GetMDTList(const string& fsName, std::vector<std::string>& mdtNames,
     std::list<std::string> lines;
     CKxError error = RunCommand(command, lines);
     if (error.Failed()) {
-        LAPI_LOG0("Cannot retrieve the list of MDTs for the Filesystem %s", fsName.c_str());
+        LogLine(LAPI_LOCATION, "Cannot retrieve the list of MDTs for the Filesystem %s", fsName.c_str());
         return error;
     }
 
@@ -511,9 +520,9 @@ CKxError RegisterChangelog(const string& host, const string& mdt, const string& 
     std::list<std::string> lines;
     CKxError error = RunCommand(command, lines);
     if (error.Failed()) {
-        LAPI_LOG0("Cannot register the changelog in MDT %s for the Filesystem %s on host %s", mdt.c_str(),
-                  fsName.c_str(), host.c_str());
-        LAPI_LOG_KEYLESS_SSH(user, host);
+        LogLine(LAPI_LOCATION, "Cannot register the changelog in MDT %s for the Filesystem %s on host %s",
+                mdt.c_str(), fsName.c_str(), host.c_str());
+        LogKeylessSsh(LAPI_LOCATION, user, host);
         return error;
     }
 
@@ -525,11 +534,11 @@ CKxError RegisterChangelog(const string& host, const string& mdt, const string& 
         std::vector<std::string> pieces;
         HBString::Split(line, ":", pieces, 0);
         if (pieces.empty() || std::strcmp(pieces[0].c_str(), mdt.c_str()) != 0) {
-            LAPI_LOG0("The Device name didn't match the output. Registering changelog user failed for %s since "
-                      "output is %s",
-                      mdt.c_str(), line.c_str());
-            return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Registering Changelog user failed for %s",
-                                           mdt.c_str());
+            LogLine(LAPI_LOCATION,
+                    "The Device name didn't match the output. Registering changelog user failed for %s since "
+                    "output is %s",
+                    mdt.c_str(), line.c_str());
+            return CommandError(LAPI_LOCATION, "Registering Changelog user failed for %s", mdt.c_str());
         }
         bool expected = pieces.size() >= 2;
         if (expected) {
@@ -545,16 +554,15 @@ CKxError RegisterChangelog(const string& host, const string& mdt, const string& 
             }
         }
         if (!expected) {
-            LAPI_LOG0("Registering changelog user failed for %s with %s", mdt.c_str(), line.c_str());
-            return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Registering Changelog user failed for %s",
-                                           mdt.c_str());
+            LogLine(LAPI_LOCATION, "Registering changelog user failed for %s with %s", mdt.c_str(), line.c_str());
+            return CommandError(LAPI_LOCATION, "Registering Changelog user failed for %s", mdt.c_str());
         }
         changelogUser = pieces[1];
     }
     // The caller asked for an identifier; a reply of line ends gives none.
     if (!replied) {
-        LAPI_LOG0("Registering changelog user failed for %s with %s", mdt.c_str(), "an empty reply");
-        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Registering Changelog user failed for %s", mdt.c_str());
+        LogLine(LAPI_LOCATION, "Registering changelog user failed for %s with %s", mdt.c_str(), "an empty reply");
+        return CommandError(LAPI_LOCATION, "Registering Changelog user failed for %s", mdt.c_str());
     }
     return CKxError();
 }
@@ -574,9 +582,9 @@ CKxError DeRegisterChangelog(const string& host, const string& mdt, const string
     std::list<std::string> lines;
     CKxError error = RunCommand(command, lines);
     if (error.Failed()) {
-        LAPI_LOG0("Cannot deregister the changelog %s in MDT %s for the Filesystem %s on host %s",
-                  changelogUser.c_str(), mdt.c_str(), fsName.c_str(), host.c_str());
-        LAPI_LOG_KEYLESS_SSH(user, host);
+        LogLine(LAPI_LOCATION, "Cannot deregister the changelog %s in MDT %s for the Filesystem %s on host %s",
+                changelogUser.c_str(), mdt.c_str(), fsName.c_str(), host.c_str());
+        LogKeylessSsh(LAPI_LOCATION, user, host);
         return error;
     }
 
@@ -594,9 +602,10 @@ CKxError DeRegisterChangelog(const string& host, const string& mdt, const string
         line == HBString::Format("%s: Deregistered changelog user #%s", mdt.c_str(), number.c_str()))
         return CKxError();
 
-    LAPI_LOG0("Cannot deregister the changelog user %s. It returned %s", changelogUser.c_str(), line.c_str());
-    return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Cannot de-register the changelog user %s. It returned %s",
-                                   changelogUser.c_str(), line.c_str());
+    LogLine(LAPI_LOCATION, "Cannot deregister the changelog user %s. It returned %s", changelogUser.c_str(),
+            line.c_str());
+    return CommandError(LAPI_LOCATION, "Cannot de-register the changelog user %s. It returned %s",
+                        changelogUser.c_str(), line.c_str());
 }
 
 namespace {
@@ -628,9 +637,9 @@ CKxError GetChangelogCurrentIndex(const string& host, const string& mdt, const s
     bool commandFailed = false;
     CKxError error = ReadChangelogUsers(LAPI_LOCATION, host, mdt, user, lines, commandFailed);
     if (commandFailed) {
-        LAPI_LOG0("Cannot get the current index of the changelogs in the MDT %s for Lustre FS %s", mdt.c_str(),
-                  fsName.c_str());
-        LAPI_LOG_KEYLESS_SSH(user, host);
+        LogLine(LAPI_LOCATION, "Cannot get the current index of the changelogs in the MDT %s for Lustre FS %s",
+                mdt.c_str(), fsName.c_str());
+        LogKeylessSsh(LAPI_LOCATION, user, host);
     }
     if (error.Failed()) return error;
 
@@ -642,15 +651,14 @@ CKxError GetChangelogCurrentIndex(const string& host, const string& mdt, const s
         case ListingLine::None:
             continue;
         case ListingLine::ParseError:
-            return LAPI_CHANGELOG_USERS_PARSE_ERROR();
+            return ChangelogUsersParseError(LAPI_LOCATION);
         case ListingLine::Value:
-            LAPI_LOG0("The Current Index for Changelogs at MDT %s is %s", mdt.c_str(), value.c_str());
+            LogLine(LAPI_LOCATION, "The Current Index for Changelogs at MDT %s is %s", mdt.c_str(), value.c_str());
             currentIndex = value;
             return CKxError();
         }
     }
-    return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774, "Cannot get changelog current index from the MDT %s",
-                                   mdt.c_str());
+    return CommandError(LAPI_LOCATION, "Cannot get changelog current index from the MDT %s", mdt.c_str());
 }
 
 CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& mdt,
@@ -661,9 +669,9 @@ CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& 
     bool commandFailed = false;
     CKxError error = ReadChangelogUsers(LAPI_LOCATION, host, mdt, user, lines, commandFailed);
     if (commandFailed) {
-        LAPI_LOG0("Cannot get the changelog user information for the MDT %s of Lustre FS %s", mdt.c_str(),
-                  fsName.c_str());
-        LAPI_LOG_KEYLESS_SSH(user, host);
+        LogLine(LAPI_LOCATION, "Cannot get the changelog user information for the MDT %s of Lustre FS %s",
+                mdt.c_str(), fsName.c_str());
+        LogKeylessSsh(LAPI_LOCATION, user, host);
     }
     if (error.Failed()) return error;
 
@@ -678,9 +686,9 @@ CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& 
         case ListingLine::None:
             break;
         case ListingLine::ParseError:
-            return LAPI_CHANGELOG_USERS_PARSE_ERROR();
+            return ChangelogUsersParseError(LAPI_LOCATION);
         case ListingLine::Value:
-            LAPI_LOG0("The End Record Number for Changelogs at MDT %s is %s", mdt.c_str(), value.c_str());
+            LogLine(LAPI_LOCATION, "The End Record Number for Changelogs at MDT %s is %s", mdt.c_str(), value.c_str());
             endRecord = value;
             break;
         }
@@ -688,23 +696,21 @@ CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& 
         case ListingLine::None:
             break;
         case ListingLine::ParseError:
-            return LAPI_CHANGELOG_USERS_PARSE_ERROR();
+            return ChangelogUsersParseError(LAPI_LOCATION);
         case ListingLine::Value:
-            LAPI_LOG0("The Start Record Number for Changelogs at MDT %s is %s", mdt.c_str(), value.c_str());
+            LogLine(LAPI_LOCATION, "The Start Record Number for Changelogs at MDT %s is %s", mdt.c_str(),
+                    value.c_str());
             startRecord = value;
             readerFound = !value.empty();
             break;
         }
     }
     if (!readerFound)
-        return HBErrorUtil::ErrorWin32(LAPI_LOCATION, 774,
-                                       "Cannot find the changelog reader %s in the MDT %s for Lustre FS %s",
-                                       changelogUser.c_str(), mdt.c_str(), fsName.c_str());
+        return CommandError(LAPI_LOCATION, "Cannot find the changelog reader %s in the MDT %s for Lustre FS %s",
+                            changelogUser.c_str(), mdt.c_str(), fsName.c_str());
     return CKxError();
 }
 
-#undef LAPI_CHANGELOG_USERS_PARSE_ERROR
-#undef LAPI_LOG_KEYLESS_SSH
 
 
 }  // namespace LustreAPI
