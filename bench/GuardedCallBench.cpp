@@ -11,11 +11,11 @@
 namespace {
 
 // The entry point the library bound, looked up again in the same loaded object.
-llapi_hsm_action_get_fd_t BoundGetFd() {
+decltype(&::llapi_hsm_action_get_fd) BoundGetFd() {
     void* handle = dlopen("liblustreapi.so", RTLD_NOW | RTLD_NOLOAD);
     if (!handle) handle = dlopen("liblustreapi.so.1", RTLD_NOW | RTLD_NOLOAD);
     if (!handle) return nullptr;
-    auto entry = reinterpret_cast<llapi_hsm_action_get_fd_t>(dlsym(handle, "llapi_hsm_action_get_fd"));
+    auto entry = reinterpret_cast<decltype(&::llapi_hsm_action_get_fd)>(dlsym(handle, "llapi_hsm_action_get_fd"));
     dlclose(handle);  // drops only the reference taken here
     return entry;
 }
@@ -28,7 +28,7 @@ void GuardedCall_Library(benchmark::State& state) {
 
 void GuardedCall_Floor(benchmark::State& state) {
     if (!bench::PrepareLustre()) return state.SkipWithError("liblustreapi.so stand-in not bound");
-    const llapi_hsm_action_get_fd_t entry = BoundGetFd();
+    const decltype(&::llapi_hsm_action_get_fd) entry = BoundGetFd();
     if (!entry) return state.SkipWithError("llapi_hsm_action_get_fd not found");
     for (auto _ : state) benchmark::DoNotOptimize(entry(nullptr));
 }

@@ -16,9 +16,9 @@
 namespace {
 
 struct Entries {
-    llapi_hsm_user_request_alloc_t alloc = nullptr;
-    llapi_hsm_request_t request = nullptr;
-    llapi_fd2fid_t fd2fid = nullptr;
+    decltype(&::llapi_hsm_user_request_alloc) alloc = nullptr;
+    decltype(&::llapi_hsm_request) request = nullptr;
+    decltype(&::llapi_fd2fid) fd2fid = nullptr;
 };
 
 Entries BoundEntries() {
@@ -26,9 +26,10 @@ Entries BoundEntries() {
     void* handle = dlopen("liblustreapi.so", RTLD_NOW | RTLD_NOLOAD);
     if (!handle) handle = dlopen("liblustreapi.so.1", RTLD_NOW | RTLD_NOLOAD);
     if (!handle) return e;
-    e.alloc = reinterpret_cast<llapi_hsm_user_request_alloc_t>(dlsym(handle, "llapi_hsm_user_request_alloc"));
-    e.request = reinterpret_cast<llapi_hsm_request_t>(dlsym(handle, "llapi_hsm_request"));
-    e.fd2fid = reinterpret_cast<llapi_fd2fid_t>(dlsym(handle, "llapi_fd2fid"));
+    e.alloc = reinterpret_cast<decltype(&::llapi_hsm_user_request_alloc)>(
+        dlsym(handle, "llapi_hsm_user_request_alloc"));
+    e.request = reinterpret_cast<decltype(&::llapi_hsm_request)>(dlsym(handle, "llapi_hsm_request"));
+    e.fd2fid = reinterpret_cast<decltype(&::llapi_fd2fid)>(dlsym(handle, "llapi_fd2fid"));
     dlclose(handle);
     return e;
 }

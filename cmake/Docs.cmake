@@ -28,7 +28,7 @@ if(DOXYGEN_FOUND)
   set(DOXYGEN_FULL_PATH_NAMES NO)
   set(DOXYGEN_USE_MDFILE_AS_MAINPAGE ${PROJECT_SOURCE_DIR}/README.md)
   doxygen_add_docs(docs
-    ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/src/LustreAPI.h ${PROJECT_SOURCE_DIR}/src/LustreTypes.h
+    ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/src/LustreAPI.h
     COMMENT "Rendering the API reference into ${PROJECT_BINARY_DIR}/docs/html")
 else()
   add_custom_target(docs

@@ -5,9 +5,11 @@
 #   development  headers, the .so links, the CMake package and LustreAPI.pc
 #   simulator    the Lustre stand-in, kept out of the system's search paths:
 #                liblustreapi.so in <libdir>/lustreapi-sim, so it never
-#                shadows a real liblustreapi, and lctl, lfs, ssh and
-#                lustre-sim in <libdir>/lustreapi-sim/bin, so the stand-in
-#                ssh never shadows the real one
+#                shadows a real liblustreapi, lctl, lfs, ssh and lustre-sim
+#                in <libdir>/lustreapi-sim/bin, so the stand-in ssh never
+#                shadows the real one, and its lustre/lustreapi.h in
+#                <libdir>/lustreapi-sim/include, so it never shadows
+#                Lustre's own header (lustreapi-sim.pc names that folder)
 #
 # Everything installed is relocatable: the CMake package and LustreAPI.pc
 # find their prefix from their own location, so a tree installed with
@@ -26,9 +28,11 @@ set(LUSTREAPI_SIM_DIR ${CMAKE_INSTALL_LIBDIR}/lustreapi-sim)
 install(TARGETS LustreAPI KxUtils ZqLib
   EXPORT LustreAPITargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
-# The public header includes LustreTypes.h and the host utility headers, so
-# all of them go together into one directory.
-install(FILES src/LustreAPI.h src/LustreTypes.h
+# The public header includes the host utility headers, so they go together
+# into one directory. It also includes Lustre's lustre/lustreapi.h, which is
+# not ours to install: the package finds it where the host is built
+# (cmake/LustreAPIConfig.cmake.in), and falls back to the stand-in's.
+install(FILES src/LustreAPI.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/LustreAPI COMPONENT development)
 install(DIRECTORY host/include/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/LustreAPI COMPONENT development
@@ -50,6 +54,12 @@ string(REGEX REPLACE "/$" "" LUSTREAPI_PC_TO_PREFIX "${LUSTREAPI_PC_TO_PREFIX}")
 configure_file(cmake/LustreAPI.pc.in ${CMAKE_CURRENT_BINARY_DIR}/LustreAPI.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/LustreAPI.pc
   DESTINATION ${LUSTREAPI_PKGCONFIG_DIR} COMPONENT development)
+
+install(DIRECTORY sim/include/ DESTINATION ${LUSTREAPI_SIM_DIR}/include COMPONENT simulator
+  FILES_MATCHING PATTERN "*.h")
+configure_file(cmake/lustreapi-sim.pc.in ${CMAKE_CURRENT_BINARY_DIR}/lustreapi-sim.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/lustreapi-sim.pc
+  DESTINATION ${LUSTREAPI_PKGCONFIG_DIR} COMPONENT simulator)
 
 if(TARGET lustreapi_sim)
   install(TARGETS lustreapi_sim LIBRARY DESTINATION ${LUSTREAPI_SIM_DIR} COMPONENT simulator

@@ -64,7 +64,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
 }  // namespace
 
 std::string FidText(const lu_fid& fid) {
-    return Format("[0x%llx:0x%x:0x%x]", static_cast<unsigned long long>(fid.f_seq), fid.f_oid, fid.f_ver);
+    return Format(DFID, PFID(&fid));
 }
 
 Copytool::~Copytool() {
@@ -115,25 +115,25 @@ bool Copytool::Serve(size_t actions, std::chrono::seconds patience, std::vector<
         }
         if (rc < 0) return m_report.Fail("HSMRecv(copytool)", ErrnoText(rc) + (msg.empty() ? "" : ": " + msg));
 
-        // The list lives in Lustre's buffer until the next receive: walk it
-        // within the size Lustre reported, never beyond.
+        // The list lives in Lustre's buffer until the next receive. Lustre's
+        // hai_first and hai_next walk it; each item is checked to lie within
+        // the size Lustre reported before it is read.
         const size_t listSize = size > 0 ? static_cast<size_t>(size) : 0;
         const size_t nameAt = offsetof(hsm_action_list, hal_fsname);
         if (!hal || listSize <= nameAt || hal->hal_version != HAL_VERSION)
             return m_report.Fail("HSMRecv(copytool)", Format("malformed action list (%d bytes)", size));
         const char* base = reinterpret_cast<const char*>(hal);
-        const size_t nameLen = strnlen(hal->hal_fsname, listSize - nameAt);
-        if (nameAt + nameLen >= listSize)
+        if (strnlen(hal->hal_fsname, listSize - nameAt) >= listSize - nameAt)
             return m_report.Fail("HSMRecv(copytool)", "action list without a file-system name");
         const unsigned count = hal->hal_count;
         m_report.Ok("HSMRecv(copytool)", Format("%u action(s) for archive %u of file system \"%s\"", count,
                                                 hal->hal_archive_id, hal->hal_fsname));
 
-        size_t at = nameAt + hal_align8(nameLen + 1);
-        for (unsigned i = 0; i < count; ++i) {
+        hsm_action_item* item = hai_first(hal);
+        for (unsigned i = 0; i < count; ++i, item = hai_next(item)) {
+            const size_t at = static_cast<size_t>(reinterpret_cast<const char*>(item) - base);
             if (at + sizeof(hsm_action_item) > listSize)
                 return m_report.Fail("HSMRecv(copytool)", Format("action %u lies outside the list", i));
-            const auto* item = reinterpret_cast<const hsm_action_item*>(base + at);
             const size_t itemLen = item->hai_len;
             if (itemLen < sizeof(hsm_action_item) || at + itemLen > listSize)
                 return m_report.Fail("HSMRecv(copytool)", Format("action %u has a bad length %zu", i, itemLen));
@@ -150,7 +150,6 @@ bool Copytool::Serve(size_t actions, std::chrono::seconds patience, std::vector<
                 if (LustreAPI::HSMActionBegin(&hcp, m_ct, item, -1, 0, true, msg) >= 0)
                     LustreAPI::HSMActionEnd(&hcp, nullptr, 0, EOPNOTSUPP, msg);
             }
-            at += hal_align8(itemLen);
         }
     }
     return true;

@@ -149,7 +149,7 @@ bool RunFids(demo::Report& report, const std::string& mount, const std::vector<D
         report.Ask(fidAsked);
         CKxError error = LustreAPI::GetFIDFromPath(file.path, fid);
         if (error.Failed()) return report.Fail(fidAsked, ErrorText(error));
-        const std::string text = Format("[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
+        const std::string text = Format(DFID, fid.m_seq, fid.m_oid, fid.m_ver);
         report.Ok(fidAsked, "FID " + text);
         fidTexts.push_back(text);
 

@@ -17,6 +17,7 @@
 #include "ChangelogListing.h"
 #include "Diagnostics.h"
 #include "KxUtils.h"
+#include "LustreAbi.h"
 #include "ResourceOwners.h"
 #include "ZqLib.h"
 
@@ -269,7 +270,7 @@ int HSMRequest(const char* path, int action, const char* data, std::string& msg)
     request->hur_request.hr_flags = 0;
     request->hur_request.hr_itemcount = 1;
     request->hur_request.hr_data_len = static_cast<unsigned int>(dataLength);
-    if (dataLength > 0) std::memcpy(bytes + hur_len_for(1, 0), data, dataBytes);
+    if (dataLength > 0) std::memcpy(bytes + sizeof(hsm_user_request) + sizeof(hsm_user_item), data, dataBytes);
 
     request->hur_user_item[0].hui_extent.offset = 0;
     request->hur_user_item[0].hui_extent.length = ~0ULL;  // to the end of the file

@@ -13,13 +13,18 @@
 // Errors: int operations return Lustre's result (negative errno on failure)
 // and a message; CKxError operations return an empty error on success and a
 // failed one (negative code) otherwise. Nothing of the library's own throws.
+//
+// Lustre's types and names (lu_fid, hsm_action_list, hai_first, HSMA_*, ...)
+// come from Lustre's own <lustre/lustreapi.h>, included here; a copytool may
+// include that header before or after this one.
 #pragma once
+#include <lustre/lustreapi.h>
+
 #include <list>
 #include <string>
 #include <vector>
 
 #include "HBError.h"
-#include "LustreTypes.h"
 
 #define LUSTREAPI_EXPORT __attribute__((visibility("default")))
 

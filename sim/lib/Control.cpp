@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "LustreTypes.h"
+#include <lustre/lustreapi.h>
 
 #define LSIM_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -90,7 +90,7 @@ void RecordRequest(const void* request)
     if (!request) return;
     hsm_request header;
     memcpy(&header, request, sizeof header);
-    unsigned long long len = hur_len_for(0, 0) + 32ULL * header.hr_itemcount + header.hr_data_len;
+    unsigned long long len = sizeof(hsm_user_request) + 32ULL * header.hr_itemcount + header.hr_data_len;
     if (len > kMaxRequestLen) len = sizeof header;
     const auto* bytes = static_cast<const unsigned char*>(request);
     s.request.assign(bytes, bytes + len);

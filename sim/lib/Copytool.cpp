@@ -65,12 +65,15 @@ bool Wants(const hsm_copytool_private& ct, unsigned archive)
     return ct.archives.empty() || std::find(ct.archives.begin(), ct.archives.end(), archive) != ct.archives.end();
 }
 
+// Lustre places the name and each item of an action list at 8-byte boundaries.
+size_t Align8(size_t n) { return (n + 7) & ~static_cast<size_t>(7); }
+
 // Packs actions (one request, one archive) into ct's buffer.
 size_t Pack(hsm_copytool_private& ct, const std::vector<Action>& actions)
 {
     const std::string& fs = ct.info.fs;
-    size_t total = hal_align8(sizeof(hsm_action_list) + fs.size() + 1);
-    for (const auto& a : actions) total += hal_align8(sizeof(hsm_action_item) + a.data.size());
+    size_t total = Align8(sizeof(hsm_action_list) + fs.size() + 1);
+    for (const auto& a : actions) total += Align8(sizeof(hsm_action_item) + a.data.size());
     ct.buffer.assign((total + 7) / 8, 0);
     auto* base = reinterpret_cast<char*>(ct.buffer.data());
 
@@ -83,7 +86,7 @@ size_t Pack(hsm_copytool_private& ct, const std::vector<Action>& actions)
     memcpy(base, &hal, sizeof hal);
     memcpy(base + sizeof hal, fs.c_str(), fs.size() + 1);
 
-    size_t offset = hal_align8(sizeof(hsm_action_list) + fs.size() + 1);
+    size_t offset = Align8(sizeof(hsm_action_list) + fs.size() + 1);
     for (const auto& a : actions) {
         hsm_action_item hai{};
         hai.hai_len = static_cast<unsigned>(sizeof(hsm_action_item) + a.data.size());
@@ -96,7 +99,7 @@ size_t Pack(hsm_copytool_private& ct, const std::vector<Action>& actions)
         hai.hai_gid = 0;
         memcpy(base + offset, &hai, sizeof hai);
         if (!a.data.empty()) memcpy(base + offset + sizeof hai, a.data.data(), a.data.size());
-        offset += hal_align8(hai.hai_len);
+        offset += Align8(hai.hai_len);
     }
     return total;
 }

@@ -9,10 +9,13 @@
 #include <cstring>
 
 #include "Control.h"
-#include "LustreTypes.h"
+#include <lustre/lustreapi.h>
 #include "Operations.h"
 
 #define LLAPI_EXPORT extern "C" __attribute__((visibility("default")))
+
+// The stand-in publishes lu_fid as Lustre does from 2.14: packed.
+static_assert(alignof(lu_fid) == 1, "lu_fid is packed");
 
 using sim::lib::CallArgs;
 using sim::lib::EnterCall;

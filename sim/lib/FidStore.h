@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "LustreTypes.h"
+#include <lustre/lustreapi.h>
 #include "SimState.h"
 
 namespace sim::lib {

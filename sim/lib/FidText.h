@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-#include "LustreTypes.h"
+#include <lustre/lustreapi.h>
 
 namespace sim::lib {
 

@@ -69,6 +69,10 @@ bool HsmStore::Load(const Context& ctx)
     for (const auto& line : lines) {
         std::vector<std::string> w = Split(line);
         bool ok = false;
+        // lu_fid is packed: its fields are parsed into these, then copied.
+        unsigned long long seq = 0;
+        unsigned oid = 0;
+        unsigned ver = 0;
         if (w.size() == 3 && w[0] == "next" && w[1] == "cookie") {
             ok = ParseU(w[2], m_nextCookie);
         } else if (w.size() == 3 && w[0] == "next" && w[1] == "compound") {
@@ -76,8 +80,10 @@ bool HsmStore::Load(const Context& ctx)
         } else if (w.size() == 8 && w[0] == "file") {
             FileHsm f;
             f.fs = w[1];
-            ok = ParseU(w[2], f.fid.f_seq, 16) && ParseU(w[3], f.fid.f_oid) && ParseU(w[4], f.flags, 16) &&
+            ok = ParseU(w[2], seq, 16) && ParseU(w[3], oid) && ParseU(w[4], f.flags, 16) &&
                  ParseU(w[5], f.archiveId) && ParseI64(w[6], f.mtimeNs) && ParseI64(w[7], f.size);
+            f.fid.f_seq = seq;
+            f.fid.f_oid = oid;
             if (ok) m_files.push_back(f);
         } else if (w.size() == 15 && w[0] == "action") {
             Action a;
@@ -85,9 +91,10 @@ bool HsmStore::Load(const Context& ctx)
             a.fs = w[5];
             ok = ParseU(w[1], a.cookie) && ParseU(w[2], a.compound) && (w[3] == "S" || w[3] == "W") &&
                  DecodeWord(w[4], a.owner) && ParseU(w[6], a.action) && ParseU(w[7], a.archiveId) &&
-                 ParseU(w[8], a.flags, 16) && ParseU(w[9], a.fid.f_seq, 16) && ParseU(w[10], a.fid.f_oid) &&
-                 ParseU(w[11], a.fid.f_ver) && ParseU(w[12], a.extentOffset) && ParseU(w[13], a.extentLength) &&
+                 ParseU(w[8], a.flags, 16) && ParseU(w[9], seq, 16) && ParseU(w[10], oid) &&
+                 ParseU(w[11], ver) && ParseU(w[12], a.extentOffset) && ParseU(w[13], a.extentLength) &&
                  FromHex(w[14], a.data);
+            a.fid = {seq, oid, ver};
             if (ok) m_actions.push_back(a);
         }
         if (!ok) return false;

@@ -2,7 +2,7 @@
 // counted the call and checked for an injected failure. Each returns what
 // the entry point returns.
 #pragma once
-#include "LustreTypes.h"
+#include <lustre/lustreapi.h>
 
 namespace sim::lib {
 

@@ -74,7 +74,8 @@ hsm_user_request* UserRequestAlloc(int itemcount, int dataLen)
         errno = EINVAL;
         return nullptr;
     }
-    const size_t len = hur_len_for(itemcount, dataLen);
+    const size_t len = sizeof(hsm_user_request) + sizeof(hsm_user_item) * static_cast<size_t>(itemcount) +
+                      static_cast<size_t>(dataLen);
     return static_cast<hsm_user_request*>(calloc(1, len));
 }
 
@@ -90,7 +91,7 @@ int Request(const char* path, const hsm_user_request* request)
     // one MDS request.
     hsm_request hr;
     memcpy(&hr, &request->hur_request, sizeof hr);
-    const unsigned long long len = hur_len_for(0, 0) + 32ULL * hr.hr_itemcount + hr.hr_data_len;
+    const unsigned long long len = sizeof(hsm_user_request) + 32ULL * hr.hr_itemcount + hr.hr_data_len;
     if (len > kMaxRequestLen) return -E2BIG;
     if (hr.hr_itemcount == 0 || !KnownAction(hr.hr_action)) return -EINVAL;
 
@@ -101,7 +102,8 @@ int Request(const char* path, const hsm_user_request* request)
         items[i].fid = hui.hui_fid;
         items[i].extent = hui.hui_extent;
     }
-    const char* dataStart = reinterpret_cast<const char*>(request) + hur_len_for(hr.hr_itemcount, 0);
+    const char* dataStart = reinterpret_cast<const char*>(request) + sizeof(hsm_user_request) +
+                            sizeof(hsm_user_item) * hr.hr_itemcount;
     const std::string data(dataStart, hr.hr_data_len);
 
     const std::string& fs = loc.mount->fs;

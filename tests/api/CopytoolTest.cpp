@@ -42,8 +42,7 @@ TEST(ApiCopytool, ArchivesAFileUsingOnlyLustreAPI)
     EXPECT_EQ(hal->hal_archive_id, 1u);
     const char* fsname = reinterpret_cast<const char*>(hal) + sizeof(hsm_action_list);
     EXPECT_STREQ(fsname, "lustre");
-    const auto* hai = reinterpret_cast<const hsm_action_item*>(reinterpret_cast<const char*>(hal) +
-                                                               hal_align8(sizeof(hsm_action_list) + strlen(fsname) + 1));
+    const hsm_action_item* hai = hai_first(hal);
     ASSERT_EQ(hai->hai_action, static_cast<unsigned int>(HSMA_ARCHIVE));
 
     hsm_copyaction_private* hcp = nullptr;

@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "LustreTypes.h"
+#include <lustre/lustreapi.h>
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 

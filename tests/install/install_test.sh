@@ -2,6 +2,8 @@
 # Installs a built tree the way a host developer gets it and builds the tiny
 # host (tests/install/consumer) against what was installed, with the CMake
 # package and with pkg-config, then runs both against the installed stand-in.
+# Lustre's header is the stand-in's, as no Lustre development files are
+# installed here.
 #
 #   install_test.sh tree BUILD_DIR   cmake --install of the three components
 #                                    into a temporary prefix
@@ -46,6 +48,8 @@ run_consumers() {
   expect_file "$simdir/liblustreapi.so"
   expect_file "$simdir/liblustreapi.so.1"
   for tool in lctl lfs ssh lustre-sim; do expect_file "$simdir/bin/$tool"; done
+  expect_file "$simdir/include/lustre/lustreapi.h"
+  expect_file "$simdir/include/linux/lustre/lustre_user.h"
   [ -z "$(ls "$libdir" | grep '^liblustreapi\.so')" ] || fail "the stand-in library lies in $libdir itself"
 
   export PATH="$simdir/bin:$PATH"
@@ -66,7 +70,7 @@ run_consumers() {
 
   echo "--- pkg-config"
   local flags
-  flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs LustreAPI)
+  flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs LustreAPI lustreapi-sim)
   # shellcheck disable=SC2086  # the flags are words
   ${CXX:-c++} -std=c++17 $cxxflags "$here/consumer/main.cpp" $flags -o "$work/pc-host"
   check_links "$work/pc-host" "$libdir"
@@ -95,7 +99,10 @@ tree)
            cmake/LustreAPI/LustreAPIConfig.cmake cmake/LustreAPI/LustreAPIConfigVersion.cmake; do
     expect_file "$libdir/$f"
   done
-  for h in LustreAPI.h LustreTypes.h KxUtils.h ZqLib.h HBError.h; do expect_file "$prefix/include/LustreAPI/$h"; done
+  for h in LustreAPI.h KxUtils.h ZqLib.h HBError.h; do expect_file "$prefix/include/LustreAPI/$h"; done
+  [ ! -e "$prefix/include/LustreAPI/ArgumentChecks.h" ] || fail "internal headers are installed"
+  [ ! -e "$prefix/include/lustre" ] && [ ! -e "$prefix/include/linux" ] ||
+    fail "the stand-in's Lustre header lies on the include search path"
   [ ! -e "$prefix/bin/ssh" ] || fail "the stand-in ssh is installed on the search path"
   run_consumers "$prefix" "$libdir"
   ;;
@@ -123,6 +130,8 @@ deb)
   grep -qx './usr/include/LustreAPI/LustreAPI.h' "$work/dev.files" || fail "development lacks LustreAPI.h"
   grep -qx './usr/lib/lustreapi-sim/liblustreapi.so.1' "$work/sim.files" || fail "stand-in lacks liblustreapi.so.1"
   ! grep -q '^\./usr/bin/' "$work/sim.files" || fail "the stand-in installs into /usr/bin"
+  grep -qx './usr/lib/lustreapi-sim/include/lustre/lustreapi.h' "$work/sim.files" || fail "stand-in lacks lustreapi.h"
+  ! grep -q '^\./usr/include/' "$work/sim.files" || fail "the stand-in installs into /usr/include"
 
   if [ "${CI:-}" = "true" ] && [ "$(id -u)" -eq 0 ]; then
     echo "--- apt-get install of the three packages"

@@ -62,7 +62,7 @@ protected:
         memcpy(&list.hal, base, sizeof list.hal);
         list.fsname = hal->hal_fsname;
         EXPECT_EQ(list.hal.hal_version, 1u);
-        size_t offset = hal_align8(sizeof(hsm_action_list) + list.fsname.size() + 1);
+        size_t offset = (sizeof(hsm_action_list) + list.fsname.size() + 1 + 7) / 8 * 8;
         list.items.clear();
         for (unsigned i = 0; i < list.hal.hal_count; ++i) {
             EXPECT_EQ(offset % 8, 0u);
@@ -71,7 +71,7 @@ protected:
             EXPECT_GE(item.hai.hai_len, sizeof(hsm_action_item));
             item.data.assign(base + offset + sizeof(hsm_action_item), item.hai.hai_len - sizeof(hsm_action_item));
             list.items.push_back(item);
-            offset += hal_align8(item.hai.hai_len);
+            offset += (item.hai.hai_len + 7) / 8 * 8;
         }
         EXPECT_EQ(offset, static_cast<size_t>(size));
         return 0;
@@ -258,7 +258,7 @@ TEST_F(SimCopytoolTest, OneListPerRequestWithUniqueCookies)
         lu_fid fid = FidOf(paths[static_cast<size_t>(i)]);
         memcpy(&hur->hur_user_item[i].hui_fid, &fid, sizeof fid);
     }
-    memcpy(reinterpret_cast<char*>(hur.get()) + hur_len_for(3, 0), "abc", 3);
+    memcpy(reinterpret_cast<char*>(hur.get()) + sizeof(hsm_user_request) + 3 * sizeof(hsm_user_item), "abc", 3);
     ASSERT_EQ(api.request(mnt.c_str(), hur.get()), 0);
     ASSERT_EQ(Submit(MakeFile("later"), HUA_ARCHIVE, 1), 0);
 

@@ -66,7 +66,7 @@ int SubmitRequest(const std::string& path, int action, unsigned archive, const s
     memcpy(&hur->hur_user_item[0].hui_fid, &fid, sizeof fid);
     hur->hur_user_item[0].hui_extent.offset = 0;
     hur->hur_user_item[0].hui_extent.length = ~0ULL;
-    memcpy(reinterpret_cast<char*>(hur.get()) + hur_len_for(1, 0), data.data(), data.size());
+    memcpy(reinterpret_cast<char*>(hur.get()) + sizeof(hsm_user_request) + sizeof(hsm_user_item), data.data(), data.size());
     return api.request(path.c_str(), hur.get());
 }
 

@@ -4,12 +4,12 @@
 #include <string>
 
 #include "LustreSimControl.h"
-#include "LustreTypes.h"
+#include <lustre/lustreapi.h>
 
 namespace simtest {
 
 // Each entry point of the stand-in, and its control interface, as
-// X(member, symbol); the member's type is symbol_t.
+// X(member, symbol); the member's type is a pointer to symbol.
 #define SIM_SYMBOLS(X) \
     X(copytool_register, llapi_hsm_copytool_register) \
     X(copytool_unregister, llapi_hsm_copytool_unregister) \
@@ -34,7 +34,7 @@ namespace simtest {
     X(reset, lustre_sim_reset)
 
 struct Llapi {
-#define SIM_MEMBER(member, symbol) symbol##_t member;
+#define SIM_MEMBER(member, symbol) decltype(&::symbol) member;
     SIM_SYMBOLS(SIM_MEMBER)
 #undef SIM_MEMBER
 };

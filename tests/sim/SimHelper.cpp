@@ -45,7 +45,7 @@ int Take(const char* mount, int archive)
         printf("%d\n", rc);
         return 1;
     }
-    const char* first = hal->hal_fsname + hal_align8(strlen(hal->hal_fsname) + 1);
+    const char* first = reinterpret_cast<const char*>(hai_first(hal));
     hsm_action_item hai;
     memcpy(&hai, first, sizeof hai);
     printf("%llu\n", hai.hai_cookie);
