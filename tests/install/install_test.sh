@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs a built tree the way a host developer gets it and builds the tiny
-# host (tests/install/consumer) against what was installed, with the CMake
-# package and with pkg-config, then runs both against the installed stand-in.
-# Lustre's header is the stand-in's, as no Lustre development files are
-# installed here.
+# host (tests/install/consumer) and a copytool in Lustre's idiom (with
+# Lustre's header before LustreAPI.h and after it) against what was
+# installed, with the CMake package and with pkg-config, then runs them
+# against the installed stand-in. Lustre's header is the stand-in's, as no
+# Lustre development files are installed here.
 #
 #   install_test.sh tree BUILD_DIR   cmake --install of the three components
 #                                    into a temporary prefix
@@ -67,6 +68,7 @@ run_consumers() {
   "$cmake" --build "$work/cmake-host" >/dev/null
   check_links "$work/cmake-host/tiny-host" "$libdir"
   "$work/cmake-host/tiny-host" "$work/mnt" tinyfs
+  for order in first after; do "$work/cmake-host/idiom-copytool-lustre-$order" "$work/mnt" "cmake-$order"; done
 
   echo "--- pkg-config"
   local flags
@@ -75,6 +77,11 @@ run_consumers() {
   ${CXX:-c++} -std=c++17 $cxxflags "$here/consumer/main.cpp" $flags -o "$work/pc-host"
   check_links "$work/pc-host" "$libdir"
   "$work/pc-host" "$work/mnt" tinyfs
+  # shellcheck disable=SC2086
+  ${CXX:-c++} -std=c++17 $cxxflags -DLUSTRE_HEADER_FIRST "$here/consumer/copytool.cpp" $flags -o "$work/pc-first"
+  # shellcheck disable=SC2086
+  ${CXX:-c++} -std=c++17 $cxxflags "$here/consumer/copytool.cpp" $flags -o "$work/pc-after"
+  for order in first after; do "$work/pc-$order" "$work/mnt" "pc-$order"; done
 }
 
 # The program must load the installed libraries, not the build tree's.
