@@ -5,11 +5,12 @@
 // Built once per library variant: LUSTRE_SIM_NO_ACTION_BEGIN leaves out
 // llapi_hsm_action_begin and LUSTRE_SIM_NO_FD2FID leaves out llapi_fd2fid,
 // as an older or partial liblustreapi would.
+#include <lustre/lustreapi.h>
+
 #include <cerrno>
 #include <cstring>
 
 #include "Control.h"
-#include <lustre/lustreapi.h>
 #include "Operations.h"
 
 #define LLAPI_EXPORT extern "C" __attribute__((visibility("default")))

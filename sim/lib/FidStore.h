@@ -10,12 +10,12 @@
 // Callers hold the state lock (StateLock on Context::libDir) while a store is
 // loaded, changed and saved.
 #pragma once
+#include <lustre/lustreapi.h>
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
-#include <lustre/lustreapi.h>
 #include "SimState.h"
 
 namespace sim::lib {

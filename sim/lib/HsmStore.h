@@ -2,10 +2,11 @@
 // copytool actions. Callers hold the state lock while a store is loaded,
 // changed and saved.
 #pragma once
+#include <lustre/lustreapi.h>
+
 #include <string>
 #include <vector>
 
-#include <lustre/lustreapi.h>
 #include "SimState.h"
 
 namespace sim::lib {

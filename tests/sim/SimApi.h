@@ -1,10 +1,11 @@
 // The stand-in liblustreapi.so loaded with dlopen, as a host loads it, for
 // the tests and for their second process.
 #pragma once
+#include <lustre/lustreapi.h>
+
 #include <string>
 
 #include "LustreSimControl.h"
-#include <lustre/lustreapi.h>
 
 namespace simtest {
 
