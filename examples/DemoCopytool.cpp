@@ -10,24 +10,13 @@
 #include <cstring>
 #include <thread>
 
+#include "UniqueFd.h"
+
 namespace demo {
 
 namespace {
 
-// A descriptor closed with its owner.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
-    ~UniqueFd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
+using common::UniqueFd;
 
 constexpr size_t kChunk = 64 * 1024;
 
@@ -198,7 +187,7 @@ bool Copytool::Archive(const hsm_action_item& item, ArchivedFile& archived) {
             const unsigned long long total =
                 start >= end ? 0 : (wanted < end - start ? wanted : end - start);
             std::string buffer(kChunk, '\0');
-            if (target.get() < 0) {
+            if (target.Get() < 0) {
                 errval = errno;
                 failure = "open(" + archived.copy + "): " + ErrnoText(-errno);
             }
@@ -206,7 +195,7 @@ bool Copytool::Archive(const hsm_action_item& item, ArchivedFile& archived) {
                 const size_t want = static_cast<size_t>(total - copied < kChunk ? total - copied : kChunk);
                 const ssize_t n = ::pread(fd, buffer.data(), want, static_cast<off_t>(start + copied));
                 if (n < 0 && errno == EINTR) continue;
-                if (n <= 0 || !WriteAll(target.get(), buffer.data(), static_cast<size_t>(n))) {
+                if (n <= 0 || !WriteAll(target.Get(), buffer.data(), static_cast<size_t>(n))) {
                     errval = n == 0 ? EIO : errno;
                     failure = "copy: " + ErrnoText(-errval);
                     break;
@@ -223,7 +212,7 @@ bool Copytool::Archive(const hsm_action_item& item, ArchivedFile& archived) {
             }
             if (failure.empty() && total == 0) ShowProgress(fidText, 0, 0);
             if (isatty(STDOUT_FILENO)) std::printf("\n");
-            if (failure.empty() && fsync(target.get()) != 0) {
+            if (failure.empty() && fsync(target.Get()) != 0) {
                 errval = errno;
                 failure = "fsync: " + ErrnoText(-errno);
             }

@@ -242,8 +242,8 @@ int HSMRequest(const char* path, int action, const char* data, std::string& msg)
     const auto fd2fid = BoundEntry<&FunctionTable::fd2fid>(msg);
     if (!fd2fid) return -EINVAL;
 
-    UniqueFd fd(::open(path, O_RDONLY));
-    if (!fd) {
+    common::UniqueFd fd(::open(path, O_RDONLY));
+    if (!fd.Valid()) {
         const int openErrno = errno;
         LogAlways(LAPI_LOCATION, "open(%s) failed, error=%s", path, std::strerror(openErrno));
         return -openErrno;

@@ -215,19 +215,11 @@ bool WriteFileAtomically(const std::string& file, const std::string& content, st
 StateLock::StateLock(const std::string& stateDir)
     : m_fd(open((stateDir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
 {
-    if (m_fd < 0) return;
+    if (!m_fd.Valid()) return;
     int rc;
-    do rc = flock(m_fd, LOCK_EX);
+    do rc = flock(m_fd.Get(), LOCK_EX);
     while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        close(m_fd);
-        m_fd = -1;
-    }
-}
-
-StateLock::~StateLock()
-{
-    if (m_fd >= 0) close(m_fd);  // closing releases the flock
+    if (rc != 0) m_fd.Reset();
 }
 
 }  // namespace sim

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "UniqueFd.h"
+
 namespace sim {
 
 struct FileSystem {
@@ -92,13 +94,10 @@ std::string MdtName(const std::string& fs, int index);
 class StateLock {
 public:
     explicit StateLock(const std::string& stateDir);
-    ~StateLock();
-    StateLock(const StateLock&) = delete;
-    StateLock& operator=(const StateLock&) = delete;
-    bool Locked() const { return m_fd >= 0; }
+    bool Locked() const { return m_fd.Valid(); }
 
 private:
-    int m_fd;
+    common::UniqueFd m_fd;  // closing it releases the flock
 };
 
 }  // namespace sim

@@ -28,8 +28,8 @@ struct hsm_copyaction_private {
     } hai{};  // the parts of the received item the action works on
     sim::lib::CopytoolInfo ct;
     bool isError = false;
-    sim::lib::UniqueFd source;  // ARCHIVE: the file, read-only
-    sim::lib::UniqueFd data;    // RESTORE: the volatile file the copytool fills
+    common::UniqueFd source;  // ARCHIVE: the file, read-only
+    common::UniqueFd data;    // RESTORE: the volatile file the copytool fills
     lu_fid volatileFid{};
     long long mtimeNs = 0;  // ARCHIVE: the file when the copy began
     long long size = 0;
@@ -58,7 +58,7 @@ std::string Join(const std::string& dir, const std::string& rel)
 
 // An anonymous file in the state directory: the restored data until end()
 // puts it in place.
-int OpenVolatile(const Context& ctx, UniqueFd& fd)
+int OpenVolatile(const Context& ctx, common::UniqueFd& fd)
 {
     fd.Reset(open(ctx.libDir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (fd.Valid()) return 0;

@@ -26,8 +26,8 @@ struct hsm_copytool_private {
     sim::lib::CopytoolInfo info;
     std::vector<unsigned> archives;  // empty: every archive
     bool nonblock = false;
-    sim::lib::UniqueFd wakeRead;
-    sim::lib::UniqueFd wakeWrite;
+    common::UniqueFd wakeRead;
+    common::UniqueFd wakeWrite;
     std::vector<unsigned long long> buffer;  // the last list handed out, 8-byte aligned
     std::atomic<bool> shutdown{false};
     int receivers = 0;  // guarded by the registry mutex

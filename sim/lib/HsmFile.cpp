@@ -59,7 +59,7 @@ public:
 private:
     static constexpr mode_t kNone = ~static_cast<mode_t>(0);
     std::string m_path;
-    UniqueFd m_fd;
+    common::UniqueFd m_fd;
     int m_error = 0;
     mode_t m_restoreMode = kNone;
 };

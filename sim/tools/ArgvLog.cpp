@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "UniqueFd.h"
+
 namespace sim {
 namespace {
 
@@ -45,17 +47,16 @@ void LogArgv(const char* tool, int argc, char* const argv[])
 {
     const char* file = getenv("LUSTRE_SIM_ARGV_LOG");
     if (!file || !*file) return;
-    const int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
+    const common::UniqueFd fd(open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.Valid()) return;
     const std::string line = ArgvLogLine(tool, argc, argv);
     size_t done = 0;
     while (done < line.size()) {
-        const ssize_t n = write(fd, line.data() + done, line.size() - done);
+        const ssize_t n = write(fd.Get(), line.data() + done, line.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
-    close(fd);
 }
 
 }  // namespace sim
