@@ -10,9 +10,8 @@ public:
     //    0       the command exited with status 0 (and only then);
     //    1..255  the command's non-zero exit status (127: sh could not find it);
     //    128+N   the shell was killed by signal N;
-    //   -1       it could not be started, read or waited for; or its status is
-    //            unknown because the process ignores SIGCHLD (the kernel then
-    //            reaps the child itself): never reported as success;
+    //   -1       it could not be started, read or waited for, or its status
+    //            cannot be known: never reported as success;
     //   -2       timeoutMs passed: the child's whole process group was killed
     //            with SIGKILL and the child reaped.
     // output and errors (each may be null) receive standard output and standard
@@ -24,6 +23,11 @@ public:
     // The child gets /dev/null as standard input, a new session (no controlling
     // terminal; its process group id is its pid), an empty signal mask, default
     // signal dispositions and no descriptor of the caller beyond 0, 1 and 2.
+    // Where the kernel reaps the caller's children itself (SIGCHLD ignored, or
+    // SA_NOCLDWAIT) the child is a /bin/sh that runs the command's shell as
+    // its own child, under the same conditions, and reports its status on a
+    // pipe: the status is known there too. Only when that report is missing
+    // as well (that shell was killed) is the status lost: -1.
     // timeoutMs: 0 (or negative) for none. flag: unused.
     // Thread-safe, no shared state; never copies the caller's address space
     // (posix_spawn). Never changes the caller's signal dispositions.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <string>
 
@@ -75,16 +76,43 @@ int Fail(std::string* errors, const std::string& what, int errnum) {
     return -1;
 }
 
-// A pipe whose ends are both close-on-exec and above 2, so that the child's
-// dup2 onto 1 and 2 can never overwrite an end still to be duplicated (a host
-// that closed its standard descriptors would otherwise get them from pipe2).
+// The descriptors of the reporting shell (see kReporter) beyond 0, 1 and 2:
+// the status report and the command's standard error.
+constexpr int kStatusFd = 3;
+constexpr int kCommandErrorFd = 4;
+constexpr int kFirstFreeFd = 5;
+
+// In a process whose children the kernel reaps itself (SIGCHLD ignored, or
+// SA_NOCLDWAIT), waitpid cannot give our child's status. There posix_spawn
+// starts this script instead of the command's shell: it runs the command's
+// shell as "sh -c command" would be run, waits for it (its own signal
+// dispositions are the defaults) and writes its status ($?: the exit status,
+// or 128+N after signal N) on descriptor 3. The command's shell starts in a
+// subshell with its standard error on descriptor 4 and neither 3 nor 4 open;
+// the reporting shell's own standard error is /dev/null, so that its note
+// on a command ended by a signal ("Killed") stays out of the command's
+// errors. The name "sh" makes $0 what "sh -c command" gives.
+constexpr char kReporter[] = "(exec /bin/sh -c \"$1\" sh 2>&4 3>&- 4>&-); echo $? >&3";
+
+// True when the kernel reaps our children itself. The disposition is only
+// read: another thread of the host may rely on it.
+bool ChildrenReapedByKernel() {
+    struct sigaction current {};
+    if (::sigaction(SIGCHLD, nullptr, &current) != 0) return false;
+    return current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT) != 0;
+}
+
+// A pipe whose ends are both close-on-exec and at kFirstFreeFd or above, so
+// that the child's dup2 onto its low descriptors can never overwrite an end
+// still to be duplicated (a host that closed its standard descriptors would
+// otherwise get them from pipe2).
 int MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
     UniqueFd ends[2] = {UniqueFd(fds[0]), UniqueFd(fds[1])};
     for (UniqueFd& end : ends) {
-        if (end.Get() > 2) continue;
-        const int moved = ::fcntl(end.Get(), F_DUPFD_CLOEXEC, 3);
+        if (end.Get() >= kFirstFreeFd) continue;
+        const int moved = ::fcntl(end.Get(), F_DUPFD_CLOEXEC, kFirstFreeFd);
         if (moved < 0) return errno;
         end.Reset(moved);
     }
@@ -107,27 +135,28 @@ int PollTimeout(long long deadline) {
     return left > 1000000 ? 1000000 : static_cast<int>(left);
 }
 
-// Reads both pipes until both reach end of file or the deadline passes, polling
-// them together so that neither can fill up while we wait on the other.
+// A pipe end read to end of file, and where its bytes go (may be null).
+struct Stream {
+    UniqueFd& read;
+    std::string* sink;
+};
+
+// Reads every stream until all reach end of file or the deadline passes,
+// polling them together so that none can fill up while we wait on another.
 // Returns 0, ETIMEDOUT, or the errno of a failed poll or read.
-int Drain(UniqueFd& outRead, UniqueFd& errRead, std::string* output, std::string* errors,
-          long long deadline) {
+template <size_t N>
+int Drain(Stream (&streams)[N], long long deadline) {
     char buffer[65536];
-    while (outRead.Valid() || errRead.Valid()) {
-        pollfd fds[2];
-        UniqueFd* owners[2];
-        std::string* sinks[2];
+    for (;;) {
+        pollfd fds[N];
+        Stream* polled[N];
         nfds_t count = 0;
-        if (outRead.Valid()) {
-            fds[count] = pollfd{outRead.Get(), POLLIN, 0};
-            owners[count] = &outRead;
-            sinks[count++] = output;
+        for (Stream& stream : streams) {
+            if (!stream.read.Valid()) continue;
+            fds[count] = pollfd{stream.read.Get(), POLLIN, 0};
+            polled[count++] = &stream;
         }
-        if (errRead.Valid()) {
-            fds[count] = pollfd{errRead.Get(), POLLIN, 0};
-            owners[count] = &errRead;
-            sinks[count++] = errors;
-        }
+        if (count == 0) return 0;
         const int timeout = PollTimeout(deadline);
         if (deadline >= 0 && timeout == 0) return ETIMEDOUT;
         const int ready = ::poll(fds, count, timeout);
@@ -144,13 +173,23 @@ int Drain(UniqueFd& outRead, UniqueFd& errRead, std::string* output, std::string
             } while (got < 0 && errno == EINTR);
             if (got < 0) return errno;
             if (got == 0) {
-                owners[i]->Reset();
+                polled[i]->read.Reset();
                 continue;
             }
-            if (sinks[i]) sinks[i]->append(buffer, static_cast<size_t>(got));
+            if (polled[i]->sink) polled[i]->sink->append(buffer, static_cast<size_t>(got));
         }
     }
-    return 0;
+}
+
+// The status the reporting shell wrote: one number from 0 to 255 and a line
+// end. -1 when there is none, as when that shell itself was killed.
+int ReportedStatus(const std::string& report) {
+    if (report.size() < 2 || report.back() != '\n') return -1;
+    int status = -1;
+    const char* end = report.data() + report.size() - 1;
+    const auto [stop, error] = std::from_chars(report.data(), end, status);
+    if (error != std::errc() || stop != end || status < 0 || status > 255) return -1;
+    return status;
 }
 
 // Waits for pid to end, up to the deadline (-1: none). Returns 0 with its
@@ -191,18 +230,31 @@ int ZqProcess::system(const char* command, std::string* output, std::string* err
     }
     if (timeoutMs < 0) timeoutMs = 0;
 
-    UniqueFd outRead, outWrite, errRead, errWrite;
+    // Read once: a host that starts ignoring SIGCHLD while the command runs
+    // gets -1 (the status is lost), never a success.
+    const bool reporting = ChildrenReapedByKernel();
+
+    UniqueFd outRead, outWrite, errRead, errWrite, statusRead, statusWrite;
     if (int e = MakePipe(outRead, outWrite)) return Fail(errors, "pipe2", e);
     if (int e = MakePipe(errRead, errWrite)) return Fail(errors, "pipe2", e);
+    if (reporting) {
+        if (int e = MakePipe(statusRead, statusWrite)) return Fail(errors, "pipe2", e);
+    }
 
     SpawnActions actions;
     SpawnAttributes attributes;
     if (!actions.Ok() || !attributes.Ok()) return Fail(errors, "posix_spawn setup", ENOMEM);
     int e = posix_spawn_file_actions_addopen(actions.Get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     if (!e) e = posix_spawn_file_actions_adddup2(actions.Get(), outWrite.Get(), STDOUT_FILENO);
-    if (!e) e = posix_spawn_file_actions_adddup2(actions.Get(), errWrite.Get(), STDERR_FILENO);
+    if (reporting) {
+        if (!e) e = posix_spawn_file_actions_addopen(actions.Get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        if (!e) e = posix_spawn_file_actions_adddup2(actions.Get(), statusWrite.Get(), kStatusFd);
+        if (!e) e = posix_spawn_file_actions_adddup2(actions.Get(), errWrite.Get(), kCommandErrorFd);
+    } else {
+        if (!e) e = posix_spawn_file_actions_adddup2(actions.Get(), errWrite.Get(), STDERR_FILENO);
+    }
     // Whatever the host left open without close-on-exec stays out of the child.
-    if (!e) e = posix_spawn_file_actions_addclosefrom_np(actions.Get(), 3);
+    if (!e) e = posix_spawn_file_actions_addclosefrom_np(actions.Get(), reporting ? kFirstFreeFd : 3);
     if (e) return Fail(errors, "posix_spawn file actions", e);
 
     // A new session (no controlling terminal, its own process group to kill),
@@ -220,16 +272,21 @@ int ZqProcess::system(const char* command, std::string* output, std::string* err
     char shell[] = "/bin/sh";
     char name[] = "sh";
     char dashC[] = "-c";
-    char* argv[] = {name, dashC, const_cast<char*>(command), nullptr};
+    char* const text = const_cast<char*>(command);
+    char* direct[] = {name, dashC, text, nullptr};
+    char* reported[] = {name, dashC, const_cast<char*>(kReporter), name, text, nullptr};
     pid_t pid = -1;
-    e = posix_spawn(&pid, shell, actions.Get(), attributes.Get(), argv, environ);
+    e = posix_spawn(&pid, shell, actions.Get(), attributes.Get(), reporting ? reported : direct, environ);
     if (e) return Fail(errors, "posix_spawn(/bin/sh)", e);
     // Our copies of the write ends must go, or the pipes never reach end of file.
     outWrite.Reset();
     errWrite.Reset();
+    statusWrite.Reset();
 
     const long long deadline = timeoutMs > 0 ? NowMs() + timeoutMs : -1;
-    const int drained = Drain(outRead, errRead, output, errors, deadline);
+    std::string report;
+    Stream streams[] = {{outRead, output}, {errRead, errors}, {statusRead, &report}};
+    const int drained = Drain(streams, deadline);
     int status = 0;
     int reaped = drained ? drained : Reap(pid, status, deadline);
     if (reaped == ETIMEDOUT) {
@@ -243,13 +300,19 @@ int ZqProcess::system(const char* command, std::string* output, std::string* err
         KillGroup(pid);
         return Fail(errors, "reading the command's output", drained);
     }
+    if (reporting) {
+        const int reported = ReportedStatus(report);
+        if (reported >= 0) return reported;
+    }
     if (reaped == ECHILD) {
         Report(errors, "waitpid(" + std::to_string(pid) +
                            "): No child processes (the exit status is lost: the process ignores SIGCHLD)");
         return -1;
     }
     if (reaped) return Fail(errors, "waitpid(" + std::to_string(pid) + ")", reaped);
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    // A reporting shell that exits without a report could not run the
+    // command (it could not fork, say): its exit status is not the command's.
+    if (WIFEXITED(status) && !reporting) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     Report(errors, "unexpected wait status " + std::to_string(status));
     return -1;
