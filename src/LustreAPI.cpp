@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <set>
+#include <tuple>
 #include <type_traits>
 
 #include "ArgumentChecks.h"
@@ -55,48 +56,77 @@ static bool g_bLibraryLoaded;
 
 namespace {
 
-// Stores a looked-up address into its typed slot.
-template <auto Slot>
-void StoreSlot(void* address)
-{
-    func_table.*Slot = reinterpret_cast<std::remove_reference_t<decltype(func_table.*Slot)>>(address);
-}
-
+// One entry point: its name, the slot it is stored into and, when the
+// message on a missing symbol spells the name otherwise, that spelling
+// (slot 0's is misspelt: hosts match these texts as they are).
+template <typename Entry>
 struct SlotBinding {
     const char* symbol;
-    // The symbol as the message on a missing symbol spells it, when it is
-    // spelt otherwise: slot 0's is misspelt, and hosts match these texts as
-    // they are.
+    Entry FunctionTable::*slot;
     const char* spelledInMessage;
-    void (*store)(void* address);
 };
 
-constexpr SlotBinding kSlotBindings[] = {
-    {"llapi_hsm_copytool_register", "llapi_hsm_copytool_resgister", &StoreSlot<&FunctionTable::hsm_copytool_register>},
-    {"llapi_hsm_copytool_unregister", nullptr, &StoreSlot<&FunctionTable::hsm_copytool_unregister>},
-    {"llapi_hsm_copytool_recv", nullptr, &StoreSlot<&FunctionTable::hsm_copytool_recv>},
-    {"llapi_hsm_action_begin", nullptr, &StoreSlot<&FunctionTable::hsm_action_begin>},
-    {"llapi_hsm_action_end", nullptr, &StoreSlot<&FunctionTable::hsm_action_end>},
-    {"llapi_hsm_action_progress", nullptr, &StoreSlot<&FunctionTable::hsm_action_progress>},
-    {"llapi_hsm_action_get_fd", nullptr, &StoreSlot<&FunctionTable::hsm_action_get_fd>},
-    {"llapi_hsm_action_get_dfid", nullptr, &StoreSlot<&FunctionTable::hsm_action_get_dfid>},
-    {"llapi_hsm_user_request_alloc", nullptr, &StoreSlot<&FunctionTable::hsm_user_request_alloc>},
-    {"llapi_hsm_request", nullptr, &StoreSlot<&FunctionTable::hsm_request>},
-    {"llapi_search_fsname", nullptr, &StoreSlot<&FunctionTable::search_fsname>},
-    {"llapi_fid2path", nullptr, &StoreSlot<&FunctionTable::fid2path>},
-    {"llapi_path2fid", nullptr, &StoreSlot<&FunctionTable::path2fid>},
-    {"llapi_get_mdt_index_by_fid", nullptr, &StoreSlot<&FunctionTable::get_mdt_index_by_fid>},
-    {"llapi_fd2fid", nullptr, &StoreSlot<&FunctionTable::fd2fid>},
-};
-static_assert(std::size(kSlotBindings) == 15, "one binding per slot");
+template <typename Entry>
+constexpr SlotBinding<Entry> Bind(const char* symbol, Entry FunctionTable::*slot,
+                                  const char* spelledInMessage = nullptr)
+{
+    return {symbol, slot, spelledInMessage};
+}
+
+// In binding order. A tuple, since every slot has a type of its own.
+constexpr auto kSlotBindings = std::make_tuple(
+    Bind("llapi_hsm_copytool_register", &FunctionTable::hsm_copytool_register, "llapi_hsm_copytool_resgister"),
+    Bind("llapi_hsm_copytool_unregister", &FunctionTable::hsm_copytool_unregister),
+    Bind("llapi_hsm_copytool_recv", &FunctionTable::hsm_copytool_recv),
+    Bind("llapi_hsm_action_begin", &FunctionTable::hsm_action_begin),
+    Bind("llapi_hsm_action_end", &FunctionTable::hsm_action_end),
+    Bind("llapi_hsm_action_progress", &FunctionTable::hsm_action_progress),
+    Bind("llapi_hsm_action_get_fd", &FunctionTable::hsm_action_get_fd),
+    Bind("llapi_hsm_action_get_dfid", &FunctionTable::hsm_action_get_dfid),
+    Bind("llapi_hsm_user_request_alloc", &FunctionTable::hsm_user_request_alloc),
+    Bind("llapi_hsm_request", &FunctionTable::hsm_request),
+    Bind("llapi_search_fsname", &FunctionTable::search_fsname),
+    Bind("llapi_fid2path", &FunctionTable::fid2path),
+    Bind("llapi_path2fid", &FunctionTable::path2fid),
+    Bind("llapi_get_mdt_index_by_fid", &FunctionTable::get_mdt_index_by_fid),
+    Bind("llapi_fd2fid", &FunctionTable::fd2fid));
+static_assert(std::tuple_size_v<decltype(kSlotBindings)> == 15, "one binding per slot");
+
+template <auto Slot, typename Entry>
+constexpr bool IsBindingOf(const SlotBinding<Entry>& binding)
+{
+    if constexpr (std::is_same_v<decltype(Slot), Entry FunctionTable::*>)
+        return binding.slot == Slot;
+    else
+        return false;
+}
 
 // The entry-point name of a slot, found in the binding table when compiling.
 template <auto Slot>
 constexpr const char* SymbolOf()
 {
-    for (const SlotBinding& binding : kSlotBindings)
-        if (binding.store == &StoreSlot<Slot>) return binding.symbol;
-    return nullptr;
+    const char* symbol = nullptr;
+    std::apply(
+        [&symbol](const auto&... binding) {
+            ((symbol = IsBindingOf<Slot>(binding) ? binding.symbol : symbol), ...);
+        },
+        kSlotBindings);
+    return symbol;
+}
+
+// Looks the binding's symbol up and stores its address. On a failure, error
+// holds the loader's and spelled the name for the message.
+template <typename Entry>
+bool BindSlot(CKxLibrary& library, const SlotBinding<Entry>& binding, CKxError& error, const char*& spelled)
+{
+    void* address = nullptr;
+    error = library.GetAddress(binding.symbol, address);
+    if (error.GetCode() < 0) {
+        spelled = binding.spelledInMessage ? binding.spelledInMessage : binding.symbol;
+        return false;
+    }
+    func_table.*binding.slot = reinterpret_cast<Entry>(address);
+    return true;
 }
 
 // The guard in front of every call into liblustreapi: the slot's entry point
@@ -149,15 +179,13 @@ CKxError LoadFunctions()
         return error;
     }
 
-    for (const SlotBinding& slot : kSlotBindings) {
-        void* address = nullptr;
-        error = library.GetAddress(slot.symbol, address);
-        if (error.GetCode() < 0) {
-            const char* const spelled = slot.spelledInMessage ? slot.spelledInMessage : slot.symbol;
-            error.Push(LAPI_LOCATION, "GetAddres(%s) failed", spelled);
-            return error;
-        }
-        slot.store(address);
+    // Slot by slot in table order, up to the first missing symbol.
+    const char* spelled = nullptr;
+    const bool bound = std::apply(
+        [&](const auto&... binding) { return (BindSlot(library, binding, error, spelled) && ...); }, kSlotBindings);
+    if (!bound) {
+        error.Push(LAPI_LOCATION, "GetAddres(%s) failed", spelled);
+        return error;
     }
 
     g_bLibraryLoaded = true;
