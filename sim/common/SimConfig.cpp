@@ -1,7 +1,6 @@
 #include "SimConfig.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -31,62 +30,12 @@ std::vector<std::string> Words(const std::string& line)
     return words;
 }
 
-// Absolute and resolved as far as the path exists; the rest appended as given.
-std::string Normalise(const std::string& path)
-{
-    std::string abs = path;
-    if (abs.empty() || abs[0] != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd)) abs = std::string(cwd) + "/" + path;
-    }
-    std::string head = abs, tail;
-    while (!head.empty()) {
-        char resolved[PATH_MAX];
-        if (realpath(head.c_str(), resolved)) {
-            std::string r = resolved;
-            if (!tail.empty()) r += (r == "/" ? "" : "/") + tail;
-            return r;
-        }
-        size_t slash = head.find_last_of('/');
-        if (slash == std::string::npos) break;
-        std::string last = head.substr(slash + 1);
-        tail = tail.empty() ? last : last + "/" + tail;
-        head = slash == 0 ? "/" : head.substr(0, slash);
-        if (head == "/" && slash == 0) {
-            if (realpath("/", resolved)) return "/" + tail;
-            break;
-        }
-    }
-    return abs;
-}
-
 }  // namespace
 
 const FileSystem* Config::FindFs(const std::string& name) const
 {
     for (const auto& fs : fileSystems)
         if (fs.name == name) return &fs;
-    return nullptr;
-}
-
-const Mount* Config::MountFor(const std::string& path) const
-{
-    const std::string target = Normalise(path);
-    const Mount* best = nullptr;
-    for (const auto& m : mounts) {
-        const std::string dir = Normalise(m.dir);
-        bool inside = target == dir ||
-                      (target.size() > dir.size() && target.compare(0, dir.size(), dir) == 0 &&
-                       (dir == "/" || target[dir.size()] == '/'));
-        if (inside && (!best || dir.size() > Normalise(best->dir).size())) best = &m;
-    }
-    return best;
-}
-
-const Archive* Config::FindArchive(const std::string& fs, int id) const
-{
-    for (const auto& a : archives)
-        if (a.fs == fs && a.id == id) return &a;
     return nullptr;
 }
 

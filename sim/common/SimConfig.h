@@ -64,10 +64,6 @@ struct Config {
     std::vector<Login> logins;
 
     const FileSystem* FindFs(const std::string& name) const;
-    // The mount whose directory holds path (the longest match; path is made
-    // absolute and resolved as far as it exists). Null outside every mount.
-    const Mount* MountFor(const std::string& path) const;
-    const Archive* FindArchive(const std::string& fs, int id) const;
     const MdsServer* FindServer(const std::string& fs, int index) const;
     bool HostKnown(const std::string& host) const;
     bool LoginAllowed(const std::string& user, const std::string& host) const;
