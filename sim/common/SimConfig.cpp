@@ -162,13 +162,18 @@ bool WriteFileAtomically(const std::string& file, const std::string& content, st
 }
 
 StateLock::StateLock(const std::string& stateDir)
-    : m_fd(open((stateDir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644))
 {
-    if (!m_fd.Valid()) return;
-    int rc;
-    do rc = flock(m_fd.Get(), LOCK_EX);
-    while (rc != 0 && errno == EINTR);
-    if (rc != 0) m_fd.Reset();
+    const std::string file = stateDir + "/lock";
+    m_fd.Reset(open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    int rc = m_fd.Valid() ? 0 : -1;
+    if (rc == 0) {
+        do rc = flock(m_fd.Get(), LOCK_EX);
+        while (rc != 0 && errno == EINTR);
+    }
+    if (rc != 0) {
+        m_error = "cannot lock " + file + ": " + strerror(errno);
+        m_fd.Reset();
+    }
 }
 
 }  // namespace sim

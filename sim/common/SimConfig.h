@@ -86,14 +86,18 @@ std::string MdtName(const std::string& fs, int index);
 [[nodiscard]] bool WriteFileAtomically(const std::string& file, const std::string& content, std::string& error);
 
 // An exclusive lock on the state directory (flock on <stateDir>/lock), held
-// for the object's life. Several processes may share one state directory.
+// for the object's life. Several processes may share one state directory;
+// whoever did not get the lock must not touch the state.
 class StateLock {
 public:
     explicit StateLock(const std::string& stateDir);
     bool Locked() const { return m_fd.Valid(); }
+    // Why the lock was not taken: "cannot lock <file>: <reason>".
+    const std::string& Error() const { return m_error; }
 
 private:
     common::UniqueFd m_fd;  // closing it releases the flock
+    std::string m_error;
 };
 
 }  // namespace sim

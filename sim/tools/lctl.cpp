@@ -36,6 +36,7 @@ public:
 private:
     int Usage(const std::string& command) const;
     int Fail(const char* command, const char* text, int status) const;
+    int Unlocked(const sim::StateLock& lock) const;
     int WithDevice(const std::vector<std::string>& args);
     int Register(const std::string& device, const std::vector<std::string>& args);
     int Deregister(const std::string& device, const std::vector<std::string>& args);
@@ -58,6 +59,13 @@ int Lctl::Fail(const char* command, const char* text, int status) const
 {
     fprintf(stderr, "error: %s: %s\n", command, text);
     return status;
+}
+
+// The state lock could not be taken: nothing is read or changed.
+int Lctl::Unlocked(const sim::StateLock& lock) const
+{
+    fprintf(stderr, "lctl (stand-in): %s\n", lock.Error().c_str());
+    return 1;
 }
 
 // Loads the MDT's changelog; with save, writes back what the caller changed.
@@ -196,6 +204,7 @@ int Lctl::Register(const std::string& device, const std::vector<std::string>& ar
     }
 
     sim::StateLock lock(m_ctx.stateDir);
+    if (!lock.Locked()) return Unlocked(lock);
     sim::MdtChangelog log;
     if (!UpdateLog(device, log, false)) return 1;
     const std::string stored = name.substr(0, kMaxStoredName);
@@ -257,6 +266,7 @@ int Lctl::DeregisterOld(const std::string& device, const std::vector<std::string
         return Usage(cmd);
     }
     sim::StateLock lock(m_ctx.stateDir);
+    if (!lock.Locked()) return Unlocked(lock);
     sim::MdtChangelog log;
     if (!UpdateLog(device, log, false)) return 1;
     auto it = std::find_if(log.users.begin(), log.users.end(), [id](const auto& u) { return u.id == id; });
@@ -308,6 +318,7 @@ int Lctl::Deregister(const std::string& device, const std::vector<std::string>& 
     if (positional.empty() && !byName) return Usage(cmd);
 
     sim::StateLock lock(m_ctx.stateDir);
+    if (!lock.Locked()) return Unlocked(lock);
     sim::MdtChangelog log;
     if (!UpdateLog(device, log, false)) return 1;
     const std::string stored = name.substr(0, kMaxStoredName);
@@ -368,6 +379,7 @@ int Lctl::GetParam(const std::vector<std::string>& args)
             matched = true;
             if (!p.mdt.empty()) {
                 sim::StateLock lock(m_ctx.stateDir);
+                if (!lock.Locked()) return Unlocked(lock);
                 sim::MdtChangelog log;
                 if (!UpdateLog(p.mdt, log, false)) return 1;
                 p.value = sim::FormatChangelogUsers(Version(), log, sim::SimNow(m_ctx.stateDir));

@@ -110,8 +110,8 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
     sim::MdtChangelog log;
     {
         sim::StateLock lock(ctx.stateDir);
-        std::string error;
-        if (!sim::LoadChangelog(ctx.stateDir, mdt, log, error)) {
+        std::string error = lock.Error();
+        if (!lock.Locked() || !sim::LoadChangelog(ctx.stateDir, mdt, log, error)) {
             fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", error.c_str());
             return EIO;
         }

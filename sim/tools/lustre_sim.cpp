@@ -311,6 +311,7 @@ int LustreSim::Run()
     // One lock for the whole command: the config and the changelogs change
     // together with the tools that read them.
     sim::StateLock lock(m_state);
+    if (!lock.Locked()) return Fail(lock.Error());
     if (!Load()) return Fail(m_error);
     if (cmd == "version") {
         sim::LustreVersion v;
