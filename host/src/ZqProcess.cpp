@@ -102,17 +102,17 @@ bool ChildrenReapedByKernel() {
     return current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT) != 0;
 }
 
-// A pipe whose ends are both close-on-exec and at kFirstFreeFd or above, so
-// that the child's dup2 onto its low descriptors can never overwrite an end
-// still to be duplicated (a host that closed its standard descriptors would
-// otherwise get them from pipe2).
-int MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+// A pipe whose ends are both close-on-exec and at lowest or above, so that the
+// child's dup2 onto the descriptors below can never overwrite an end still to
+// be duplicated (a host that closed its standard descriptors would otherwise
+// get them from pipe2).
+int MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd, int lowest) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
     UniqueFd ends[2] = {UniqueFd(fds[0]), UniqueFd(fds[1])};
     for (UniqueFd& end : ends) {
-        if (end.Get() >= kFirstFreeFd) continue;
-        const int moved = ::fcntl(end.Get(), F_DUPFD_CLOEXEC, kFirstFreeFd);
+        if (end.Get() >= lowest) continue;
+        const int moved = ::fcntl(end.Get(), F_DUPFD_CLOEXEC, lowest);
         if (moved < 0) return errno;
         end.Reset(moved);
     }
@@ -234,11 +234,14 @@ int ZqProcess::system(const char* command, std::string* output, std::string* err
     // gets -1 (the status is lost), never a success.
     const bool reporting = ChildrenReapedByKernel();
 
+    // The first descriptor the child does not get from us.
+    const int firstFree = reporting ? kFirstFreeFd : 3;
+
     UniqueFd outRead, outWrite, errRead, errWrite, statusRead, statusWrite;
-    if (int e = MakePipe(outRead, outWrite)) return Fail(errors, "pipe2", e);
-    if (int e = MakePipe(errRead, errWrite)) return Fail(errors, "pipe2", e);
+    if (int e = MakePipe(outRead, outWrite, firstFree)) return Fail(errors, "pipe2", e);
+    if (int e = MakePipe(errRead, errWrite, firstFree)) return Fail(errors, "pipe2", e);
     if (reporting) {
-        if (int e = MakePipe(statusRead, statusWrite)) return Fail(errors, "pipe2", e);
+        if (int e = MakePipe(statusRead, statusWrite, firstFree)) return Fail(errors, "pipe2", e);
     }
 
     SpawnActions actions;
@@ -254,7 +257,7 @@ int ZqProcess::system(const char* command, std::string* output, std::string* err
         if (!e) e = posix_spawn_file_actions_adddup2(actions.Get(), errWrite.Get(), STDERR_FILENO);
     }
     // Whatever the host left open without close-on-exec stays out of the child.
-    if (!e) e = posix_spawn_file_actions_addclosefrom_np(actions.Get(), reporting ? kFirstFreeFd : 3);
+    if (!e) e = posix_spawn_file_actions_addclosefrom_np(actions.Get(), firstFree);
     if (e) return Fail(errors, "posix_spawn file actions", e);
 
     // A new session (no controlling terminal, its own process group to kill),
