@@ -731,6 +731,7 @@ CKxError ReadChangelogs(const string& mdt, const string& startRecord, const stri
                         {"end record", endRecord, ArgumentKind::Word, true}});
     if (refused.Failed()) return refused;
 
+    const HBCodeLocation where = LAPI_LOCATION;
     // Not through RunCommand: an empty range prints nothing, and that is a success.
     const std::string command =
         HBString::Format("lfs changelog %s %s %s", mdt.c_str(), startRecord.c_str(), endRecord.c_str());
@@ -742,8 +743,13 @@ CKxError ReadChangelogs(const string& mdt, const string& startRecord, const stri
         return CommandError(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
     }
 
-    std::vector<CChangelogRecord> read;
-    read.reserve(static_cast<std::size_t>(std::count(output.begin(), output.end(), '\n')) + 1);
+    // Read straight into records; on failure what was appended is removed again.
+    const std::size_t before = records.size();
+    records.reserve(before + static_cast<std::size_t>(std::count(output.begin(), output.end(), '\n')) + 1);
+    const auto fail = [&](const std::string& message) {
+        records.erase(records.begin() + static_cast<std::ptrdiff_t>(before), records.end());
+        return CommandError(where, "%s", message.c_str());
+    };
     std::size_t start = 0;
     while (start < output.size()) {
         std::size_t end = output.find('\n', start);
@@ -752,21 +758,18 @@ CKxError ReadChangelogs(const string& mdt, const string& startRecord, const stri
         const std::size_t length = end - start;
         start = end + 1;
         if (length == 0) continue;
-        read.emplace_back();
-        if (!ReadChangelogRecordText(line, length, read.back()))
-            return CommandError(LAPI_LOCATION, "Cannot read the changelog record \"%s\" printed by %s",
-                                QuoteForMessage(std::string(line, length)).c_str(), command.c_str());
+        records.emplace_back();
+        if (!ReadChangelogRecordText(line, length, records.back()))
+            return fail(HBString::Format("Cannot read the changelog record \"%s\" printed by %s",
+                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str()));
         // lfs prints records in rising order; a line that breaks it is not
         // the record it looks like (a name with a line break can print one).
-        if (read.size() > 1 && read.back().m_index <= read[read.size() - 2].m_index)
-            return CommandError(LAPI_LOCATION,
-                                "The changelog record \"%s\" printed by %s does not follow record %llu",
-                                QuoteForMessage(std::string(line, length)).c_str(), command.c_str(),
-                                read[read.size() - 2].m_index);
+        if (records.size() > before + 1 && records.back().m_index <= records[records.size() - 2].m_index)
+            return fail(HBString::Format("The changelog record \"%s\" printed by %s does not follow record %llu",
+                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str(),
+                                         records[records.size() - 2].m_index));
     }
-    LogLine(LAPI_LOCATION, "Read %zu changelog records of MDT %s", read.size(), mdt.c_str());
-    records.reserve(records.size() + read.size());
-    records.insert(records.end(), std::make_move_iterator(read.begin()), std::make_move_iterator(read.end()));
+    LogLine(LAPI_LOCATION, "Read %zu changelog records of MDT %s", records.size() - before, mdt.c_str());
     return CKxError();
 }
 
