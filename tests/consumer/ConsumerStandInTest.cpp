@@ -21,22 +21,20 @@ const long kStartTime = 1700000000;
 
 int Minor(const std::string& version) { return std::atoi(version.c_str() + 2); }
 
-class StandIn {
-public:
+// A file system with MDT lustre-MDT0000 on server mds1, the clock fixed.
+struct StandIn {
     explicit StandIn(const std::string& version) {
         Sh("lustre-sim init " + dir / "state" + " --version " + version + " && lustre-sim add-fs lustre && " +
                "lustre-sim mount lustre " + dir / "mnt" + " && lustre-sim add-mds lustre 0 mds1 192.168.0.1@tcp && " +
                "lustre-sim allow-login root mds1 && lustre-sim set-time " + std::to_string(kStartTime),
            0);
     }
-    std::string Sim(const std::string& arguments) const { return Sh("lustre-sim " + arguments, 0).out; }
     testsupport::Outcome Sh(const std::string& command, int expectedStatus = -1) const {
         const testsupport::Outcome outcome = testsupport::Shell(command);
-        if (expectedStatus >= 0) {
-            EXPECT_EQ(outcome.status, expectedStatus) << command << ": " << outcome.err;
-        }
+        EXPECT_TRUE(expectedStatus < 0 || outcome.status == expectedStatus) << command << ": " << outcome.err;
         return outcome;
     }
+    void Sim(const std::string& arguments) const { Sh("lustre-sim " + arguments, 0); }
 
     TempDir dir;
     ScopedEnv path{"PATH", kSimBin + ":/usr/bin:/bin"};
@@ -45,79 +43,55 @@ public:
 
 std::vector<std::string> Versions() { return {"2.5", "2.10", "2.12", "2.15", "2.16", "2.17", "2.18"}; }
 
-// lfs changelog_clear with readers cl1 and cl2 at 0 and records 1 to 5.
-// "%p" in stderr is liblustreapi's program prefix (2.12 on).
-TEST(ChangelogClearStandIn, AnswersAsEachVersion) {
+struct ClearCase {
+    int fromMinor = 0, toMinor = 0;
+    std::string args, after, err;
+    int status = 0;
+};
+
+std::vector<ClearCase> ClearCases() {
     const std::string help = "Indicate that old changelog records up to <endrec> are no longer of interest to "
                              "consumer <id>, allowing the system to free up space.\nAn <endrec> of 0 means all "
                              "records.\nusage: changelog_clear <mdtname> <id> <endrec>\n";
-    const std::string noUser9 = "%pcannot purge records for 'cl9': No such file or directory (2)\n"
-                                "changelog_clear: no changelog user: cl9\n";
-    struct Row {
-        int fromMinor, toMinor;
-        std::string args;
-        int status;
-        std::string err;
-        std::string after;  // cl1's index, cl2's index, the first record left
-    } rows[] = {
-        {0, 99, "cl1 3", 0, "", "3 0 1"},
-        {0, 99, "cl2 3", 0, "", "0 3 1"},
-        {0, 99, "cl1 0", 0, "", "5 0 1"},
-        {0, 99, "cl1 abc", 0, "", "5 0 1"},  // lfs reads garbage as 0: everything
-        {0, 99, "cl1 ''", 0, "", "5 0 1"},
-        {0, 99, "cl1 2abc", 0, "", "2 0 1"},
-        {0, 99, "cl1 9", 22, "%pcannot purge records for 'cl1': Invalid argument (22)\n"
-                             "changelog_clear: record out of range: 9\n", "0 0 1"},
-        {0, 99, "cl9 9", 22, "%pcannot purge records for 'cl9': Invalid argument (22)\n"
-                             "changelog_clear: record out of range: 9\n", "0 0 1"},
-        {0, 99, "cl9 3", 2, noUser9, "0 0 1"},
-        {0, 99, "1 3", 22, "%pcannot purge records for '1': Invalid argument (22)\n"
-                           "changelog_clear: record out of range: 3\n", "0 0 1"},
-        {0, 14, "cl1-x 3", 22, "%pcannot purge records for 'cl1-x': Invalid argument (22)\n"
-                               "changelog_clear: record out of range: 3\n", "0 0 1"},
-        {15, 99, "cl1-x 3", 0, "", "3 0 1"},
-        {0, 14, "cl1 -5", 22, "%pcan't purge negative records\n\nchangelog_clear: record out of range: "
-                              "18446744073709551611\n", "0 0 1"},
-        {15, 15, "cl1 -5", 4, "changelog_clear: bad endrec '-5'\n" + help, "0 0 1"},
-        {16, 99, "cl1 -5", 4, "changelog_clear: bad endrec '-5'\n", "0 0 1"},
-        {0, 14, "cl1 9223372036854775808", 22, "%pcannot purge records for 'cl1': Invalid argument (22)\n"
-                                               "changelog_clear: record out of range: 9223372036854775807\n", "0 0 1"},
-        {15, 15, "cl1 9223372036854775808", 4, "changelog_clear: bad endrec '9223372036854775808'\n" + help, "0 0 1"},
-        {16, 99, "cl1 9223372036854775808", 4, "changelog_clear: bad endrec '9223372036854775808'\n", "0 0 1"},
-        {0, 15, "cl1", 4, help, "0 0 1"},
-        {16, 99, "cl1", 4, "", "0 0 1"},  // the help goes to stdout
-        {0, 99, "cl1 3 && lfs changelog_clear lustre-MDT0009 cl1 3", 2,
-         "%pcannot open '/dev/changelog-lustre-MDT0009': No such file or directory (2)\n"
-         "changelog_clear: no changelog user: cl1\n", "3 0 1"},
-        {0, 99, "cl1 3 && lfs changelog_clear lustre-MDT0000 cl2 4", 0, "", "3 4 4"},  // purged up to 3
-        {0, 17, "cl1 3 && lfs changelog_clear lustre-MDT0000 cl1 2", 22,
-         "%pcannot purge records for 'cl1': Invalid argument (22)\nchangelog_clear: record out of range: 2\n",
-         "3 0 1"},
-        {18, 99, "cl1 3 && lfs changelog_clear lustre-MDT0000 cl1 2", 2,
-         "%pcannot purge records for 'cl1': No such file or directory (2)\nchangelog_clear: no changelog user: cl1\n",
-         "3 0 1"},
-        {0, 99, "cl1 3 && lfs changelog_clear lustre-MDT0000 cl1 3", 0, "", "3 0 1"},
-    };
+    std::vector<ClearCase> cases;
+    for (const std::string& line : ReadLines(std::string(CONSUMER_DATA_DIR) + "/changelog_clear.txt")) {
+        if (line.empty()) continue;
+        if (line[0] == '>' && !cases.empty()) {
+            const std::string text = line.size() > 2 ? line.substr(2) : "";
+            cases.back().err += text == "%help" ? help : text + "\n";
+        } else if (line[0] != '#') {
+            ClearCase c;
+            const std::size_t a = line.find(" | "), b = line.find(" | ", a + 3), d = line.find(" | ", b + 3);
+            c.fromMinor = std::atoi(line.c_str());
+            c.toMinor = std::atoi(line.c_str() + line.find('-') + 1);
+            c.args = line.substr(a + 3, b - a - 3);
+            c.status = std::atoi(line.c_str() + b + 3);
+            c.after = line.substr(d + 3);
+            cases.push_back(c);
+        }
+    }
+    return cases;
+}
+
+TEST(ChangelogClearStandIn, AnswersAsEachVersion) {
+    const std::vector<ClearCase> cases = ClearCases();
+    ASSERT_GE(cases.size(), 20u);
     for (const std::string version : {"2.10", "2.12", "2.15", "2.16", "2.18"}) {
-        for (const Row& row : rows) {
-            if (Minor(version) < row.fromMinor || Minor(version) > row.toMinor) continue;
-            SCOPED_TRACE(version + ": lfs changelog_clear lustre-MDT0000 " + row.args);
+        for (const ClearCase& c : cases) {
+            if (Minor(version) < c.fromMinor || Minor(version) > c.toMinor) continue;
+            SCOPED_TRACE(version + ": lfs changelog_clear lustre-MDT0000 " + c.args);
             StandIn sim(version);
-            sim.Sh("lctl --device lustre-MDT0000 changelog_register && "
-                   "lctl --device lustre-MDT0000 changelog_register && "
-                   "lustre-sim changelog-append lustre-MDT0000 CREAT --count 5",
-                   0);
-            const testsupport::Outcome o = sim.Sh("lfs changelog_clear lustre-MDT0000 " + row.args);
-            std::string err = row.err;
-            const std::size_t p = err.find("%p");
-            if (p != std::string::npos) err.replace(p, 2, Minor(version) >= 12 ? "lfs changelog_clear: " : "");
-            EXPECT_EQ(o.status, row.status);
+            sim.Sh("lctl --device lustre-MDT0000 changelog_register && lctl --device lustre-MDT0000 "
+                   "changelog_register && lustre-sim changelog-append lustre-MDT0000 CREAT --count 5", 0);
+            const testsupport::Outcome o = sim.Sh("lfs changelog_clear lustre-MDT0000 " + c.args);
+            std::string err = c.err;
+            for (std::size_t p; (p = err.find("%p")) != std::string::npos;)
+                err.replace(p, 2, Minor(version) >= 12 ? "lfs changelog_clear: " : "");
+            EXPECT_EQ(o.status, c.status);
             EXPECT_EQ(o.err, err);
-            const std::string after =
-                sim.Sh("lctl get_param -n mdd.lustre-MDT0000.changelog_users | awk '/^cl/ {printf \"%s \", $2}'; "
-                       "lfs changelog lustre-MDT0000 | head -1 | cut -d' ' -f1", 0)
-                    .out;
-            EXPECT_EQ(after, row.after + "\n");
+            EXPECT_EQ(sim.Sh("lctl get_param -n mdd.lustre-MDT0000.changelog_users | awk '/^cl/ {printf \"%s \", $2}'; "
+                             "lfs changelog lustre-MDT0000 | head -1 | cut -d' ' -f1", 0).out,
+                      c.after + "\n");
         }
     }
 }
@@ -169,12 +143,8 @@ TEST_P(ConsumerLoop, ReadsAcknowledgesAndResumes) {
     std::vector<LustreAPI::CChangelogRecord> records;
     ASSERT_FALSE(LustreAPI::ReadChangelogs(mdt, std::to_string(index + 1), "", records).Failed());
     ASSERT_THAT(Indexes(records), ElementsAre(2, 3, 4));
-    EXPECT_EQ(records[0].m_typeName, "CREAT");
     EXPECT_EQ(records[0].m_name, "file with spaces");
-    EXPECT_EQ(records[2].m_type, 8);
-    EXPECT_EQ(records[2].m_name, "new name");
-    EXPECT_EQ(records[2].m_sourceName, "file with spaces");
-    EXPECT_EQ(records[2].m_source.m_oid, 2u);
+    EXPECT_EQ(records[2].m_name + "/" + records[2].m_sourceName, "new name/file with spaces");
 
     // Acts on the first two, acknowledges them, and "restarts": only the
     // reader's index on the server tells where to go on.
@@ -184,9 +154,6 @@ TEST_P(ConsumerLoop, ReadsAcknowledgesAndResumes) {
     records.clear();
     ASSERT_FALSE(LustreAPI::ReadChangelogs(mdt, "1", "", records).Failed());
     EXPECT_THAT(Indexes(records), ElementsAre(4));  // 1 to 3 are purged: no reader needs them
-    records.clear();
-    ASSERT_FALSE(LustreAPI::ReadChangelogs(mdt, std::to_string(index + 1), "", records).Failed());
-    EXPECT_THAT(Indexes(records), ElementsAre(4));
 
     ASSERT_FALSE(LustreAPI::ClearChangelog(mdt, reader, "0").Failed());
     EXPECT_EQ(ReaderIndex(reader, listed), 4u);
