@@ -41,7 +41,7 @@ public:
         while (m_p != m_end && *m_p == ' ') ++m_p;
         return m_p != start;
     }
-    // Exactly `digits` decimal digits (minDigits..maxDigits when they differ),
+    // minDigits to maxDigits decimal digits, not followed by another digit,
     // as a number no greater than limit.
     template <typename T>
     bool Decimal(std::size_t minDigits, std::size_t maxDigits, T& value,

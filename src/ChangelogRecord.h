@@ -13,9 +13,10 @@
 
 namespace LustreAPI {
 
-// Reads the record in [text, text + length), a line without its line end.
-// True when it is a record; record then holds it, every field written. On
-// false record holds a partial result and must be discarded.
+// Reads the record in [text, text + length), a line without its line end,
+// into record, which the caller passes default-constructed: the fields the
+// line does not carry keep their defaults. True when it is a record; on false
+// record holds a partial result and must be discarded.
 [[nodiscard]] bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRecord& record);
 
 }  // namespace LustreAPI
