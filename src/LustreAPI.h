@@ -300,8 +300,9 @@ LUSTREAPI_EXPORT CKxError ReadChangelogs(const std::string& mdt, const std::stri
 // and including endRecord ("0": every record there is now), with
 // "lfs changelog_clear <mdt> <changelogUser> <endRecord>" on the local node.
 // The server then drops the records that no reader still needs. endRecord
-// must be a decimal number (lfs would read any other text as 0 and
-// acknowledge everything); anything else is refused before anything runs.
+// must be decimal digits, at most 9223372036854775807 (lfs would read any
+// other text as 0 and acknowledge everything); anything else is refused
+// before anything runs.
 // Succeeds when lfs exits with status 0; otherwise fails with lfs's message
 // ("Command ... failed with Error ...", also logged at level 0): for example
 // a reader that is not registered, a number beyond the changelog's current
