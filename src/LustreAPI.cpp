@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -743,6 +744,17 @@ CKxError ReadChangelogs(const string& mdt, const string& startRecord, const stri
         return CommandError(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
     }
 
+    // The range as lfs reads it where it is plain digits (0: no bound);
+    // other texts are not checked against.
+    const auto bound = [](const string& text) {
+        unsigned long long value = 0;
+        const char* end = text.data() + text.size();
+        const auto [stop, ec] = std::from_chars(text.data(), end, value);
+        return !text.empty() && text[0] != '+' && ec == std::errc() && stop == end ? value : 0;
+    };
+    const unsigned long long first = bound(startRecord);
+    const unsigned long long last = bound(endRecord);
+
     // Read straight into records; on failure what was appended is removed again.
     const std::size_t before = records.size();
     records.reserve(before + static_cast<std::size_t>(std::count(output.begin(), output.end(), '\n')) + 1);
@@ -762,9 +774,14 @@ CKxError ReadChangelogs(const string& mdt, const string& startRecord, const stri
         if (!ReadChangelogRecordText(line, length, records.back()))
             return fail(HBString::Format("Cannot read the changelog record \"%s\" printed by %s",
                                          QuoteForMessage(std::string(line, length)).c_str(), command.c_str()));
-        // lfs prints records in rising order; a line that breaks it is not
-        // the record it looks like (a name with a line break can print one).
-        if (records.size() > before + 1 && records.back().m_index <= records[records.size() - 2].m_index)
+        // lfs prints records in rising order and within the range; a line that
+        // breaks either is not the record it looks like (a file name with a
+        // line break can print one).
+        const unsigned long long index = records.back().m_index;
+        if (index < first || (last != 0 && index > last))
+            return fail(HBString::Format("The changelog record \"%s\" printed by %s lies outside the range asked for",
+                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str()));
+        if (records.size() > before + 1 && index <= records[records.size() - 2].m_index)
             return fail(HBString::Format("The changelog record \"%s\" printed by %s does not follow record %llu",
                                          QuoteForMessage(std::string(line, length)).c_str(), command.c_str(),
                                          records[records.size() - 2].m_index));

@@ -151,6 +151,8 @@ TEST(ReadChangelogs, AppendsInOrderOrLeavesRecordsAlone) {
         {0, a + "\n\n" + b, "", "", 3},
         {0, a + "\nnot a record\n" + b + "\n", "", "Cannot read the changelog record \"not a record\" printed by " + command, 1},
         {0, b + "\n" + a + "\n", "", "The changelog record \"" + a + "\" printed by " + command + " does not follow record 6", 1},
+        {0, a + "\n" + b.substr(0, 1) + "0" + b.substr(1), "", "The changelog record \"" + b.substr(0, 1) + "0" + b.substr(1) +
+                                                            "\" printed by " + command + " lies outside the range asked for", 1},
         {2, a + "\n", "lfs: failed\n", "Command " + command + " failed with Error lfs: failed\n", 1},
     };
     for (const auto& [status, out, err, message, count] : rows) {
