@@ -290,9 +290,9 @@ LUSTREAPI_EXPORT CKxError ParseChangelogRecord(const std::string& line, CChangel
 // GetChangelogs' rules. An empty range (no record between the two numbers,
 // lfs prints nothing) succeeds and appends nothing. Fails when lfs fails
 // ("Command ... failed with Error <its message>", also logged at level 0), or
-// when a line of its output is not a record or does not follow the record
-// before it (a file name with a line break can make such lines); records is
-// then untouched.
+// when a line of its output is not a record, does not follow the record
+// before it, or lies outside the range asked for (a file name with a line
+// break can make such lines); records is then untouched.
 LUSTREAPI_EXPORT CKxError ReadChangelogs(const std::string& mdt, const std::string& startRecord,
                                          const std::string& endRecord, std::vector<CChangelogRecord>& records);
 
