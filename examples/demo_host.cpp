@@ -8,6 +8,8 @@
 //   3. Changelogs: discovers the MDTs, registers a changelog user over ssh,
 //      reads the current index and the reader's range, makes some records,
 //      dumps the range with GetChangelogs and deregisters.
+//   4. A changelog consumer (DemoConsumer.cpp): reads records as values,
+//      acknowledges them and resumes from its reader's index.
 //
 // Usage: lustreapi-demo MOUNT ARCHIVE_DIR [SSH_USER]
 //   MOUNT        the client mount point of the file system
@@ -30,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "DemoConsumer.h"
 #include "DemoCopytool.h"
 #include "DemoReport.h"
 #include "LustreAPI.h"
@@ -347,6 +350,7 @@ int main(int argc, char** argv) {
             std::vector<std::string> fidTexts;
             RunFids(report, mount, files, fidTexts);
             RunChangelog(report, fsName, sshUser, files, fidTexts);
+            if (report.Failures() == 0) demo::RunConsumer(report, fsName, sshUser);
         }
     }
 

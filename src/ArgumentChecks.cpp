@@ -1,6 +1,7 @@
 // Checks on values that the changelog operations put into shell command lines.
 #include "ArgumentChecks.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "Diagnostics.h"
@@ -9,6 +10,7 @@ namespace LustreAPI {
 namespace {
 
 bool IsAllowedCharacter(char c, ArgumentKind kind) {
+    if (kind == ArgumentKind::Number) return c >= '0' && c <= '9';
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
     switch (c) {
     case '.': case '_': case '-': case ':': case '+': case ',': case '=': case '%':
@@ -61,6 +63,10 @@ CKxError CheckCommandArgument(const HBCodeLocation& where, const char* name, con
                                 quoted.c_str(), shown.c_str());
         }
     }
+    long long number = 0;
+    const char* last = value.data() + value.size();
+    if (kind == ArgumentKind::Number && std::from_chars(value.data(), last, number).ec != std::errc())
+        return CommandError(where, "The %s \"%s\" is refused: it is beyond 9223372036854775807", name, quoted.c_str());
     return CKxError();
 }
 

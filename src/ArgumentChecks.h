@@ -17,6 +17,8 @@ namespace LustreAPI {
 enum class ArgumentKind {
     Login,  // a host or login name: "ssh user@host"; no '/' and no '@'
     Word,   // an MDT, changelog user, file-system name, record number or path
+    Number, // a record number a tool must read as written: decimal digits only,
+            // at most 9223372036854775807 (tools read it as a signed 64-bit number)
 };
 
 // Empty when value may go into a command line. Otherwise a failure made with

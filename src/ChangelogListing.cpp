@@ -50,7 +50,66 @@ bool HoldsWord(const std::string& line, const std::string& word) {
     return false;
 }
 
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// The pieces of line between blanks, tabs and carriage returns.
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t pos = 0;
+    while (pos < line.size()) {
+        while (pos < line.size() && IsSpace(line[pos])) ++pos;
+        const std::size_t start = pos;
+        while (pos < line.size() && !IsSpace(line[pos])) ++pos;
+        if (pos > start) fields.push_back(line.substr(start, pos - start));
+    }
+    return fields;
+}
+
+// A whole field of decimal digits as a number.
+template <typename T>
+bool WholeNumber(const std::string& text, T& number) {
+    if (text.empty() || !IsDigit(text[0])) return false;
+    const char* last = text.data() + text.size();
+    const auto [end, ec] = std::from_chars(text.data(), last, number);
+    return ec == std::errc() && end == last;
+}
+
 }  // namespace
+
+ListingLine ReadListedReader(const std::string& line, ListedReader& reader) {
+    const std::vector<std::string> fields = Fields(line);
+    if (fields.empty()) return ListingLine::None;
+    if (fields[0] == "ID" && fields.size() >= 2 && fields[1] == "index") return ListingLine::None;
+    const std::string& first = fields[0];
+    static const std::string kNameEnd = ".changelog_users=";
+    if (fields.size() == 1 && first.compare(0, 4, "mdd.") == 0 && first.size() > kNameEnd.size() &&
+        first.compare(first.size() - kNameEnd.size(), kNameEnd.size(), kNameEnd) == 0)
+        return ListingLine::None;
+
+    ListedReader read;
+    read.id = first;
+    if (fields.size() < 2 || !WholeNumber(fields[1], read.index)) return ListingLine::ParseError;
+    std::size_t next = 2;
+    if (next < fields.size() && fields[next].size() > 2 && fields[next].front() == '(' &&
+        fields[next].back() == ')') {
+        const std::string idle = fields[next].substr(1, fields[next].size() - 2);
+        if (!WholeNumber(idle, read.idleSeconds)) return ListingLine::ParseError;
+        ++next;
+    }
+    if (next < fields.size() && fields[next].compare(0, 5, "mask=") == 0) {
+        read.mask = fields[next].substr(5);
+        ++next;
+    }
+    if (next != fields.size()) return ListingLine::ParseError;
+    reader = std::move(read);
+    return ListingLine::Value;
+}
+
+bool ReadIndexNumber(const std::string& value, unsigned long long& number) {
+    std::string text = value;
+    while (!text.empty() && IsSpace(text.back())) text.pop_back();
+    return WholeNumber(text, number);
+}
 
 ListingLine ReadCurrentIndexLine(const std::string& line, std::string& value) {
     const char* prefix = nullptr;

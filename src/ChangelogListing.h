@@ -33,6 +33,29 @@ ListingLine ReadCurrentIndexLine(const std::string& line, std::string& value);
 // for Value.
 ListingLine ReadReaderLine(const std::string& line, const std::string& changelogUser, std::string& value);
 
+// A reader of a changelog_users listing, as ReadListedReader gives it.
+struct ListedReader {
+    std::string id;                 // "cl1", "cl2-watcher"
+    unsigned long long index = 0;   // its record number
+    long long idleSeconds = -1;     // "(37)" from 2.11 on; -1 where there is none
+    std::string mask;               // after "mask=" (2.15 on); empty where there is none
+};
+
+// One line of a changelog_users listing other than its current-index line,
+// split at blanks, tabs and carriage returns whatever the column widths:
+//   "cl1   12" (up to 2.10), "cl1   12 (37)" (2.11 to 2.14),
+//   "cl2-watcher                      42 (5) mask=MARK,CREAT" (2.15 on).
+// None for the lines that carry no reader: the heading ("ID    index ...")
+// and the parameter's name alone ("mdd.<MDT>.changelog_users="). Value for
+// a reader line (the identifier, a decimal record number, optionally the
+// idle seconds in parentheses, optionally "mask=..."); reader is assigned
+// only then. ParseError for every other line.
+ListingLine ReadListedReader(const std::string& line, ListedReader& reader);
+
+// A current-index value ("42", also with trailing blanks or a carriage
+// return) as a number; false for anything else.
+[[nodiscard]] bool ReadIndexNumber(const std::string& value, unsigned long long& number);
+
 // One line of "lctl get_param mdc.<fs>*.mds_conn_uuid":
 //   mdc.<fs>-<MDT>-mdc-<instance>.mds_conn_uuid=<nid>@<net>
 // Value when the device belongs to fsName exactly (its name is fsName, '-',

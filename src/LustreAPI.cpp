@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <iterator>
 #include <limits>
@@ -16,6 +17,7 @@
 
 #include "ArgumentChecks.h"
 #include "ChangelogListing.h"
+#include "ChangelogRecord.h"
 #include "Diagnostics.h"
 #include "KxUtils.h"
 #include "LustreAbi.h"
@@ -740,6 +742,159 @@ CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& 
     return CKxError();
 }
 
+// ---- Changelog consumers ------------------------------------------------------
+
+CKxError ParseChangelogRecord(const string& line, CChangelogRecord& record) {
+    CChangelogRecord read;
+    if (!ReadChangelogRecordText(line.data(), line.size(), read))
+        return CommandError(LAPI_LOCATION, "Cannot read the changelog record \"%s\"", QuoteForMessage(line).c_str());
+    record = std::move(read);
+    return CKxError();
+}
+
+CKxError ReadChangelogs(const string& mdt, const string& startRecord, const string& endRecord,
+                        std::vector<CChangelogRecord>& records) {
+    CKxError refused = CheckCommandArguments(
+        LAPI_LOCATION, {{"MDT", mdt, ArgumentKind::Word, false},
+                        {"start record", startRecord, ArgumentKind::Word, endRecord.empty()},
+                        {"end record", endRecord, ArgumentKind::Word, true}});
+    if (refused.Failed()) return refused;
+
+    const HBCodeLocation where = LAPI_LOCATION;
+    // Not through RunCommand: an empty range prints nothing, and that is a success.
+    const std::string command =
+        HBString::Format("lfs changelog %s %s %s", mdt.c_str(), startRecord.c_str(), endRecord.c_str());
+    std::string output;
+    std::string errors;
+    const int status = ZqProcess::system(command.c_str(), &output, &errors, 0, false);
+    if (status != 0) {
+        LogLine(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
+        return CommandError(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
+    }
+
+    // The range as lfs reads it where it is plain digits (0: no bound);
+    // other texts are not checked against.
+    const auto bound = [](const string& text) {
+        unsigned long long value = 0;
+        const char* end = text.data() + text.size();
+        const auto [stop, ec] = std::from_chars(text.data(), end, value);
+        return !text.empty() && text[0] != '+' && ec == std::errc() && stop == end ? value : 0;
+    };
+    const unsigned long long first = bound(startRecord);
+    const unsigned long long last = bound(endRecord);
+
+    // Read straight into records; on failure what was appended is removed again.
+    const std::size_t before = records.size();
+    records.reserve(before + static_cast<std::size_t>(std::count(output.begin(), output.end(), '\n')) + 1);
+    const auto fail = [&](const std::string& message) {
+        records.erase(records.begin() + static_cast<std::ptrdiff_t>(before), records.end());
+        return CommandError(where, "%s", message.c_str());
+    };
+    std::size_t start = 0;
+    while (start < output.size()) {
+        std::size_t end = output.find('\n', start);
+        if (end == std::string::npos) end = output.size();
+        const char* line = output.data() + start;
+        const std::size_t length = end - start;
+        start = end + 1;
+        if (length == 0) continue;
+        records.emplace_back();
+        if (!ReadChangelogRecordText(line, length, records.back()))
+            return fail(HBString::Format("Cannot read the changelog record \"%s\" printed by %s",
+                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str()));
+        // lfs prints records in rising order and within the range; a line that
+        // breaks either is not the record it looks like (a file name with a
+        // line break can print one).
+        const unsigned long long index = records.back().m_index;
+        if (index < first || (last != 0 && index > last))
+            return fail(HBString::Format("The changelog record \"%s\" printed by %s lies outside the range asked for",
+                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str()));
+        if (records.size() > before + 1 && index <= records[records.size() - 2].m_index)
+            return fail(HBString::Format("The changelog record \"%s\" printed by %s does not follow record %llu",
+                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str(),
+                                         records[records.size() - 2].m_index));
+    }
+    LogLine(LAPI_LOCATION, "Read %zu changelog records of MDT %s", records.size() - before, mdt.c_str());
+    return CKxError();
+}
+
+CKxError ClearChangelog(const string& mdt, const string& changelogUser, const string& endRecord) {
+    // lfs reads any end record that is not a number as 0, "everything":
+    // refused here, so that a typo never acknowledges unread records.
+    CKxError refused =
+        CheckCommandArguments(LAPI_LOCATION, {{"MDT", mdt, ArgumentKind::Word, false},
+                                              {"changelog user", changelogUser, ArgumentKind::Word, false},
+                                              {"end record", endRecord, ArgumentKind::Number, false}});
+    if (refused.Failed()) return refused;
+
+    const std::string command = HBString::Format("lfs changelog_clear %s %s %s", mdt.c_str(),
+                                                 changelogUser.c_str(), endRecord.c_str());
+    std::string output;
+    std::string errors;
+    const int status = ZqProcess::system(command.c_str(), &output, &errors, 0, false);
+    if (status != 0) {
+        LogLine(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
+        return CommandError(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
+    }
+    LogLine(LAPI_LOCATION, "The changelog reader %s at MDT %s acknowledged the records up to %s",
+            changelogUser.c_str(), mdt.c_str(), endRecord.c_str());
+    return CKxError();
+}
+
+CKxError GetChangelogUsers(const string& host, const string& mdt, const string& fsName, const string& user,
+                           unsigned long long& currentIndex, std::vector<CChangelogUser>& users) {
+    std::list<std::string> lines;
+    bool commandFailed = false;
+    CKxError error = ReadChangelogUsers(LAPI_LOCATION, host, mdt, user, lines, commandFailed);
+    if (commandFailed) {
+        LogLine(LAPI_LOCATION, "Cannot get the changelog users of the MDT %s for Lustre FS %s", mdt.c_str(),
+                fsName.c_str());
+        LogKeylessSsh(LAPI_LOCATION, user, host);
+    }
+    if (error.Failed()) return error;
+
+    const HBCodeLocation where = LAPI_LOCATION;
+    const auto unreadable = [&](const std::string& line) {
+        return CommandError(where, "Cannot read the line \"%s\" of lctl get_param mdd.%s.changelog_users",
+                            QuoteForMessage(line).c_str(), mdt.c_str());
+    };
+    bool indexFound = false;
+    unsigned long long index = 0;
+    std::vector<CChangelogUser> listed;
+    for (const std::string& line : lines) {
+        if (line.empty()) continue;
+        std::string value;
+        const ListingLine indexLine = ReadCurrentIndexLine(line, value);
+        if (indexLine == ListingLine::ParseError) return unreadable(line);
+        if (indexLine == ListingLine::Value) {
+            // A second one would be a second listing, whose readers we could not tell apart.
+            if (indexFound || !ReadIndexNumber(value, index)) return unreadable(line);
+            indexFound = true;
+            continue;
+        }
+        ListedReader reader;
+        switch (ReadListedReader(line, reader)) {
+        case ListingLine::None:
+            continue;
+        case ListingLine::ParseError:
+            return unreadable(line);
+        case ListingLine::Value:
+            listed.emplace_back();
+            listed.back().m_id = std::move(reader.id);
+            listed.back().m_index = reader.index;
+            listed.back().m_idleSeconds = reader.idleSeconds;
+            listed.back().m_mask = std::move(reader.mask);
+            break;
+        }
+    }
+    if (!indexFound)
+        return CommandError(LAPI_LOCATION, "Cannot get changelog current index from the MDT %s", mdt.c_str());
+    LogLine(LAPI_LOCATION, "The Current Index for Changelogs at MDT %s is %llu, with %zu changelog readers",
+            mdt.c_str(), index, listed.size());
+    currentIndex = index;
+    users = std::move(listed);
+    return CKxError();
+}
 
 
 }  // namespace LustreAPI

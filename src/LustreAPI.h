@@ -244,4 +244,91 @@ LUSTREAPI_EXPORT CKxError GetStartAndEndChangelogRecordNumbers(const std::string
                                                                const std::string& changelogUser,
                                                                std::string& startRecord, std::string& endRecord);
 
+
+// ---- Changelog consumers ------------------------------------------------------------
+// A host that keeps a changelog reader registered reads its records, acts on
+// them and acknowledges them with ClearChangelog: the metadata server keeps
+// every record that some reader has not acknowledged.
+
+// One changelog record as "lfs changelog" prints it, in the format of any
+// Lustre version. A plain value; fields a record does not carry are zero,
+// empty, or -1 for m_uid and m_gid.
+struct LUSTREAPI_EXPORT CChangelogRecord {
+    unsigned long long m_index = 0;   // the record's number in the MDT's changelog
+    int m_type = 0;                   // the record type's number: 0 MARK, 1 CREAT, 8 RENME, ...
+    std::string m_typeName;           // "MARK", "CREAT", "RENME", ...
+    long long m_seconds = 0;          // the record's time, UTC, seconds since 1970-01-01
+    unsigned int m_nanoseconds = 0;   // and nanoseconds within that second
+    unsigned int m_flags = 0;         // the record's flags (0x1 on the last unlink of a file)
+    CLustreFID m_target;              // t=: the file the record is about
+    std::string m_jobId;              // j=: the job that made the change
+    unsigned long long m_extraFlags = 0;  // ef=: which extra fields the record carries (2.11 on)
+    long long m_uid = -1;             // u=<uid>:<gid> (2.11 on)
+    long long m_gid = -1;
+    std::string m_nid;                // nid=: the client's network address (2.11 on)
+    std::string m_openMode;           // m=: the open mode of OPEN records
+    std::string m_xattr;              // x=: the extended attribute's name of XATTR records
+    CLustreFID m_parent;              // p=: the directory holding m_name
+    std::string m_name;               // the file's name in m_parent; may hold blanks
+    CLustreFID m_source;              // renames, s=: the file renamed
+    CLustreFID m_sourceParent;        // renames, sp=: the directory it left
+    std::string m_sourceName;         // renames: its name there
+};
+
+// Reads one line of "lfs changelog" output (without its line end), for
+// example
+//   3 01CREAT 04:27:54.551053189 2024.08.20 0x0 t=[0x2000013a1:0x4:0x0] j=cp.0 ef=0xf
+//     u=0:0 nid=0@lo p=[0x2000013a1:0x3:0x0] file with spaces
+// The name runs to the end of the line. Of a rename (RENME), the name and the
+// source's name are told apart at the first " s=<FID> sp=<FID>" that follows
+// the parent. A line that is not a record fails (Win32 774) with a message
+// quoting it; record is assigned only on success. Logs nothing.
+LUSTREAPI_EXPORT CKxError ParseChangelogRecord(const std::string& line, CChangelogRecord& record);
+
+// Runs "lfs changelog <mdt> <startRecord> <endRecord>" on the local node and
+// appends its records, in order, to records. The arguments follow
+// GetChangelogs' rules. An empty range (no record between the two numbers,
+// lfs prints nothing) succeeds and appends nothing. Fails when lfs fails
+// ("Command ... failed with Error <its message>", also logged at level 0), or
+// when a line of its output is not a record, does not follow the record
+// before it, or lies outside the range asked for (a file name with a line
+// break can make such lines); records is then untouched.
+LUSTREAPI_EXPORT CKxError ReadChangelogs(const std::string& mdt, const std::string& startRecord,
+                                         const std::string& endRecord, std::vector<CChangelogRecord>& records);
+
+// Acknowledges the records of the changelog reader changelogUser on mdt up to
+// and including endRecord ("0": every record there is now), with
+// "lfs changelog_clear <mdt> <changelogUser> <endRecord>" on the local node.
+// The server then drops the records that no reader still needs. endRecord
+// must be decimal digits, at most 9223372036854775807 (lfs would read any
+// other text as 0 and acknowledge everything); anything else is refused
+// before anything runs.
+// Succeeds when lfs exits with status 0; otherwise fails with lfs's message
+// ("Command ... failed with Error ...", also logged at level 0): for example
+// a reader that is not registered, a number beyond the changelog's current
+// index, or one below the reader's index.
+LUSTREAPI_EXPORT CKxError ClearChangelog(const std::string& mdt, const std::string& changelogUser,
+                                         const std::string& endRecord);
+
+// One changelog reader of an MDT, from its changelog_users listing.
+struct LUSTREAPI_EXPORT CChangelogUser {
+    std::string m_id;                 // "cl1", "cl2-watcher"
+    unsigned long long m_index = 0;   // the last record it acknowledged
+    long long m_idleSeconds = -1;     // seconds since it last acknowledged; -1 before Lustre 2.11
+    std::string m_mask;               // "MARK,CREAT,..." of readers registered with a name or a
+                                      // mask (2.15 on); empty otherwise
+};
+
+// Lists the changelog readers of mdt with the same remote command as the
+// index operations. On success currentIndex holds the changelog's current
+// index and users every reader in the listing's order (its former content is
+// replaced; an MDT without readers gives none). Fails, with both outputs
+// untouched, when the command fails (after two level-0 log lines, as the
+// index operations write them) or when the listing cannot be read: a line of
+// no known shape, or no current-index line. A reader that is missing from a
+// listing that was read is thus told apart from a listing that was not.
+LUSTREAPI_EXPORT CKxError GetChangelogUsers(const std::string& host, const std::string& mdt,
+                                            const std::string& fsName, const std::string& user,
+                                            unsigned long long& currentIndex, std::vector<CChangelogUser>& users);
+
 }  // namespace LustreAPI

@@ -156,10 +156,12 @@ std::string FormatChangelogRecord(const LustreVersion& client, const ChangelogRe
     struct tm tm {};
     gmtime_r(&secs, &tm);
     const char* typeName = ChangelogTypeName(r.type);
-    std::string out = Printf("%llu %02d%-5s %02d:%02d:%02d.%09d %04d.%02d.%02d 0x%x t=",
+    // The nanoseconds as a number of at least 6 digits before 2.10, 9 from then on.
+    std::string out = Printf("%llu %02d%-5s %02d:%02d:%02d.%0*d %04d.%02d.%02d 0x%x t=",
                              static_cast<unsigned long long>(r.index), r.type, typeName ? typeName : "",
-                             tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(r.nsec), tm.tm_year + 1900,
-                             tm.tm_mon + 1, tm.tm_mday, r.flags & 0x0fffu);
+                             tm.tm_hour, tm.tm_min, tm.tm_sec, client.NineDigitNanoseconds() ? 9 : 6,
+                             static_cast<int>(r.nsec), tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                             r.flags & 0x0fffu);
     out += FormatFid(r.tfid);
     if (!r.jobid.empty()) out += " j=" + r.jobid;
     if (client.ExtraFlags()) {

@@ -23,6 +23,9 @@ struct LustreVersion {
     bool IdleColumn() const { return AtLeast(11); }
     // changelog records carry ef=/u=/nid= from 2.11.
     bool ExtraFlags() const { return AtLeast(11); }
+    // lfs changelog prints a record's nanoseconds with "%09d" from 2.10,
+    // "%06d" before.
+    bool NineDigitNanoseconds() const { return AtLeast(10); }
     // Help text of a usage error goes to stdout from 2.16, stderr before.
     bool HelpOnStdout() const { return AtLeast(16); }
     // lfs changelog rejects bad record numbers from 2.17 (strtoll before).

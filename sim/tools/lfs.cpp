@@ -1,5 +1,6 @@
 // Stand-in for Lustre's lfs: "lfs changelog MDT [STARTREC [ENDREC]]" prints
-// the MDT's changelog records in the imitated version's line format.
+// the MDT's changelog records in the imitated version's line format;
+// "lfs changelog_clear MDT ID ENDREC" acknowledges a reader's records.
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "ArgvLog.h"
+#include "ChangelogClear.h"
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
 #include "ToolContext.h"
@@ -26,8 +28,8 @@ int Usage(const sim::LustreVersion& version)
 }
 
 // strtoll as lfs up to 2.16 uses it: leading blanks, a sign, the digits that
-// follow; no digits give 0 and overflow clamps.
-long long LenientNumber(const std::string& text)
+// follow; no digits give 0 and overflow clamps (and sets *overflow).
+long long LenientNumber(const std::string& text, bool* overflowed = nullptr)
 {
     size_t p = 0;
     while (p < text.size() && isspace(static_cast<unsigned char>(text[p]))) ++p;
@@ -43,7 +45,10 @@ long long LenientNumber(const std::string& text)
             value = value * 10 + digit;
     }
     const unsigned long long limit = static_cast<unsigned long long>(LLONG_MAX) + (negative ? 1 : 0);
-    if (overflow || value > limit) return negative ? LLONG_MIN : LLONG_MAX;
+    if (overflow || value > limit) {
+        if (overflowed) *overflowed = true;
+        return negative ? LLONG_MIN : LLONG_MAX;
+    }
     return negative ? static_cast<long long>(0 - value) : static_cast<long long>(value);
 }
 
@@ -127,6 +132,84 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
     return 0;
 }
 
+int ClearUsage(const sim::LustreVersion& version)
+{
+    fprintf(version.HelpOnStdout() ? stdout : stderr, "%s\n",
+            "Indicate that old changelog records up to <endrec> are no longer of interest to consumer <id>, "
+            "allowing the system to free up space.\n"
+            "An <endrec> of 0 means all records.\n"
+            "usage: changelog_clear <mdtname> <id> <endrec>");
+    return kCmdHelp;
+}
+
+// llapi_changelog_clear and the MDT behind it: 0 or a negative errno, with
+// liblustreapi's message on stderr.
+int LlapiChangelogClear(const sim::ToolContext& ctx, const std::string& mdt, const std::string& idText,
+                        long long endrec)
+{
+    const sim::LustreVersion& version = ctx.version;
+    // liblustreapi's messages carry the program's name from 2.12 on.
+    const char* prefix = version.AtLeast(12) ? "lfs changelog_clear: " : "";
+    if (endrec < 0) {
+        // A message without errno; up to 2.14 it is followed by an empty line.
+        fprintf(stderr, "%scan't purge negative records\n%s", prefix, version.AtLeast(15) ? "" : "\n");
+        return -EINVAL;
+    }
+    // From 2.15 a named reader "cl1-name" is cut to "cl1".
+    std::string id = idText;
+    if (version.AtLeast(15)) id = id.substr(0, id.find('-'));
+    const std::string request = "clear:" + id + ":" + std::to_string(endrec);
+    if (request.size() >= 64) return -EINVAL;
+    if (!ctx.IsMountedMdt(mdt)) {
+        fprintf(stderr, "%scannot open '/dev/changelog-%s': %s (%d)\n", prefix, mdt.c_str(), strerror(ENOENT),
+                ENOENT);
+        return -ENOENT;
+    }
+    uint32_t user = 0;
+    uint64_t record = 0;
+    int rc = -EINVAL;
+    if (sim::ReadClearRequest(request, user, record)) {
+        sim::StateLock lock(ctx.stateDir);
+        sim::MdtChangelog log;
+        std::string error;
+        if (!sim::LoadChangelog(ctx.stateDir, mdt, log, error)) {
+            fprintf(stderr, "lfs (stand-in): %s\n", error.c_str());
+            return -EIO;
+        }
+        rc = sim::ClearChangelogUser(version, log, user, record, sim::SimNow(ctx.stateDir));
+        if (rc == 0 && !sim::SaveChangelog(ctx.stateDir, mdt, log, error)) {
+            fprintf(stderr, "lfs (stand-in): %s\n", error.c_str());
+            return -EIO;
+        }
+    }
+    if (rc < 0)
+        fprintf(stderr, "%scannot purge records for '%s': %s (%d)\n", prefix, idText.c_str(), strerror(-rc), -rc);
+    return rc;
+}
+
+int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& args)
+{
+    const sim::LustreVersion& version = ctx.version;
+    if (args.size() != 3) return ClearUsage(version);
+    const std::string& endText = args[2];
+    // strtoll(argv[3], NULL, 10): any text reads as a number, garbage as 0.
+    bool overflowed = false;
+    const long long endrec = LenientNumber(endText, &overflowed);
+    if (version.AtLeast(15) && (overflowed || endrec < 0)) {
+        fprintf(stderr, "changelog_clear: bad endrec '%s'\n", endText.c_str());
+        return ClearUsage(version);
+    }
+    const int rc = LlapiChangelogClear(ctx, args[0], args[1], endrec);
+    if (rc == 0) return 0;
+    if (rc == -EINVAL)
+        fprintf(stderr, "changelog_clear: record out of range: %llu\n", static_cast<unsigned long long>(endrec));
+    else if (rc == -ENOENT)
+        fprintf(stderr, "changelog_clear: no changelog user: %s\n", args[1].c_str());
+    else
+        fprintf(stderr, "changelog_clear error: %s\n", strerror(-rc));
+    return -rc;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -134,11 +217,14 @@ int main(int argc, char* argv[])
     sim::LogArgv("lfs", argc, argv);
     sim::ToolContext ctx;
     if (!ctx.Load("lfs")) return 1;
-    if (argc < 2 || std::string(argv[1]) != "changelog") {
-        fprintf(stderr, "lfs (stand-in): only 'lfs changelog MDT [STARTREC [ENDREC]]' is supported\n");
+    const std::string command = argc < 2 ? "" : argv[1];
+    if (command != "changelog" && command != "changelog_clear") {
+        fprintf(stderr, "lfs (stand-in): only 'lfs changelog MDT [STARTREC [ENDREC]]' and "
+                        "'lfs changelog_clear MDT ID ENDREC' are supported\n");
         return kCmdHelp;
     }
-    const int status = Changelog(ctx, std::vector<std::string>(argv + 2, argv + argc));
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    const int status = command == "changelog" ? Changelog(ctx, args) : ChangelogClear(ctx, args);
     fflush(stdout);
     return status;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ChangelogClear.h"
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
 #include "LustreVersion.h"
@@ -275,13 +276,12 @@ int LustreSim::ChangelogClear()
     if (!FindMdt(m_config, m_args[1], fs, index)) return Fail("no MDT " + m_args[1]);
     sim::MdtChangelog log;
     if (!sim::LoadChangelog(m_state, m_args[1], log, m_error)) return Fail(m_error);
-    sim::ChangelogUser* user = log.FindUser(id);
-    if (!user) return Fail("no changelog user cl" + std::to_string(id) + " on " + m_args[1]);
-    if (endrec == 0) endrec = log.index;  // as Lustre: 0 clears everything
-    if (endrec > log.index) return Fail("record " + m_args[3] + " is beyond the current index");
-    if (endrec > user->endrec) user->endrec = endrec;
-    user->clearTime = sim::SimNow(m_state);
-    log.Purge();
+    sim::LustreVersion version;
+    if (!sim::LustreVersion::Parse(m_config.version, version)) return Fail("unsupported version " + m_config.version);
+    // The MDT's own rules, as "lfs changelog_clear" meets them.
+    const int rc = sim::ClearChangelogUser(version, log, static_cast<uint32_t>(id), endrec, sim::SimNow(m_state));
+    if (rc == -ENOENT) return Fail("no changelog user cl" + std::to_string(id) + " on " + m_args[1]);
+    if (rc == -EINVAL) return Fail("record " + m_args[3] + " is beyond the current index or below the user's");
     return sim::SaveChangelog(m_state, m_args[1], log, m_error) ? 0 : Fail(m_error);
 }
 

@@ -229,6 +229,25 @@ TEST_F(OpenSsh, ChainOverLoopback) {
     EXPECT_THAT(log.lines.size(), 3u);  // the current index, the end and the start
 }
 
+TEST_F(OpenSsh, ChangelogUsersWithNumbersOverLoopback) {
+    std::string first;
+    std::string second;
+    ASSERT_FALSE(LustreAPI::RegisterChangelog("127.0.0.1", "lustre-MDT0000", "lustre", "root", first).Failed());
+    ASSERT_FALSE(LustreAPI::RegisterChangelog("127.0.0.1", "lustre-MDT0000", "lustre", "root", second).Failed());
+    RunShell("lustre-sim changelog-append lustre-MDT0000 CREAT --count 3 && lustre-sim set-time 1700000000");
+    ASSERT_FALSE(LustreAPI::ClearChangelog("lustre-MDT0000", second, "2").Failed());
+
+    unsigned long long current = 0;
+    std::vector<LustreAPI::CChangelogUser> users;
+    const CKxError error = LustreAPI::GetChangelogUsers("127.0.0.1", "lustre-MDT0000", "lustre", "root", current, users);
+    ASSERT_FALSE(error.Failed()) << error.ToString();
+    EXPECT_EQ(current, 3u);
+    ASSERT_EQ(users.size(), 2u);
+    EXPECT_EQ(users[0].m_id + " " + std::to_string(users[0].m_index), "cl1 0");
+    EXPECT_EQ(users[1].m_id + " " + std::to_string(users[1].m_index) + " " + std::to_string(users[1].m_idleSeconds),
+              "cl2 2 0");
+}
+
 TEST_F(OpenSsh, RefusedLoginComesBackWithBothLogLines) {
     std::string current = "unchanged";
     const CKxError error =

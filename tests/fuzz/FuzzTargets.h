@@ -28,6 +28,10 @@ int ChangelogDump(const uint8_t* data, size_t size);
 // Whatever reaches the runner must be a command line no shell can read more
 // into than the operation meant.
 int CommandArguments(const uint8_t* data, size_t size);
+// Here the bytes are one "lfs changelog" line. What ParseChangelogRecord
+// accepts must print back, as lfs 2.11 and later print it, to a line that
+// reads as the same values; what it refuses leaves the record untouched.
+int ChangelogRecord(const uint8_t* data, size_t size);
 
 struct Target {
     const char* name;  // also the corpus directory name

@@ -1,0 +1,142 @@
+// Job 4 of the demo host: what a host that keeps a changelog reader does in a
+// loop. It resumes from its reader's index on the server (so a restart loses
+// nothing and repeats nothing), reads the records after it as values, acts on
+// them and acknowledges them, so that the server can drop them.
+#include "DemoConsumer.h"
+
+#include <vector>
+
+#include "LustreAPI.h"
+#include "ZqLib.h"
+
+namespace demo {
+namespace {
+
+struct Target {
+    std::string host, mdt, fsName, user;
+    std::string Text() const {
+        return Format("(%s, %s, %s, %s", host.c_str(), mdt.c_str(), fsName.c_str(), user.c_str());
+    }
+};
+
+// Deregisters the reader on every way out: a reader nobody reads keeps the
+// MDT's changelog growing.
+class Reader {
+public:
+    explicit Reader(const Target& target) : m_target(target) {}
+    ~Reader() {
+        if (!id.empty()) LustreAPI::DeRegisterChangelog(m_target.host, m_target.mdt, m_target.fsName, m_target.user, id);
+    }
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    std::string id;
+
+private:
+    const Target& m_target;
+};
+
+std::string Describe(const LustreAPI::CChangelogRecord& r) {
+    std::string text = Format("#%llu %s", r.m_index, r.m_typeName.c_str());
+    if (!r.m_name.empty()) text += " " + Quoted(r.m_name);
+    if (!r.m_sourceName.empty()) text += " (was " + Quoted(r.m_sourceName) + ")";
+    text += Format(" in [0x%llx:0x%x:0x%x], at %lld.%09u UTC", r.m_parent.m_seq, r.m_parent.m_oid,
+                   r.m_parent.m_ver, r.m_seconds, r.m_nanoseconds);
+    if (r.m_uid >= 0) text += Format(", by uid %lld", r.m_uid);
+    return text;
+}
+
+// The reader's index on the server; listed is false when the reader is gone.
+bool ReaderIndex(Report& report, const Target& t, const std::string& id, unsigned long long& index, bool& listed) {
+    const std::string asked = "GetChangelogUsers" + t.Text() + ")";
+    report.Ask(asked);
+    unsigned long long current = 0;
+    std::vector<LustreAPI::CChangelogUser> users;
+    const CKxError error = LustreAPI::GetChangelogUsers(t.host, t.mdt, t.fsName, t.user, current, users);
+    if (error.Failed()) return report.Fail(asked, ErrorText(error));
+    std::string got = Format("current index %llu;", current);
+    listed = false;
+    for (const auto& u : users) {
+        got += Format(" %s at %llu", u.m_id.c_str(), u.m_index);
+        if (u.m_idleSeconds >= 0) got += Format(" (idle %llds)", u.m_idleSeconds);
+        if (u.m_id == id) {
+            listed = true;
+            index = u.m_index;
+        }
+    }
+    report.Ok(asked, got);
+    return true;
+}
+
+bool Read(Report& report, const std::string& mdt, const std::string& start,
+          std::vector<LustreAPI::CChangelogRecord>& records) {
+    const std::string asked = Format("ReadChangelogs(%s, %s, \"\")", mdt.c_str(), start.c_str());
+    report.Ask(asked);
+    const CKxError error = LustreAPI::ReadChangelogs(mdt, start, "", records);
+    if (error.Failed()) return report.Fail(asked, ErrorText(error));
+    report.Ok(asked, Format("%zu records", records.size()));
+    for (const auto& record : records) report.Detail("  " + Describe(record));
+    return true;
+}
+
+}  // namespace
+
+bool RunConsumer(Report& report, const std::string& fsName, const std::string& sshUser) {
+    report.Job("Changelog consumer: register, read records as values, acknowledge them, deregister");
+    std::vector<std::string> mdts, servers;
+    CKxError error = LustreAPI::GetMDTList(fsName, mdts, servers);
+    if (error.Failed() || mdts.empty()) return report.Fail("GetMDTList(" + Quoted(fsName) + ")", ErrorText(error));
+    const Target t{servers.front(), mdts.front(), fsName, sshUser};
+
+    Reader reader(t);
+    const std::string registerAsked = "RegisterChangelog" + t.Text() + ")";
+    report.Ask(registerAsked);
+    std::string id;
+    error = LustreAPI::RegisterChangelog(t.host, t.mdt, t.fsName, t.user, id);
+    if (error.Failed()) return report.Fail(registerAsked, ErrorText(error));
+    reader.id = id;
+    report.Ok(registerAsked, "changelog reader " + Quoted(id));
+
+    // File activity on the cluster; the stand-in's control tool makes it.
+    const std::string make = "lustre-sim changelog-append " + t.mdt + " CREAT --name 'draft 1.txt' --uid 1000 --gid 1000"
+                             " && lustre-sim changelog-append " + t.mdt + " RENME --name 'final.txt' --sfid "
+                             "0x200000400:0x99:0x0 --sparent 0x200000007:0x1:0x0 --sname 'draft 1.txt'"
+                             " && lustre-sim changelog-append " + t.mdt + " UNLNK --name 'old.log' --flags 1";
+    const std::string makeAsked = "lustre-sim changelog-append: a create, a rename and an unlink";
+    report.Ask(makeAsked);
+    std::string out, err;
+    if (ZqProcess::system(make.c_str(), &out, &err, 0, false) != 0) return report.Fail(makeAsked, err);
+    report.Ok(makeAsked, "records made");
+
+    // The loop: from the reader's index on the server, read, act, acknowledge.
+    unsigned long long index = 0;
+    bool listed = false;
+    if (!ReaderIndex(report, t, id, index, listed)) return false;
+    if (!listed) return report.Fail("GetChangelogUsers", "the reader " + id + " is not listed");
+    std::vector<LustreAPI::CChangelogRecord> records;
+    if (!Read(report, t.mdt, std::to_string(index + 1), records)) return false;
+    if (records.empty()) return report.Fail("ReadChangelogs", "no record to act on");
+    const std::string last = std::to_string(records.back().m_index);
+    const std::string clearAsked = Format("ClearChangelog(%s, %s, %s)", t.mdt.c_str(), id.c_str(), last.c_str());
+    report.Ask(clearAsked);
+    error = LustreAPI::ClearChangelog(t.mdt, id, last);
+    if (error.Failed()) return report.Fail(clearAsked, ErrorText(error));
+    report.Ok(clearAsked, "records up to " + last + " acknowledged");
+
+    // After a restart the host knows only its reader: the index has moved,
+    // and no reader needs the acknowledged records any more.
+    if (!ReaderIndex(report, t, id, index, listed)) return false;
+    if (index != records.back().m_index) return report.Fail("GetChangelogUsers", "the reader's index did not move");
+    std::vector<LustreAPI::CChangelogRecord> left;
+    if (!Read(report, t.mdt, std::to_string(records.front().m_index), left)) return false;
+    if (!left.empty()) return report.Fail("ReadChangelogs", "acknowledged records are still there");
+
+    const std::string deregAsked = "DeRegisterChangelog" + t.Text() + ", " + Quoted(id) + ")";
+    report.Ask(deregAsked);
+    error = LustreAPI::DeRegisterChangelog(t.host, t.mdt, t.fsName, t.user, reader.id);
+    if (error.Failed()) return report.Fail(deregAsked, ErrorText(error));
+    reader.id.clear();
+    report.Ok(deregAsked, "changelog reader removed");
+    return true;
+}
+
+}  // namespace demo

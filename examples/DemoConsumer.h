@@ -1,0 +1,15 @@
+// Job 4 of the demo host: a changelog consumer.
+#pragma once
+#include <string>
+
+#include "DemoReport.h"
+
+namespace demo {
+
+// Registers a changelog reader on the file system's first MDT, lets records
+// arrive, reads them as values, acknowledges them, shows the reader's index
+// move and the acknowledged records vanish, and deregisters. False when a
+// step failed (the report says which).
+bool RunConsumer(Report& report, const std::string& fsName, const std::string& sshUser);
+
+}  // namespace demo

@@ -1,0 +1,246 @@
+// Reader of the record lines that "lfs changelog" prints.
+#include "ChangelogRecord.h"
+
+#include <charconv>
+#include <cstdint>
+#include <limits>
+
+namespace LustreAPI {
+namespace {
+
+constexpr int kRenameType = 8;  // RENME: the only records with a source part
+constexpr long kLongestTypeName = 8;  // "RESYNC" is the longest so far
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A position in the line; every step checks the end before it reads.
+class Cursor {
+public:
+    Cursor(const char* begin, const char* end) : m_p(begin), m_end(end) {}
+
+    const char* Position() const { return m_p; }
+    void Restore(const char* position) { m_p = position; }
+    bool AtEnd() const { return m_p == m_end; }
+    const char* End() const { return m_end; }
+
+    bool Skip(char c) {
+        if (m_p == m_end || *m_p != c) return false;
+        ++m_p;
+        return true;
+    }
+    bool Skip(const char* literal, std::size_t length) {
+        if (static_cast<std::size_t>(m_end - m_p) < length) return false;
+        for (std::size_t i = 0; i < length; ++i)
+            if (m_p[i] != literal[i]) return false;
+        m_p += length;
+        return true;
+    }
+    // One or more blanks.
+    bool SkipBlanks() {
+        const char* start = m_p;
+        while (m_p != m_end && *m_p == ' ') ++m_p;
+        return m_p != start;
+    }
+    // minDigits to maxDigits decimal digits, not followed by another digit,
+    // as a number no greater than limit.
+    template <typename T>
+    bool Decimal(std::size_t minDigits, std::size_t maxDigits, T& value,
+                 T limit = std::numeric_limits<T>::max()) {
+        const char* start = m_p;
+        while (m_p != m_end && IsDigit(*m_p) && static_cast<std::size_t>(m_p - start) < maxDigits) ++m_p;
+        const std::size_t count = static_cast<std::size_t>(m_p - start);
+        if (count < minDigits || (m_p != m_end && IsDigit(*m_p))) return false;
+        T parsed{};
+        const auto [end, ec] = std::from_chars(start, m_p, parsed);
+        if (ec != std::errc() || end != m_p || parsed > limit) return false;
+        value = parsed;
+        return true;
+    }
+    // "0x" and 1 to maxDigits hex digits of either case.
+    template <typename T>
+    bool Hex(std::size_t maxDigits, T& value) {
+        if (!Skip("0x", 2)) return false;
+        const char* start = m_p;
+        while (m_p != m_end && IsHexDigit(*m_p)) ++m_p;
+        const std::size_t count = static_cast<std::size_t>(m_p - start);
+        if (count == 0 || count > maxDigits) return false;
+        const auto [end, ec] = std::from_chars(start, m_p, value, 16);
+        return ec == std::errc() && end == m_p;
+    }
+    // The text up to the next blank or the end; false when it is empty.
+    bool Word(std::string& word) {
+        const char* start = m_p;
+        while (m_p != m_end && *m_p != ' ') ++m_p;
+        if (m_p == start) return false;
+        word.assign(start, m_p);
+        return true;
+    }
+    // Lustre's DFID, "[%#llx:0x%x:0x%x]": a zero sequence prints as "0".
+    bool Fid(CLustreFID& fid) {
+        if (!Skip('[')) return false;
+        unsigned long long seq = 0;
+        if (Skip("0x", 2)) {
+            m_p -= 2;
+            if (!Hex(16, seq)) return false;
+        } else if (!Skip('0')) {
+            return false;
+        }
+        unsigned int oid = 0;
+        unsigned int ver = 0;
+        if (!Skip(':') || !Hex(8, oid) || !Skip(':') || !Hex(8, ver) || !Skip(']')) return false;
+        fid.m_seq = seq;
+        fid.m_oid = oid;
+        fid.m_ver = ver;
+        return true;
+    }
+    // The field ends here: at a blank or at the line's end.
+    bool AtFieldEnd() const { return m_p == m_end || *m_p == ' '; }
+
+private:
+    static bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+    const char* m_p;
+    const char* m_end;
+};
+
+bool IsLeapYear(long long year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysInMonth(long long year, int month) {
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar
+// (the civil-from-days inverse of Howard Hinnant's date algorithms).
+long long DaysFromCivil(long long year, int month, int day) {
+    year -= month <= 2 ? 1 : 0;
+    const long long era = (year >= 0 ? year : year - 399) / 400;
+    const long long yearOfEra = year - era * 400;
+    const long long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+// "HH:MM:SS.NANOS YYYY.MM.DD", UTC, as lfs prints it with gmtime_r. The
+// nanoseconds are Lustre's 30-bit field printed as a number: "%06d" before
+// 2.10, "%09d" from then on, so 6 to 10 digits.
+bool ReadTime(Cursor& in, CChangelogRecord& record) {
+    int hour = 0, minute = 0, second = 0, month = 0, day = 0;
+    long long year = 0;
+    unsigned int nanoseconds = 0;
+    if (!in.Decimal(2, 2, hour, 23) || !in.Skip(':') || !in.Decimal(2, 2, minute, 59) || !in.Skip(':') ||
+        !in.Decimal(2, 2, second, 59) || !in.Skip('.') || !in.Decimal(6, 10, nanoseconds, (1u << 30) - 1) ||
+        !in.Skip(' ') || !in.Decimal(4, 4, year) || !in.Skip('.') || !in.Decimal(2, 2, month, 12) ||
+        !in.Skip('.') || !in.Decimal(2, 2, day, 31))
+        return false;
+    if (month < 1 || day < 1 || day > DaysInMonth(year, month)) return false;
+    record.m_seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    record.m_nanoseconds = nanoseconds;
+    return true;
+}
+
+// "s=FID sp=FID" and, after a blank, the source's name, to the line's end.
+bool ReadRenameTail(Cursor& in, CChangelogRecord& record) {
+    if (!in.Skip("s=", 2) || !in.Fid(record.m_source) || !in.Skip(" sp=", 4) || !in.Fid(record.m_sourceParent))
+        return false;
+    if (in.AtEnd()) return true;
+    if (!in.Skip(' ')) return false;
+    record.m_sourceName.assign(in.Position(), in.End());
+    return true;
+}
+
+// The text after the fields: the name, and for a rename the source part. The
+// source part begins at the first blank-separated "s=FID sp=FID" whose
+// source name follows it; everything before is the name.
+void ReadNames(const char* begin, const char* end, bool rename, CChangelogRecord& record) {
+    if (rename) {
+        for (const char* p = begin; p != end; ++p) {
+            if (*p != 's' || (p != begin && p[-1] != ' ')) continue;
+            Cursor tail(p, end);
+            CChangelogRecord candidate;
+            if (!ReadRenameTail(tail, candidate)) continue;
+            record.m_name.assign(begin, p == begin ? begin : p - 1);
+            record.m_source = candidate.m_source;
+            record.m_sourceParent = candidate.m_sourceParent;
+            record.m_sourceName = std::move(candidate.m_sourceName);
+            return;
+        }
+    }
+    record.m_name.assign(begin, end);
+}
+
+// The optional fields, each at most once and in lfs's order: j=, ef=, u=,
+// nid=, m=, x=, p=. A blank-separated piece that is none of them, one out of
+// order, or one whose value cannot be read begins the name. Each field is
+// read into a local and stored only when the whole of it was read.
+void ReadFields(Cursor& in, CChangelogRecord& record) {
+    enum Field { kJob, kExtraFlags, kUidGid, kNid, kOpenMode, kXattr, kParent, kNames };
+    int next = kJob;
+    while (next != kNames && !in.AtEnd()) {
+        const char* start = in.Position();
+        if (!in.Skip(' ')) break;
+        std::string word;
+        unsigned long long extraFlags = 0;
+        unsigned int uid = 0, gid = 0;
+        CLustreFID parent;
+        // Whether the piece begins with the key of a field that may come next.
+        const auto key = [&](int field, const char* text, std::size_t length) {
+            in.Restore(start + 1);
+            return next <= field && in.Skip(text, length);
+        };
+        int read = kNames;
+        if (key(kJob, "j=", 2) && in.Word(word)) {
+            record.m_jobId = std::move(word);
+            read = kJob;
+        } else if (key(kExtraFlags, "ef=", 3) && in.Hex(16, extraFlags) && in.AtFieldEnd()) {
+            record.m_extraFlags = extraFlags;
+            read = kExtraFlags;
+        } else if (key(kUidGid, "u=", 2) && in.Decimal(1, 10, uid) && in.Skip(':') && in.Decimal(1, 10, gid) &&
+                   in.AtFieldEnd()) {
+            record.m_uid = uid;
+            record.m_gid = gid;
+            read = kUidGid;
+        } else if (key(kNid, "nid=", 4) && in.Word(word)) {
+            record.m_nid = std::move(word);
+            read = kNid;
+        } else if (key(kOpenMode, "m=", 2) && in.Word(word)) {
+            record.m_openMode = std::move(word);
+            read = kOpenMode;
+        } else if (key(kXattr, "x=", 2) && in.Word(word)) {
+            record.m_xattr = std::move(word);
+            read = kXattr;
+        } else if (key(kParent, "p=", 2) && in.Fid(parent) && in.AtFieldEnd()) {
+            record.m_parent = parent;
+            read = kParent;
+        }
+        if (read == kNames) {
+            in.Restore(start);
+            break;
+        }
+        next = read + 1;
+    }
+    // The names follow one blank.
+    if (in.Skip(' ')) ReadNames(in.Position(), in.End(), record.m_type == kRenameType, record);
+}
+
+}  // namespace
+
+bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRecord& record) {
+    Cursor in(text, text + length);
+    if (!in.Decimal(1, 20, record.m_index) || !in.Skip(' ')) return false;
+    // "%02d%-5s": the type's number, its name, blanks up to five characters.
+    if (!in.Decimal(2, 3, record.m_type)) return false;
+    const char* name = in.Position();
+    while (!in.AtEnd() && *in.Position() >= 'A' && *in.Position() <= 'Z') in.Restore(in.Position() + 1);
+    if (in.Position() == name || in.Position() - name > kLongestTypeName) return false;
+    record.m_typeName.assign(name, in.Position());
+    if (!in.SkipBlanks()) return false;
+    if (!ReadTime(in, record) || !in.Skip(' ')) return false;
+    if (!in.Hex(8, record.m_flags) || !in.Skip(" t=", 3) || !in.Fid(record.m_target) || !in.AtFieldEnd())
+        return false;
+    // Every field ends at a blank or the end, and the names take the rest.
+    ReadFields(in, record);
+    return true;
+}
+
+}  // namespace LustreAPI
