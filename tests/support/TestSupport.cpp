@@ -113,7 +113,7 @@ std::string StandInState::WriteFile(const std::string& relative, const std::stri
     return path.string();
 }
 
-CapturingLogWriter::CapturingLogWriter(int level) : m_levels{level}, m_previous(g_ptrLogWriter)
+CapturingLogWriter::CapturingLogWriter(int level) : m_level(level), m_previous(g_ptrLogWriter)
 {
     g_ptrLogWriter = this;
 }
@@ -122,11 +122,8 @@ CapturingLogWriter::~CapturingLogWriter() { g_ptrLogWriter = m_previous; }
 
 int CapturingLogWriter::GetLevel()
 {
-    events.push_back("level?");
-    const size_t i = static_cast<size_t>(levelQueries) < m_levels.size() ? static_cast<size_t>(levelQueries)
-                                                                          : m_levels.size() - 1;
     ++levelQueries;
-    return m_levels[i];
+    return m_level;
 }
 
 void CapturingLogWriter::Log(int level, const char* function, int, int, int, const char* format, ...)
@@ -141,7 +138,6 @@ void CapturingLogWriter::Log(int level, const char* function, int, int, int, con
     if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
     va_end(args);
     lines.push_back({level, function ? function : "", text});
-    events.push_back("log:" + text);
 }
 
 std::vector<std::string> CapturingLogWriter::Texts() const

@@ -72,8 +72,7 @@ private:
 };
 
 // Installs itself as g_ptrLogWriter for its life and records every line it
-// is handed, whatever the level. The levels it answers come from a queue
-// (the last one repeats), so a test can switch off one line of a pair.
+// is handed, whatever the level; GetLevel() answers level.
 class CapturingLogWriter : public LogWriter {
 public:
     struct Line {
@@ -91,19 +90,15 @@ public:
     void Log(int level, const char* function, int line, int, int, const char* format, ...) override
         __attribute__((format(printf, 7, 8)));
 
-    void SetReportedLevel(int level) { m_levels = {level}; }
-    void AnswerLevels(std::vector<int> levels) { m_levels = std::move(levels); }
     std::vector<std::string> Texts() const;
     // Lines whose text is exactly text.
     std::vector<Line> Matching(const std::string& text) const;
 
     std::vector<Line> lines;
-    // "level?" for each GetLevel() call, "log:<text>" for each line, in order.
-    std::vector<std::string> events;
     int levelQueries = 0;
 
 private:
-    std::vector<int> m_levels;
+    int m_level;
     LogWriter* m_previous;
 };
 using LogLine = CapturingLogWriter::Line;
