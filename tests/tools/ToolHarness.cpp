@@ -26,20 +26,4 @@ Outcome SimState::Sh(const std::string& command, const std::map<std::string, std
     return testsupport::Shell(command, vars, m_dir.path());
 }
 
-std::string SimState::Sim(const std::string& args) const
-{
-    const Outcome o = Sh("lustre-sim " + args);
-    EXPECT_EQ(o.status, 0) << "lustre-sim " << args << ": " << o.err;
-    return o.out;
-}
-
-void SetUpCluster(const SimState& sim)
-{
-    for (const char* step : {"add-fs lustre --mdts 2", "add-fs lustre2", "mount lustre /mnt/lustre",
-                             "mount lustre2 /mnt/lustre2", "add-mds lustre 0 mds1 192.168.0.1@tcp",
-                             "add-mds lustre 1 mds2 192.168.0.2@tcp", "allow-login root mds1", "allow-login root mds2"})
-        sim.Sim(step);
-    sim.Sim("set-time " + std::to_string(kStartTime));
-}
-
 }  // namespace simtest

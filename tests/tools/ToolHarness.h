@@ -21,17 +21,9 @@ public:
     // Runs a /bin/sh command line in Dir() with the tools first on PATH and
     // LUSTRE_SIM_STATE set; env adds or overrides variables.
     Outcome Sh(const std::string& command, const std::map<std::string, std::string>& env = {}) const;
-    // Runs a lustre-sim command; a failure fails the current test.
-    std::string Sim(const std::string& args) const;
 
 private:
     testsupport::TempDir m_dir;  // the state is m_dir + "/state"
 };
-
-// File systems "lustre" (2 MDTs, on mds1 and mds2) and "lustre2" (1 MDT, no
-// server), each mounted once; root may log in to mds1 and mds2; the clock
-// stands at kStartTime.
-constexpr long long kStartTime = 1000000;
-void SetUpCluster(const SimState& sim);
 
 }  // namespace simtest
