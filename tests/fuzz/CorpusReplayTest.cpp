@@ -67,25 +67,4 @@ TEST(CorpusReplay, RecordedFindingsStayFixed) {
     EXPECT_GE(findings, 1u) << "the recorded findings went missing";
 }
 
-// The decoder and the fake runner the targets rely on: a wrong split of the
-// bytes would make every target fuzz something else than it claims.
-TEST(FakeRunner, RepliesAsScriptedAndRecordsTheCommand) {
-    const std::string out = "a\nb\n";
-    zq_fake_set_reply(3, out.data(), out.size(), "e", 1);
-    std::list<std::string> lines;
-    CKxError e = LustreAPI::RunCommand("anything 'quoted'", lines);
-    EXPECT_TRUE(e.Failed());
-    EXPECT_TRUE(lines.empty());
-    EXPECT_STREQ("anything 'quoted'", zq_fake_last_command());
-    ASSERT_FALSE(e.GetMessages().empty());
-    EXPECT_EQ("Command anything 'quoted' failed with Error e", e.GetMessages().back());
-
-    zq_fake_set_reply(0, out.data(), out.size(), nullptr, 0);
-    const unsigned long before = zq_fake_call_count();
-    e = LustreAPI::RunCommand("x", lines);
-    EXPECT_FALSE(e.Failed());
-    EXPECT_EQ(before + 1, zq_fake_call_count());
-    EXPECT_EQ((std::list<std::string>{"a", "b", ""}), lines);
-}
-
 }  // namespace

@@ -67,18 +67,4 @@ TEST(CKxError, PushOnSuccessMakesAFailure) {
     EXPECT_EQ(error.GetSystemError(), 0);
 }
 
-TEST(CKxError, CopiesShareDetails) {
-    CKxError original = HBErrorUtil::ErrorErrNo(kFirst, 2, "first");
-    CKxError copy = original;
-    copy.Push(kSecond, "second");
-    EXPECT_EQ(original.GetMessages(), (std::vector<std::string>{"first", "second"}));
-    EXPECT_EQ(copy.GetCode(), -2);
-}
-
-TEST(CKxError, LocationWithNullTextsIsShown) {
-    CKxError error;
-    error.Push(HBCodeLocation{nullptr, nullptr, 7}, "m");
-    EXPECT_EQ(error.ToString(), "?:7 ?: m");
-}
-
 }  // namespace

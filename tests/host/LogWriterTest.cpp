@@ -53,11 +53,6 @@ struct LevelGuard {
     ~LevelGuard() { g_ptrLogWriter->SetLevel(0); }
 };
 
-TEST(LogWriter, ProcessStartsWithADefaultWriterAtLevelZero) {
-    ASSERT_NE(g_ptrLogWriter, nullptr);
-    EXPECT_EQ(g_ptrLogWriter->GetLevel(), 0);
-}
-
 TEST(LogWriter, LineHasTimeLevelFunctionLineAndMessage) {
     StderrCapture capture;
     g_ptrLogWriter->Log(0, "int main()", 42, 0, 0, "Registered %s on %s", "cl1", "lustre-MDT0000");

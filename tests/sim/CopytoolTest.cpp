@@ -295,43 +295,6 @@ TEST_F(SimCopytoolTest, UnregisterWakesABlockedReceive)
     EXPECT_EQ(waiting.get(), -ESHUTDOWN);
 }
 
-TEST_F(SimCopytoolTest, RegistrationArguments)
-{
-    const std::string sub = MakeDir("sub");
-    int one = 1, negative[] = {1, -2};
-    struct Row {
-        const char* what;
-        std::string mnt;
-        int count;
-        int* archives;
-        int rc;
-    } rows[] = {
-        {"archives NULL", mnt, 1, nullptr, -EINVAL},
-        {"negative count", mnt, -1, &one, -EINVAL},
-        {"negative id", mnt, 2, negative, -EINVAL},
-        {"missing directory", mnt + "/missing", 1, &one, -ENOENT},
-        {"not the mount point", sub, 1, &one, -ENOENT},
-        {"outside Lustre", outside, 1, &one, -ENOENT},
-        {"all archives, no list", mnt, 0, nullptr, 0},
-    };
-    for (const auto& row : rows) {
-        hsm_copytool_private* ct = nullptr;
-        EXPECT_EQ(api.copytool_register(&ct, row.mnt.c_str(), row.count, row.archives, 0), row.rc) << row.what;
-        EXPECT_EQ(ct == nullptr, row.rc != 0) << row.what;
-        if (ct) {
-            EXPECT_EQ(api.copytool_unregister(&ct), 0);
-        }
-    }
-    hsm_copytool_private* none = nullptr;
-    EXPECT_EQ(api.copytool_unregister(&none), -EINVAL);
-    EXPECT_EQ(api.copytool_unregister(nullptr), -EINVAL);
-    hsm_action_list* hal;
-    int size;
-    auto* bogus = reinterpret_cast<hsm_copytool_private*>(&one);
-    EXPECT_EQ(api.copytool_recv(bogus, &hal, &size), -EINVAL);
-    EXPECT_EQ(api.copytool_recv(Register({1}), nullptr, &size), -EINVAL);
-}
-
 TEST_F(SimCopytoolTest, CopyActionMisuseIsRefused)
 {
     const std::string path = MakeFile("f");

@@ -80,29 +80,6 @@ TEST_F(SimFidTest, FidsAreSharedBetweenProcesses)
     EXPECT_NE(out, FidText(fid) + "\n");
 }
 
-TEST_F(SimFidTest, MountPointHasTheRootFid)
-{
-    const lu_fid root{0x200000007ULL, 1, 0};
-    EXPECT_EQ(FidOf(mnt), root);
-    EXPECT_EQ(FidOf(mnt + "/"), root);
-    EXPECT_EQ(FidOf(MakeDir("sub") + "/.."), root);
-    std::string rel;
-    EXPECT_EQ(Fid2Path(mnt, "[0x200000007:0x1:0x0]", rel), 0);
-    EXPECT_EQ(rel, "/");
-}
-
-TEST_F(SimFidTest, SymlinkHasItsOwnFid)
-{
-    const std::string target = MakeFile("target");
-    const std::string link = mnt + "/link";
-    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    const lu_fid linkFid = FidOf(link);
-    EXPECT_FALSE(linkFid == FidOf(target));
-    std::string rel;
-    EXPECT_EQ(Fid2Path(mnt, FidText(linkFid), rel), 0);
-    EXPECT_EQ(rel, "link");
-}
-
 TEST_F(SimFidTest, Fid2PathBufferMustHoldPathAndTerminator)
 {
     const std::string fid = FidText(FidOf(MakeFile("d1/d2/name.txt")));
@@ -208,15 +185,6 @@ TEST_F(SimFidTest, Fid2PathIteratesHardLinks)
     EXPECT_STREQ(buf, "a");
 }
 
-TEST_F(SimFidTest, DeletedFileIsNoLongerFound)
-{
-    const std::string path = MakeFile("gone");
-    const lu_fid fid = FidOf(path);
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    std::string rel;
-    EXPECT_EQ(Fid2Path(mnt, FidText(fid), rel), -ENOENT);
-}
-
 TEST_F(SimFidTest, PathsOutsideLustre)
 {
     const std::string plain = outside + "/plain";
@@ -288,18 +256,6 @@ TEST_F(SimFidTest, MdtIndexComesFromTheSequence)
     close(fd);
     const lu_fid root{0x200000007ULL, 1, 0};
     EXPECT_EQ(api.get_mdt_index_by_fid(fd, &root, &idx), -EBADF);
-}
-
-TEST_F(SimFidTest, WithoutStateDirectoryNothingIsOnLustre)
-{
-    const std::string path = MakeFile("f");
-    unsetenv("LUSTRE_SIM_STATE");
-    lu_fid fid;
-    EXPECT_EQ(api.path2fid(path.c_str(), &fid), -ENODATA);
-    char name[16];
-    EXPECT_EQ(api.search_fsname(path.c_str(), name), -ENODEV);
-    char buf[64];
-    EXPECT_EQ(api.fid2path(mnt.c_str(), "[0x200000007:0x1:0x0]", buf, sizeof buf, nullptr, nullptr), -ENODEV);
 }
 
 }  // namespace
