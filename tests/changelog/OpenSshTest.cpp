@@ -4,27 +4,19 @@
 // test's client configuration; on the server side a forced command runs the
 // requested line with the stand-in lctl first on PATH.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <optional>
-#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "ChangelogTestSupport.h"
 #include "LustreAPI.h"
-
-extern char** environ;
 
 using namespace changelog_test;
 using ::testing::ElementsAre;
@@ -51,64 +43,6 @@ int FreeLoopbackPort() {
     ::close(fd);
     return port;
 }
-
-bool Accepts(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
-}
-
-// sshd in the foreground (-D), stopped and reaped when the object goes, on
-// every path out of a test.
-class SshdProcess {
-public:
-    SshdProcess(const std::string& config, const std::string& logFile) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<std::string> args{kSshd, "-D", "-e", "-f", config};
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, kSshd, &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~SshdProcess() {
-        if (m_pid <= 0) return;
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }
-    SshdProcess(const SshdProcess&) = delete;
-    SshdProcess& operator=(const SshdProcess&) = delete;
-
-    // Waits until sshd accepts connections on port; false when it ended first
-    // or never came up.
-    bool WaitUntilListening(int port) {
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            if (m_pid <= 0) return false;
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return false;
-            }
-            if (Accepts(port)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
-private:
-    pid_t m_pid = -1;
-};
 
 void RunShell(const std::string& command) {
     const testsupport::Outcome outcome = testsupport::Shell(command);
@@ -176,15 +110,20 @@ protected:
         RunShell("lustre-sim mount lustre " + d + "/mnt");
         RunShell("lustre-sim add-mds lustre 0 127.0.0.1 127.0.0.1@tcp");
 
-        sshd.emplace(d + "/sshd_config", d + "/sshd.log");
-        ASSERT_TRUE(sshd->WaitUntilListening(port)) << "sshd did not start:\n" << ReadFile(d + "/sshd.log");
+        // sshd goes into the background and writes its pid file once it
+        // listens; the pid file also stops it.
+        const testsupport::Outcome started = testsupport::Shell(
+            std::string(kSshd) + " -f " + d + "/sshd_config -E " + d + "/sshd.log && for i in $(seq 200); do " +
+            "[ -s " + d + "/sshd.pid ] && exit 0; sleep 0.05; done; exit 1");
+        ASSERT_EQ(started.status, 0) << "sshd did not start:\n" << started.err << ReadFile(d + "/sshd.log");
     }
-
+    void TearDown() override {
+        if (Exists(dir / "sshd.pid")) testsupport::Shell("kill $(cat " + dir / "sshd.pid" + ")");
+    }
     TempDir dir;
     int port = -1;
     std::optional<ScopedEnv> path;
     std::optional<ScopedEnv> state;
-    std::optional<SshdProcess> sshd;
     RecordingLogWriter log;
 };
 
