@@ -103,7 +103,7 @@ TEST(Commands, GetMDTListReadsEachMdtOnce) {
          {"lustre-MDT0000", "lustre-MDT0001"}, {"192.168.0.1", "192.168.0.2"}},
         {"an empty value followed by another device; other lines skipped", "lustre",
          "\nno equals sign\nmdc.lustre-MDT0000-mdc-ffff8803f0d41000.mds_conn_uuid=\n"
-         "mdc.lustre-MDT0001-mdc-ffff8803f0d41000.mds_conn_uuid=192.168.0.2@tcp\n"
+         "mdc.lustre-MDT0001-mdc-ffff8803f0d41000.mds_conn_uuid=192.168.0.2@tcp\nstray line\n"
          "mdc.lustre2-MDT0000-mdc-ffff8803f0d41001.mds_conn_uuid=192.168.0.9@tcp\n",
          {"lustre-MDT0000", "lustre-MDT0001"}, {"", "192.168.0.2"}},
     };
