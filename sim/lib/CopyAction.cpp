@@ -18,6 +18,7 @@
 #include "Operations.h"
 #include "SimState.h"
 #include "UniqueFd.h"
+#include "WatchSpool.h"
 
 struct hsm_copyaction_private {
     struct {
@@ -193,6 +194,7 @@ int ActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, 
 
     int rc = 0;
     const lu_fid fid = hcp->hai.hai_fid;
+    const unsigned endedAction = a->action;
     if (errval != 0 || hcp->isError) {
         if (hpFlags & HP_FLAG_RETRY) {
             a->started = false;  // back to the queue for another try
@@ -222,6 +224,7 @@ int ActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, 
             }
         } else if (action == HSMA_RESTORE) {
             rc = fids.Find(*mount, hcp->ct.mountDir, fid, rel, id);
+            if (rc == 0) PostWatchNotice(ctx.stateDir, mount->fs, QuietNotice(fid, true));
             if (rc == 0) rc = RestoreData(hsm.File(mount->fs, fid), Join(hcp->ct.mountDir, rel), hcp->data.Get());
         } else if (action == HSMA_REMOVE) {
             FileHsm& f = hsm.File(mount->fs, fid);
@@ -230,6 +233,15 @@ int ActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, 
         }
     }
     if (!hsm.Save(ctx) || !fids.Save(ctx)) return -EIO;
+    // The coordinator logs every end call, failed ones with their error.
+    const HsmEvent event = endedAction == HSMA_ARCHIVE   ? HE_ARCHIVE
+                           : endedAction == HSMA_RESTORE ? HE_RESTORE
+                           : endedAction == HSMA_REMOVE  ? HE_REMOVE
+                                                         : HE_CANCEL;
+    const FileHsm* f = hsm.FindFile(mount->fs, fid);
+    const bool dirty = rc == -EBUSY || (f && (f->flags & HS_DIRTY));
+    PostWatchNotice(ctx.stateDir, mount->fs,
+                    HsmNotice(fid, HsmRecordFlags(event, errval != 0 ? errval : -rc, dirty), getuid(), getgid()));
     return rc;
 }
 

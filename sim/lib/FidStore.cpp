@@ -175,6 +175,16 @@ lu_fid FidStore::FidOf(const Context& ctx, const Located& loc, const ObjectId& i
     return e.fid;
 }
 
+bool FidStore::FidOfPath(const std::string& fs, const std::string& rel, lu_fid& fid) const
+{
+    for (const auto& e : m_entries)
+        if (e.fs == fs && e.rel == rel) {
+            fid = e.fid;
+            return true;
+        }
+    return false;
+}
+
 FidStore::Entry* FidStore::FindEntry(const std::string& fs, const lu_fid& fid)
 {
     for (auto& e : m_entries)

@@ -46,6 +46,10 @@ public:
     // id); the mount point has the root FID. Assigns a FID on first use.
     lu_fid FidOf(const Context& ctx, const Located& loc, const ObjectId& id);
 
+    // The FID given to the object last seen at rel (relative to a mount of
+    // fs), whether or not it is still there. False when none was.
+    bool FidOfPath(const std::string& fs, const std::string& rel, lu_fid& fid) const;
+
     // A FID never given before, on MDT mdt of fs.
     lu_fid Allocate(const std::string& fs, int mdt);
 

@@ -2,6 +2,7 @@
 // whole, then RELEASE is done at once (as the Lustre client does it locally)
 // and the other actions are queued for the copytools.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "HsmStore.h"
 #include "Operations.h"
 #include "SimState.h"
+#include "WatchSpool.h"
 
 namespace sim::lib {
 namespace {
@@ -133,7 +135,13 @@ int Request(const char* path, const hsm_user_request* request)
     if (hr.hr_action == HUA_RELEASE) {
         for (auto& item : items) {
             FileHsm& f = hsm.File(fs, item.fid);
-            if (!(f.flags & HS_RELEASED) && (rc = ReleaseData(f, item.path)) != 0) break;
+            if (f.flags & HS_RELEASED) continue;
+            PostWatchNotice(ctx.stateDir, fs, QuietNotice(item.fid, true));
+            rc = ReleaseData(f, item.path);
+            PostWatchNotice(ctx.stateDir, fs,
+                            rc == 0 ? HsmNotice(item.fid, HsmRecordFlags(HE_RELEASE, 0, false), getuid(), getgid())
+                                    : QuietNotice(item.fid, false));
+            if (rc != 0) break;
         }
     } else if (hr.hr_action == HUA_CANCEL) {
         auto& actions = hsm.Actions();
