@@ -14,6 +14,7 @@
 #include "ChangelogText.h"
 #include "LustreVersion.h"
 #include "SimConfig.h"
+#include "Watcher.h"
 
 namespace {
 
@@ -36,7 +37,10 @@ const char kUsageText[] =
     "                                    append N (1) records, print the last index\n"
     "  changelog-print MDT               print the records as lfs changelog does\n"
     "  changelog-clear MDT ID ENDREC     clear a user's records up to ENDREC (0: all)\n"
-    "  remount-mdt MDT                   restart the MDT's user id counter\n";
+    "  remount-mdt MDT                   restart the MDT's user id counter\n"
+    "  watch FS                          record what happens to the files of FS\n"
+    "  watch-flush FS                    wait until the watcher has written it all\n"
+    "  unwatch FS                        flush, then stop the watcher\n";
 
 int Fail(const std::string& message, int status = 1)
 {
@@ -99,6 +103,7 @@ private:
     int ChangelogPrint();
     int ChangelogClear();
     int RemountMdt();
+    int Watch();
 
     std::string m_state;
     std::vector<std::string> m_args;
@@ -299,6 +304,21 @@ int LustreSim::RemountMdt()
     return sim::SaveChangelog(m_state, m_args[1], log, m_error) ? 0 : Fail(m_error);
 }
 
+int LustreSim::Watch()
+{
+    constexpr int kTimeoutMs = 30000;
+    if (m_args.size() != 2) return Usage();
+    if (!Load()) return Fail(m_error);
+    const std::string& fs = m_args[1];
+    if (!m_config.FindFs(fs)) return Fail("no file system " + fs);
+    bool ok;
+    if (m_args[0] == "watch")
+        ok = sim::StartWatcher(m_state, m_config, fs, m_error);
+    else
+        ok = sim::FlushWatcher(m_state, fs, m_args[0] == "unwatch", kTimeoutMs, m_error);
+    return ok ? 0 : Fail(m_error);
+}
+
 int LustreSim::Run()
 {
     if (m_args.empty()) return Usage();
@@ -308,6 +328,9 @@ int LustreSim::Run()
         fputs(kUsageText, stdout);
         return 0;
     }
+    // The watcher takes the lock for each batch it writes: never wait for
+    // it while holding the lock.
+    if (cmd == "watch" || cmd == "watch-flush" || cmd == "unwatch") return Watch();
     // One lock for the whole command: the config and the changelogs change
     // together with the tools that read them.
     sim::StateLock lock(m_state);
