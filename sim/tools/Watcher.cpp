@@ -664,6 +664,25 @@ bool WatcherAlive(int pidFd)
 
 }  // namespace
 
+bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::string& rel, Fid& fid)
+{
+    setenv("LUSTRE_SIM_STATE", stateDir.c_str(), 1);
+    lib::Context ctx;
+    if (!lib::LoadContext(ctx)) return false;
+    for (const auto& m : ctx.config.mounts) {
+        if (m.fs != fs) continue;
+        const lib::Located loc = lib::Locate(ctx.config, Join(m.dir, rel));
+        lib::ObjectId id;
+        if (loc.mount != &m || lib::StatPath(Join(loc.mountDir, loc.rel), id) != 0) return false;
+        StateLock lock(ctx.libDir);
+        lib::FidStore fids;
+        if (!lock.Locked() || !fids.Load(ctx)) return false;
+        fid = ToFid(fids.FidOf(ctx, loc, id));
+        return fids.Save(ctx);
+    }
+    return false;
+}
+
 bool StartWatcher(const std::string& stateDir, const Config& config, const std::string& fs, std::string& error)
 {
     if (!config.FindFs(fs)) {

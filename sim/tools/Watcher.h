@@ -14,6 +14,7 @@
 #pragma once
 #include <string>
 
+#include "ChangelogStore.h"
 #include "SimConfig.h"
 
 namespace sim {
@@ -30,5 +31,9 @@ namespace sim {
 // within timeoutMs.
 [[nodiscard]] bool FlushWatcher(const std::string& stateDir, const std::string& fs, bool stop, int timeoutMs,
                                 std::string& error);
+
+// The stand-in library's FID of the object at rel below the first mount of
+// fs (assigned when it has none yet). False when nothing is there.
+[[nodiscard]] bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::string& rel, Fid& fid);
 
 }  // namespace sim

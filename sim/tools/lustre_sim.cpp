@@ -216,7 +216,18 @@ int LustreSim::ChangelogAppend()
         return Fail("a name cannot hold a line break");
     if (has("--fid") && !sim::ParseFid(get("--fid"), r.tfid)) return Fail("bad FID '" + get("--fid") + "'");
     if (has("--parent") && !sim::ParseFid(get("--parent"), r.pfid)) return Fail("bad FID '" + get("--parent") + "'");
-    if (!has("--parent") && !r.name.empty()) r.pfid = sim::Fid{0x200000007, 1, 0};  // the root
+    // A name with directories is a path below the mount: the record names
+    // the last part, in the directory that holds it.
+    const size_t slash = r.name.find_last_of('/');
+    if (slash != std::string::npos && !has("--parent")) {
+        const std::string dir = r.name.substr(0, slash);
+        if (!sim::LibraryFid(m_state, fs, dir, r.pfid)) return Fail("no directory " + dir + " in " + fs);
+        r.name.erase(0, slash + 1);
+    } else if (!has("--parent") && !r.name.empty()) {
+        r.pfid = sim::Fid{0x200000007, 1, 0};  // the root
+    }
+    // A name of an existing object carries its FID.
+    const bool realFid = !has("--fid") && !r.name.empty() && sim::LibraryFid(m_state, fs, get("--name"), r.tfid);
     if (has("--flags") && !Number(get("--flags"), r.flags, 16)) return Fail("bad flags '" + get("--flags") + "'");
     if (has("--uid") && !Number(get("--uid"), r.uid)) return Fail("bad uid '" + get("--uid") + "'");
     if (has("--gid") && !Number(get("--gid"), r.gid)) return Fail("bad gid '" + get("--gid") + "'");
@@ -244,7 +255,7 @@ int LustreSim::ChangelogAppend()
     if (!has("--time")) r.sec = sim::SimNow(m_state);
     for (unsigned i = 0; i < count; ++i) {
         r.index = ++log.index;
-        if (!has("--fid"))
+        if (!has("--fid") && !realFid)
             r.tfid = sim::Fid{0x200000400ULL + (static_cast<uint64_t>(mdtIndex) << 30),
                               static_cast<uint32_t>(r.index), 0};
         log.records.push_back(r);

@@ -208,6 +208,18 @@ TEST_F(WatcherTest, CopytoolFlowGivesHsmRecordsAndNoDataRecords)
                                                     Line("16HSM", "0x180", fid), Line("16HSM", "0x80", fid)}));
 }
 
+TEST_F(WatcherTest, AppendedRecordsOfExistingPathsCarryTheirFids)
+{
+    const lu_fid file = FidOf(MakeFile("images/scan-0001.raw")), dir = FidOf(mnt + "/images");
+    Expect({"changelog-append", "lustre-MDT0000", "CREAT", "--name", "images/scan-0001.raw"});
+    std::istringstream in(Sim({"changelog-print", "lustre-MDT0000"}).out);
+    std::string index, type, time, date, rest;
+    ASSERT_TRUE(in >> index >> type >> time >> date && std::getline(in, rest));
+    EXPECT_EQ(type + rest, Line("01CREAT", "0x0", file, &dir, "scan-0001.raw"));
+    EXPECT_EQ(Sim({"changelog-append", "lustre-MDT0000", "CREAT", "--name", "scans/x"}).err,
+              "lustre-sim: no directory scans in lustre\n");
+}
+
 TEST_F(WatcherTest, WatcherStartsOnceStopsCleanlyAndEndsWithItsState)
 {
     const std::string pid = Watch();
