@@ -6,8 +6,9 @@
 //      file into the archive directory with progress reports.
 //   2. File identifiers: path -> FID -> text -> FID -> path for each file.
 //   3. Changelogs: discovers the MDTs, registers a changelog user over ssh,
-//      reads the current index and the reader's range, makes some records,
-//      dumps the range with GetChangelogs and deregisters.
+//      reads the current index and the reader's range, works on a file (the
+//      stand-in's watcher logs it as an MDT does), dumps the range with
+//      GetChangelogs, finds what it did in it and deregisters.
 //   4. A changelog consumer (DemoConsumer.cpp): reads records as values,
 //      acknowledges them and resumes from its reader's index.
 //
@@ -178,31 +179,107 @@ bool RunFids(demo::Report& report, const std::string& mount, const std::vector<D
 
 // ---- Job 3: changelogs -------------------------------------------------------------
 
-// Makes a CREAT record per demo file on an MDT, as file activity on the
-// cluster would. The stand-in's control tool appends them on request.
-bool MakeRecords(demo::Report& report, const std::string& mdt, const std::vector<DemoFile>& files,
-                 const std::vector<std::string>& fidTexts) {
-    std::string indexes;
-    const std::string asked =
-        Format("lustre-sim changelog-append %s CREAT --name NAME --fid FID, for each of the %zu files", mdt.c_str(),
-               files.size());
-    report.Ask(asked);
-    for (size_t i = 0; i < files.size(); ++i) {
-        const std::string name = fs::path(files[i].path).filename().string();
-        // Quoted for the shell: a FID's brackets would otherwise be a glob.
-        std::string command = "lustre-sim changelog-append " + ShellQuoted(mdt) + " CREAT --name " + ShellQuoted(name);
-        if (i < fidTexts.size()) command += " --fid " + ShellQuoted(fidTexts[i]);
-        std::string output;
-        std::string errors;
-        const int status = ZqProcess::system(command.c_str(), &output, &errors, 10000, false);
-        while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' ')) errors.pop_back();
-        if (status != 0)
-            return report.Fail(asked, Format("%s: exit status %d: %s", command.c_str(), status, errors.c_str()));
-        while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
-        indexes += (indexes.empty() ? "" : ", ") + output;
+// Runs a stand-in control command; false with the reason on failure.
+bool StandInCommand(const std::string& command, std::string& why) {
+    std::string output;
+    std::string errors;
+    const int status = ZqProcess::system(command.c_str(), &output, &errors, 30000, false);
+    while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' ')) errors.pop_back();
+    if (status == 0) return true;
+    why = Format("%s: exit status %d: %s", command.c_str(), status, errors.c_str());
+    return false;
+}
+
+// The stand-in's watcher of a file system, which turns file activity into
+// changelog records as an MDT does. Stopped on every path: a watcher must not
+// outlive the demo.
+class StandInWatcher {
+public:
+    explicit StandInWatcher(std::string fsName) : m_fs(std::move(fsName)) {}
+    ~StandInWatcher() {
+        std::string ignored;
+        if (m_running) StandInCommand("lustre-sim unwatch " + ShellQuoted(m_fs), ignored);
     }
-    report.Ok(asked, "records " + indexes + " appended");
+    StandInWatcher(const StandInWatcher&) = delete;
+    StandInWatcher& operator=(const StandInWatcher&) = delete;
+
+    bool Start(std::string& why) { return m_running = StandInCommand("lustre-sim watch " + ShellQuoted(m_fs), why); }
+    // Returns once the records of everything done before are written.
+    bool Stop(std::string& why) {
+        m_running = false;
+        return StandInCommand("lustre-sim unwatch " + ShellQuoted(m_fs), why);
+    }
+
+private:
+    std::string m_fs;
+    bool m_running = false;
+};
+
+// What the demo does to a file while the reader is registered, and the
+// records the MDT must have logged for it.
+struct Activity {
+    std::string fid;      // the probe file's FID, from GetFIDFromPath
+    std::string dirFid;   // its directory's
+    struct Record {
+        std::string type;  // "01CREAT"
+        std::string head;  // flags and target, after the time: "0x0 t=[...]"
+        std::string tail;  // the end of the line, after the user and NID
+    };
+    std::vector<Record> expected;
+};
+
+// Creates, writes, renames and removes a probe file in the demo directory
+// (whose files the stand-in keeps on MDT0000), with the stand-in's watcher
+// running, so that the MDT logs what really happened to it.
+bool MakeActivity(demo::Report& report, const std::string& fsName, const std::string& dir, Activity& activity) {
+    const std::string probe = dir + "/changelog-probe.txt";
+    const std::string renamed = dir + "/changelog-probe.old";
+    const std::string asked = "create, write, rename and remove " + Quoted(probe) + " with lustre-sim watch " + fsName;
+    report.Ask(asked);
+    StandInWatcher watcher(fsName);
+    std::string why;
+    if (!watcher.Start(why)) return report.Fail(asked, why);
+    std::ofstream(probe) << "probe\n";
+    LustreAPI::CLustreFID fid;
+    LustreAPI::CLustreFID dirFid;
+    CKxError error = LustreAPI::GetFIDFromPath(probe, fid);
+    if (!error.Failed()) error = LustreAPI::GetFIDFromPath(dir, dirFid);
+    if (error.Failed()) return report.Fail(asked, ErrorText(error));
+    activity.fid = Format("[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
+    activity.dirFid = Format("[0x%llx:0x%x:0x%x]", dirFid.m_seq, dirFid.m_oid, dirFid.m_ver);
+    if (std::rename(probe.c_str(), renamed.c_str()) != 0 || std::remove(renamed.c_str()) != 0)
+        return report.Fail(asked, ErrnoText(-errno));
+    if (!watcher.Stop(why)) return report.Fail(asked, why);
+    const std::string& t = activity.fid;
+    const std::string& p = activity.dirFid;
+    activity.expected = {
+        {"01CREAT", "0x0 t=" + t, " p=" + p + " changelog-probe.txt"},
+        {"11CLOSE", "0x2 t=" + t, ""},
+        {"08RENME", "0x0 t=[0:0x0:0x0]", " p=" + p + " changelog-probe.old s=" + t + " sp=" + p + " changelog-probe.txt"},
+        {"06UNLNK", "0x1 t=" + t, " p=" + p + " changelog-probe.old"}};
+    report.Ok(asked, "probe file " + t + " in " + p + ", watcher stopped");
     return true;
+}
+
+// True when the dump holds the expected records in order ("INDEX TYPE TIME
+// DATE FLAGS t=FID ... TAIL" each); otherwise the first one missing.
+bool DumpShowsActivity(const std::string& text, const Activity& activity, std::string& missing) {
+    std::istringstream lines(text);
+    std::string line;
+    size_t next = 0;
+    while (next < activity.expected.size() && std::getline(lines, line)) {
+        const Activity::Record& want = activity.expected[next];
+        std::istringstream fields(line);
+        std::string index, type, time, date, rest;
+        if (!(fields >> index >> type >> time >> date) || !std::getline(fields, rest)) continue;
+        if (type == want.type && rest.compare(0, want.head.size() + 1, " " + want.head) == 0 &&
+            rest.size() >= want.tail.size() && rest.compare(rest.size() - want.tail.size(), want.tail.size(), want.tail) == 0)
+            ++next;
+    }
+    if (next == activity.expected.size()) return true;
+    const Activity::Record& want = activity.expected[next];
+    missing = want.type + " " + want.head + " ..." + want.tail;
+    return false;
 }
 
 // Deregisters the changelog user when a step between registration and the
@@ -225,7 +302,7 @@ private:
 };
 
 bool RunChangelog(demo::Report& report, const std::string& fsName, const std::string& sshUser,
-                  const std::vector<DemoFile>& files, const std::vector<std::string>& fidTexts) {
+                  const std::vector<DemoFile>& files) {
     report.Job("Changelogs: register a reader, read its range, dump it, deregister");
 
     std::vector<std::string> mdts;
@@ -268,7 +345,8 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     if (error.Failed()) return report.Fail(rangeAsked, ErrorText(error));
     report.Ok(rangeAsked, "reader at " + start + ", current index " + end);
 
-    if (!MakeRecords(report, mdt, files, fidTexts)) return false;
+    Activity activity;
+    if (!MakeActivity(report, fsName, fs::path(files.front().path).parent_path().string(), activity)) return false;
 
     std::string after;
     report.Ask(rangeAsked);
@@ -297,12 +375,9 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
             ++records;
             shown.push_back(line);
         }
-    // Every file's record is in the range, with the file's name.
-    for (const DemoFile& file : files) {
-        const std::string name = " " + fs::path(file.path).filename().string();
-        if (text.find(name + "\n") == std::string::npos)
-            return report.Fail(dumpAsked, "no record names" + name);
-    }
+    // What the demo did to the probe file is in the range, as it happened.
+    std::string missing;
+    if (!DumpShowsActivity(text, activity, missing)) return report.Fail(dumpAsked, "no record " + missing);
     report.Ok(dumpAsked, Format("%zu records:", records));
     for (const std::string& record : shown) report.Detail("  " + record);
 
@@ -349,7 +424,7 @@ int main(int argc, char** argv) {
         if (MakeFiles(report, mount, files) && RunHsm(report, mount, archiveDir, files, fsName)) {
             std::vector<std::string> fidTexts;
             RunFids(report, mount, files, fidTexts);
-            RunChangelog(report, fsName, sshUser, files, fidTexts);
+            RunChangelog(report, fsName, sshUser, files);
             if (report.Failures() == 0) demo::RunConsumer(report, fsName, sshUser);
         }
     }
