@@ -1,0 +1,90 @@
+// A consumer built on LustreAPI reads, for each imitated Lustre version, the
+// records the stand-in's watcher made of what the consumer did to a file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "ChangelogTestSupport.h"
+#include "LustreAPI.h"
+
+using namespace changelog_test;
+
+namespace {
+
+const std::string kSimBin = SIM_BIN_DIR;
+
+class WatchedChain : public ::testing::TestWithParam<const char*> {
+protected:
+    WatchedChain()
+        : path("PATH", kSimBin + ":" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")),
+          state("LUSTRE_SIM_STATE", dir / "state") {}
+
+    void SetUp() override {
+        if (!Exists(kSimBin + "/lustre-sim")) GTEST_SKIP() << "the stand-in tools were not built in " << kSimBin;
+        std::filesystem::create_directories(dir / "mnt");
+        for (const std::string& step : {"init " + dir / "state" + " --version " + GetParam(),
+                                        std::string("add-fs lustre --mdts 2"), "mount lustre " + dir / "mnt"})
+            ASSERT_EQ(Sim(step), "") << step;
+        ASSERT_FALSE(LustreAPI::LoadFunctions().Failed());
+    }
+    void TearDown() override { Sim("unwatch lustre"); }  // a watcher outlives no test
+
+    // What failed, or "" on success.
+    std::string Sim(const std::string& arguments) {
+        const testsupport::Outcome o = testsupport::Shell("lustre-sim " + arguments);
+        return o.status == 0 ? "" : o.err + "exit " + std::to_string(o.status);
+    }
+
+    TempDir dir;
+    ScopedEnv path;
+    ScopedEnv state;
+};
+
+std::string Text(const LustreAPI::CLustreFID& fid) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
+    return buf;
+}
+
+TEST_P(WatchedChain, RecordsMatchWhatWasDoneToTheFile) {
+    const std::string report = dir / "mnt/report.txt", final = dir / "mnt/final.txt";
+    ASSERT_EQ(Sim("watch lustre"), "");
+    std::ofstream(report) << "draft\n";
+    LustreAPI::CLustreFID fid;
+    ASSERT_FALSE(LustreAPI::GetFIDFromPath(report, fid).Failed());
+    ASSERT_EQ(std::rename(report.c_str(), final.c_str()), 0);
+    ASSERT_EQ(std::remove(final.c_str()), 0);
+    ASSERT_EQ(Sim("unwatch lustre"), "");
+
+    ASSERT_FALSE(LustreAPI::GetChangelogs("lustre-MDT0000", "", "", "", dir / "records").Failed());
+    std::vector<std::string> records;
+    for (const std::string& line : ReadLines(dir / "records")) {
+        std::istringstream in(line);
+        std::string index, type, time, date, rest;
+        if (in >> index >> type >> time >> date && std::getline(in, rest)) records.push_back(type + rest);
+    }
+    // Files below the root: the root's MDT; 2.11 clients added the extra fields.
+    const std::string t = Text(fid), root = " p=[0x200000007:0x1:0x0] ";
+    const std::string extra = std::stoi(std::string(GetParam()).substr(2)) >= 11 ? " ef=0xf u=" + std::to_string(getuid()) + ":" +
+                                                                      std::to_string(getgid()) + " nid=0@lo"
+                                                                : "";
+    EXPECT_EQ(records, (std::vector<std::string>{
+                           "01CREAT 0x0 t=" + t + extra + root + "report.txt", "11CLOSE 0x2 t=" + t + extra,
+                           "08RENME 0x0 t=[0:0x0:0x0]" + extra + root + "final.txt s=" + t +
+                               " sp=[0x200000007:0x1:0x0] report.txt",
+                           "06UNLNK 0x1 t=" + t + extra + root + "final.txt"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, WatchedChain, ::testing::Values("2.6", "2.10", "2.12", "2.15", "2.16", "2.17"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             std::string name = std::string("Lustre") + info.param;
+                             name.erase(std::remove(name.begin(), name.end(), '.'), name.end());
+                             return name;
+                         });
+
+}  // namespace
