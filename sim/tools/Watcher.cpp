@@ -127,7 +127,10 @@ private:
     bool HsmExists(const lu_fid& fid);
 
     void Created(int wd, const std::string& name, bool isDirHint, bool moved, bool emit);
-    void WatchTree(int parentWd, const std::string& name, const lu_fid& fid, bool emit);
+    // Watches the directory at path, known as d; its watch, or -1.
+    int AddWatch(const std::string& path, const Dir& d);
+    // Takes in what a newly watched directory holds.
+    void Scan(int wd, bool emit);
     void Removed(int wd, const std::string& name);
     void Renamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName);
     void Changed(int wd, const std::string& name, uint32_t mask);
@@ -262,27 +265,31 @@ void Watcher::Created(int wd, const std::string& name, bool isDirHint, bool move
     d.entries[name] = Entry{fid, isDir, -1};
     ++m_links[Key(fid)];
     if (known) m_attrs[Key(fid)] = attr;
-    if (isDir && known) WatchTree(wd, name, fid, emit && !moved);
+    if (isDir && known) {
+        // What a directory moved in holds came with it; what a new one holds
+        // was made in it.
+        const int sub = AddWatch(PathOf(wd, name), Dir{wd, name, d.mount, fid, {}});
+        if (sub < 0) return;
+        d.entries[name].wd = sub;
+        Scan(sub, emit && !moved);
+    }
 }
 
-// Watches a new directory and takes in what it holds. Entries made before
-// the watch existed are recorded here when emit; those made after arrive as
-// events, and the scan's copy makes them known already.
-void Watcher::WatchTree(int parentWd, const std::string& name, const lu_fid& fid, bool emit)
+int Watcher::AddWatch(const std::string& path, const Dir& d)
 {
-    const std::string path = parentWd < 0 ? m_mounts[static_cast<size_t>(-parentWd - 1)].dir : PathOf(parentWd, name);
     const int wd = inotify_add_watch(m_inotify.Get(), path.c_str(), kDirMask);
-    if (wd < 0) {
+    if (wd < 0)
         Log("cannot watch " + path + ": " + strerror(errno));
-        return;
-    }
-    Dir& d = m_dirs[wd];
-    d.parent = parentWd < 0 ? -1 : parentWd;
-    d.name = parentWd < 0 ? "" : name;
-    d.mount = parentWd < 0 ? static_cast<size_t>(-parentWd - 1) : m_dirs.at(parentWd).mount;
-    d.fid = fid;
-    if (parentWd >= 0) m_dirs.at(parentWd).entries[name].wd = wd;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+    else
+        m_dirs[wd] = d;
+    return wd;
+}
+
+// Entries made before the watch existed are recorded here when emit; those
+// made after arrive as events too, and are known by then.
+void Watcher::Scan(int wd, bool emit)
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(PathOf(wd, "").c_str()), closedir);
     if (!dir) return;
     std::vector<std::string> names;
     while (const dirent* e = readdir(dir.get())) {
@@ -592,7 +599,14 @@ bool Watcher::Start(std::string& error)
         error = "cannot read the FID store";
         return false;
     }
-    for (size_t i = 0; i < m_mounts.size(); ++i) WatchTree(-static_cast<int>(i) - 1, "", lu_fid{lib::kSeqRoot, 1, 0}, false);
+    for (size_t i = 0; i < m_mounts.size(); ++i) {
+        const int wd = AddWatch(m_mounts[i].dir, Dir{-1, "", i, lu_fid{lib::kSeqRoot, 1, 0}, {}});
+        if (wd < 0) {
+            error = "cannot watch " + m_mounts[i].dir + " (see " + WatchDir() + "/log)";
+            return false;
+        }
+        Scan(wd, false);
+    }
     if (!m_fids.Save(m_ctx)) {
         error = "cannot write the FID store";
         return false;
