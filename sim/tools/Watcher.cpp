@@ -120,10 +120,17 @@ private:
 
     std::string RelOf(int wd) const;
     std::string PathOf(int wd, const std::string& name) const;
-    // The FID of the object at name in dir, assigned when new. When the
-    // object is gone already: the FID the library gave to that path, or
-    // (with allocate) a FID of its own.
-    lu_fid FidAt(int wd, const std::string& name, bool isDir, bool allocate, bool& exists);
+    // The FID of the object at name in dir, assigned when new. False when
+    // nothing is there.
+    bool FidAt(int wd, const std::string& name, lu_fid& fid);
+    // For an object gone before the watcher looked: the FID the library gave
+    // to that path, or a FID of its own.
+    lu_fid FidOfGone(int wd, const std::string& name, bool isDir);
+    // Where the object that event m_index names is now, following the
+    // renames reported after it. False when nothing says it moved.
+    bool Follow(int& wd, std::string& name);
+    // Appends what the kernel has queued; false when nothing was.
+    bool ReadEvents(std::vector<Event>& events);
     bool HsmExists(const lu_fid& fid);
 
     void Created(int wd, const std::string& name, bool isDirHint, bool moved, bool emit);
@@ -159,6 +166,8 @@ private:
     std::optional<lib::HsmStore> m_hsm;
     std::vector<std::pair<std::string, ChangelogRecord>> m_records;  // MDT, record
     std::vector<std::string> m_answers;                              // notices to remove once written
+    std::vector<Event>* m_batch = nullptr;
+    size_t m_index = 0;  // the event being handled
     bool m_stop = false;
 };
 
@@ -182,21 +191,51 @@ std::string Watcher::PathOf(int wd, const std::string& name) const
     return Join(Join(m_mounts[d.mount].dir, RelOf(wd)), name);
 }
 
-lu_fid Watcher::FidAt(int wd, const std::string& name, bool isDir, bool allocate, bool& exists)
+bool Watcher::FidAt(int wd, const std::string& name, lu_fid& fid)
 {
     const Dir& d = m_dirs.at(wd);
-    const std::string rel = Join(RelOf(wd), name);
-    lib::ObjectId id;
-    exists = lib::StatPath(Join(m_mounts[d.mount].dir, rel), id) == 0;
-    lu_fid fid{};
-    if (!exists && !m_fids.FidOfPath(m_fs, rel, fid) && allocate)
-        fid = m_fids.Allocate(m_fs, lib::MdtForNewObject(rel, isDir, m_mdts));
-    if (!exists) return fid;
     lib::Located loc;
     loc.mount = m_mounts[d.mount].mount;
     loc.mountDir = m_mounts[d.mount].dir;
-    loc.rel = rel;
-    return m_fids.FidOf(m_ctx, loc, id);
+    loc.rel = Join(RelOf(wd), name);
+    lib::ObjectId id;
+    if (lib::StatPath(Join(loc.mountDir, loc.rel), id) != 0) return false;
+    fid = m_fids.FidOf(m_ctx, loc, id);
+    return true;
+}
+
+lu_fid Watcher::FidOfGone(int wd, const std::string& name, bool isDir)
+{
+    const std::string rel = Join(RelOf(wd), name);
+    lu_fid fid{};
+    if (!m_fids.FidOfPath(m_fs, rel, fid)) fid = m_fids.Allocate(m_fs, lib::MdtForNewObject(rel, isDir, m_mdts));
+    return fid;
+}
+
+// A rename done before the object was found missing is queued by then, in
+// this batch or still in the kernel.
+bool Watcher::Follow(int& wd, std::string& name)
+{
+    if (!m_batch) return false;  // the first scan: no events yet
+    std::vector<Event>& events = *m_batch;
+    bool moved = false, readMore = true;
+    for (size_t j = m_index + 1;; ++j) {
+        if (j >= events.size()) {
+            if (!readMore || !ReadEvents(events)) return moved;
+            readMore = false;
+        }
+        const Event e = events[j];
+        if (e.wd != wd || e.name != name) continue;
+        if (e.mask & IN_DELETE) return false;
+        if (!(e.mask & IN_MOVED_FROM)) continue;
+        size_t k = j + 1;
+        while (k < events.size() && !((events[k].mask & IN_MOVED_TO) && events[k].cookie == e.cookie)) ++k;
+        if (k == events.size() || !m_dirs.count(events[k].wd)) return false;
+        wd = events[k].wd;
+        name = events[k].name;
+        moved = true;
+        j = k;
+    }
 }
 
 bool Watcher::HsmExists(const lu_fid& fid)
@@ -241,8 +280,13 @@ void Watcher::Created(int wd, const std::string& name, bool isDirHint, bool move
 {
     auto dit = m_dirs.find(wd);
     if (dit == m_dirs.end()) return;
-    bool exists = false;
-    const lu_fid fid = FidAt(wd, name, isDirHint, true, exists);
+    // Where the object is now: a name's object may have moved on already.
+    int atWd = wd;
+    std::string atName = name;
+    lu_fid fid{};
+    bool exists = FidAt(wd, name, fid);
+    if (!exists && Follow(atWd, atName)) exists = FidAt(atWd, atName, fid);
+    if (!exists) fid = FidOfGone(wd, name, isDirHint);
     Dir& d = dit->second;
     auto old = d.entries.find(name);
     if (old != d.entries.end()) {
@@ -250,7 +294,7 @@ void Watcher::Created(int wd, const std::string& name, bool isDirHint, bool move
         Removed(wd, name);                             // moved over from outside the mounts
     }
     Attr attr;
-    const bool known = exists && StatAttr(PathOf(wd, name), attr);
+    const bool known = exists && StatAttr(PathOf(atWd, atName), attr);
     const bool isDir = known ? S_ISDIR(attr.mode) : isDirHint;
     int type = CREAT;
     if (isDir)
@@ -268,7 +312,7 @@ void Watcher::Created(int wd, const std::string& name, bool isDirHint, bool move
     if (isDir && known) {
         // What a directory moved in holds came with it; what a new one holds
         // was made in it.
-        const int sub = AddWatch(PathOf(wd, name), Dir{wd, name, d.mount, fid, {}});
+        const int sub = AddWatch(PathOf(atWd, atName), Dir{wd, name, d.mount, fid, {}});
         if (sub < 0) return;
         d.entries[name].wd = sub;
         Scan(sub, emit && !moved);
@@ -372,8 +416,8 @@ void Watcher::Renamed(int fromWd, const std::string& fromName, int toWd, const s
         moved.name = toName;
     }
     // The store keeps the path it last saw of each FID.
-    bool exists = false;
-    FidAt(toWd, toName, e.isDir, false, exists);
+    lu_fid seen;
+    FidAt(toWd, toName, seen);
     const Attr owner = m_attrs[Key(e.fid)];
     Emit(RENME, flags, target, &to->second.fid, toName, &owner, &e.fid, &from->second.fid, fromName);
 }
@@ -456,7 +500,7 @@ void Watcher::OnNotice(const std::string& name)
 
 void Watcher::OnEvent(std::vector<Event>& events, size_t i)
 {
-    Event& ev = events[i];
+    const Event ev = events[i];  // a copy: handlers may read more events into the batch
     if (ev.wd < 0) return;  // taken by its rename pair
     if (ev.mask & IN_Q_OVERFLOW) {
         Log("events were lost (inotify queue overflow)");
@@ -482,11 +526,13 @@ void Watcher::OnEvent(std::vector<Event>& events, size_t i)
     if (ev.mask & IN_CREATE) {
         Created(ev.wd, ev.name, isDir, false, true);
     } else if (ev.mask & IN_MOVED_FROM) {
-        // Its other half follows at once when the object stays below a mount.
-        for (size_t j = i + 1; j < events.size(); ++j)
+        // Its other half follows at once when the object stays below a mount
+        // (in the kernel's queue still, when the batch ends between them).
+        for (size_t j = i + 1; j < events.size() || (j == events.size() && ReadEvents(events)); ++j)
             if ((events[j].mask & IN_MOVED_TO) && events[j].cookie == ev.cookie) {
-                Renamed(ev.wd, ev.name, events[j].wd, events[j].name);
+                const Event to = events[j];
                 events[j].wd = -1;
+                Renamed(ev.wd, ev.name, to.wd, to.name);
                 return;
             }
         Removed(ev.wd, ev.name);
@@ -531,7 +577,9 @@ void Watcher::Batch(std::vector<Event>& events)
         StateLock lock(m_ctx.libDir);
         if (!m_fids.Load(m_ctx)) Log("cannot read the FID store");
         m_hsm.reset();
-        for (size_t i = 0; i < events.size(); ++i) OnEvent(events, i);
+        m_batch = &events;
+        for (m_index = 0; m_index < events.size(); ++m_index) OnEvent(events, m_index);
+        m_batch = nullptr;
         if (!m_fids.Save(m_ctx)) Log("cannot write the FID store");
     }
     WriteRecords();
@@ -614,9 +662,25 @@ bool Watcher::Start(std::string& error)
     return true;
 }
 
-void Watcher::Run()
+bool Watcher::ReadEvents(std::vector<Event>& events)
 {
     alignas(inotify_event) char buf[64 * 1024];
+    const size_t before = events.size();
+    for (;;) {
+        const ssize_t n = read(m_inotify.Get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        for (ssize_t off = 0; off < n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(buf + off);
+            events.push_back({e->wd, e->mask, e->cookie, e->len ? std::string(e->name) : std::string()});
+            off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
+    }
+    return events.size() > before;
+}
+
+void Watcher::Run()
+{
     while (!m_stop) {
         pollfd p{m_inotify.Get(), POLLIN, 0};
         if (poll(&p, 1, -1) < 0) {
@@ -625,16 +689,7 @@ void Watcher::Run()
             break;
         }
         std::vector<Event> events;
-        for (;;) {
-            const ssize_t n = read(m_inotify.Get(), buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            for (ssize_t off = 0; off < n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(buf + off);
-                events.push_back({e->wd, e->mask, e->cookie, e->len ? std::string(e->name) : std::string()});
-                off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-            }
-        }
+        ReadEvents(events);
         Batch(events);
     }
     // Stop: no more notices; whoever asked sees its request removed.

@@ -2,6 +2,7 @@
 // become changelog records with the stand-in library's FIDs.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,8 +111,9 @@ TEST_F(WatcherTest, FileLifeGivesItsRecordsInOrderWithTheLibrarysFids)
     Write(first, "pixels");
     const lu_fid file = FidOf(first);
     ASSERT_EQ(rename(first.c_str(), second.c_str()), 0);
-    // Attribute changes are told apart by comparing the file with what it
-    // was: look before the next change.
+    // Attribute changes are told apart by comparing the file with what the
+    // watcher saw last: let it look before each.
+    Flush();
     ASSERT_EQ(chmod(second.c_str(), 0600), 0);
     Flush();
     ASSERT_EQ(truncate(second.c_str(), 2), 0);
@@ -132,6 +134,22 @@ TEST_F(WatcherTest, FileLifeGivesItsRecordsInOrderWithTheLibrarysFids)
     ASSERT_TRUE(std::getline(in, line));
     EXPECT_NE(line.find(" 0x0 t=" + FidText(file) + " p=" + FidText(dir) + " scan-0001.raw"), std::string::npos)
         << line;
+}
+
+TEST_F(WatcherTest, ObjectRenamedBeforeTheWatcherLooksKeepsItsFid)
+{
+    Watch();
+    const std::string first = mnt + "/new", second = mnt + "/renamed";
+    // The watcher waits for the library's lock while the file moves on.
+    const int lock = open((sandbox.dir / "lib/lock").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    Write(first, "x");
+    ASSERT_EQ(rename(first.c_str(), second.c_str()), 0);
+    close(lock);
+    const lu_fid fid = FidOf(second);
+    const std::vector<std::string> records = Records(0);
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records[0], Line("01CREAT", "0x0", fid, &root, "new"));
 }
 
 TEST_F(WatcherTest, TreesLinksAndSymlinks)
