@@ -36,8 +36,8 @@
 #include "DemoConsumer.h"
 #include "DemoCopytool.h"
 #include "DemoReport.h"
+#include "DemoWatcher.h"
 #include "LustreAPI.h"
-#include "ZqLib.h"
 
 namespace fs = std::filesystem;
 using demo::ErrnoText;
@@ -89,13 +89,6 @@ bool ReadWhole(const std::string& path, std::string& bytes) {
     all << in.rdbuf();
     bytes = all.str();
     return static_cast<bool>(in);
-}
-
-// 'text' for /bin/sh, with each ' written as '\''.
-std::string ShellQuoted(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
 }
 
 // ---- Job 1: HSM ------------------------------------------------------------
@@ -179,42 +172,6 @@ bool RunFids(demo::Report& report, const std::string& mount, const std::vector<D
 
 // ---- Job 3: changelogs -------------------------------------------------------------
 
-// Runs a stand-in control command; false with the reason on failure.
-bool StandInCommand(const std::string& command, std::string& why) {
-    std::string output;
-    std::string errors;
-    const int status = ZqProcess::system(command.c_str(), &output, &errors, 30000, false);
-    while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' ')) errors.pop_back();
-    if (status == 0) return true;
-    why = Format("%s: exit status %d: %s", command.c_str(), status, errors.c_str());
-    return false;
-}
-
-// The stand-in's watcher of a file system, which turns file activity into
-// changelog records as an MDT does. Stopped on every path: a watcher must not
-// outlive the demo.
-class StandInWatcher {
-public:
-    explicit StandInWatcher(std::string fsName) : m_fs(std::move(fsName)) {}
-    ~StandInWatcher() {
-        std::string ignored;
-        if (m_running) StandInCommand("lustre-sim unwatch " + ShellQuoted(m_fs), ignored);
-    }
-    StandInWatcher(const StandInWatcher&) = delete;
-    StandInWatcher& operator=(const StandInWatcher&) = delete;
-
-    bool Start(std::string& why) { return m_running = StandInCommand("lustre-sim watch " + ShellQuoted(m_fs), why); }
-    // Returns once the records of everything done before are written.
-    bool Stop(std::string& why) {
-        m_running = false;
-        return StandInCommand("lustre-sim unwatch " + ShellQuoted(m_fs), why);
-    }
-
-private:
-    std::string m_fs;
-    bool m_running = false;
-};
-
 // What the demo does to a file while the reader is registered, and the
 // records the MDT must have logged for it.
 struct Activity {
@@ -236,7 +193,7 @@ bool MakeActivity(demo::Report& report, const std::string& fsName, const std::st
     const std::string renamed = dir + "/changelog-probe.old";
     const std::string asked = "create, write, rename and remove " + Quoted(probe) + " with lustre-sim watch " + fsName;
     report.Ask(asked);
-    StandInWatcher watcher(fsName);
+    demo::StandInWatcher watcher(fsName);
     std::string why;
     if (!watcher.Start(why)) return report.Fail(asked, why);
     std::ofstream(probe) << "probe\n";
