@@ -112,6 +112,8 @@ private:
 
     std::string WatchDir() const { return lib::WatchDir(m_stateDir, m_fs); }
     void Log(const std::string& text) const;
+    // The state cannot be read or locked: nothing can be recorded any more.
+    void Fatal(const std::string& text);
 
     void Batch(std::vector<Event>& events);
     void OnEvent(std::vector<Event>& events, size_t i);
@@ -169,11 +171,18 @@ private:
     std::vector<Event>* m_batch = nullptr;
     size_t m_index = 0;  // the event being handled
     bool m_stop = false;
+    bool m_failed = false;
 };
 
 void Watcher::Log(const std::string& text) const
 {
     std::ofstream(WatchDir() + "/log", std::ios::app) << text << "\n";
+}
+
+void Watcher::Fatal(const std::string& text)
+{
+    Log(text + ": the watcher stops");
+    m_stop = m_failed = true;
 }
 
 std::string Watcher::RelOf(int wd) const
@@ -551,14 +560,22 @@ void Watcher::WriteRecords()
 {
     if (!m_records.empty()) {
         StateLock lock(m_stateDir);
+        if (!lock.Locked()) return Fatal(lock.Error());
         std::map<std::string, MdtChangelog> logs;
+        std::set<std::string> unreadable;  // never written over
         std::string error;
         for (auto& [mdt, r] : m_records) {
             auto it = logs.find(mdt);
-            if (it == logs.end()) {
+            if (it == logs.end() && !unreadable.count(mdt)) {
                 it = logs.emplace(mdt, MdtChangelog()).first;
-                if (!LoadChangelog(m_stateDir, mdt, it->second, error)) Log(error);
+                if (!LoadChangelog(m_stateDir, mdt, it->second, error)) {
+                    Log(error + ": its records are lost");
+                    unreadable.insert(mdt);
+                    logs.erase(it);
+                    continue;
+                }
             }
+            if (it == logs.end()) continue;
             r.index = ++it->second.index;
             it->second.records.push_back(r);
         }
@@ -575,7 +592,8 @@ void Watcher::Batch(std::vector<Event>& events)
     {
         // The FIDs are the library's: its lock, its store.
         StateLock lock(m_ctx.libDir);
-        if (!m_fids.Load(m_ctx)) Log("cannot read the FID store");
+        if (!lock.Locked()) return Fatal(lock.Error());
+        if (!m_fids.Load(m_ctx)) return Fatal("cannot read the FID store");
         m_hsm.reset();
         m_batch = &events;
         for (m_index = 0; m_index < events.size(); ++m_index) OnEvent(events, m_index);
@@ -643,8 +661,8 @@ bool Watcher::Start(std::string& error)
         return false;
     }
     StateLock lock(m_ctx.libDir);
-    if (!m_fids.Load(m_ctx)) {
-        error = "cannot read the FID store";
+    if (!lock.Locked() || !m_fids.Load(m_ctx)) {
+        error = lock.Locked() ? "cannot read the FID store" : lock.Error();
         return false;
     }
     for (size_t i = 0; i < m_mounts.size(); ++i) {
@@ -692,6 +710,9 @@ void Watcher::Run()
         ReadEvents(events);
         Batch(events);
     }
+    // A watcher that failed leaves the requests unanswered: whoever waits
+    // sees it end without an answer. The next watcher clears them.
+    if (m_failed) return;
     // Stop: no more notices; whoever asked sees its request removed.
     const std::string events = lib::WatchEventsDir(m_stateDir, m_fs);
     if (std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(events.c_str()), closedir); d)
@@ -823,9 +844,9 @@ bool FlushWatcher(const std::string& stateDir, const std::string& fs, bool stop,
     }
     // Answered when the watcher removes the notice, or its whole directory.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    bool answered = false;
+    bool answered = false, ended = false;
     alignas(inotify_event) char buf[4096];
-    while (!answered) {
+    while (!answered && !ended) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0) break;
@@ -836,12 +857,14 @@ bool FlushWatcher(const std::string& stateDir, const std::string& fs, bool stop,
         for (ssize_t n; !answered && (n = read(in.Get(), buf, sizeof buf)) > 0;)
             for (ssize_t off = 0; off < n;) {
                 const auto* e = reinterpret_cast<const inotify_event*>(buf + off);
-                if ((e->mask & (IN_DELETE_SELF | IN_IGNORED)) || (e->len && name == e->name)) answered = true;
+                if (e->len && name == e->name) answered = true;
+                if (e->mask & (IN_DELETE_SELF | IN_IGNORED)) ended = true;  // the watcher ended
                 off += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
             }
     }
-    if (!answered) {
-        error = WatcherAlive(pidFile.Get()) ? "the watcher of " + fs + " did not answer" : "the watcher of " + fs + " died";
+    if (!answered && !(ended && stop)) {
+        error = ended || !WatcherAlive(pidFile.Get()) ? "the watcher of " + fs + " ended (see " + dir + "/log)"
+                                                      : "the watcher of " + fs + " did not answer";
         return false;
     }
     // After a stop, wait for the process itself to end.
