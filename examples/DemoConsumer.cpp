@@ -4,10 +4,13 @@
 // them and acknowledges them, so that the server can drop them.
 #include "DemoConsumer.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
 #include <vector>
 
+#include "DemoWatcher.h"
 #include "LustreAPI.h"
-#include "ZqLib.h"
 
 namespace demo {
 namespace {
@@ -67,6 +70,46 @@ bool ReaderIndex(Report& report, const Target& t, const std::string& id, unsigne
     return true;
 }
 
+bool SameFid(const LustreAPI::CLustreFID& a, const LustreAPI::CLustreFID& b) {
+    return a.m_seq == b.m_seq && a.m_oid == b.m_oid && a.m_ver == b.m_ver;
+}
+
+// What a user of the cluster does to files in dir, which the MDT logs (on
+// the stand-in, its watcher does): writes "draft 1.txt" and renames it to
+// final.txt, writes old.log and removes it. draft is the first file's FID.
+bool WorkOnFiles(Report& report, const std::string& fsName, const std::string& dir, LustreAPI::CLustreFID& draft) {
+    const std::string asked = "in " + Quoted(dir) + ": write 'draft 1.txt', rename it to final.txt, "
+                              "write and remove old.log (with lustre-sim watch " + fsName + ")";
+    report.Ask(asked);
+    StandInWatcher watcher(fsName);
+    std::string why;
+    if (!watcher.Start(why)) return report.Fail(asked, why);
+    const std::string first = dir + "/draft 1.txt", final = dir + "/final.txt", old = dir + "/old.log";
+    std::ofstream(first) << "draft\n";
+    const CKxError error = LustreAPI::GetFIDFromPath(first, draft);
+    if (error.Failed()) return report.Fail(asked, ErrorText(error));
+    std::ofstream(old) << "log\n";
+    if (std::rename(first.c_str(), final.c_str()) != 0 || std::remove(old.c_str()) != 0)
+        return report.Fail(asked, ErrnoText(-errno));
+    if (!watcher.Stop(why)) return report.Fail(asked, why);
+    report.Ok(asked, Format("'draft 1.txt' was [0x%llx:0x%x:0x%x]", draft.m_seq, draft.m_oid, draft.m_ver));
+    return true;
+}
+
+// The records tell what WorkOnFiles did, with the file's FID.
+bool ToldWhatWasDone(const std::vector<LustreAPI::CChangelogRecord>& records, const LustreAPI::CLustreFID& draft,
+                     std::string& missing) {
+    bool created = false, renamed = false, removed = false;
+    for (const auto& r : records) {
+        created = created || (r.m_typeName == "CREAT" && r.m_name == "draft 1.txt" && SameFid(r.m_target, draft));
+        renamed = renamed || (r.m_typeName == "RENME" && r.m_name == "final.txt" && r.m_sourceName == "draft 1.txt" &&
+                              SameFid(r.m_source, draft));
+        removed = removed || (r.m_typeName == "UNLNK" && r.m_name == "old.log" && (r.m_flags & 1));
+    }
+    missing = !created ? "the create" : !renamed ? "the rename" : !removed ? "the last unlink" : "";
+    return missing.empty();
+}
+
 bool Read(Report& report, const std::string& mdt, const std::string& start,
           std::vector<LustreAPI::CChangelogRecord>& records) {
     const std::string asked = Format("ReadChangelogs(%s, %s, \"\")", mdt.c_str(), start.c_str());
@@ -80,7 +123,7 @@ bool Read(Report& report, const std::string& mdt, const std::string& start,
 
 }  // namespace
 
-bool RunConsumer(Report& report, const std::string& fsName, const std::string& sshUser) {
+bool RunConsumer(Report& report, const std::string& fsName, const std::string& sshUser, const std::string& dir) {
     report.Job("Changelog consumer: register, read records as values, acknowledge them, deregister");
     std::vector<std::string> mdts, servers;
     CKxError error = LustreAPI::GetMDTList(fsName, mdts, servers);
@@ -96,16 +139,8 @@ bool RunConsumer(Report& report, const std::string& fsName, const std::string& s
     reader.id = id;
     report.Ok(registerAsked, "changelog reader " + Quoted(id));
 
-    // File activity on the cluster; the stand-in's control tool makes it.
-    const std::string make = "lustre-sim changelog-append " + t.mdt + " CREAT --name 'draft 1.txt' --uid 1000 --gid 1000"
-                             " && lustre-sim changelog-append " + t.mdt + " RENME --name 'final.txt' --sfid "
-                             "0x200000400:0x99:0x0 --sparent 0x200000007:0x1:0x0 --sname 'draft 1.txt'"
-                             " && lustre-sim changelog-append " + t.mdt + " UNLNK --name 'old.log' --flags 1";
-    const std::string makeAsked = "lustre-sim changelog-append: a create, a rename and an unlink";
-    report.Ask(makeAsked);
-    std::string out, err;
-    if (ZqProcess::system(make.c_str(), &out, &err, 0, false) != 0) return report.Fail(makeAsked, err);
-    report.Ok(makeAsked, "records made");
+    LustreAPI::CLustreFID draft;
+    if (!WorkOnFiles(report, fsName, dir, draft)) return false;
 
     // The loop: from the reader's index on the server, read, act, acknowledge.
     unsigned long long index = 0;
@@ -115,6 +150,8 @@ bool RunConsumer(Report& report, const std::string& fsName, const std::string& s
     std::vector<LustreAPI::CChangelogRecord> records;
     if (!Read(report, t.mdt, std::to_string(index + 1), records)) return false;
     if (records.empty()) return report.Fail("ReadChangelogs", "no record to act on");
+    std::string missing;
+    if (!ToldWhatWasDone(records, draft, missing)) return report.Fail("ReadChangelogs", "no record of " + missing);
     const std::string last = std::to_string(records.back().m_index);
     const std::string clearAsked = Format("ClearChangelog(%s, %s, %s)", t.mdt.c_str(), id.c_str(), last.c_str());
     report.Ask(clearAsked);

@@ -382,7 +382,8 @@ int main(int argc, char** argv) {
             std::vector<std::string> fidTexts;
             RunFids(report, mount, files, fidTexts);
             RunChangelog(report, fsName, sshUser, files);
-            if (report.Failures() == 0) demo::RunConsumer(report, fsName, sshUser);
+            if (report.Failures() == 0)
+                demo::RunConsumer(report, fsName, sshUser, fs::path(files.front().path).parent_path().string());
         }
     }
 
