@@ -8,10 +8,7 @@
 
 namespace sim::lib {
 
-std::string WatchDir(const std::string& stateDir, const std::string& fs)
-{
-    return stateDir + "/watch/" + fs;
-}
+std::string WatchDir(const std::string& stateDir, const std::string& fs) { return stateDir + "/watch/" + fs; }
 
 std::string WatchEventsDir(const std::string& stateDir, const std::string& fs)
 {

@@ -38,10 +38,23 @@ namespace {
 using common::UniqueFd;
 
 // Record types (changelog_type2str order) and flags the watcher writes.
-enum Type { CREAT = 1, MKDIR = 2, HLINK = 3, SLINK = 4, MKNOD = 5, UNLNK = 6, RMDIR = 7, RENME = 8,
-            CLOSE = 11, TRUNC = 13, SATTR = 14, HSM = 16, MTIME = 17 };
+enum Type {
+    CREAT = 1,
+    MKDIR = 2,
+    HLINK = 3,
+    SLINK = 4,
+    MKNOD = 5,
+    UNLNK = 6,
+    RMDIR = 7,
+    RENME = 8,
+    CLOSE = 11,
+    TRUNC = 13,
+    SATTR = 14,
+    HSM = 16,
+    MTIME = 17
+};
 constexpr uint32_t kUnlinkLast = 0x1, kUnlinkHsmExists = 0x2;  // CLF_UNLINK_*; CLF_RENAME_* share the bits
-constexpr uint32_t kOpenWrite = 0x2;                            // MDS_FMODE_WRITE of a CLOSE's open mode
+constexpr uint32_t kOpenWrite = 0x2;                           // MDS_FMODE_WRITE of a CLOSE's open mode
 
 constexpr uint32_t kDirMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB |
                               IN_MODIFY | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
@@ -161,7 +174,7 @@ private:
     std::map<int, Dir> m_dirs;
     std::map<FidKey, int> m_links;  // names of each object below the mounts
     std::map<FidKey, Attr> m_attrs;
-    std::set<FidKey> m_quiet;       // objects whose data the library is writing
+    std::set<FidKey> m_quiet;  // objects whose data the library is writing
 
     // Per batch, while the library's lock is held.
     lib::FidStore m_fids;
@@ -174,10 +187,7 @@ private:
     bool m_failed = false;
 };
 
-void Watcher::Log(const std::string& text) const
-{
-    std::ofstream(WatchDir() + "/log", std::ios::app) << text << "\n";
-}
+void Watcher::Log(const std::string& text) const { std::ofstream(WatchDir() + "/log", std::ios::app) << text << "\n"; }
 
 void Watcher::Fatal(const std::string& text)
 {
@@ -188,8 +198,7 @@ void Watcher::Fatal(const std::string& text)
 std::string Watcher::RelOf(int wd) const
 {
     std::string rel;
-    for (auto it = m_dirs.find(wd); it != m_dirs.end() && it->second.parent >= 0;
-         it = m_dirs.find(it->second.parent))
+    for (auto it = m_dirs.find(wd); it != m_dirs.end() && it->second.parent >= 0; it = m_dirs.find(it->second.parent))
         rel = rel.empty() ? it->second.name : it->second.name + "/" + rel;
     return rel;
 }
@@ -510,7 +519,7 @@ void Watcher::OnNotice(const std::string& name)
 void Watcher::OnEvent(std::vector<Event>& events, size_t i)
 {
     const Event ev = events[i];  // a copy: handlers may read more events into the batch
-    if (ev.wd < 0) return;  // taken by its rename pair
+    if (ev.wd < 0) return;       // taken by its rename pair
     if (ev.mask & IN_Q_OVERFLOW) {
         Log("events were lost (inotify queue overflow)");
         return;
@@ -629,8 +638,7 @@ bool Watcher::Start(std::string& error)
     const std::string events = lib::WatchEventsDir(m_stateDir, m_fs);
     if (std::unique_ptr<DIR, int (*)(DIR*)> old(opendir(events.c_str()), closedir); old)
         while (const dirent* e = readdir(old.get()))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                unlink((events + "/" + e->d_name).c_str());
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) unlink((events + "/" + e->d_name).c_str());
     if (mkdir(events.c_str(), 0755) != 0 && errno != EEXIST) {
         error = "cannot create " + events + ": " + strerror(errno);
         return false;
@@ -717,8 +725,7 @@ void Watcher::Run()
     const std::string events = lib::WatchEventsDir(m_stateDir, m_fs);
     if (std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(events.c_str()), closedir); d)
         while (const dirent* e = readdir(d.get()))
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                unlink((events + "/" + e->d_name).c_str());
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) unlink((events + "/" + e->d_name).c_str());
     rmdir(events.c_str());
     unlink((WatchDir() + "/pid").c_str());
 }
@@ -738,7 +745,8 @@ void CloseInherited(int keep)
     if (std::unique_ptr<DIR, int (*)(DIR*)> d(opendir("/proc/self/fd"), closedir); d)
         while (const dirent* e = readdir(d.get())) {
             unsigned long long fd;
-            if (lib::ParseU64(e->d_name, fd) && fd > 2 && static_cast<int>(fd) != keep) fds.push_back(static_cast<int>(fd));
+            if (lib::ParseU64(e->d_name, fd) && fd > 2 && static_cast<int>(fd) != keep)
+                fds.push_back(static_cast<int>(fd));
         }
     for (int fd : fds) close(fd);  // the directory's own descriptor fails harmlessly
 }

@@ -21,9 +21,12 @@ class WatchedChain : public ::testing::TestWithParam<const char*> {
 protected:
     WatchedChain()
         : path("PATH", kSimBin + ":" + std::string(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")),
-          state("LUSTRE_SIM_STATE", dir / "state") {}
+          state("LUSTRE_SIM_STATE", dir / "state")
+    {
+    }
 
-    void SetUp() override {
+    void SetUp() override
+    {
         if (!Exists(kSimBin + "/lustre-sim")) GTEST_SKIP() << "the stand-in tools were not built in " << kSimBin;
         std::filesystem::create_directories(dir / "mnt");
         for (const std::string& step : {"init " + dir / "state" + " --version " + GetParam(),
@@ -34,7 +37,8 @@ protected:
     void TearDown() override { Sim("unwatch lustre"); }  // a watcher outlives no test
 
     // What failed, or "" on success.
-    std::string Sim(const std::string& arguments) {
+    std::string Sim(const std::string& arguments)
+    {
         const testsupport::Outcome o = testsupport::Shell("lustre-sim " + arguments);
         return o.status == 0 ? "" : o.err + "exit " + std::to_string(o.status);
     }
@@ -44,13 +48,15 @@ protected:
     ScopedEnv state;
 };
 
-std::string Text(const LustreAPI::CLustreFID& fid) {
+std::string Text(const LustreAPI::CLustreFID& fid)
+{
     char buf[64];
     std::snprintf(buf, sizeof buf, "[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
     return buf;
 }
 
-TEST_P(WatchedChain, RecordsMatchWhatWasDoneToTheFile) {
+TEST_P(WatchedChain, RecordsMatchWhatWasDoneToTheFile)
+{
     const std::string report = dir / "mnt/report.txt", final = dir / "mnt/final.txt";
     ASSERT_EQ(Sim("watch lustre"), "");
     std::ofstream(report) << "draft\n";
@@ -66,16 +72,18 @@ TEST_P(WatchedChain, RecordsMatchWhatWasDoneToTheFile) {
     // root's MDT; 2.11 clients added the owner.
     std::vector<std::string> read;
     for (const auto& r : records)
-        read.push_back(r.m_typeName + " " + std::to_string(r.m_flags) + " t=" + Text(r.m_target) + " p=" +
-                       Text(r.m_parent) + " " + r.m_name + " s=" + Text(r.m_source) + " " + r.m_sourceName +
+        read.push_back(r.m_typeName + " " + std::to_string(r.m_flags) + " t=" + Text(r.m_target) +
+                       " p=" + Text(r.m_parent) + " " + r.m_name + " s=" + Text(r.m_source) + " " + r.m_sourceName +
                        " u=" + std::to_string(r.m_uid));
     const std::string t = Text(fid), root = "[0x200000007:0x1:0x0]", none = "[0x0:0x0:0x0]";
-    const std::string u = " u=" + std::to_string(std::stoi(std::string(GetParam()).substr(2)) >= 11 ? static_cast<long long>(getuid()) : -1LL);
-    EXPECT_EQ(read, (std::vector<std::string>{
-                        "CREAT 0 t=" + t + " p=" + root + " report.txt s=" + none + " " + u,
-                        "CLOSE 2 t=" + t + " p=" + none + "  s=" + none + " " + u,
-                        "RENME 0 t=" + none + " p=" + root + " final.txt s=" + t + " report.txt" + u,
-                        "UNLNK 1 t=" + t + " p=" + root + " final.txt s=" + none + " " + u}));
+    const std::string u =
+        " u=" +
+        std::to_string(std::stoi(std::string(GetParam()).substr(2)) >= 11 ? static_cast<long long>(getuid()) : -1LL);
+    EXPECT_EQ(read,
+              (std::vector<std::string>{"CREAT 0 t=" + t + " p=" + root + " report.txt s=" + none + " " + u,
+                                        "CLOSE 2 t=" + t + " p=" + none + "  s=" + none + " " + u,
+                                        "RENME 0 t=" + none + " p=" + root + " final.txt s=" + t + " report.txt" + u,
+                                        "UNLNK 1 t=" + t + " p=" + root + " final.txt s=" + none + " " + u}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, WatchedChain, ::testing::Values("2.6", "2.10", "2.12", "2.15", "2.16", "2.17"),

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -121,11 +121,10 @@ TEST_F(WatcherTest, FileLifeGivesItsRecordsInOrderWithTheLibrarysFids)
     ASSERT_EQ(unlink(second.c_str()), 0);
     const std::string renamed = " s=" + FidText(file) + " sp=" + FidText(dir) + " scan-0001.raw";
     EXPECT_EQ(Records(MdtOf(dir)),
-              (std::vector<std::string>{Line("01CREAT", "0x0", file, &dir, "scan-0001.raw"),
-                                        Line("11CLOSE", "0x2", file),
-                                        Line("08RENME", "0x0", lu_fid{}, &dir, "scan-0002.raw", renamed),
-                                        Line("14SATTR", "0x0", file), Line("13TRUNC", "0x0", file),
-                                        Line("06UNLNK", "0x1", file, &dir, "scan-0002.raw")}));
+              (std::vector<std::string>{
+                  Line("01CREAT", "0x0", file, &dir, "scan-0001.raw"), Line("11CLOSE", "0x2", file),
+                  Line("08RENME", "0x0", lu_fid{}, &dir, "scan-0002.raw", renamed), Line("14SATTR", "0x0", file),
+                  Line("13TRUNC", "0x0", file), Line("06UNLNK", "0x1", file, &dir, "scan-0002.raw")}));
 
     // 2.10 clients print no extra fields, and a parent only with a name.
     Expect({"version", "2.10"});
@@ -160,8 +159,7 @@ TEST_F(WatcherTest, TreesLinksAndSymlinks)
     std::filesystem::create_directories(mnt + "/d/b/c");
     Flush();
     Write(mnt + "/d/b/c/f", "x");
-    const lu_fid a = FidOf(mnt + "/d"), b = FidOf(mnt + "/d/b"), c = FidOf(mnt + "/d/b/c"),
-                 f = FidOf(mnt + "/d/b/c/f");
+    const lu_fid a = FidOf(mnt + "/d"), b = FidOf(mnt + "/d/b"), c = FidOf(mnt + "/d/b/c"), f = FidOf(mnt + "/d/b/c/f");
     ASSERT_EQ(link((mnt + "/d/b/c/f").c_str(), (mnt + "/d/g").c_str()), 0);
     ASSERT_EQ(symlink("b/c/f", (mnt + "/d/s").c_str()), 0);
     const lu_fid s = FidOf(mnt + "/d/s");
@@ -173,13 +171,13 @@ TEST_F(WatcherTest, TreesLinksAndSymlinks)
 
     // The top directory is named on the root's MDT; what is below it on its own.
     ASSERT_EQ(MdtOf(a), 1);
-    EXPECT_EQ(Records(0), (std::vector<std::string>{Line("02MKDIR", "0x0", a, &root, "d"),
-                                                     Line("07RMDIR", "0x1", a, &root, "d")}));
+    EXPECT_EQ(Records(0),
+              (std::vector<std::string>{Line("02MKDIR", "0x0", a, &root, "d"), Line("07RMDIR", "0x1", a, &root, "d")}));
     std::vector<std::string> below = Records(1);
-    const std::vector<std::string> made = {
-        Line("02MKDIR", "0x0", b, &a, "b"), Line("02MKDIR", "0x0", c, &b, "c"), Line("01CREAT", "0x0", f, &c, "f"),
-        Line("11CLOSE", "0x2", f),          Line("03HLINK", "0x0", f, &a, "g"), Line("04SLINK", "0x0", s, &a, "s"),
-        Line("06UNLNK", "0x0", f, &c, "f")};
+    const std::vector<std::string> made = {Line("02MKDIR", "0x0", b, &a, "b"), Line("02MKDIR", "0x0", c, &b, "c"),
+                                           Line("01CREAT", "0x0", f, &c, "f"), Line("11CLOSE", "0x2", f),
+                                           Line("03HLINK", "0x0", f, &a, "g"), Line("04SLINK", "0x0", s, &a, "s"),
+                                           Line("06UNLNK", "0x0", f, &c, "f")};
     ASSERT_EQ(below.size(), made.size() + 4) << testing::PrintToString(below);
     EXPECT_EQ(std::vector<std::string>(below.begin(), below.begin() + made.size()), made);
     // remove_all's order among siblings is the directory's.
@@ -205,7 +203,8 @@ TEST_F(WatcherTest, CopytoolFlowGivesHsmRecordsAndNoDataRecords)
         int size = 0;
         ASSERT_EQ(api.copytool_recv(ct, &hal, &size), 0);
         hsm_action_item hai;
-        memcpy(&hai, reinterpret_cast<char*>(hal) + (sizeof *hal + strlen(hal->hal_fsname) + 1 + 7) / 8 * 8, sizeof hai);
+        memcpy(&hai, reinterpret_cast<char*>(hal) + (sizeof *hal + strlen(hal->hal_fsname) + 1 + 7) / 8 * 8,
+               sizeof hai);
         hsm_copyaction_private* hcp = nullptr;
         ASSERT_EQ(api.action_begin(&hcp, ct, &hai, -1, 0, false), 0);
         if (action == HUA_RESTORE) {
