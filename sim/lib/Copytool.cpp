@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "HsmStore.h"
+#include "Message.h"
 #include "Operations.h"
 #include "SimState.h"
 #include "UniqueFd.h"
@@ -152,7 +153,11 @@ bool LookupCopytool(const hsm_copytool_private* ct, CopytoolInfo& info)
 int CopytoolRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount, const int* archives,
                      int rfdFlags)
 {
-    if (!priv || !mnt || archiveCount < 0 || (archiveCount > 0 && !archives)) return -EINVAL;
+    if (archiveCount > 0 && !archives) {
+        PrintMessage("NULL archive numbers\n");
+        return -EINVAL;
+    }
+    if (!priv || !mnt || archiveCount < 0) return -EINVAL;
     std::vector<unsigned> ids;
     for (int i = 0; i < archiveCount; ++i) {
         if (archives[i] < 0) return -EINVAL;

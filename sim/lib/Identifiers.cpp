@@ -1,6 +1,8 @@
 // llapi_path2fid, llapi_fd2fid, llapi_fid2path, llapi_search_fsname and
 // llapi_get_mdt_index_by_fid over the stand-in's mounts.
 #include <limits.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +11,7 @@
 
 #include "FidStore.h"
 #include "FidText.h"
+#include "Message.h"
 #include "Operations.h"
 #include "SimState.h"
 
@@ -52,6 +55,28 @@ int FidAt(const Context& ctx, const Located& loc, const ObjectId& id, lu_fid& fi
     return store.Save(ctx) ? 0 : -EIO;
 }
 
+// A client-only liblustreapi cannot read the FID of a file outside Lustre:
+// it clears the FID and answers -EOPNOTSUPP.
+int NotOnLustre(lu_fid& fid)
+{
+    fid = lu_fid{};
+    return -EOPNOTSUPP;
+}
+
+// The device holding path, or its nearest existing ancestor; 0 when none.
+dev_t DeviceOf(const char* path)
+{
+    std::string p = path;
+    struct stat st {};
+    while (stat(p.empty() ? "." : p.c_str(), &st) != 0) {
+        if (p.empty() || p == "/") return 0;
+        while (p.size() > 1 && p.back() == '/') p.pop_back();
+        const size_t slash = p.find_last_of('/');
+        p = slash == std::string::npos ? "" : slash == 0 ? "/" : p.substr(0, slash);
+    }
+    return st.st_dev;
+}
+
 }  // namespace
 
 int Path2Fid(const char* path, lu_fid* fid)
@@ -63,7 +88,7 @@ int Path2Fid(const char* path, lu_fid* fid)
     Context ctx;
     Located loc;
     if (LoadContext(ctx)) loc = Locate(ctx.config, path);
-    if (!loc.mount) return -ENODATA;  // no trusted.lma on a file outside Lustre
+    if (!loc.mount) return NotOnLustre(*fid);
     return FidAt(ctx, loc, id, *fid);
 }
 
@@ -74,23 +99,26 @@ int Fd2Fid(int fd, lu_fid* fid)
     Context ctx;
     Located loc;
     if (const int rc = LocateFd(fd, id, ctx, loc)) return rc;
-    if (!loc.mount) return -ENODATA;
+    if (!loc.mount) return NotOnLustre(*fid);
     return FidAt(ctx, loc, id, *fid);
 }
 
 int Fid2Path(const char* device, const char* fidstr, char* path, int pathlen, long long* recno, int* linkno)
 {
-    lu_fid fid{};
-    int rc = ParseFid(fidstr, fid);
-    if (rc < 0) {
-        fprintf(stderr, "bad FID format '%s', should be [seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n",
-                fidstr ? fidstr : "(null)");
-        return rc;
-    }
-    if (!device || !path || pathlen > PATH_MAX) return -EINVAL;
+    // The device is looked up before the FID text is read: on anything but
+    // a Lustre device even garbage gives -ENODEV, without a message.
+    if (!device) return -EINVAL;
     Context ctx;
     const Mount* mount = LoadContext(ctx) ? FindDevice(ctx.config, device) : nullptr;
     if (!mount) return -ENODEV;
+    lu_fid fid{};
+    int rc = ParseFid(fidstr, fid);
+    if (rc < 0) {
+        PrintMessage("bad FID format '%s', should be [seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n",
+                     fidstr ? fidstr : "(null)");
+        return rc;
+    }
+    if (!path || pathlen > PATH_MAX) return -EINVAL;
     if (!FidInNamespace(fid)) return -EINVAL;
 
     std::vector<std::string> rels;
@@ -125,7 +153,9 @@ int SearchFsname(const char* pathname, char* fsname)
     Located loc;
     if (LoadContext(ctx)) loc = Locate(ctx.config, pathname);
     if (!loc.mount) {
-        fprintf(stderr, "'%s' not on a mounted Lustre filesystem\n", pathname);
+        // 2.15.3 and later name the path's device by its numbers.
+        const dev_t dev = DeviceOf(pathname);
+        PrintMessage("'%u/%u' dev not on a mounted Lustre filesystem\n", major(dev), minor(dev));
         return -ENODEV;
     }
     if (loc.mount->fs.size() > LUSTRE_MAXFSNAME) return -ENAMETOOLONG;

@@ -189,13 +189,19 @@ TEST_F(SimFidTest, PathsOutsideLustre)
 {
     const std::string plain = outside + "/plain";
     std::ofstream(plain) << "x";
-    lu_fid fid{1, 2, 3};
-    EXPECT_EQ(api.path2fid(plain.c_str(), &fid), -ENODATA);
+    // A missing path leaves the FID alone; a file outside Lustre zeroes it.
+    const lu_fid untouched{1, 2, 3}, zero{};
+    lu_fid fid = untouched;
     EXPECT_EQ(api.path2fid((outside + "/missing").c_str(), &fid), -ENOENT);
     EXPECT_EQ(api.path2fid((mnt + "/missing").c_str(), &fid), -ENOENT);
+    EXPECT_EQ(fid, untouched);
+    EXPECT_EQ(api.path2fid(plain.c_str(), &fid), -EOPNOTSUPP);
+    EXPECT_EQ(fid, zero);
     const int fd = open(plain.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(api.fd2fid(fd, &fid), -ENODATA);
+    fid = untouched;
+    EXPECT_EQ(api.fd2fid(fd, &fid), -EOPNOTSUPP);
+    EXPECT_EQ(fid, zero);
     int idx = -7;
     const lu_fid root{0x200000007ULL, 1, 0};
     EXPECT_EQ(api.get_mdt_index_by_fid(fd, &root, &idx), -ENODEV);
