@@ -68,45 +68,6 @@ uint32_t DefaultChangelogMask()
     return all & ~((1u << kAtime) | (1u << kOpen) | (1u << kGxatr) | (1u << kNopen));
 }
 
-bool ParseChangelogMask(const std::string& text, uint32_t& mask)
-{
-    uint32_t result = 0;
-    bool started = false;
-    size_t pos = 0;
-    bool any = false;
-    while (pos <= text.size()) {
-        size_t comma = text.find(',', pos);
-        if (comma == std::string::npos) comma = text.size();
-        std::string token = text.substr(pos, comma - pos);
-        pos = comma + 1;
-        if (token.empty()) {
-            if (comma == text.size()) break;
-            return false;
-        }
-        char op = 0;
-        if (token[0] == '+' || token[0] == '-') {
-            op = token[0];
-            token.erase(0, 1);
-        }
-        int type = -1;
-        for (int t = 0; t < kChangelogTypeCount; ++t)
-            if (strcasecmp(token.c_str(), kTypeNames[t]) == 0) type = t;
-        if (type < 0) return false;
-        if (!started) {
-            result = op ? DefaultChangelogMask() : 0;
-            started = true;
-        }
-        if (op == '-')
-            result &= ~(1u << type);
-        else
-            result |= 1u << type;
-        any = true;
-    }
-    if (!any) return false;
-    mask = result;
-    return true;
-}
-
 std::string FormatChangelogMask(uint32_t mask)
 {
     std::string out;
@@ -129,7 +90,7 @@ std::string FormatChangelogUsers(const LustreVersion& server, const MdtChangelog
             const int64_t idle = now > u.clearTime ? now - u.clearTime : 0;
             out += Printf("%-24s %10llu (%u)", UserName(u).c_str(), static_cast<unsigned long long>(u.endrec),
                           static_cast<unsigned>(idle));
-            if (u.extended) out += " mask=" + FormatChangelogMask(u.mask);
+            if (u.extended && u.mask != 0) out += " mask=" + FormatChangelogMask(u.mask);
             out += "\n";
         }
         return out;

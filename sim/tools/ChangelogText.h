@@ -18,10 +18,6 @@ int ChangelogTypeFromText(const std::string& text);
 
 // All types but ATIME, OPEN, GXATR and NOPEN.
 uint32_t DefaultChangelogMask();
-// A comma-separated list of type names, case-insensitive. Plain names build
-// a mask from nothing; names with '+' or '-' add to or remove from the
-// default mask. False for an unknown name or an empty list.
-[[nodiscard]] bool ParseChangelogMask(const std::string& text, uint32_t& mask);
 // "MARK,CREAT,..." in type order.
 std::string FormatChangelogMask(uint32_t mask);
 

@@ -18,18 +18,34 @@ bool LustreVersion::Parse(const std::string& text, LustreVersion& version)
             ++p;
         }
     }
-    // Anything after the minor number must be ".<digits>" groups.
+    // Anything after the minor number must be ".<digits>" groups; the
+    // first of them is the patch level.
+    int patch = kBranchTip;
     while (p != end) {
         if (*p != '.' || p + 1 == end) return false;
         ++p;
         const char* start = p;
         while (p != end && *p >= '0' && *p <= '9') ++p;
         if (p == start) return false;
+        if (patch == kBranchTip) {
+            auto [next, ec] = std::from_chars(start, p, patch);
+            if (ec != std::errc() || next != p) patch = kPatchUnknown;
+        }
     }
     if (parts[0] != 2 || parts[1] < 0) return false;
     version.major = parts[0];
     version.minor = parts[1];
+    version.patch = patch;
     return true;
+}
+
+bool LustreVersion::AtLeast(int minorVersion, int patchLevel) const
+{
+    if (minor != minorVersion) return minor > minorVersion;
+    // A branch without a patch level is its latest maintenance release:
+    // every fix below the development numbers (50 and up) is in it.
+    if (patch == kBranchTip) return patchLevel < kDevelopmentPatch;
+    return patch >= patchLevel;
 }
 
 }  // namespace sim

@@ -7,14 +7,25 @@
 namespace sim {
 
 struct LustreVersion {
+    // A patch level the version line left out: the branch's latest
+    // maintenance release.
+    static constexpr int kBranchTip = -1;
+    // A patch level too large to read: later than any named one.
+    static constexpr int kPatchUnknown = 1 << 30;
+    // Patch levels from 50 up are development tags of the next release.
+    static constexpr int kDevelopmentPatch = 50;
+
     int major = 2;
     int minor = 15;
+    int patch = kBranchTip;
 
     // "2.N" or "2.N.P..." (further numeric parts are accepted and ignored).
     // Only major version 2 is known.
     [[nodiscard]] static bool Parse(const std::string& text, LustreVersion& version);
 
     bool AtLeast(int minorVersion) const { return minor >= minorVersion; }
+    // 2.<minorVersion>.<patchLevel> or later.
+    bool AtLeast(int minorVersion, int patchLevel) const;
 
     // changelog_users text: "current index:" with "cl%-3d" users up to 2.14,
     // plus the "(idle seconds)" column from 2.11; "current_index:" with the
@@ -28,8 +39,20 @@ struct LustreVersion {
     bool NineDigitNanoseconds() const { return AtLeast(10); }
     // Help text of a usage error goes to stdout from 2.16, stderr before.
     bool HelpOnStdout() const { return AtLeast(16); }
-    // lfs changelog rejects bad record numbers from 2.17 (strtoll before).
-    bool StrictRecordNumbers() const { return AtLeast(17); }
+    // lfs changelog refuses negative and overflowing record numbers from
+    // 2.15 (garbage still reads as 0).
+    bool CheckedRecordNumbers() const { return AtLeast(15); }
+    // lfs changelog usage names --follow, --user and --mask (2.17.53).
+    bool ChangelogUserOptions() const { return AtLeast(17, 53); }
+
+    // changelog_register -m: which of the MDT's mask parsers reads the mask.
+    // 2.16 applies an operator to one name (2.15 to every name up to the
+    // next operator); 2.17 reads an empty mask as the default one; DEFAULT
+    // is known from 2.15.3 and NONE from 2.17.54.
+    bool MaskOperatorPerName() const { return AtLeast(16); }
+    bool EmptyMaskIsDefault() const { return AtLeast(17); }
+    bool MaskKeywordDefault() const { return AtLeast(15, 3); }
+    bool MaskKeywordNone() const { return AtLeast(17, 54); }
 };
 
 }  // namespace sim

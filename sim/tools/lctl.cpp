@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "ArgvLog.h"
+#include "ChangelogMask.h"
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
+#include "Getopt.h"
 #include "LctlHelp.h"
 #include "ParamFraming.h"
 #include "ToolContext.h"
@@ -157,6 +159,16 @@ bool ReadOptions(const std::vector<std::string>& args, const std::vector<OptionR
     return true;
 }
 
+// A get_param pattern (with '/' for '.') matches a parameter's path, or
+// with -R any directory above it.
+bool Matches(const std::string& pattern, const std::string& path, bool recursive)
+{
+    if (fnmatch(pattern.c_str(), path.c_str(), FNM_PATHNAME) == 0) return true;
+    for (size_t slash = path.find('/'); recursive && slash != std::string::npos; slash = path.find('/', slash + 1))
+        if (fnmatch(pattern.c_str(), path.substr(0, slash).c_str(), FNM_PATHNAME) == 0) return true;
+    return false;
+}
+
 // 2.15's rule for user names: a letter, then letters, digits, '_' and '-'.
 int CheckUserName(const std::string& name)
 {
@@ -171,9 +183,10 @@ int Lctl::Register(const std::string& device, const std::vector<std::string>& ar
 {
     const char* cmd = "changelog_register";
     bool nameOnly = false;
+    bool named = false;
     std::string name;
     bool hasMask = false;
-    uint32_t mask = sim::DefaultChangelogMask();
+    std::string maskText;
     if (!Version().NamedUsers()) {
         // Up to 2.14 the only option is -n, and any second argument is a usage error.
         if (args.size() > 1 || (args.size() == 1 && args[0] != "-n")) return Usage(cmd);
@@ -189,35 +202,41 @@ int Lctl::Register(const std::string& device, const std::vector<std::string>& ar
         for (const auto& [letter, value] : options) {
             if (letter == 'h') return Usage(cmd);
             if (letter == 'n') nameOnly = true;
-            if (letter == 'u') name = value;
+            if (letter == 'u') {
+                named = true;
+                name = value;
+            }
             if (letter == 'm') {
-                if (!sim::ParseChangelogMask(value, mask)) return Fail(cmd, strerror(EINVAL), EINVAL);
                 hasMask = true;
+                maskText = value;
             }
         }
-        bool named = false;
-        for (const auto& option : options) named = named || option.first == 'u';
-        if (named) {
-            if (int err = CheckUserName(name)) return Fail(cmd, strerror(err), err);
-        }
-        hasMask = hasMask || named;
     }
 
     sim::StateLock lock(m_ctx.stateDir);
     if (!lock.Locked()) return Unlocked(lock);
     sim::MdtChangelog log;
     if (!UpdateLog(device, log, false)) return 1;
-    const std::string stored = name.substr(0, kMaxStoredName);
-    if (!stored.empty()) {
-        for (const auto& u : log.users)
-            if (u.name == stored) return Fail(cmd, "User exists", EEXIST);
-    }
+    // The MDT hands out the id before it checks the name and the mask, so a
+    // refused registration uses one up too.
     sim::ChangelogUser user;
     user.id = ++log.lastUser;
+    const std::string stored = name.substr(0, kMaxStoredName);
+    int err = named ? CheckUserName(name) : 0;
+    for (const auto& u : log.users)
+        if (!err && !stored.empty() && u.name == stored) err = EEXIST;
+    // A -u user without -m gets the default mask (the server-wide mask is
+    // never changed here, so it is still MARK only).
+    uint32_t mask = sim::DefaultChangelogMask();
+    if (!err && hasMask && !sim::ParseChangelogMask(Version(), maskText, mask)) err = EINVAL;
+    if (err) {
+        if (!UpdateLog(device, log, true)) return 1;
+        return Fail(cmd, err == EEXIST ? "User exists" : strerror(err), err);
+    }
     user.endrec = log.index;
     user.clearTime = sim::SimNow(m_ctx.stateDir);
     user.name = stored;
-    user.extended = hasMask;
+    user.extended = hasMask || named;
     user.mask = mask;
     log.users.push_back(user);
     if (!UpdateLog(device, log, true)) return 1;
@@ -334,19 +353,66 @@ int Lctl::Deregister(const std::string& device, const std::vector<std::string>& 
     return 0;
 }
 
+// get_param's options: plain getopt up to 2.15, getopt_long from 2.16.
+struct GetParamRules {
+    std::string letters;
+    std::vector<sim::LongOption> longOptions;
+};
+
+GetParamRules GetParamOptions(const LustreVersion& version)
+{
+    if (!version.AtLeast(16)) return {"FnNR", {}};
+    GetParamRules rules{"FHlLnNRy",
+                        {{"classify", 'F', false}, {"header", 'H', false}, {"links", 'l', false},
+                         {"no-links", 'L', false}, {"no-name", 'n', false}, {"only-name", 'N', false},
+                         {"recursive", 'R', false}, {"yaml", 'y', false}}};
+    if (!version.AtLeast(17)) return rules;
+    rules.letters = "bc:FHlLnNmMprRtwy";
+    rules.longOptions.insert(rules.longOptions.end(),
+                             {{"dshbak", 'b', false}, {"color", 'c', true}, {"merge", 'm', false},
+                              {"no-merge", 'M', false}, {"path", 'p', false}, {"readable", 'r', false},
+                              {"only-tunable", 't', false}, {"writable", 'w', false}});
+    if (version.AtLeast(17, LustreVersion::kDevelopmentPatch)) {
+        rules.letters += "o";
+        rules.longOptions.push_back({"module", 'o', false});
+    }
+    return rules;
+}
+
 int Lctl::GetParam(const std::vector<std::string>& args)
 {
-    bool valueOnly = false;
-    std::vector<std::string> patterns;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "-n")
-            valueOnly = true;
-        else if (args[i].size() > 1 && args[i][0] == '-')
-            return Usage("get_param");
-        else
-            patterns.push_back(args[i]);
+    const char* cmd = "get_param";
+    const GetParamRules rules = GetParamOptions(Version());
+    sim::ParsedOptions parsed;
+    std::string badArg, message;
+    if (!sim::Getopt(cmd, std::vector<std::string>(args.begin() + 1, args.end()), rules.letters,
+                     rules.longOptions.empty() ? nullptr : &rules.longOptions, parsed, badArg, message)) {
+        fprintf(stderr, "%s\n", message.c_str());
+        return Usage(cmd);
     }
-    if (patterns.empty()) return Usage("get_param");
+    bool valueOnly = false, nameOnly = false, recursive = false;
+    for (const auto& [letter, value] : parsed.options) {
+        if (letter == 'n') {
+            valueOnly = true;
+        } else if (letter == 'N') {
+            nameOnly = true;
+        } else if (letter == 'R') {
+            recursive = true;
+        } else if (letter == 'c') {
+            // Colour only ever goes to a terminal; "always" is not imitated.
+            if (value != "auto" && value != "never" && value != "no" && value != "always" && value != "yes")
+                return Usage(cmd);
+            if (value == "always" || value == "yes") {
+                fprintf(stderr, "lctl (stand-in): get_param --color=%s is not supported\n", value.c_str());
+                return kCmdHelp;
+            }
+        } else if (letter != 'F') {  // -F marks writable files: none here is
+            fprintf(stderr, "lctl (stand-in): get_param -%c is not supported\n", letter);
+            return kCmdHelp;
+        }
+    }
+    const std::vector<std::string>& patterns = parsed.operands;
+    if (patterns.empty()) return Usage(cmd);
 
     // Every parameter of this node, by its path with '/' for '.'.
     struct Param {
@@ -375,8 +441,12 @@ int Lctl::GetParam(const std::vector<std::string>& args)
         std::replace(path.begin(), path.end(), '.', '/');
         bool matched = false;
         for (auto& p : params) {
-            if (fnmatch(path.c_str(), p.path.c_str(), FNM_PATHNAME) != 0) continue;
+            if (!Matches(path, p.path, recursive)) continue;
             matched = true;
+            if (nameOnly) {
+                printf("%s\n", p.name.c_str());
+                continue;
+            }
             if (!p.mdt.empty()) {
                 sim::StateLock lock(m_ctx.stateDir);
                 if (!lock.Locked()) return Unlocked(lock);

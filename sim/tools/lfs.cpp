@@ -2,7 +2,6 @@
 // the MDT's changelog records in the imitated version's line format;
 // "lfs changelog_clear MDT ID ENDREC" acknowledges a reader's records.
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include "ChangelogClear.h"
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
+#include "Getopt.h"
 #include "ToolContext.h"
 
 namespace {
@@ -21,14 +21,15 @@ constexpr int kCmdHelp = 4;
 
 int Usage(const sim::LustreVersion& version)
 {
-    fprintf(version.HelpOnStdout() ? stdout : stderr, "%s\n",
-            "Show the metadata changes on an MDT.\n"
-            "usage: changelog [--follow] <mdtname> [startrec [endrec]]");
+    fprintf(version.HelpOnStdout() ? stdout : stderr, "Show the metadata changes on an MDT.\nusage: changelog %s\n",
+            version.ChangelogUserOptions()
+                ? "[--follow] [--user USERNAME] [--mask MASK] <mdtname> [startrec [endrec]]"
+                : "<mdtname> [startrec [endrec]]");
     return kCmdHelp;
 }
 
-// strtoll as lfs up to 2.16 uses it: leading blanks, a sign, the digits that
-// follow; no digits give 0 and overflow clamps (and sets *overflow).
+// strtoll as lfs uses it: leading blanks, a sign, the digits that follow;
+// no digits give 0 and overflow clamps (and sets *overflowed).
 long long LenientNumber(const std::string& text, bool* overflowed = nullptr)
 {
     size_t p = 0;
@@ -52,54 +53,50 @@ long long LenientNumber(const std::string& text, bool* overflowed = nullptr)
     return negative ? static_cast<long long>(0 - value) : static_cast<long long>(value);
 }
 
-// From 2.17 a record number must be a whole non-negative number.
-bool StrictNumber(const std::string& text, long long& value)
+// A record number: from 2.15 a negative or overflowing one is refused
+// ("bad startrec"); garbage reads as 0 in every version.
+bool RecordNumber(const sim::LustreVersion& version, const std::string& text, long long& value)
 {
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc() && ptr == end && !text.empty() && text[0] != '-';
+    bool overflow = false;
+    value = LenientNumber(text, &overflow);
+    return !version.CheckedRecordNumbers() || (value >= 0 && !overflow);
 }
 
 int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
 {
     const sim::LustreVersion& version = ctx.version;
-    std::vector<std::string> positional;
-    bool optionsDone = false;
-    for (const auto& arg : args) {
-        if (!optionsDone && arg == "--") {
-            optionsDone = true;
-        } else if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
-            if (arg == "--follow" || arg == "-f") {
-                fprintf(stderr, "lfs (stand-in): changelog --follow is not supported\n");
-                return EOPNOTSUPP;
-            }
-            fprintf(stderr, "lfs changelog: unrecognized option '%s'\n", arg.c_str());
-            return Usage(version);
-        } else {
-            positional.push_back(arg);
-        }
+    std::vector<sim::LongOption> longOptions = {{"follow", 'f', false}};
+    if (version.ChangelogUserOptions()) longOptions.insert(longOptions.end(), {{"user", 'u', true}, {"mask", 'm', true}});
+    sim::ParsedOptions parsed;
+    std::string badArg, message;
+    if (!sim::Getopt("changelog", args, "f", &longOptions, parsed, badArg, message)) {
+        // glibc's message up to 2.10; lfs silences getopt from 2.11 and
+        // names the argument itself from 2.12.
+        if (!version.AtLeast(11))
+            fprintf(stderr, "%s\n", message.c_str());
+        else if (version.AtLeast(12))
+            fprintf(stderr, "lfs changelog: unrecognized option '%s'\n", badArg.c_str());
+        return Usage(version);
     }
+    if (!parsed.options.empty()) {
+        fprintf(stderr, "lfs (stand-in): changelog --%s is not supported\n",
+                parsed.options[0].first == 'f' ? "follow" : parsed.options[0].first == 'u' ? "user" : "mask");
+        return EOPNOTSUPP;
+    }
+    const std::vector<std::string>& positional = parsed.operands;
     if (positional.empty()) {
-        fprintf(stderr, "lfs changelog: mdtname must be specified\n");
+        if (version.AtLeast(12)) fprintf(stderr, "lfs changelog: mdtname must be specified\n");
         return Usage(version);
     }
     const std::string& mdt = positional[0];
     long long start = 0, end = 0;
-    if (positional.size() > 1) {
-        if (!version.StrictRecordNumbers())
-            start = LenientNumber(positional[1]);
-        else if (!StrictNumber(positional[1], start)) {
-            fprintf(stderr, "lfs changelog: bad startrec\n");
-            return Usage(version);
-        }
+    if (positional.size() > 1 && !RecordNumber(version, positional[1], start)) {
+        fprintf(stderr, "lfs changelog: bad startrec\n");
+        return Usage(version);
     }
-    if (positional.size() > 2) {
-        if (!version.StrictRecordNumbers())
-            end = LenientNumber(positional[2]);
-        else if (!StrictNumber(positional[2], end)) {
-            fprintf(stderr, "lfs changelog: bad endrec\n");
-            return Usage(version);
-        }
+    if (positional.size() > 2 && !RecordNumber(version, positional[2], end)) {
+        fprintf(stderr, "lfs changelog: bad endrec\n");
+        return Usage(version);
     }
     const char* prefix = version.AtLeast(10) ? "lfs changelog: cannot start changelog" : "Can't start changelog";
     if (!ctx.IsMountedMdt(mdt)) {
