@@ -1,7 +1,9 @@
 #include "ToolContext.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 namespace sim {
 
@@ -54,6 +56,31 @@ bool ToolContext::IsMountedMdt(const std::string& mdt) const
             if (MdtName(fs->name, i) == mdt) return true;
     }
     return false;
+}
+
+bool ToolContext::ModulesLoaded() const
+{
+    const std::vector<std::string> unloaded = UnloadedNodes(stateDir);
+    return std::find(unloaded.begin(), unloaded.end(), NodeName()) == unloaded.end();
+}
+
+std::vector<std::string> UnloadedNodes(const std::string& stateDir)
+{
+    std::vector<std::string> nodes;
+    std::ifstream in(stateDir + "/unloaded");
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) nodes.push_back(line);
+    return nodes;
+}
+
+bool SetModulesLoaded(const std::string& stateDir, const std::string& node, bool loaded, std::string& error)
+{
+    std::vector<std::string> nodes = UnloadedNodes(stateDir);
+    nodes.erase(std::remove(nodes.begin(), nodes.end(), node), nodes.end());
+    if (!loaded) nodes.push_back(node);
+    std::string content;
+    for (const auto& n : nodes) content += n + "\n";
+    return WriteFileAtomically(stateDir + "/unloaded", content, error);
 }
 
 }  // namespace sim

@@ -28,6 +28,19 @@ struct ToolContext {
     // The MDT of a mounted file system ("lfs changelog" needs a client
     // mount). False when no mounted file system has that MDT.
     bool IsMountedMdt(const std::string& mdt) const;
+
+    // This node's name among the nodes: host, or "localhost".
+    std::string NodeName() const { return host.empty() ? "localhost" : host; }
+    // False while "lustre-sim unload-modules" has this node without Lustre's
+    // kernel modules (a server being restarted): no devices, parameters or
+    // changelogs.
+    bool ModulesLoaded() const;
 };
+
+// <stateDir>/unloaded: the names of the nodes without Lustre's modules, one
+// a line. A missing file names none.
+std::vector<std::string> UnloadedNodes(const std::string& stateDir);
+[[nodiscard]] bool SetModulesLoaded(const std::string& stateDir, const std::string& node, bool loaded,
+                                    std::string& error);
 
 }  // namespace sim

@@ -100,6 +100,15 @@ int Lctl::WithDevice(const std::vector<std::string>& args)
     const std::string& device = args[1];
     const std::string& command = args[2];
     const std::vector<std::string> rest(args.begin() + 3, args.end());
+    if (!m_ctx.ModulesLoaded()) {
+        // lctl opens /dev/obd before it looks the device up.
+        fprintf(stderr,
+                "opening /dev/obd failed: %s\n"
+                "hint: the kernel modules may not be loaded\n"
+                "No device found for name %s: %s\n",
+                strerror(ENOENT), device.c_str(), strerror(ENOENT));
+        return 1;
+    }
     const bool numeric = std::all_of(device.begin(), device.end(), [](char c) { return c >= '0' && c <= '9'; });
     if (!numeric && !m_ctx.IsLocalMdt(device)) {
         fprintf(stderr, "No device found for name %s: %s\n", device.c_str(), strerror(EINVAL));
@@ -422,9 +431,10 @@ int Lctl::GetParam(const std::vector<std::string>& args)
         std::string value;
     };
     std::vector<Param> params;
-    for (const auto& mdt : m_ctx.LocalMdts())
+    // Without Lustre's modules there is no parameter at all.
+    for (const auto& mdt : m_ctx.ModulesLoaded() ? m_ctx.LocalMdts() : std::vector<std::string>())
         params.push_back({"mdd/" + mdt + "/changelog_users", "mdd." + mdt + ".changelog_users", mdt, ""});
-    for (const auto& mount : m_ctx.config.mounts) {
+    for (const auto& mount : m_ctx.ModulesLoaded() ? m_ctx.config.mounts : std::vector<sim::Mount>()) {
         const sim::FileSystem* fs = m_ctx.config.FindFs(mount.fs);
         for (int i = 0; fs && i < fs->mdts; ++i) {
             const std::string dev = sim::MdtName(fs->name, i) + "-mdc-" + mount.instance;

@@ -99,7 +99,7 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
         return Usage(version);
     }
     const char* prefix = version.AtLeast(10) ? "lfs changelog: cannot start changelog" : "Can't start changelog";
-    if (!ctx.IsMountedMdt(mdt)) {
+    if (!ctx.IsMountedMdt(mdt) || !ctx.ModulesLoaded()) {
         fprintf(stderr, "%s: %s\n", prefix, strerror(ENOENT));
         return ENOENT;
     }

@@ -14,6 +14,7 @@
 #include "ChangelogText.h"
 #include "LustreVersion.h"
 #include "SimConfig.h"
+#include "ToolContext.h"
 #include "Watcher.h"
 
 namespace {
@@ -40,7 +41,9 @@ const char kUsageText[] =
     "  remount-mdt MDT                   restart the MDT's user id counter\n"
     "  watch FS                          record what happens to the files of FS\n"
     "  watch-flush FS                    wait until the watcher has written it all\n"
-    "  unwatch FS                        flush, then stop the watcher\n";
+    "  unwatch FS                        flush, then stop the watcher\n"
+    "  unload-modules HOST               take Lustre's modules off a node\n"
+    "  load-modules HOST                 put them back (HOST localhost: this node)\n";
 
 int Fail(const std::string& message, int status = 1)
 {
@@ -389,6 +392,11 @@ int LustreSim::Run()
     if (cmd == "changelog-print") return ChangelogPrint();
     if (cmd == "changelog-clear") return ChangelogClear();
     if (cmd == "remount-mdt") return RemountMdt();
+    if (cmd == "unload-modules" || cmd == "load-modules") {
+        if (m_args.size() != 2 || m_args[1].empty() || m_args[1].find_first_of(" \t\n") != std::string::npos)
+            return Usage();
+        return sim::SetModulesLoaded(m_state, m_args[1], cmd == "load-modules", m_error) ? 0 : Fail(m_error);
+    }
     return Usage();
 }
 
