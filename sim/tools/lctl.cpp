@@ -82,7 +82,6 @@ bool Lctl::UpdateLog(const std::string& mdt, sim::MdtChangelog& log, bool save)
 
 int Lctl::Run(const std::vector<std::string>& args)
 {
-    if (args.empty()) return Usage("");
     const std::string& command = args[0];
     if (command == "--device") return WithDevice(args);
     if (command == "get_param") return GetParam(args);
@@ -479,6 +478,12 @@ int Lctl::GetParam(const std::vector<std::string>& args)
 int main(int argc, char* argv[])
 {
     sim::LogArgv("lctl", argc, argv);
+    // Help needs no state directory, so it follows the default version.
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (argc == 1 || first == "help" || first == "--help" || first == "-h") {
+        fprintf(argc == 1 ? stderr : stdout, "%s\n", sim::LctlHelp(sim::LustreVersion(), "").c_str());
+        return argc == 1 ? kCmdHelp : 0;
+    }
     sim::ToolContext ctx;
     if (!ctx.Load("lctl")) return 1;
     Lctl lctl(ctx);

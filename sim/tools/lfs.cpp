@@ -19,6 +19,12 @@ namespace {
 
 constexpr int kCmdHelp = 4;
 
+// The commands this stand-in knows.
+const char kHelp[] =
+    "usage: lfs COMMAND [ARGS...]\n"
+    "  changelog <mdtname> [startrec [endrec]]   print an MDT's changelog records\n"
+    "  changelog_clear <mdtname> <id> <endrec>   clear a reader's records up to endrec\n";
+
 int Usage(const sim::LustreVersion& version)
 {
     fprintf(version.HelpOnStdout() ? stdout : stderr, "Show the metadata changes on an MDT.\nusage: changelog %s\n",
@@ -212,9 +218,15 @@ int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& 
 int main(int argc, char* argv[])
 {
     sim::LogArgv("lfs", argc, argv);
+    // Help needs no state directory.
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (argc == 1 || first == "help" || first == "--help" || first == "-h") {
+        fputs(kHelp, argc == 1 ? stderr : stdout);
+        return argc == 1 ? kCmdHelp : 0;
+    }
     sim::ToolContext ctx;
     if (!ctx.Load("lfs")) return 1;
-    const std::string command = argc < 2 ? "" : argv[1];
+    const std::string& command = first;
     if (command != "changelog" && command != "changelog_clear") {
         fprintf(stderr, "lfs (stand-in): only 'lfs changelog MDT [STARTREC [ENDREC]]' and "
                         "'lfs changelog_clear MDT ID ENDREC' are supported\n");

@@ -338,7 +338,7 @@ int LustreSim::Run()
     if (m_args.empty()) return Usage();
     const std::string& cmd = m_args[0];
     if (cmd == "init") return Init();
-    if (cmd == "help" || cmd == "--help") {
+    if (cmd == "help" || cmd == "--help" || cmd == "-h") {
         fputs(kUsageText, stdout);
         return 0;
     }
