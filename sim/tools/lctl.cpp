@@ -119,52 +119,13 @@ int Lctl::WithDevice(const std::vector<std::string>& args)
     return kCmdHelp;
 }
 
-// getopt_long-like reading of "-x VALUE", "-xVALUE", "--long VALUE" and
-// "--long=VALUE". Returns false on an unknown option or a missing value.
-struct OptionRule {
-    char letter;
-    const char* name;
-    bool hasValue;
-};
-
-bool ReadOptions(const std::vector<std::string>& args, const std::vector<OptionRule>& rules,
-                 std::vector<std::pair<char, std::string>>& options, std::vector<std::string>& positional)
+// Options of a subcommand through getopt_long. The subcommands other than
+// get_param report a bad option by their help alone.
+bool ReadOptions(const std::vector<std::string>& args, const std::string& letters,
+                 const std::vector<sim::LongOption>& longOptions, sim::ParsedOptions& parsed)
 {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.size() < 2 || arg[0] != '-') {
-            positional.push_back(arg);
-            continue;
-        }
-        const OptionRule* rule = nullptr;
-        std::string value;
-        bool inlineValue = false;
-        if (arg[1] == '-') {
-            const size_t eq = arg.find('=');
-            const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            for (const auto& s : rules)
-                if (name == s.name) rule = &s;
-            if (rule && eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                inlineValue = true;
-            }
-        } else {
-            for (const auto& s : rules)
-                if (arg[1] == s.letter) rule = &s;
-            if (rule && arg.size() > 2) {
-                if (!rule->hasValue) return false;  // clustered flags are not needed here
-                value = arg.substr(2);
-                inlineValue = true;
-            }
-        }
-        if (!rule || (inlineValue && !rule->hasValue)) return false;
-        if (rule->hasValue && !inlineValue) {
-            if (i + 1 >= args.size()) return false;
-            value = args[++i];
-        }
-        options.emplace_back(rule->letter, value);
-    }
-    return true;
+    std::string badArg, message;
+    return sim::Getopt("lctl", args, letters, &longOptions, parsed, badArg, message);
 }
 
 // A get_param pattern (with '/' for '.') matches a parameter's path, or
@@ -200,14 +161,13 @@ int Lctl::Register(const std::string& device, const std::vector<std::string>& ar
         if (args.size() > 1 || (args.size() == 1 && args[0] != "-n")) return Usage(cmd);
         nameOnly = args.size() == 1;
     } else {
-        std::vector<std::pair<char, std::string>> options;
-        std::vector<std::string> positional;
-        if (!ReadOptions(args, {{'h', "help", false}, {'m', "mask", true}, {'n', "nameonly", false},
-                                {'u', "user", true}},
-                         options, positional) ||
-            !positional.empty())
+        sim::ParsedOptions parsed;
+        if (!ReadOptions(args, "hm:nu:",
+                         {{"help", 'h', false}, {"mask", 'm', true}, {"nameonly", 'n', false}, {"user", 'u', true}},
+                         parsed) ||
+            !parsed.operands.empty())
             return Usage(cmd);
-        for (const auto& [letter, value] : options) {
+        for (const auto& [letter, value] : parsed.options) {
             if (letter == 'h') return Usage(cmd);
             if (letter == 'n') nameOnly = true;
             if (letter == 'u') {
@@ -309,14 +269,13 @@ int Lctl::Deregister(const std::string& device, const std::vector<std::string>& 
 {
     if (!Version().NamedUsers()) return DeregisterOld(device, args);
     const char* cmd = "changelog_deregister";
-    std::vector<std::pair<char, std::string>> options;
-    std::vector<std::string> positional;
-    if (!ReadOptions(args, {{'h', "help", false}, {'u', "user", true}}, options, positional) ||
-        positional.size() > 1)
+    sim::ParsedOptions parsed;
+    if (!ReadOptions(args, "hu:", {{"help", 'h', false}, {"user", 'u', true}}, parsed) || parsed.operands.size() > 1)
         return Usage(cmd);
+    const std::vector<std::string>& positional = parsed.operands;
     bool byName = false;
     std::string name;
-    for (const auto& [letter, value] : options) {
+    for (const auto& [letter, value] : parsed.options) {
         if (letter == 'h') return Usage(cmd);
         byName = true;
         name = value;
