@@ -82,6 +82,7 @@ bool Lctl::UpdateLog(const std::string& mdt, sim::MdtChangelog& log, bool save)
 
 int Lctl::Run(const std::vector<std::string>& args)
 {
+    if (args.empty()) return Usage("");
     const std::string& command = args[0];
     if (command == "--device") return WithDevice(args);
     if (command == "get_param") return GetParam(args);

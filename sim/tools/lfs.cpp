@@ -10,6 +10,7 @@
 
 #include "ArgvLog.h"
 #include "ChangelogClear.h"
+#include "ChangelogMask.h"
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
 #include "Getopt.h"
@@ -83,6 +84,14 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
         else if (version.AtLeast(12))
             fprintf(stderr, "lfs changelog: unrecognized option '%s'\n", badArg.c_str());
         return Usage(version);
+    }
+    for (const auto& [letter, value] : parsed.options) {
+        uint32_t mask = 0;
+        if (letter == 'm' && !sim::ParseChangelogMask(version, value, mask)) {
+            fprintf(stderr, "lfs changelog: invalid changelog mask '%s': %s (%d)\n", value.c_str(), strerror(EINVAL),
+                    EINVAL);
+            return Usage(version);
+        }
     }
     if (!parsed.options.empty()) {
         fprintf(stderr, "lfs (stand-in): changelog --%s is not supported\n",
