@@ -170,7 +170,7 @@ int GetMdtIndexByFid(int fd, const lu_fid* fid, int* mdtIndex)
     Context ctx;
     Located loc;
     if (const int rc = LocateFd(fd, id, ctx, loc)) return rc;
-    if (!loc.mount) return -ENODEV;
+    if (!loc.mount) return -ENOTTY;  // the ioctl is Lustre's alone
     if (!FidIsSane(*fid)) return -EINVAL;
     int mdt = MdtOfFid(*fid, MdtCount(ctx.config, loc.mount->fs));
     if (mdt < 0) return -ENOENT;  // no MDT serves the sequence

@@ -204,7 +204,7 @@ TEST_F(SimFidTest, PathsOutsideLustre)
     EXPECT_EQ(fid, zero);
     int idx = -7;
     const lu_fid root{0x200000007ULL, 1, 0};
-    EXPECT_EQ(api.get_mdt_index_by_fid(fd, &root, &idx), -ENODEV);
+    EXPECT_EQ(api.get_mdt_index_by_fid(fd, &root, &idx), -ENOTTY);
     EXPECT_EQ(idx, -7);
     close(fd);
     EXPECT_EQ(api.fd2fid(fd, &fid), -EBADF);
