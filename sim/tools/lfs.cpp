@@ -113,7 +113,8 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
         fprintf(stderr, "lfs changelog: bad endrec\n");
         return Usage(version);
     }
-    const char* prefix = version.AtLeast(10) ? "lfs changelog: cannot start changelog" : "Can't start changelog";
+    // lfs names itself in this message from 2.12.
+    const char* prefix = version.AtLeast(12) ? "lfs changelog: cannot start changelog" : "Can't start changelog";
     if (!ctx.IsMountedMdt(mdt) || !ctx.ModulesLoaded()) {
         fprintf(stderr, "%s: %s\n", prefix, strerror(ENOENT));
         return ENOENT;
