@@ -139,6 +139,16 @@ bool Matches(const std::string& pattern, const std::string& path, bool recursive
     return false;
 }
 
+// mdd.*.changelog_mask's text: the names of the set bits, each followed by
+// a blank.
+std::string MaskWords(uint32_t mask)
+{
+    std::string out;
+    for (int t = 0; t < sim::kChangelogTypeCount; ++t)
+        if (mask & (1u << t)) out += std::string(sim::ChangelogTypeName(t)) + " ";
+    return out;
+}
+
 // 2.15's rule for user names: a letter, then letters, digits, '_' and '-'.
 int CheckUserName(const std::string& name)
 {
@@ -358,7 +368,7 @@ int Lctl::GetParam(const std::vector<std::string>& args)
         fprintf(stderr, "%s\n", message.c_str());
         return Usage(cmd);
     }
-    bool valueOnly = false, nameOnly = false, recursive = false;
+    bool valueOnly = false, nameOnly = false, recursive = false, classify = false;
     for (const auto& [letter, value] : parsed.options) {
         if (letter == 'n') {
             valueOnly = true;
@@ -374,7 +384,9 @@ int Lctl::GetParam(const std::vector<std::string>& args)
                 fprintf(stderr, "lctl (stand-in): get_param --color=%s is not supported\n", value.c_str());
                 return kCmdHelp;
             }
-        } else if (letter != 'F') {  // -F marks writable files: none here is
+        } else if (letter == 'F') {
+            classify = true;
+        } else {
             fprintf(stderr, "lctl (stand-in): get_param -%c is not supported\n", letter);
             return kCmdHelp;
         }
@@ -386,20 +398,27 @@ int Lctl::GetParam(const std::vector<std::string>& args)
     struct Param {
         std::string path;
         std::string name;
-        std::string mdt;  // changelog_users: the MDT; empty for mds_conn_uuid
+        std::string mdt;  // changelog_users: the MDT; empty for the others
         std::string value;
+        bool writable = false;
     };
     std::vector<Param> params;
+    // The server-wide mask is never changed here: it is the version's default,
+    // MARK alone from 2.15, the default user mask before.
+    const std::string serverMask =
+        MaskWords(Version().NamedUsers() ? sim::kMinChangelogMask : sim::DefaultChangelogMask());
     // Without Lustre's modules there is no parameter at all.
-    for (const auto& mdt : m_ctx.ModulesLoaded() ? m_ctx.LocalMdts() : std::vector<std::string>())
+    for (const auto& mdt : m_ctx.ModulesLoaded() ? m_ctx.LocalMdts() : std::vector<std::string>()) {
         params.push_back({"mdd/" + mdt + "/changelog_users", "mdd." + mdt + ".changelog_users", mdt, ""});
+        params.push_back({"mdd/" + mdt + "/changelog_mask", "mdd." + mdt + ".changelog_mask", "", serverMask + "\n", true});
+    }
     for (const auto& mount : m_ctx.ModulesLoaded() ? m_ctx.config.mounts : std::vector<sim::Mount>()) {
         const sim::FileSystem* fs = m_ctx.config.FindFs(mount.fs);
         for (int i = 0; fs && i < fs->mdts; ++i) {
             const std::string dev = sim::MdtName(fs->name, i) + "-mdc-" + mount.instance;
             const sim::MdsServer* server = m_ctx.config.FindServer(fs->name, i);
             params.push_back({"mdc/" + dev + "/mds_conn_uuid", "mdc." + dev + ".mds_conn_uuid", "",
-                              (server ? server->nid : "<none>") + "\n"});
+                              (server ? server->nid : "<none>") + "\n", false});
         }
     }
     std::sort(params.begin(), params.end(), [](const Param& a, const Param& b) { return a.path < b.path; });
@@ -413,7 +432,7 @@ int Lctl::GetParam(const std::vector<std::string>& args)
             if (!Matches(path, p.path, recursive)) continue;
             matched = true;
             if (nameOnly) {
-                printf("%s\n", p.name.c_str());
+                printf("%s%s\n", p.name.c_str(), classify && p.writable ? "=" : "");
                 continue;
             }
             if (!p.mdt.empty()) {
