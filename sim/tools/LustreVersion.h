@@ -1,6 +1,8 @@
 // The Lustre release the stand-in tools imitate, and the behaviours that
 // depend on it. The config's "version" line names a release ("2.12",
-// "2.15.3"); every 2.x maps onto the rule set of its minor number.
+// "2.15.3"); every 2.x maps onto the rule set of its minor number, refined
+// by the patch level where a behaviour came with a maintenance release or
+// with the development builds after a release (patch 50 and up).
 #pragma once
 #include <string>
 
@@ -19,8 +21,8 @@ struct LustreVersion {
     int minor = 15;
     int patch = kBranchTip;
 
-    // "2.N" or "2.N.P..." (further numeric parts are accepted and ignored).
-    // Only major version 2 is known.
+    // "2.N" or "2.N.P..." (P is the patch level; further numeric parts are
+    // accepted and ignored). Only major version 2 is known.
     [[nodiscard]] static bool Parse(const std::string& text, LustreVersion& version);
 
     bool AtLeast(int minorVersion) const { return minor >= minorVersion; }
