@@ -12,10 +12,7 @@ bool IsSeparator(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == ',';
 }
 
-bool IsOperator(char c)
-{
-    return c == '+' || c == '-';
-}
+bool IsOperator(char c) { return c == '+' || c == '-'; }
 
 // Applies one name with its operator ('\0' for none). False when the name
 // is unknown.
@@ -42,10 +39,7 @@ bool Apply(const LustreVersion& server, const std::string& name, char op, uint32
 
 }  // namespace
 
-uint32_t AllChangelogMask()
-{
-    return (1u << kChangelogTypeCount) - 1;
-}
+uint32_t AllChangelogMask() { return (1u << kChangelogTypeCount) - 1; }
 
 bool ParseChangelogMask(const LustreVersion& server, const std::string& text, uint32_t& mask)
 {

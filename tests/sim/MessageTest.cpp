@@ -44,8 +44,7 @@ TEST_F(SimMessageTest, ErrorsAndTheirLines)
          -EINVAL, prog + "bad FID format 'junk', should be [seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n"},
         {"copytool NULL archives", [&] { return api.copytool_register(&ct, mnt.c_str(), 1, nullptr, 0); }, -EINVAL,
          prog + "NULL archive numbers\n"},
-        {"copytool outside", [&] { return api.copytool_register(&ct, outside.c_str(), 0, nullptr, 0); }, -ENOENT,
-         ""},
+        {"copytool outside", [&] { return api.copytool_register(&ct, outside.c_str(), 0, nullptr, 0); }, -ENOENT, ""},
     };
     for (const auto& row : rows) {
         testing::internal::CaptureStderr();
