@@ -19,6 +19,7 @@
 #include "ChangelogListing.h"
 #include "ChangelogRecord.h"
 #include "Diagnostics.h"
+#include "HsmFileRequests.h"
 #include "KxUtils.h"
 #include "LustreAbi.h"
 #include "ResourceOwners.h"
@@ -50,6 +51,10 @@ struct FunctionTable {
     llapi_path2fid_t path2fid;
     llapi_get_mdt_index_by_fid_t get_mdt_index_by_fid;
     llapi_fd2fid_t fd2fid;
+    // Bound when the library has them; binding succeeds without them.
+    llapi_hsm_state_get_t hsm_state_get;
+    llapi_hsm_state_set_t hsm_state_set;
+    llapi_hsm_current_action_t hsm_current_action;
 };
 
 static FunctionTable func_table;
@@ -94,6 +99,16 @@ constexpr auto kSlotBindings = std::make_tuple(
     Bind("llapi_fd2fid", &FunctionTable::fd2fid));
 static_assert(std::tuple_size_v<decltype(kSlotBindings)> == 15, "one binding per slot");
 
+// Looked up after the fifteen; a missing one stays unbound (null) and
+// binding goes on, so a Lustre too old to have it still binds.
+constexpr auto kOptionalBindings = std::make_tuple(Bind("llapi_hsm_state_get", &FunctionTable::hsm_state_get),
+                                                   Bind("llapi_hsm_state_set", &FunctionTable::hsm_state_set),
+                                                   Bind("llapi_hsm_current_action", &FunctionTable::hsm_current_action));
+static_assert(sizeof(FunctionTable) ==
+                  (std::tuple_size_v<decltype(kSlotBindings)> + std::tuple_size_v<decltype(kOptionalBindings)>) *
+                      sizeof(void*),
+              "one binding per slot of the table");
+
 template <auto Slot, typename Entry>
 constexpr bool IsBindingOf(const SlotBinding<Entry>& binding)
 {
@@ -112,7 +127,7 @@ constexpr const char* SymbolOf()
         [&symbol](const auto&... binding) {
             ((symbol = IsBindingOf<Slot>(binding) ? binding.symbol : symbol), ...);
         },
-        kSlotBindings);
+        std::tuple_cat(kSlotBindings, kOptionalBindings));
     return symbol;
 }
 
@@ -190,6 +205,14 @@ CKxError LoadFunctions()
         return error;
     }
 
+    std::apply(
+        [&](const auto&... binding) {
+            // A missing optional symbol leaves its slot null; its error is dropped.
+            CKxError ignored;
+            ((BindSlot(library, binding, ignored, spelled) || (func_table.*binding.slot = nullptr, true)), ...);
+        },
+        kOptionalBindings);
+
     g_bLibraryLoaded = true;
     LogLine(LAPI_LOCATION, "Lustre library loaded");
     return CKxError();
@@ -257,6 +280,35 @@ int FID2Path(const char* device, const char* fidstr, char* path, int pathlen, lo
 int GetMDTIndexByFid(int fd, const lu_fid* fid, int* mdtIndex, std::string& msg)
 {
     return PassThrough<&FunctionTable::get_mdt_index_by_fid>(msg, fd, fid, mdtIndex);
+}
+
+// ---- HSM state and current action ------------------------------------------------
+
+int HSMStateGet(const char* path, hsm_user_state* state, std::string& msg)
+{
+    return PassThrough<&FunctionTable::hsm_state_get>(msg, path, state);
+}
+
+int HSMStateSet(const char* path, unsigned long long setMask, unsigned long long clearMask, unsigned int archiveId,
+                std::string& msg)
+{
+    return PassThrough<&FunctionTable::hsm_state_set>(msg, path, setMask, clearMask, archiveId);
+}
+
+int HSMCurrentAction(const char* path, hsm_current_action* action, std::string& msg)
+{
+    return PassThrough<&FunctionTable::hsm_current_action>(msg, path, action);
+}
+
+std::vector<std::string> GetBoundEntryPoints()
+{
+    std::vector<std::string> names;
+    std::apply(
+        [&names](const auto&... binding) {
+            ((func_table.*binding.slot ? (void)names.emplace_back(binding.symbol) : void()), ...);
+        },
+        std::tuple_cat(kSlotBindings, kOptionalBindings));
+    return names;
 }
 
 // ---- HSM user requests ------------------------------------------------------------
@@ -333,6 +385,56 @@ int HSMArchive(const char* path, const char* data, std::string& msg)
 {
     msg.clear();
     return HSMRequest(path, HUA_ARCHIVE, data, msg);
+}
+
+namespace {
+
+const char* ActionName(int action)
+{
+    switch (action) {
+    case HUA_ARCHIVE:
+        return "archive";
+    case HUA_RESTORE:
+        return "restore";
+    case HUA_RELEASE:
+        return "release";
+    case HUA_REMOVE:
+        return "remove";
+    case HUA_CANCEL:
+        return "cancel";
+    default:
+        return "HSM";
+    }
+}
+
+}  // namespace
+
+CKxError HSMRequestFiles(const std::vector<std::string>& paths, int action, unsigned int archiveId,
+                         const std::string& data, std::vector<int>& results)
+{
+    results.clear();
+    if (paths.empty()) return CKxError();
+
+    std::string reason;
+    const HsmRequestEntries entries{BoundEntry<&FunctionTable::hsm_user_request_alloc>(reason),
+                                    reason.empty() ? BoundEntry<&FunctionTable::hsm_request>(reason) : nullptr,
+                                    reason.empty() ? BoundEntry<&FunctionTable::fd2fid>(reason) : nullptr};
+    if (reason.empty() && data.size() > static_cast<size_t>(std::numeric_limits<int>::max()))
+        reason = HBString::Format("HSM request data too long (%zu bytes)", data.size());
+    if (!reason.empty()) {
+        results.assign(paths.size(), -EINVAL);
+        return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, EINVAL, "%s", reason.c_str());
+    }
+
+    const HsmFilesOutcome outcome = SubmitFileRequests(entries, paths, action, archiveId, data, results);
+    const char* const label = ActionName(action);
+    LogLine(LAPI_LOCATION, "HSMRequestFiles(%s, %zu files, archive %u) in %zu requests, %zu failed", label,
+            paths.size(), archiveId, outcome.requests, outcome.failed);
+    if (outcome.failed == 0) return CKxError();
+    const int firstErrno = -results[outcome.firstFailed];
+    return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, firstErrno, "%s request failed for %zu of %zu files, first %s: %s",
+                                   label, outcome.failed, paths.size(), paths[outcome.firstFailed].c_str(),
+                                   std::strerror(firstErrno));
 }
 
 // ---- File identifiers ----------------------------------------------------------------

@@ -43,6 +43,14 @@ namespace LustreAPI {
 // missing entry point; the entry points before it stay bound and usable, the
 // others refuse. A failed attempt may be repeated; success is final.
 LUSTREAPI_EXPORT CKxError LoadFunctions();
+// After the fifteen, LoadFunctions also binds llapi_hsm_state_get,
+// llapi_hsm_state_set and llapi_hsm_current_action when the library has
+// them; a missing one stays unbound without failing the binding or changing
+// what it returns or logs.
+
+// The names of the entry points bound now ("llapi_hsm_copytool_register",
+// ...), in table order: the fifteen, then the three optional ones.
+LUSTREAPI_EXPORT std::vector<std::string> GetBoundEntryPoints();
 
 // ---- HSM copytool and copy-action pass-through ------------------------------
 // Each forwards to the Lustre entry point of the same meaning and returns its
@@ -101,6 +109,26 @@ LUSTREAPI_EXPORT int FID2Path(const char* device, const char* fidstr, char* path
 // fd (any descriptor inside the file system), into *mdtIndex.
 LUSTREAPI_EXPORT int GetMDTIndexByFid(int fd, const lu_fid* fid, int* mdtIndex, std::string& msg);
 
+// ---- HSM state and current action (optional entry points) -------------------
+// Pass-throughs as above: msg emptied on entry; -22 and "<entry point> is
+// not loaded" when the Lustre library lacks the entry point.
+
+// llapi_hsm_state_get: the HSM state of the regular file at path into
+// *state (hus_states: HS_* bits; hus_archive_id). -2 for a missing path, -25
+// (ENOTTY) for a directory or a file outside Lustre.
+LUSTREAPI_EXPORT int HSMStateGet(const char* path, hsm_user_state* state, std::string& msg);
+// llapi_hsm_state_set: sets the HS_* bits of setMask, clears those of
+// clearMask and, when archiveId > 0, sets the archive id. Without root only
+// HS_NORELEASE, HS_NOARCHIVE and HS_DIRTY (-1, EPERM); a state that would
+// be inconsistent is -22.
+LUSTREAPI_EXPORT int HSMStateSet(const char* path, unsigned long long setMask, unsigned long long clearMask,
+                                 unsigned int archiveId, std::string& msg);
+// llapi_hsm_current_action: the action queued or running on path into
+// *action: hca_state HPS_WAITING or HPS_RUNNING (hca_location then holds the
+// extent copied so far), hca_action an hsm_user_action; HUA_NONE when
+// nothing is under way.
+LUSTREAPI_EXPORT int HSMCurrentAction(const char* path, hsm_current_action* action, std::string& msg);
+
 // ---- HSM user requests --------------------------------------------------------
 
 // Submits a one-item request with the given action code (hsm_user_action:
@@ -120,6 +148,27 @@ LUSTREAPI_EXPORT int GetMDTIndexByFid(int fd, const lu_fid* fid, int* mdtIndex, 
 LUSTREAPI_EXPORT int HSMRequest(const char* path, int action, const char* data, std::string& msg);
 // HSMRequest with the action HUA_ARCHIVE (10).
 LUSTREAPI_EXPORT int HSMArchive(const char* path, const char* data, std::string& msg);
+
+// One action (hsm_user_action) for the whole of each file in paths, for
+// archive archiveId (0: the file's own archive or Lustre's default), with
+// data after the items of every request. Each FID is read through a
+// read-only descriptor as HSMRequest reads it; the files go out in as few
+// llapi_hsm_request calls as fit below Lustre's request size limit (52 files
+// without data), files of different mounts never in one request, and a
+// RELEASE one file per request. A request Lustre refuses is sent again file
+// by file, so that each file gets its own result; files it had queued
+// already are not queued twice.
+// results is replaced by one value per path, in order: 0, or the negative
+// errno of that file's open, FID read or request. Returns success when every
+// file succeeded (also for no paths: nothing is sent); otherwise a failure
+// with the errno of the first failing file, reading
+//   "<archive|restore|release|...> request failed for <n> of <total> files, first <path>: <strerror>"
+// When an entry point is missing ("llapi_hsm_request is not loaded", ...) or
+// data does not fit a 32-bit length, nothing is opened or sent and every
+// result is -22. No descriptor or request outlives the call; nothing is
+// kept between calls.
+LUSTREAPI_EXPORT CKxError HSMRequestFiles(const std::vector<std::string>& paths, int action, unsigned int archiveId,
+                                          const std::string& data, std::vector<int>& results);
 
 // ---- File identifiers ---------------------------------------------------------
 

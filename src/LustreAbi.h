@@ -24,6 +24,10 @@ using llapi_fid2path_t = decltype(&::llapi_fid2path);
 using llapi_path2fid_t = decltype(&::llapi_path2fid);
 using llapi_get_mdt_index_by_fid_t = decltype(&::llapi_get_mdt_index_by_fid);
 using llapi_fd2fid_t = decltype(&::llapi_fd2fid);
+// Bound when the library has them (Lustre 2.10 and later all do).
+using llapi_hsm_state_get_t = decltype(&::llapi_hsm_state_get);
+using llapi_hsm_state_set_t = decltype(&::llapi_hsm_state_set);
+using llapi_hsm_current_action_t = decltype(&::llapi_hsm_current_action);
 
 // Sizes and offsets (x86-64). lu_fid's alignment is not pinned: it is 8 up
 // to Lustre 2.12 and 1 (packed) from 2.14, and nothing here depends on it.
@@ -56,5 +60,11 @@ static_assert(offsetof(hsm_action_list, hal_version) == 0 && offsetof(hsm_action
               offsetof(hsm_action_list, hal_compound_id) == 8 && offsetof(hsm_action_list, hal_flags) == 16 &&
               offsetof(hsm_action_list, hal_archive_id) == 24 && offsetof(hsm_action_list, padding1) == 28 &&
               offsetof(hsm_action_list, hal_fsname) == 32, "hsm_action_list offsets");
+static_assert(sizeof(hsm_user_state) == 32 && offsetof(hsm_user_state, hus_archive_id) == 4 &&
+              offsetof(hsm_user_state, hus_in_progress_state) == 8 &&
+              offsetof(hsm_user_state, hus_in_progress_action) == 12 &&
+              offsetof(hsm_user_state, hus_in_progress_location) == 16, "hsm_user_state");
+static_assert(sizeof(hsm_current_action) == 24 && offsetof(hsm_current_action, hca_action) == 4 &&
+              offsetof(hsm_current_action, hca_location) == 8, "hsm_current_action");
 // The action codes the library hands on unchanged.
 static_assert(HUA_ARCHIVE == 10 && HUA_RESTORE == 11 && HUA_RELEASE == 12, "hsm_user_action");

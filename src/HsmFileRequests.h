@@ -1,0 +1,48 @@
+// One HSM action for many whole files, sent in as few requests as Lustre
+// accepts, with a result for each file. Behind LustreAPI::HSMRequestFiles.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "LustreAbi.h"
+
+namespace LustreAPI {
+
+// The client refuses a request of MDS_MAXREQSIZE / 3 bytes (5120 / 3) or
+// more with -E2BIG before anything is sent, for every action.
+constexpr size_t kMaxHsmRequestBytes = 5120 / 3 - 1;
+
+// How many whole-file items fit in one request that carries dataLength bytes
+// of data: 52 without data. At least 1, so that a request whose data alone
+// is too long still goes out and gets Lustre's own refusal for each file.
+size_t ItemsPerRequest(size_t dataLength);
+
+// The entry points a many-file request calls; all three bound.
+struct HsmRequestEntries {
+    llapi_hsm_user_request_alloc_t alloc;
+    llapi_hsm_request_t request;
+    llapi_fd2fid_t fd2fid;
+};
+
+struct HsmFilesOutcome {
+    size_t requests = 0;        // llapi_hsm_request calls made
+    size_t failed = 0;          // files whose result is negative
+    size_t firstFailed = 0;     // index of the first of them
+};
+
+// Reads each path's FID through a read-only descriptor (closed at once),
+// then submits action for the files in requests of up to
+// ItemsPerRequest(data.size()) items, each request holding files of one
+// device only (one Lustre mount) and the data after its items; a RELEASE
+// goes one file per request. A request that fails is sent again one file per
+// request, so that every file gets a result of its own. results gets one
+// value per path: 0, or the negative errno of the file's open, FID read or
+// request (-12 when a request could not be allocated). data.size() must fit
+// in an int. Nothing outlives the call: every descriptor is closed and
+// every request freed on every path.
+HsmFilesOutcome SubmitFileRequests(const HsmRequestEntries& entries, const std::vector<std::string>& paths,
+                                   int action, unsigned int archiveId, const std::string& data,
+                                   std::vector<int>& results);
+
+}  // namespace LustreAPI
