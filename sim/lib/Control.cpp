@@ -20,6 +20,7 @@ const char* const kNames[kCount] = {
     "llapi_hsm_action_get_fd",     "llapi_hsm_action_get_dfid",     "llapi_hsm_user_request_alloc",
     "llapi_hsm_request",           "llapi_search_fsname",           "llapi_fid2path",
     "llapi_path2fid",              "llapi_get_mdt_index_by_fid",    "llapi_fd2fid",
+    "llapi_hsm_state_get",         "llapi_hsm_state_set",           "llapi_hsm_current_action",
 };
 
 struct Slot {

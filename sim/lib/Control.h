@@ -23,6 +23,9 @@ enum class Ep {
     Path2Fid,
     GetMdtIndexByFid,
     Fd2Fid,
+    StateGet,
+    StateSet,
+    CurrentAction,
     Count
 };
 

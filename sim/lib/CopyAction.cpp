@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -163,11 +164,35 @@ int ActionProgress(hsm_copyaction_private* hcp, const hsm_extent* he, unsigned l
 {
     (void)total;
     (void)hpFlags;
-    Registry& r = Actions();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (!r.live.count(hcp) || !he) return -EINVAL;
-    hcp->copied += he->length;
-    return 0;
+    CopytoolInfo ct;
+    unsigned long long cookie = 0;
+    hsm_extent done;
+    {
+        Registry& r = Actions();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        if (!r.live.count(hcp) || !he) return -EINVAL;
+        memcpy(&done, he, sizeof done);
+        hcp->copied += done.length;
+        ct = hcp->ct;
+        cookie = hcp->hai.hai_cookie;
+    }
+    // The coordinator keeps the extent copied so far, for
+    // llapi_hsm_current_action to report.
+    LockedState state;
+    if (const int rc = state.Open(ct)) return rc;
+    Action* a = state.hsm.FindAction(cookie);
+    if (!a || done.length == 0) return 0;
+    const unsigned long long end = done.offset + done.length;
+    if (a->copiedLength == 0) {
+        a->copiedOffset = done.offset;
+        a->copiedLength = done.length;
+    } else {
+        const unsigned long long start = std::min(a->copiedOffset, done.offset);
+        a->copiedLength = std::max(a->copiedOffset + a->copiedLength, end) - start;
+        a->copiedOffset = start;
+    }
+    state.hsm.Touch();
+    return state.hsm.Save(state.ctx) ? 0 : -EIO;
 }
 
 int ActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, int errval)

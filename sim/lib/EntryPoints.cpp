@@ -3,8 +3,9 @@
 // otherwise does the work in Operations.h.
 //
 // Built once per library variant: LUSTRE_SIM_NO_ACTION_BEGIN leaves out
-// llapi_hsm_action_begin and LUSTRE_SIM_NO_FD2FID leaves out llapi_fd2fid,
-// as an older or partial liblustreapi would.
+// llapi_hsm_action_begin, LUSTRE_SIM_NO_FD2FID leaves out llapi_fd2fid and
+// LUSTRE_SIM_NO_HSM_STATE leaves out llapi_hsm_state_get, _state_set and
+// llapi_hsm_current_action, as an older or partial liblustreapi would.
 #include <lustre/lustreapi.h>
 
 #include <cerrno>
@@ -221,5 +222,40 @@ LLAPI_EXPORT int llapi_fd2fid(int fd, lu_fid* fid)
     int injected;
     if (EnterCall(Ep::Fd2Fid, a, injected)) return injected;
     return sim::lib::Fd2Fid(fd, fid);
+}
+#endif
+
+#ifndef LUSTRE_SIM_NO_HSM_STATE
+LLAPI_EXPORT int llapi_hsm_state_get(const char* path, hsm_user_state* hus)
+{
+    CallArgs a;
+    a.Str0(path);
+    a.ptr0 = hus;
+    int injected;
+    if (EnterCall(Ep::StateGet, a, injected)) return injected;
+    return sim::lib::StateGet(path, hus);
+}
+
+LLAPI_EXPORT int llapi_hsm_state_set(const char* path, unsigned long long setmask, unsigned long long clearmask,
+                                     unsigned int archive_id)
+{
+    CallArgs a;
+    a.Str0(path);
+    a.u64 = setmask;
+    a.int0 = static_cast<long long>(clearmask);
+    a.int1 = archive_id;
+    int injected;
+    if (EnterCall(Ep::StateSet, a, injected)) return injected;
+    return sim::lib::StateSet(path, setmask, clearmask, archive_id);
+}
+
+LLAPI_EXPORT int llapi_hsm_current_action(const char* path, hsm_current_action* hca)
+{
+    CallArgs a;
+    a.Str0(path);
+    a.ptr0 = hca;
+    int injected;
+    if (EnterCall(Ep::CurrentAction, a, injected)) return injected;
+    return sim::lib::CurrentAction(path, hca);
 }
 #endif

@@ -85,7 +85,7 @@ bool HsmStore::Load(const Context& ctx)
             f.fid.f_seq = seq;
             f.fid.f_oid = oid;
             if (ok) m_files.push_back(f);
-        } else if (w.size() == 15 && w[0] == "action") {
+        } else if ((w.size() == 15 || w.size() == 17) && w[0] == "action") {
             Action a;
             a.started = w[3] == "S";
             a.fs = w[5];
@@ -93,7 +93,8 @@ bool HsmStore::Load(const Context& ctx)
                  DecodeWord(w[4], a.owner) && ParseU(w[6], a.action) && ParseU(w[7], a.archiveId) &&
                  ParseU(w[8], a.flags, 16) && ParseU(w[9], seq, 16) && ParseU(w[10], oid) &&
                  ParseU(w[11], ver) && ParseU(w[12], a.extentOffset) && ParseU(w[13], a.extentLength) &&
-                 FromHex(w[14], a.data);
+                 FromHex(w[14], a.data) &&
+                 (w.size() == 15 || (ParseU(w[15], a.copiedOffset) && ParseU(w[16], a.copiedLength)));
             a.fid = {seq, oid, ver};
             if (ok) m_actions.push_back(a);
         }
@@ -118,7 +119,8 @@ bool HsmStore::Save(const Context& ctx)
                         std::to_string(a.action) + " " + std::to_string(a.archiveId) + " " + Hex(a.flags) + " " +
                         Hex(a.fid.f_seq) + " " + std::to_string(a.fid.f_oid) + " " + std::to_string(a.fid.f_ver) +
                         " " + std::to_string(a.extentOffset) + " " + std::to_string(a.extentLength) + " " +
-                        ToHex(a.data));
+                        ToHex(a.data) + " " + std::to_string(a.copiedOffset) + " " +
+                        std::to_string(a.copiedLength));
     if (!WriteLines(ctx.libDir + "/hsm", lines)) return false;
     m_dirty = false;
     return true;

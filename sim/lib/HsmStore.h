@@ -11,9 +11,6 @@
 
 namespace sim::lib {
 
-// Lustre's HSM state flags (enum hsm_states).
-enum : unsigned { HS_EXISTS = 0x1, HS_DIRTY = 0x2, HS_RELEASED = 0x4, HS_ARCHIVED = 0x8 };
-
 // Lustre's default archive id (hsm.default_archive_id) for an ARCHIVE
 // request without one.
 constexpr unsigned kDefaultArchiveId = 1;
@@ -40,6 +37,9 @@ struct Action {
     unsigned long long extentOffset = 0;
     unsigned long long extentLength = 0;
     std::string data;
+    // What the copytool reported copied so far (progress), offset and length.
+    unsigned long long copiedOffset = 0;
+    unsigned long long copiedLength = 0;
 };
 
 class HsmStore {

@@ -63,6 +63,10 @@ int lustre_sim_call_count(const char* entry_point);
 //   llapi_get_mdt_index_by_fid    int0=fd  ptr0=fid  ptr1=mdt_index out
 //                                 fid copied to fid when not NULL, has_fid=1
 //   llapi_fd2fid                  int0=fd  ptr0=fid out
+//   llapi_hsm_state_get           str0=path  ptr0=hus out
+//   llapi_hsm_state_set           str0=path  u64=setmask  int0=clearmask
+//                                 (as unsigned bits)  int1=archive_id
+//   llapi_hsm_current_action      str0=path  ptr0=hca out
 struct lustre_sim_args {
     const void* ptr0;
     const void* ptr1;

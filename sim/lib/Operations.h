@@ -17,6 +17,11 @@ int GetMdtIndexByFid(int fd, const lu_fid* fid, int* mdtIndex);
 hsm_user_request* UserRequestAlloc(int itemcount, int dataLen);
 int Request(const char* path, const hsm_user_request* request);
 
+// HSM state and current action (HsmState.cpp).
+int StateGet(const char* path, hsm_user_state* hus);
+int StateSet(const char* path, unsigned long long setMask, unsigned long long clearMask, unsigned archiveId);
+int CurrentAction(const char* path, hsm_current_action* hca);
+
 // Copytools (Copytool.cpp).
 int CopytoolRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount, const int* archives,
                      int rfdFlags);

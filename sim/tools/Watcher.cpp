@@ -263,7 +263,7 @@ bool Watcher::HsmExists(const lu_fid& fid)
         if (!m_hsm->Load(m_ctx)) Log("cannot read the HSM state");
     }
     const lib::FileHsm* f = m_hsm->FindFile(m_fs, fid);
-    return f && (f->flags & lib::HS_EXISTS);
+    return f && (f->flags & HS_EXISTS);
 }
 
 void Watcher::Emit(int type, uint32_t flags, const lu_fid& target, const lu_fid* parent, const std::string& name,

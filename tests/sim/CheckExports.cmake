@@ -5,7 +5,8 @@ set(entry_points
   llapi_hsm_action_begin llapi_hsm_action_end llapi_hsm_action_progress
   llapi_hsm_action_get_fd llapi_hsm_action_get_dfid llapi_hsm_user_request_alloc
   llapi_hsm_request llapi_search_fsname llapi_fid2path llapi_path2fid
-  llapi_get_mdt_index_by_fid llapi_fd2fid)
+  llapi_get_mdt_index_by_fid llapi_fd2fid
+  llapi_hsm_state_get llapi_hsm_state_set llapi_hsm_current_action)
 set(controls
   lustre_sim_fail_next lustre_sim_fail_clear lustre_sim_call_count
   lustre_sim_last_args lustre_sim_last_request lustre_sim_reset)
@@ -50,11 +51,12 @@ endfunction()
 check(${DIR}/full/liblustreapi.so)
 check(${DIR}/no-action-begin/liblustreapi.so llapi_hsm_action_begin)
 check(${DIR}/no-fd2fid/liblustreapi.so llapi_fd2fid)
+check(${DIR}/no-hsm-state/liblustreapi.so llapi_hsm_state_get llapi_hsm_state_set llapi_hsm_current_action)
 check(${DIR}/versioned-only/liblustreapi.so.1)
 if(EXISTS ${DIR}/versioned-only/liblustreapi.so)
   message(SEND_ERROR "${DIR}/versioned-only must hold only liblustreapi.so.1")
 endif()
-foreach(dir full no-action-begin no-fd2fid)
+foreach(dir full no-action-begin no-fd2fid no-hsm-state)
   execute_process(COMMAND readelf -d ${DIR}/${dir}/liblustreapi.so OUTPUT_VARIABLE dyn)
   if(NOT dyn MATCHES "Library soname: \\[liblustreapi\\.so\\.1\\]")
     message(SEND_ERROR "${dir}/liblustreapi.so lacks the SONAME liblustreapi.so.1")

@@ -189,8 +189,8 @@ TEST_F(SimCopytoolTest, ArchiveReleaseRestoreGiveBackTheSameBytes)
     EXPECT_EQ(api.copytool_recv(probe, &hal, &size), -EAGAIN);
     EXPECT_EQ(Submit(path, HUA_RELEASE, 0), 0);
 
-    // Removing the only copy of a released file's data is not done.
-    EXPECT_EQ(Submit(path, HUA_REMOVE, 0), 0);
+    // Removing the only copy of a released file's data is refused.
+    EXPECT_EQ(Submit(path, HUA_REMOVE, 0), -EPERM);
     EXPECT_EQ(api.copytool_recv(probe, &hal, &size), -EAGAIN);
 }
 

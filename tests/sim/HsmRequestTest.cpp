@@ -72,10 +72,10 @@ TEST_F(SimHsmRequestTest, BadRequestsAreRejectedAndQueueNothing)
         int rc;
     };
     std::vector<Row> rows;
-    rows.push_back({"no items", Make(HUA_ARCHIVE, {}), mnt, -EINVAL});
+    rows.push_back({"no items: nothing is sent", Make(HUA_ARCHIVE, {}), mnt, 0});
     rows.push_back({"action 2", Make(2, {file}), mnt, -EINVAL});
     rows.push_back({"HSMA code as action", Make(HSMA_ARCHIVE, {file}), mnt, -EINVAL});
-    rows.push_back({"unknown FID", Make(HUA_ARCHIVE, {file, unknown}), mnt, -ENOENT});
+    rows.push_back({"unknown FID", Make(HUA_ARCHIVE, {unknown, file}), mnt, -ENOENT});
     rows.push_back({"directory", Make(HUA_ARCHIVE, {dir}), mnt, -EINVAL});
     rows.push_back({"insane FID", Make(HUA_ARCHIVE, {{0x200000400ULL, 1, 3}}), mnt, -EINVAL});
     rows.push_back({"outside Lustre", Make(HUA_ARCHIVE, {file}), outside, -ENODEV});
