@@ -150,8 +150,8 @@ int StateSet(const char* path, unsigned long long setMask, unsigned long long cl
     // saves nothing and succeeds.
     if (archiveId > 0 && !(flags & HS_EXISTS)) return 0;
 
+    const bool wasClean = (f.flags & HS_ARCHIVED) && !(f.flags & HS_DIRTY);
     FileHsm& stored = hsm.File(t.loc.mount->fs, t.fid);
-    const bool wasClean = (stored.flags & HS_ARCHIVED) && !(stored.flags & HS_DIRTY);
     stored.flags = static_cast<unsigned>(flags);
     if (archiveId > 0) stored.archiveId = archiveId;
     // The data as it is now counts as the archived data when the caller

@@ -1,0 +1,183 @@
+// HSM state and current action through LustreAPI against the stand-in: every
+// state bit as archive, release, restore, a write and the state calls set it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "ApiTestSupport.h"
+#include "LustreAPI.h"
+
+namespace {
+
+using apitest::BoundTest;
+
+class ApiHsmState : public BoundTest {
+protected:
+    unsigned State(const std::string& path, unsigned* archiveId = nullptr)
+    {
+        hsm_user_state hus{};
+        std::string message;
+        EXPECT_EQ(LustreAPI::HSMStateGet(path.c_str(), &hus, message), 0) << path;
+        if (archiveId) *archiveId = hus.hus_archive_id;
+        return hus.hus_states;
+    }
+    hsm_current_action Current(const std::string& path)
+    {
+        hsm_current_action hca{};
+        std::string message;
+        EXPECT_EQ(LustreAPI::HSMCurrentAction(path.c_str(), &hca, message), 0) << path;
+        return hca;
+    }
+    int Submit(const std::string& path, int action)
+    {
+        std::vector<int> results;
+        LustreAPI::HSMRequestFiles({path}, action, 0, "", results);
+        return results.at(0);
+    }
+    // Receives one action and copies its data between the file and the
+    // archive directory, reporting progress in two halves; the end is left
+    // to the caller so that it can look at the running action first.
+    hsm_copyaction_private* Begin(hsm_copytool_private* ct, const std::string& archived)
+    {
+        std::string message;
+        hsm_action_list* hal = nullptr;
+        int size = 0;
+        EXPECT_EQ(LustreAPI::HSMRecv(ct, &hal, &size, message), 0);
+        if (!hal) return nullptr;
+        const hsm_action_item* hai = hai_first(hal);
+        hsm_copyaction_private* hcp = nullptr;
+        EXPECT_EQ(LustreAPI::HSMActionBegin(&hcp, ct, hai, -1, 0, false, message), 0);
+        const int fd = LustreAPI::HSMActionGetFD(hcp, message);
+        const bool archive = hai->hai_action == HSMA_ARCHIVE;
+        const std::string data = archive ? "" : apitest::ReadFile(archived);
+        std::string read(4096, '\0');
+        const ssize_t n = archive ? ::pread(fd, &read[0], read.size(), 0) : ::pwrite(fd, data.data(), data.size(), 0);
+        if (archive) testsupport::WriteFile(archived, read.substr(0, static_cast<size_t>(n)));
+        ::close(fd);
+        const unsigned long long half = static_cast<unsigned long long>(n) / 2;
+        const hsm_extent first{0, half}, second{half, static_cast<unsigned long long>(n) - half};
+        EXPECT_EQ(LustreAPI::HSMActionProgress(hcp, &first, 0, 0, message), 0);
+        EXPECT_EQ(LustreAPI::HSMActionProgress(hcp, &second, 0, 0, message), 0);
+        return hcp;
+    }
+    void End(hsm_copyaction_private* hcp)
+    {
+        std::string message;
+        const hsm_extent whole{0, ~0ULL};
+        EXPECT_EQ(LustreAPI::HSMActionEnd(&hcp, &whole, 0, 0, message), 0);
+    }
+};
+
+TEST_F(ApiHsmState, EveryBitThroughArchiveReleaseRestoreWriteAndStateSet)
+{
+    const std::string file = state.WriteFile("data/run.dat", "twelve bytes");
+    const std::string archived = state.archive + "/copy";
+    std::string message;
+    hsm_copytool_private* ct = nullptr;
+    int archives[] = {1};
+    ASSERT_EQ(LustreAPI::HSMRegister(&ct, state.mount.c_str(), 1, archives, O_NONBLOCK, message), 0);
+
+    EXPECT_EQ(State(file), 0u);
+    hsm_current_action hca = Current(file);
+    EXPECT_EQ(hca.hca_action, static_cast<unsigned>(HUA_NONE));
+    EXPECT_EQ(hca.hca_state, static_cast<unsigned>(HPS_NONE));
+
+    ASSERT_EQ(Submit(file, HUA_ARCHIVE), 0);
+    hca = Current(file);
+    EXPECT_EQ(hca.hca_action, static_cast<unsigned>(HUA_ARCHIVE));
+    EXPECT_EQ(hca.hca_state, static_cast<unsigned>(HPS_WAITING));
+    EXPECT_EQ(hca.hca_location.length, ~0ULL);
+    hsm_copyaction_private* hcp = Begin(ct, archived);
+    hca = Current(file);
+    EXPECT_EQ(hca.hca_state, static_cast<unsigned>(HPS_RUNNING));
+    EXPECT_EQ(hca.hca_location.offset, 0u);
+    EXPECT_EQ(hca.hca_location.length, 12u);
+    End(hcp);
+    unsigned archiveId = 0;
+    EXPECT_EQ(State(file, &archiveId), unsigned{HS_EXISTS | HS_ARCHIVED});
+    EXPECT_EQ(archiveId, 1u);
+    EXPECT_EQ(Current(file).hca_action, static_cast<unsigned>(HUA_NONE));
+
+    ASSERT_EQ(Submit(file, HUA_RELEASE), 0);
+    EXPECT_EQ(State(file), unsigned{HS_EXISTS | HS_ARCHIVED | HS_RELEASED});
+    ASSERT_EQ(Submit(file, HUA_RESTORE), 0);
+    EXPECT_EQ(Current(file).hca_action, static_cast<unsigned>(HUA_RESTORE));
+    End(Begin(ct, archived));
+    EXPECT_EQ(apitest::ReadFile(file), "twelve bytes");
+    EXPECT_EQ(State(file), unsigned{HS_EXISTS | HS_ARCHIVED});
+
+    testsupport::WriteFile(file, "changed, and longer");
+    EXPECT_EQ(State(file), unsigned{HS_EXISTS | HS_ARCHIVED | HS_DIRTY});
+    EXPECT_EQ(Submit(file, HUA_RELEASE), -EPERM);
+
+    // Archived again, then the flags a policy engine sets and the coordinator
+    // honours.
+    ASSERT_EQ(Submit(file, HUA_ARCHIVE), 0);
+    End(Begin(ct, archived));
+    EXPECT_EQ(LustreAPI::HSMStateSet(file.c_str(), HS_NORELEASE, 0, 0, message), 0);
+    EXPECT_EQ(Submit(file, HUA_RELEASE), -EPERM);
+    EXPECT_EQ(LustreAPI::HSMStateSet(file.c_str(), HS_NOARCHIVE, HS_NORELEASE, 0, message), 0);
+    EXPECT_EQ(State(file), unsigned{HS_EXISTS | HS_ARCHIVED | HS_NOARCHIVE});
+    testsupport::WriteFile(file, "changed again");
+    EXPECT_EQ(Submit(file, HUA_ARCHIVE), -EPERM);
+    EXPECT_EQ(LustreAPI::HSMStateSet(file.c_str(), HS_LOST, HS_NOARCHIVE | HS_DIRTY, 0, message), 0);
+    EXPECT_EQ(State(file), unsigned{HS_EXISTS | HS_ARCHIVED | HS_LOST});
+    EXPECT_EQ(Submit(file, HUA_RELEASE), -EPERM);
+    EXPECT_EQ(LustreAPI::HSMUnregister(&ct, message), 0);
+}
+
+TEST_F(ApiHsmState, StateSetRulesInLustresOrder)
+{
+    const std::string file = state.WriteFile("f", "x");
+    const std::string dir = state.mount + "/dir";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    const std::string outside = state.outside + "/f";
+    testsupport::WriteFile(outside, "x");
+    struct Row {
+        const char* what;
+        std::string path;
+        unsigned long long set, clear;
+        unsigned archiveId;
+        int rc;
+        unsigned states;  // afterwards
+    };
+    const Row rows[] = {
+        {"bit outside the flags", file, 0x80, 0, 0, -EINVAL, 0},
+        {"dirty without exists", file, HS_DIRTY, 0, 0, -EINVAL, 0},
+        {"archive id without exists saves nothing", file, HS_NORELEASE, 0, 3, 0, 0},
+        {"released without archived", file, HS_EXISTS | HS_RELEASED, 0, 0, -EINVAL, 0},
+        {"lost without archived", file, HS_EXISTS | HS_LOST, 0, 0, -EINVAL, 0},
+        {"exists with an archive id", file, HS_EXISTS, 0, 2, 0, HS_EXISTS},
+        {"released and dirty", file, HS_ARCHIVED | HS_RELEASED | HS_DIRTY, 0, 0, -EINVAL, HS_EXISTS},
+        {"released and archived", file, HS_ARCHIVED | HS_RELEASED, 0, 0, 0, HS_EXISTS | HS_ARCHIVED | HS_RELEASED},
+        {"a directory", dir, HS_NORELEASE, 0, 0, -EISDIR, HS_EXISTS | HS_ARCHIVED | HS_RELEASED},
+        {"missing", state.mount + "/none", HS_NORELEASE, 0, 0, -ENOENT, HS_EXISTS | HS_ARCHIVED | HS_RELEASED},
+        {"outside Lustre", outside, HS_NORELEASE, 0, 0, -ENOTTY, HS_EXISTS | HS_ARCHIVED | HS_RELEASED},
+    };
+    std::string message = "old";
+    for (const Row& row : rows) {
+        EXPECT_EQ(LustreAPI::HSMStateSet(row.path.c_str(), row.set, row.clear, row.archiveId, message), row.rc)
+            << row.what;
+        EXPECT_EQ(message, "");
+        unsigned archiveId = 0;
+        EXPECT_EQ(State(file, &archiveId), row.states) << row.what;
+        EXPECT_EQ(archiveId, row.states ? 2u : 0u) << row.what;
+    }
+    hsm_user_state hus{};
+    EXPECT_EQ(LustreAPI::HSMStateGet(dir.c_str(), &hus, message), -ENOTTY);
+    EXPECT_EQ(LustreAPI::HSMStateGet((state.mount + "/none").c_str(), &hus, message), -ENOENT);
+    EXPECT_EQ(LustreAPI::HSMStateGet(file.c_str(), nullptr, message), -EFAULT);
+    hsm_current_action hca{};
+    EXPECT_EQ(LustreAPI::HSMCurrentAction(dir.c_str(), &hca, message), -ENOTTY);
+
+    const std::vector<std::string> bound = LustreAPI::GetBoundEntryPoints();
+    ASSERT_EQ(bound.size(), 18u);
+    EXPECT_EQ(bound.front(), "llapi_hsm_copytool_register");
+    EXPECT_EQ(std::vector<std::string>(bound.end() - 4, bound.end()),
+              (std::vector<std::string>{"llapi_fd2fid", "llapi_hsm_state_get", "llapi_hsm_state_set",
+                                        "llapi_hsm_current_action"}));
+}
+
+}  // namespace
