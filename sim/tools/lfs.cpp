@@ -1,6 +1,7 @@
 // Stand-in for Lustre's lfs: "lfs changelog MDT [STARTREC [ENDREC]]" prints
 // the MDT's changelog records in the imitated version's line format;
-// "lfs changelog_clear MDT ID ENDREC" acknowledges a reader's records.
+// "lfs changelog_clear MDT ID ENDREC" acknowledges a reader's records; the
+// HSM and FID commands are in LfsHsm.cpp.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
 #include "Getopt.h"
+#include "LfsHsm.h"
 #include "ToolContext.h"
 
 namespace {
@@ -236,6 +238,11 @@ int main(int argc, char* argv[])
     }
     sim::ToolContext ctx;
     if (!ctx.Load("lfs")) return 1;
+    if (sim::IsLfsHsmCommand(first)) {
+        const int status = sim::RunLfsHsmCommand(ctx, first, std::vector<std::string>(argv + 2, argv + argc));
+        fflush(stdout);
+        return status;
+    }
     const std::string& command = first;
     if (command != "changelog" && command != "changelog_clear") {
         fprintf(stderr, "lfs (stand-in): only 'lfs changelog MDT [STARTREC [ENDREC]]' and "
