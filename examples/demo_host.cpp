@@ -35,6 +35,7 @@
 
 #include "DemoConsumer.h"
 #include "DemoCopytool.h"
+#include "DemoPolicy.h"
 #include "DemoReport.h"
 #include "DemoWatcher.h"
 #include "LustreAPI.h"
@@ -384,6 +385,7 @@ int main(int argc, char** argv) {
             RunChangelog(report, fsName, sshUser, files);
             if (report.Failures() == 0)
                 demo::RunConsumer(report, fsName, sshUser, fs::path(files.front().path).parent_path().string());
+            demo::RunPolicyEngine(report, mount, archiveDir);
         }
     }
 
