@@ -1,0 +1,41 @@
+# Hands the public headers to Doxygen, one output line per input line (so
+# the line numbers stay as in the file). The headers keep plain // comments:
+#  - a comment line becomes a /// line, a comment after a member ///<;
+#  - a family separator "// ---- Title ----" opens a Doxygen group named
+#    Title, the comment lines right below it become the group's text (shown
+#    once, above the family's members) and the first line after them opens
+#    the group's members; the next separator or the end of the namespace
+#    closes it.
+function close_group() {
+    if (open) { open = 0; return "/** @} */ " }
+    return ""
+}
+/^ *\/\/ ----/ {
+    title = $0
+    sub(/^ *\/\/ -+ */, "", title)
+    sub(/ *-+ *$/, "", title)
+    id = tolower(title)
+    gsub(/[^a-z0-9]+/, "_", id)
+    printf "%s/** @defgroup %s %s", close_group(), id, title
+    open = 1; intro = 1
+    print ""
+    next
+}
+intro && /^ *\/\/( |$)/ {
+    line = $0
+    sub(/^ *\/\/ ?/, "", line)
+    print " " line
+    next
+}
+intro {
+    intro = 0
+    print " @{ */" $0
+    next
+}
+/^} *\/\/ *namespace/ { print close_group() $0; next }
+{
+    line = $0
+    if (line ~ /^ *\/\/( |$)/) sub(/\/\//, "///", line)
+    else if (line ~ /; *\/\/ /) sub(/; *\/\/ /, "; ///< ", line)
+    print line
+}
