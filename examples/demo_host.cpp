@@ -166,7 +166,10 @@ bool RunFids(demo::Report& report, const std::string& mount, const std::vector<D
         if (error.Failed()) return report.Fail(asked, ErrorText(error));
         if (fs::path(path).lexically_normal() != fs::path(file.path).lexically_normal())
             return report.Fail(asked, Quoted(path) + ", not the file's path");
-        report.Ok(asked, Quoted(path) + Format(" (link %d, record %lld)", linkNo, recNo));
+        // Lustre hands back the link and record numbers it used: link 0 is the
+        // file's first hard link, record -1 asks for its name now rather than
+        // at a changelog record.
+        report.Ok(asked, Quoted(path) + Format(" (hard link %d; record %lld: the current name)", linkNo, recNo));
     }
     return true;
 }
@@ -302,6 +305,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     error = LustreAPI::GetStartAndEndChangelogRecordNumbers(server, mdt, fsName, sshUser, id, start, end);
     if (error.Failed()) return report.Fail(rangeAsked, ErrorText(error));
     report.Ok(rangeAsked, "reader at " + start + ", current index " + end);
+    report.Detail("(the end is logged first: lctl's listing shows the current index before the readers)");
 
     Activity activity;
     if (!MakeActivity(report, fsName, fs::path(files.front().path).parent_path().string(), activity)) return false;
@@ -336,7 +340,9 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     // What the demo did to the probe file is in the range, as it happened.
     std::string missing;
     if (!DumpShowsActivity(text, activity, missing)) return report.Fail(dumpAsked, "no record " + missing);
-    report.Ok(dumpAsked, Format("%zu records:", records));
+    report.Ok(dumpAsked, Format("%zu records (t= the file's FID, p= its directory's; of a rename, s= and sp= the file and the "
+                                "directory it left):",
+                                records));
     for (const std::string& record : shown) report.Detail("  " + record);
 
     const std::string deregAsked = "DeRegisterChangelog" + target + ", " + Quoted(id) + ")";
