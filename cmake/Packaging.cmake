@@ -71,32 +71,88 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/sim/README.md)
   install(FILES sim/README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/lustreapi-sim COMPONENT simulator)
 endif()
 
+# ---- Debian packages (cpack -G DEB) -----------------------------------------
+# Three packages, each with its own summary and description, the copyright
+# file and the changelog under /usr/share/doc/<package>. As debhelper would,
+# CPack strips the objects and keeps their debug symbols in a -dbgsym
+# package each, writes the runtime's shlibs, and dpkg-shlibdeps fills in the
+# dependencies on the C and C++ runtimes.
+set(LUSTREAPI_PACKAGE_MAINTAINER "LustreAPI <lustreapi@example.org>" CACHE STRING
+  "Maintainer field of the Debian packages: whoever ships them puts their own name and address here")
+set(LUSTREAPI_DEB_RUNTIME liblustreapi-host1)
+set(LUSTREAPI_DEB_DEVELOPMENT liblustreapi-host-dev)
+set(LUSTREAPI_DEB_SIMULATOR lustreapi-sim)
+
+set(LUSTREAPI_DEB_DIR ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian)
+configure_file(${LUSTREAPI_DEB_DIR}/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog @ONLY)
+# Debian wants the changelog compressed with gzip -9n (no name, no time
+# stamp); gzip is part of every Debian system.
+find_program(LUSTREAPI_GZIP gzip)
+if(LUSTREAPI_GZIP)
+  execute_process(COMMAND ${LUSTREAPI_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog)
+  foreach(component runtime development simulator)
+    string(TOUPPER ${component} upper)
+    install(FILES ${LUSTREAPI_DEB_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${LUSTREAPI_DEB_${upper}} COMPONENT ${component})
+  endforeach()
+endif()
+install(FILES ${LUSTREAPI_DEB_DIR}/liblustreapi-host1.lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${LUSTREAPI_DEB_RUNTIME} COMPONENT runtime)
+
 set(CPACK_PACKAGE_NAME "lustreapi")
-set(CPACK_PACKAGE_VENDOR "LustreAPI developers")
-set(CPACK_PACKAGE_CONTACT "LustreAPI developers <lustreapi@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "HSM, FID and changelog library for Lustre data-management hosts")
+set(CPACK_PACKAGE_VENDOR "LustreAPI")
+set(CPACK_PACKAGE_CONTACT "${LUSTREAPI_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL runtime development simulator)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# Library and tool dependencies (libc6, libstdc++6, ...) come from
-# dpkg-shlibdeps; libKxUtils and libZqLib, which libLustreAPI needs, ship in
-# the same package.
+set(CPACK_DEBIAN_PACKAGE_SOURCE "lustreapi")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME "liblustreapi-host1")
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME "liblustreapi-host-dev")
-set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME "lustreapi-sim")
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${LUSTREAPI_DEB_RUNTIME})
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${LUSTREAPI_DEB_DEVELOPMENT})
+set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME ${LUSTREAPI_DEB_SIMULATOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION "libs")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION "libdevel")
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SECTION "devel")
-# The stand-in's ssh runs the remote command line with /bin/sh.
-set(CPACK_DEBIAN_SIMULATOR_PACKAGE_DEPENDS "dash | bash")
-set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "LustreAPI runtime libraries")
-set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "LustreAPI headers, CMake package and pkg-config file")
-set(CPACK_COMPONENT_SIMULATOR_DESCRIPTION
-  "Lustre stand-in: liblustreapi.so over a local directory, lctl, lfs and ssh")
+# The loader's cache is refreshed by dpkg's ldconfig trigger; the postinst
+# and postrm that CPack writes to run ldconfig by hand are taken out after
+# (cmake/debian/FinishPackages.cmake, which also completes the -dbgsym
+# packages).
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${LUSTREAPI_DEB_DIR}/triggers)
+set(CPACK_POST_BUILD_SCRIPTS ${LUSTREAPI_DEB_DIR}/FinishPackages.cmake)
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
+"HSM, file identifier and changelog library for Lustre data-management hosts
+libLustreAPI.so.1 is the C++17 library through which a data-management host
+(an HSM copytool, a policy engine, a backup tool or a changelog consumer)
+works with Lustre file systems: it binds Lustre's liblustreapi at run time
+for the HSM copytool calls and HSM requests, converts between paths and
+Lustre file identifiers, and registers, reads and removes changelog
+readers on the metadata servers over ssh.
+.
+The package also holds libKxUtils.so.1 and libZqLib.so.1, thin replacements
+of the host's utility libraries (errors, log writer, strings, paths, library
+loader, process runner) that a host replaces with its own pair.")
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
+"development files for the LustreAPI library
+The headers of libLustreAPI.so (LustreAPI.h and the host utility headers
+it includes), the link names, the CMake package (find_package(LustreAPI))
+and the pkg-config file LustreAPI.pc, for building data-management hosts
+against liblustreapi-host1.")
+set(CPACK_DEBIAN_SIMULATOR_DESCRIPTION
+"Lustre stand-in for developing and testing hosts without a cluster
+A liblustreapi.so that behaves like a Lustre client over a local directory
+(HSM copytool, requests and file identifiers), and lctl, lfs and ssh tools
+that print what the real tools of Lustre 2.10 to 2.17 print, with the
+control tool lustre-sim that sets up file systems, metadata servers,
+archives and changelog records. Everything is installed under
+/usr/lib/<triplet>/lustreapi-sim, off the library and command search paths,
+so it never shadows a real Lustre client or the system's ssh.")
 include(CPack)

@@ -9,7 +9,8 @@
 #   install_test.sh tree BUILD_DIR   cmake --install of the three components
 #                                    into a temporary prefix
 #   install_test.sh deb BUILD_DIR    cpack -G DEB, checks the three packages'
-#                                    dependencies, then installs them:
+#                                    dependencies and layout and has lintian
+#                                    check them, then installs them:
 #                                    with "apt-get install ./x.deb" on the
 #                                    machine itself when running as root in
 #                                    CI (CI=true; they are purged afterwards),
@@ -100,8 +101,7 @@ tree)
   for component in runtime development simulator; do
     "$cmake" --install "$build" --prefix "$prefix" --component "$component" >/dev/null
   done
-  libdir=$(ls -d "$prefix"/lib*/ | head -n1)
-  libdir=${libdir%/}
+  libdir=$(dirname "$(find "$prefix" -name libLustreAPI.so.1 | head -n1)")
   for f in libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1 libLustreAPI.so pkgconfig/LustreAPI.pc \
            cmake/LustreAPI/LustreAPIConfig.cmake cmake/LustreAPI/LustreAPIConfigVersion.cmake; do
     expect_file "$libdir/$f"
@@ -132,23 +132,31 @@ deb)
   [[ $depends == *libc6* && $depends != *liblustreapi-host* ]] || fail "stand-in Depends: '$depends'"
   # Each file in exactly one package; nothing on the system's command path.
   for deb in runtime dev sim; do dpkg-deb -c "${!deb}" | awk '{ print $6 }' >"$work/$deb.files"; done
-  grep -qx './usr/lib/libLustreAPI.so.1' "$work/runtime.files" || fail "runtime lacks libLustreAPI.so.1"
+  # Libraries in Debian's multiarch directory.
+  libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+  grep -qx ".$libdir/libLustreAPI.so.1" "$work/runtime.files" || fail "runtime lacks $libdir/libLustreAPI.so.1"
   ! grep -q '\.h$' "$work/runtime.files" || fail "runtime holds headers"
   grep -qx './usr/include/LustreAPI/LustreAPI.h' "$work/dev.files" || fail "development lacks LustreAPI.h"
-  grep -qx './usr/lib/lustreapi-sim/liblustreapi.so.1' "$work/sim.files" || fail "stand-in lacks liblustreapi.so.1"
+  grep -qx ".$libdir/lustreapi-sim/liblustreapi.so.1" "$work/sim.files" || fail "stand-in lacks liblustreapi.so.1"
   ! grep -q '^\./usr/bin/' "$work/sim.files" || fail "the stand-in installs into /usr/bin"
-  grep -qx './usr/lib/lustreapi-sim/include/lustre/lustreapi.h' "$work/sim.files" || fail "stand-in lacks lustreapi.h"
+  grep -qx ".$libdir/lustreapi-sim/include/lustre/lustreapi.h" "$work/sim.files" || fail "stand-in lacks lustreapi.h"
   ! grep -q '^\./usr/include/' "$work/sim.files" || fail "the stand-in installs into /usr/include"
+  if command -v lintian >/dev/null; then
+    echo "--- lintian"
+    lintian --fail-on error,warning "$work"/packages/*.deb "$work"/packages/*.ddeb || fail "lintian"
+  else
+    echo "--- lintian is not installed: the packages are not checked with it"
+  fi
 
   if [ "${CI:-}" = "true" ] && [ "$(id -u)" -eq 0 ]; then
     echo "--- apt-get install of the three packages"
     installed_debs=(liblustreapi-host-dev liblustreapi-host1 lustreapi-sim)
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$runtime" "$dev" "$sim" >/dev/null
-    run_consumers /usr /usr/lib
+    run_consumers /usr "$libdir"
   else
     echo "--- dpkg -x of the three packages into $work/root (not root in CI)"
     for deb in "$runtime" "$dev" "$sim"; do dpkg -x "$deb" "$work/root"; done
-    run_consumers "$work/root/usr" "$work/root/usr/lib"
+    run_consumers "$work/root/usr" "$work/root$libdir"
   fi
   ;;
 *)
