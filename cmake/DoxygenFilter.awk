@@ -3,7 +3,7 @@
 #  - a comment line becomes a /// line, a comment after a member ///<;
 #  - a family separator "// ---- Title ----" opens a Doxygen group named
 #    Title, the comment lines right below it become the group's text (shown
-#    once, above the family's members) and the first line after them opens
+#    once, whole, above the family's members) and the first line after them opens
 #    the group's members; the next separator or the end of the namespace
 #    closes it.
 function close_group() {
@@ -24,7 +24,10 @@ function close_group() {
 intro && /^ *\/\/( |$)/ {
     line = $0
     sub(/^ *\/\/ ?/, "", line)
-    print " " line
+    # The family's text is shown whole; no first sentence is cut off as a
+    # summary.
+    print (intro == 1 && line != "" ? " @details " : " ") line
+    if (line != "") intro = 2
     next
 }
 intro {

@@ -5,6 +5,29 @@ if(NOT DOXYGEN_EXECUTABLE)
                  "Install it (apt-get install doxygen) and build the docs target again.")
   return()
 endif()
+
+# A family's page (a Doxygen group) shows the family's text first, whole,
+# and its members below it: Doxygen's own layout, with the group page's
+# detailed description moved above the member list and the brief one (its
+# first sentence, which the detailed one repeats) left out.
+file(MAKE_DIRECTORY ${DOCS_OUTPUT})
+execute_process(COMMAND ${DOXYGEN_EXECUTABLE} -l ${DOCS_OUTPUT}/DoxygenLayout.xml
+                WORKING_DIRECTORY ${DOCS_OUTPUT} OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+file(READ ${DOCS_OUTPUT}/DoxygenLayout.xml layout)
+string(FIND "${layout}" "<group>" begin)
+string(FIND "${layout}" "</group>" end)
+if(begin LESS 0 OR end LESS begin)
+  message(FATAL_ERROR "docs: no group page in Doxygen's layout")
+endif()
+math(EXPR length "${end} - ${begin}")
+string(SUBSTRING "${layout}" ${begin} ${length} group)
+set(moved "${group}")
+string(REPLACE "<briefdescription visible=\"yes\"/>" "<briefdescription visible=\"no\"/>" moved "${moved}")
+string(REPLACE "\n    <detaileddescription title=\"\"/>" "" moved "${moved}")
+string(REPLACE "<memberdecl>" "<detaileddescription title=\"\"/>\n    <memberdecl>" moved "${moved}")
+string(REPLACE "${group}" "${moved}" layout "${layout}")
+file(WRITE ${DOCS_OUTPUT}/DoxygenLayout.xml "${layout}")
+
 execute_process(COMMAND ${DOXYGEN_EXECUTABLE} ${DOXYFILE} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "docs: doxygen ${DOXYFILE} failed (${result})")
