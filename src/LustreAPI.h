@@ -31,6 +31,9 @@
 namespace LustreAPI {
 
 // ---- Binding --------------------------------------------------------------
+// Once per process, before any operation that calls into Lustre: the HSM
+// pass-through calls, the HSM requests and the path/FID conversions. The FID
+// text conversions and the changelog operations need no binding.
 
 // Loads liblustreapi.so and binds the fifteen entry points. When that name
 // cannot be loaded (Lustre's runtime package installs only the versioned
@@ -94,6 +97,10 @@ LUSTREAPI_EXPORT int HSMActionGetFD(hsm_copyaction_private* hcp, std::string& ms
 LUSTREAPI_EXPORT int HSMActionGetDFID(hsm_copyaction_private* hcp, lu_fid* fid, std::string& msg);
 
 // ---- Identifier look-up pass-through ----------------------------------------
+// As the HSM pass-through calls: each forwards to the Lustre entry point it
+// names and returns its result unchanged; msg is emptied on entry, and when
+// the entry point is not bound the result is -22 with msg set to
+// "<entry point> is not loaded", no other argument touched.
 
 // llapi_search_fsname: the name of the file system holding pathname, into
 // fsname (at least 9 bytes); -19 (ENODEV) outside every Lustre mount.
@@ -130,6 +137,8 @@ LUSTREAPI_EXPORT int HSMStateSet(const char* path, unsigned long long setMask, u
 LUSTREAPI_EXPORT int HSMCurrentAction(const char* path, hsm_current_action* action, std::string& msg);
 
 // ---- HSM user requests --------------------------------------------------------
+// One-item requests for a whole file, built, submitted and freed by the
+// library itself.
 
 // Submits a one-item request with the given action code (hsm_user_action:
 // 10 archive, 11 restore, 12 release, ...; stored unchanged) for the whole of
@@ -171,6 +180,8 @@ LUSTREAPI_EXPORT CKxError HSMRequestFiles(const std::vector<std::string>& paths,
                                           const std::string& data, std::vector<int>& results);
 
 // ---- File identifiers ---------------------------------------------------------
+// A FID as a value with a text form, and the conversions between a path and
+// its FID through Lustre.
 
 // A Lustre file identifier: the fields of lu_fid, in its order and widths.
 // Its text form is "[0x%llx:0x%x:0x%x]", for example [0x200000400:0x1c:0x0].
@@ -225,7 +236,9 @@ LUSTREAPI_EXPORT CKxError GetPathFromFID(const std::string& mountPoint, CLustreF
 // not begin with '-', and may hold only letters, digits and . _ - : / + , = % @
 // (host and user: without / and @). A refused value runs nothing, leaves
 // every output untouched and gives a failure (Win32 774) such as
-//   The host "mds1;reboot" is refused: it holds the character ';'
+//
+//     The host "mds1;reboot" is refused: it holds the character ';'
+//
 // A failed command gives RunCommand's error unchanged, after the operation's
 // level-0 log lines. Errors carry the file name "LustreAPI" and, like the log
 // lines, the operation's function text.
@@ -245,6 +258,8 @@ LUSTREAPI_EXPORT CKxError GetChangelogs(const std::string& mdt, const std::strin
                                         const std::string& outputFile);
 
 // ---- MDT discovery ----------------------------------------------------------------
+// The MDTs of a file system and the servers that serve them, as this node
+// (a Lustre client) sees them.
 
 // The MDTs of fsName and their servers, from the local node's mdc devices
 // ("lctl get_param mdc.<fsName>*.mds_conn_uuid"). mdtServers is emptied on
