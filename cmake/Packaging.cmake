@@ -145,14 +145,19 @@ set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
 The headers of libLustreAPI.so (LustreAPI.h and the host utility headers
 it includes), the link names, the CMake package (find_package(LustreAPI))
 and the pkg-config file LustreAPI.pc, for building data-management hosts
-against liblustreapi-host1.")
+against liblustreapi-host1. LustreAPI.h also includes Lustre's own
+lustre/lustreapi.h, from Lustre's development files or, on a machine
+without them, from lustreapi-sim.")
 set(CPACK_DEBIAN_SIMULATOR_DESCRIPTION
 "Lustre stand-in for developing and testing hosts without a cluster
 A liblustreapi.so that behaves like a Lustre client over a local directory
 (HSM copytool, requests and file identifiers), and lctl, lfs and ssh tools
 that print what the real tools of Lustre 2.10 to 2.17 print, with the
 control tool lustre-sim that sets up file systems, metadata servers,
-archives and changelog records. Everything is installed under
-/usr/lib/<triplet>/lustreapi-sim, off the library and command search paths,
-so it never shadows a real Lustre client or the system's ssh.")
+archives and changelog records; also a lustre/lustreapi.h with Lustre's
+types for building hosts where Lustre's own is not installed
+(lustreapi-sim.pc). Everything is installed under
+/usr/lib/<triplet>/lustreapi-sim, off the library, command and header
+search paths, so it never shadows a real Lustre client, Lustre's header or
+the system's ssh.")
 include(CPack)
