@@ -1,6 +1,7 @@
 # Hands the public headers to Doxygen, one output line per input line (so
 # the line numbers stay as in the file). The headers keep plain // comments:
-#  - a comment line becomes a /// line, a comment after a member ///<;
+#  - a comment line becomes a /// line, a comment after a member ///< (and
+#    so do the comment lines that go on with it);
 #  - a family separator "// ---- Title ----" opens a Doxygen group named
 #    Title, the comment lines right below it become the group's text (shown
 #    once, whole, above the family's members) and the first line after them opens
@@ -38,7 +39,9 @@ intro {
 /^} *\/\/ *namespace/ { print close_group() $0; next }
 {
     line = $0
-    if (line ~ /^ *\/\/( |$)/) sub(/\/\//, "///", line)
+    # A comment line right below a member's trailing comment goes on with it.
+    if (line ~ /^ *\/\/( |$)/) sub(/\/\//, trailing ? "///<" : "///", line)
     else if (line ~ /; *\/\/ /) sub(/; *\/\/ /, "; ///< ", line)
+    trailing = line ~ /\/\/\/</
     print line
 }

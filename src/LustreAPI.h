@@ -327,7 +327,7 @@ struct LUSTREAPI_EXPORT CChangelogRecord {
     CLustreFID m_target;              // t=: the file the record is about
     std::string m_jobId;              // j=: the job that made the change
     unsigned long long m_extraFlags = 0;  // ef=: which extra fields the record carries (2.11 on)
-    long long m_uid = -1;             // u=<uid>:<gid> (2.11 on)
+    long long m_uid = -1;             // u=uid:gid (2.11 on)
     long long m_gid = -1;
     std::string m_nid;                // nid=: the client's network address (2.11 on)
     std::string m_openMode;           // m=: the open mode of OPEN records
@@ -340,9 +340,11 @@ struct LUSTREAPI_EXPORT CChangelogRecord {
 };
 
 // Reads one line of "lfs changelog" output (without its line end), for
-// example
-//   3 01CREAT 04:27:54.551053189 2024.08.20 0x0 t=[0x2000013a1:0x4:0x0] j=cp.0 ef=0xf
-//     u=0:0 nid=0@lo p=[0x2000013a1:0x3:0x0] file with spaces
+// example (one line, wrapped here)
+//
+//     3 01CREAT 04:27:54.551053189 2024.08.20 0x0 t=[0x2000013a1:0x4:0x0] j=cp.0 ef=0xf
+//       u=0:0 nid=0@lo p=[0x2000013a1:0x3:0x0] file with spaces
+//
 // The name runs to the end of the line. Of a rename (RENME), the name and the
 // source's name are told apart at the first " s=<FID> sp=<FID>" that follows
 // the parent. A line that is not a record fails (Win32 774) with a message
