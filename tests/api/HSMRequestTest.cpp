@@ -119,71 +119,58 @@ TEST_F(HSMRequestTest, RequestLineNeedsTheLevel)
     EXPECT_EQ(log.levelQueries, 1);
 }
 
-TEST_F(HSMRequestTest, OpenFailureIsMinusErrnoWithAnUnconditionalLine)
+// Each call of the request path failing: Lustre's result or -errno, the
+// message, the one line logged (level -1 lines are written without asking
+// the level), nothing called after the failure and no descriptor left open.
+TEST_F(HSMRequestTest, EachFailingStepEndsTheRequestCleanly)
 {
-    CapturingLogWriter log(-5);  // level -1 lines are written without asking
-    const std::string missing = state.mount + "/no/such/file";
-    std::string message = "old";
-    EXPECT_EQ(LustreAPI::HSMRequest(missing.c_str(), HUA_ARCHIVE, nullptr, message), -ENOENT);
-    EXPECT_EQ(message, "");
-    ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0].level, -1);
-    EXPECT_EQ(log.lines[0].function, kRequestFunction);
-    EXPECT_EQ(log.lines[0].text, "open(" + missing + ") failed, error=No such file or directory");
-    EXPECT_EQ(log.levelQueries, 0);
-    EXPECT_EQ(sim.callCount("llapi_hsm_user_request_alloc"), 0);
-}
-
-TEST_F(HSMRequestTest, AllocationFailureClosesTheDescriptor)
-{
-    CapturingLogWriter log(-5);
-    const int fdsBefore = apitest::OpenFdCount();
-    sim.failNext("llapi_hsm_user_request_alloc", -12);
-    std::string message = "old";
-    EXPECT_EQ(LustreAPI::HSMRequest(file.c_str(), HUA_ARCHIVE, "abc", message), -ENOMEM);
-    EXPECT_EQ(message, "");
-    EXPECT_EQ(apitest::OpenFdCount(), fdsBefore);
-    ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0].level, -1);
-    EXPECT_EQ(log.lines[0].function, kRequestFunction);
-    EXPECT_EQ(log.lines[0].text, "failed to allocate HSM request");
-    EXPECT_EQ(sim.callCount("llapi_fd2fid"), 0);
-    EXPECT_EQ(sim.callCount("llapi_hsm_request"), 0);
-}
-
-TEST_F(HSMRequestTest, Fd2FidFailureNamesTheDescriptorAndSubmitsNothing)
-{
-    CapturingLogWriter log;
-    const int fdsBefore = apitest::OpenFdCount();
     // The request's open takes the lowest free descriptor, the one a probe gets.
     const int probe = ::open("/dev/null", O_RDONLY);
     ASSERT_GE(probe, 0);
     ::close(probe);
-    sim.failNext("llapi_fd2fid", -EIO);
-    std::string message;
-    EXPECT_EQ(LustreAPI::HSMRequest(file.c_str(), HUA_ARCHIVE, nullptr, message), -EIO);
-    const long long fd = sim.Args("llapi_fd2fid").int0;
-    EXPECT_EQ(fd, probe);
-    EXPECT_EQ(message, "llapi_fd2fid(" + std::to_string(fd) + ") failed");
-    EXPECT_EQ(apitest::OpenFdCount(), fdsBefore);
-    EXPECT_EQ(sim.callCount("llapi_hsm_request"), 0);
-    EXPECT_TRUE(log.lines.empty());
-}
-
-TEST_F(HSMRequestTest, SubmitFailureKeepsLustresResultAndNamesTheRequest)
-{
-    for (const auto& [action, label] : {std::pair{HUA_ARCHIVE, "archive"}, std::pair{HUA_REMOVE, "release"}}) {
-        SCOPED_TRACE(label);
-        CapturingLogWriter log;
-        const int fdsBefore = apitest::OpenFdCount();
-        sim.failNext("llapi_hsm_request", -EOPNOTSUPP);
+    const std::string missing = state.mount + "/no/such/file";
+    struct Case {
+        const char* failing;  // the entry point told to fail, or null
+        int failResult, action;
+        std::string path;
+        int expected;
         std::string message;
-        EXPECT_EQ(LustreAPI::HSMRequest(file.c_str(), action, nullptr, message), -EOPNOTSUPP);
-        EXPECT_EQ(message, "llapi_hsm_request(" + file + ", " + label + ") failed");
-        EXPECT_EQ(apitest::OpenFdCount(), fdsBefore);
+        int writerLevel;
+        std::string logged;    // the only line logged, or none
+        const char* notCalled;
+    };
+    const Case cases[] = {
+        {nullptr, 0, HUA_ARCHIVE, missing, -ENOENT, "", -5,
+         "open(" + missing + ") failed, error=No such file or directory", "llapi_hsm_user_request_alloc"},
+        {"llapi_hsm_user_request_alloc", -12, HUA_ARCHIVE, file, -ENOMEM, "", -5, "failed to allocate HSM request",
+         "llapi_fd2fid"},
+        {"llapi_fd2fid", -EIO, HUA_ARCHIVE, file, -EIO, "llapi_fd2fid(" + std::to_string(probe) + ") failed", 0, "",
+         "llapi_hsm_request"},
         // Only the request line: the failure itself is not logged.
-        ASSERT_EQ(log.lines.size(), 1u);
-        EXPECT_EQ(log.lines[0].text, "HSMRequest(" + file + ", " + label + ") ReparseData=NULL");
+        {"llapi_hsm_request", -EOPNOTSUPP, HUA_ARCHIVE, file, -EOPNOTSUPP,
+         "llapi_hsm_request(" + file + ", archive) failed", 0, "HSMRequest(" + file + ", archive) ReparseData=NULL",
+         nullptr},
+        {"llapi_hsm_request", -EOPNOTSUPP, HUA_REMOVE, file, -EOPNOTSUPP,
+         "llapi_hsm_request(" + file + ", release) failed", 0, "HSMRequest(" + file + ", release) ReparseData=NULL",
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failing ? c.failing : "open");
+        sim.reset();
+        CapturingLogWriter log(c.writerLevel);
+        const int fdsBefore = apitest::OpenFdCount();
+        if (c.failing) sim.failNext(c.failing, c.failResult);
+        std::string message = "old";
+        EXPECT_EQ(LustreAPI::HSMRequest(c.path.c_str(), c.action, nullptr, message), c.expected);
+        EXPECT_EQ(message, c.message);
+        EXPECT_EQ(apitest::OpenFdCount(), fdsBefore);
+        EXPECT_EQ(c.notCalled ? sim.callCount(c.notCalled) : 0, 0);
+        EXPECT_EQ(c.writerLevel < 0 ? log.levelQueries : 0, 0);
+        ASSERT_EQ(log.lines.size(), c.logged.empty() ? 0u : 1u);
+        if (c.logged.empty()) continue;
+        EXPECT_EQ(log.lines[0].level, c.writerLevel < 0 ? -1 : 0);
+        EXPECT_EQ(log.lines[0].function, kRequestFunction);
+        EXPECT_EQ(log.lines[0].text, c.logged);
     }
 }
 

