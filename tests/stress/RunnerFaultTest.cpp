@@ -94,35 +94,6 @@ TEST(RunnerFaults, CommandsThatCloseTheirOutputEarly) {
     }
 }
 
-// Restores the disposition of SIGCHLD whatever the test does.
-class SigchldIgnored {
-public:
-    SigchldIgnored() { sigaction(SIGCHLD, nullptr, &m_saved); signal(SIGCHLD, SIG_IGN); }
-    ~SigchldIgnored() { sigaction(SIGCHLD, &m_saved, nullptr); }
-
-private:
-    struct sigaction m_saved {};
-};
-
-TEST(RunnerFaults, HostIgnoringSigchldGetsTrueStatuses) {
-    SigchldIgnored ignored;
-    const int fdsBefore = testsupport::OpenFdCount();
-    for (int i = 0; i < 20; ++i) {
-        // The kernel reaps our child itself; the status still arrives, with
-        // the output whole.
-        std::string out, err;
-        EXPECT_EQ(3, ZqProcess::system("printf data; exit 3", &out, &err, 0, false)) << err;
-        EXPECT_EQ("data", out);
-        out.clear();
-        EXPECT_EQ(0, ZqProcess::system("printf ok", &out, &err, 0, false)) << err;
-        EXPECT_EQ("ok", out);
-        std::list<std::string> lines;
-        EXPECT_TRUE(LustreAPI::RunCommand("echo x; exit 1", lines).Failed());
-        EXPECT_FALSE(LustreAPI::RunCommand("echo x", lines).Failed());
-    }
-    EXPECT_EQ(fdsBefore, testsupport::OpenFdCount());
-}
-
 // Lowers RLIMIT_NOFILE and fills the table up to it; gives back descriptors
 // on request; restores everything on destruction.
 class FdExhaustion {
