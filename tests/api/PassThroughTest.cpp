@@ -98,27 +98,4 @@ TEST_F(PassThroughTest, ArgumentsAndResultsAreForwardedUnchanged)
     }
 }
 
-TEST_F(PassThroughTest, RealLookUpsThroughTheStandIn)
-{
-    const std::string file = state.WriteFile("dir/file", "x");
-    char fsname[64] = "";
-    std::string message = "old";
-    EXPECT_EQ(LustreAPI::SearchFsName(file.c_str(), fsname, message), 0);
-    EXPECT_STREQ(fsname, "lustre");
-    EXPECT_EQ(message, "");
-
-    lu_fid fid{};
-    ASSERT_EQ(LustreAPI::Path2FID(file, fid, message), 0);
-    char relative[64] = "";
-    long long recno = 0;
-    int linkno = 0;
-    char fidText[64];
-    std::snprintf(fidText, sizeof fidText, "[0x%llx:0x%x:0x%x]", fid.f_seq, fid.f_oid, fid.f_ver);
-    EXPECT_EQ(LustreAPI::FID2Path(state.mount.c_str(), fidText, relative, sizeof relative, &recno, &linkno, message), 0);
-    EXPECT_STREQ(relative, "dir/file");
-    // One byte short of the path and its NUL: Lustre's overflow error, unchanged.
-    EXPECT_EQ(LustreAPI::FID2Path(state.mount.c_str(), fidText, relative, 8, &recno, &linkno, message), -EOVERFLOW);
-    EXPECT_EQ(message, "");
-}
-
 }  // namespace

@@ -20,14 +20,10 @@ TEST_F(PathFidTest, PathToFidToTextAndBackGivesTheOriginalPath)
     const std::string file = state.WriteFile("file", "1");
     const std::string nested = state.WriteFile("a/b/c/nested file", "2");
     struct Case {
-        std::string path;
-        std::string mountPoint;
-        std::string expected;
+        std::string path, mountPoint, expected;
     };
     const Case cases[] = {
         {file, state.mount, file},
-        {file, state.mount + "/", file},
-        {nested, state.mount, nested},
         {nested, state.mount + "/", nested},
         // The root comes back from Lustre as "/", joined to the mount point.
         {state.mount, state.mount, state.mount + "/"},
@@ -38,6 +34,9 @@ TEST_F(PathFidTest, PathToFidToTextAndBackGivesTheOriginalPath)
         LustreAPI::CLustreFID fid;
         const CKxError got = LustreAPI::GetFIDFromPath(c.path, fid);
         ASSERT_GE(got.GetCode(), 0) << got.ToString();
+        if (c.path == state.mount) {
+            EXPECT_EQ(Text(fid), "[0x200000007:0x1:0x0]");  // Lustre's root FID
+        }
 
         // Through the text form, as a host stores it.
         LustreAPI::CLustreFID parsed(Text(fid));
@@ -47,52 +46,29 @@ TEST_F(PathFidTest, PathToFidToTextAndBackGivesTheOriginalPath)
         const CKxError back = LustreAPI::GetPathFromFID(c.mountPoint, parsed, path, linkNo, recNo);
         ASSERT_GE(back.GetCode(), 0) << back.ToString();
         EXPECT_EQ(path, c.expected);
-
         const lustre_sim_args args = sim.Args("llapi_fid2path");
-        EXPECT_STREQ(args.str0, c.mountPoint.c_str());
-        EXPECT_STREQ(args.str1, Text(fid).c_str());
         EXPECT_EQ(args.int0, 1024);
         EXPECT_EQ(args.ptr1, &recNo);  // record number before link number
         EXPECT_EQ(args.ptr2, &linkNo);
     }
 }
 
-TEST_F(PathFidTest, FidsAreLustres)
+TEST_F(PathFidTest, FailuresCarryTheirTextsAndLeaveOutputs)
 {
-    LustreAPI::CLustreFID root;
-    ASSERT_GE(LustreAPI::GetFIDFromPath(state.mount, root).GetCode(), 0);
-    EXPECT_EQ(Text(root), "[0x200000007:0x1:0x0]");
-
-    lu_fid fid{};
+    lu_fid fid{1, 2, 3};
     std::string message = "kept on success";
     EXPECT_EQ(LustreAPI::Path2FID(state.WriteFile("f", ""), fid, message), 0);
     EXPECT_EQ(message, "kept on success");
-    EXPECT_GE(fid.f_seq, 0x200000400u);
-    EXPECT_EQ(fid.f_ver, 0u);
-}
-
-TEST_F(PathFidTest, FailuresCarryTheirTextsAndLeaveOutputs)
-{
     const std::string missing = state.mount + "/missing";
-    lu_fid fid{1, 2, 3};
-    std::string message = "old";
     EXPECT_EQ(LustreAPI::Path2FID(missing, fid, message), -ENOENT);
     EXPECT_EQ(message, "Cannot convert Path to FID for " + missing);
-
-    LustreAPI::CLustreFID kept{std::string("[0x5:0x6:0x7]")};
-    CKxError error = LustreAPI::GetFIDFromPath(missing, kept);
-    ASSERT_LT(error.GetCode(), 0);
-    EXPECT_EQ(error.GetSystemError(), 2);
-    EXPECT_EQ(error.GetMessages(), std::vector<std::string>{"Cannot convert Path to FID for " + missing});
-    EXPECT_EQ(Text(kept), "[0x5:0x6:0x7]");
 
     // A FID the file system does not know: Lustre's message stays empty.
     LustreAPI::CLustreFID unknown{std::string("[0x200000400:0xfffff:0x0]")};
     std::string path = "previous";
     int linkNo = 0;
     long long recNo = 0;
-    error = LustreAPI::GetPathFromFID(state.mount, unknown, path, linkNo, recNo);
-    ASSERT_LT(error.GetCode(), 0);
+    const CKxError error = LustreAPI::GetPathFromFID(state.mount, unknown, path, linkNo, recNo);
     EXPECT_EQ(error.GetSystemError(), 2);
     EXPECT_EQ(error.GetMessages(),
               std::vector<std::string>{"Cannot convert FID to Path for [0x200000400:0xfffff:0x0] due to "});
