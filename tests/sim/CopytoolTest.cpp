@@ -12,6 +12,7 @@
 #include <future>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "SimFixture.h"
 
@@ -220,33 +221,24 @@ TEST_F(SimCopytoolTest, ChangedFilesAreDirtyAndCannotBeReleased)
 
 TEST_F(SimCopytoolTest, EachCopytoolGetsOnlyItsArchives)
 {
-    const std::string a = MakeFile("a");
-    const std::string b = MakeFile("b");
-    const std::string c = MakeFile("c");
+    const std::string a = MakeFile("a"), b = MakeFile("b"), c = MakeFile("c");
     hsm_copytool_private* one = Register({1});
     hsm_copytool_private* two = Register({2, 5});
     ASSERT_EQ(Submit(a, HUA_ARCHIVE, 2), 0);
     ASSERT_EQ(Submit(b, HUA_ARCHIVE, 1), 0);
     ASSERT_EQ(Submit(c, HUA_ARCHIVE, 3), 0);
-
-    List list;
-    ASSERT_EQ(Recv(one, list), 0);
-    ASSERT_EQ(list.items.size(), 1u);
-    EXPECT_EQ(list.hal.hal_archive_id, 1u);
-    EXPECT_EQ(list.items[0].hai.hai_fid, FidOf(b));
-    EXPECT_EQ(Recv(one, list), -EAGAIN);
-
-    ASSERT_EQ(Recv(two, list), 0);
-    ASSERT_EQ(list.items.size(), 1u);
-    EXPECT_EQ(list.hal.hal_archive_id, 2u);
-    EXPECT_EQ(list.items[0].hai.hai_fid, FidOf(a));
-    EXPECT_EQ(Recv(two, list), -EAGAIN);
-
     // Archive 3 waits for a copytool that serves it: 0 in the list means all.
-    hsm_copytool_private* all = Register({4, 0});
-    ASSERT_EQ(Recv(all, list), 0);
-    EXPECT_EQ(list.hal.hal_archive_id, 3u);
-    EXPECT_EQ(list.items[0].hai.hai_fid, FidOf(c));
+    const std::tuple<hsm_copytool_private*, unsigned, std::string> rows[] = {
+        {one, 1, b}, {two, 2, a}, {Register({4, 0}), 3, c}};
+    for (const auto& [ct, archive, path] : rows) {
+        SCOPED_TRACE(archive);
+        List list;
+        ASSERT_EQ(Recv(ct, list), 0);
+        EXPECT_EQ(list.hal.hal_archive_id, archive);
+        ASSERT_EQ(list.items.size(), 1u);
+        EXPECT_EQ(list.items[0].hai.hai_fid, FidOf(path));
+        EXPECT_EQ(Recv(ct, list), -EAGAIN);
+    }
 }
 
 TEST_F(SimCopytoolTest, OneListPerRequestWithUniqueCookies)

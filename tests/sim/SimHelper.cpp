@@ -1,7 +1,6 @@
 // A second process for the stand-in tests: loads the stand-in library and
 // does one thing with it.
 //
-//   helper path2fid <path>                          prints the FID
 //   helper request <path> <action> <archive> [data] prints the result
 //   helper take <mount> <archive>                   receives one list
 //       without ending its actions, prints the first cookie and exits, as a
@@ -23,14 +22,6 @@ bool ToInt(const char* text, int& value)
     const char* end = text + strlen(text);
     auto [p, ec] = std::from_chars(text, end, value);
     return ec == std::errc() && p == end;
-}
-
-int Path2Fid(const char* path)
-{
-    lu_fid fid{};
-    const int rc = simtest::Api().path2fid(path, &fid);
-    printf("%s\n", rc == 0 ? simtest::FidText(fid).c_str() : std::to_string(rc).c_str());
-    return rc == 0 ? 0 : 1;
 }
 
 int Take(const char* mount, int archive)
@@ -59,13 +50,12 @@ int main(int argc, char** argv)
 {
     const std::string cmd = argc > 1 ? argv[1] : "";
     int a = 0, b = 0;
-    if (cmd == "path2fid" && argc == 3) return Path2Fid(argv[2]);
     if (cmd == "request" && (argc == 5 || argc == 6) && ToInt(argv[3], a) && ToInt(argv[4], b)) {
         const int rc = simtest::SubmitRequest(argv[2], a, static_cast<unsigned>(b), argc == 6 ? argv[5] : "");
         printf("%d\n", rc);
         return rc == 0 ? 0 : 1;
     }
     if (cmd == "take" && argc == 4 && ToInt(argv[3], a)) return Take(argv[2], a);
-    fprintf(stderr, "usage: %s path2fid|request|take ...\n", argv[0]);
+    fprintf(stderr, "usage: %s request|take ...\n", argv[0]);
     return 2;
 }
