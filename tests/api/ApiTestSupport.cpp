@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 
 #include <stdexcept>
+#include <type_traits>
 
 
 namespace {
@@ -37,23 +38,23 @@ const std::vector<std::string>& LoadedNames() { return LoadedNamesStore(); }
 
 SimControl FindSimControl()
 {
-    SimControl control;
     void* handle = dlopen("liblustreapi.so", RTLD_NOW | RTLD_NOLOAD);
     if (!handle) handle = dlopen("liblustreapi.so.1", RTLD_NOW | RTLD_NOLOAD);
-    if (!handle) return control;
-    control.failNext = reinterpret_cast<lustre_sim_fail_next_t>(dlsym(handle, "lustre_sim_fail_next"));
-    control.failClear = reinterpret_cast<lustre_sim_fail_clear_t>(dlsym(handle, "lustre_sim_fail_clear"));
-    control.callCount = reinterpret_cast<lustre_sim_call_count_t>(dlsym(handle, "lustre_sim_call_count"));
-    control.lastArgs = reinterpret_cast<lustre_sim_last_args_t>(dlsym(handle, "lustre_sim_last_args"));
-    control.lastRequest = reinterpret_cast<lustre_sim_last_request_t>(dlsym(handle, "lustre_sim_last_request"));
-    control.reset = reinterpret_cast<lustre_sim_reset_t>(dlsym(handle, "lustre_sim_reset"));
+    if (!handle) return SimControl();
+    const auto find = [handle](auto& slot, const char* name) {
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(dlsym(handle, name));
+        return slot != nullptr;
+    };
+    SimControl control;
+    const bool found = find(control.failNext, "lustre_sim_fail_next") &&
+                       find(control.failClear, "lustre_sim_fail_clear") &&
+                       find(control.callCount, "lustre_sim_call_count") &&
+                       find(control.lastArgs, "lustre_sim_last_args") &&
+                       find(control.lastRequest, "lustre_sim_last_request") && find(control.reset, "lustre_sim_reset");
     // The handle from RTLD_NOLOAD holds a reference of its own; dropping it
     // leaves the library loaded by the library under test.
     dlclose(handle);
-    if (!control.failNext || !control.failClear || !control.callCount || !control.lastArgs ||
-        !control.lastRequest || !control.reset)
-        return SimControl();
-    return control;
+    return found ? control : SimControl();
 }
 
 std::vector<unsigned char> SimControl::LastRequestBytes() const
