@@ -172,22 +172,28 @@ int ChangelogDump(const uint8_t* data, size_t size)
 
 namespace {
 
+// What a value on a command line must be: a host or login name, a word, or
+// a word that may be left out (a record number).
+enum class Kind { Login, Word, Optional };
+
 // A value a command line may carry unquoted: letters, digits and . _ - : / + , = % @
-// (host and login names without / and @), not beginning with '-'.
-bool ShellInert(const std::string& value, bool login)
+// (host and login names without / and @), not beginning with '-'; empty
+// only where leaving it out is meant (an empty word vanishes from the line).
+bool ShellInert(const std::string& value, Kind kind)
 {
-    if (!value.empty() && value[0] == '-') return false;
+    if (value.empty() ? kind != Kind::Optional : value[0] == '-') return false;
     for (unsigned char c : value)
-        if (!std::isalnum(c) && !std::strchr("._-:+,=%", c) && (login || (c != '/' && c != '@'))) return false;
+        if (!std::isalnum(c) && !std::strchr("._-:+,=%", c) && (kind == Kind::Login || (c != '/' && c != '@')))
+            return false;
     return true;
 }
 
 // One operation that builds a command line: the line it must hand the
-// runner, and the values in it with whether each is a host or login name.
+// runner, and the values in it with their kinds.
 struct CommandCase {
     std::function<CKxError()> run;
     std::string expected;
-    std::vector<std::pair<const std::string*, bool>> values;
+    std::vector<std::pair<const std::string*, Kind>> values;
 };
 
 std::string FidOf(const LustreAPI::CLustreFID& fid)
@@ -252,21 +258,22 @@ int CommandArguments(const uint8_t* data, size_t size)
     std::string out = kUntouched, out2 = kUntouched, id = reader;
     std::vector<std::string> names, servers;
     const std::string ssh = "ssh " + user + "@" + host + " 'lctl ";
+    constexpr Kind login = Kind::Login, word = Kind::Word;
     const std::vector<CommandCase> cases = {
         {[&] { return LustreAPI::GetChangelogCurrentIndex(host, mdt, fs, user, out); },
-         ssh + "get_param mdd." + mdt + ".changelog_users'", {{&user, true}, {&host, true}, {&mdt, false}}},
+         ssh + "get_param mdd." + mdt + ".changelog_users'", {{&user, login}, {&host, login}, {&mdt, word}}},
         {[&] { return LustreAPI::GetStartAndEndChangelogRecordNumbers(host, mdt, fs, user, reader, out, out2); },
-         ssh + "get_param mdd." + mdt + ".changelog_users'", {{&user, true}, {&host, true}, {&mdt, false}}},
+         ssh + "get_param mdd." + mdt + ".changelog_users'", {{&user, login}, {&host, login}, {&mdt, word}}},
         {[&] { return LustreAPI::RegisterChangelog(host, mdt, fs, user, out); },
-         ssh + "--device " + mdt + " changelog_register'", {{&user, true}, {&host, true}, {&mdt, false}}},
+         ssh + "--device " + mdt + " changelog_register'", {{&user, login}, {&host, login}, {&mdt, word}}},
         {[&] { return LustreAPI::DeRegisterChangelog(host, mdt, fs, user, id); },
          ssh + "--device " + mdt + " changelog_deregister " + reader + "'",
-         {{&user, true}, {&host, true}, {&mdt, false}, {&reader, false}}},
+         {{&user, login}, {&host, login}, {&mdt, word}, {&reader, word}}},
         {[&] { return LustreAPI::GetChangelogs(mdt, host, start, end, file); },
          "lfs changelog " + mdt + " " + start + " " + end + " > " + file,
-         {{&mdt, false}, {&start, false}, {&end, false}, {&file, false}}},
+         {{&mdt, word}, {&start, Kind::Optional}, {&end, Kind::Optional}, {&file, word}}},
         {[&] { return LustreAPI::GetMDTList(fs, names, servers); }, "lctl get_param mdc." + fs + "*.mds_conn_uuid",
-         {{&fs, false}}},
+         {{&fs, word}}},
     };
     // When an operation reached the runner, the line must be exactly the
     // expected one and every value in it inert; otherwise it refused.
@@ -278,7 +285,7 @@ int CommandArguments(const uint8_t* data, size_t size)
             continue;
         }
         FUZZ_CHECK(c.expected == zq_fake_last_command());
-        for (const auto& [value, login] : c.values) FUZZ_CHECK(ShellInert(*value, login));
+        for (const auto& [value, kind] : c.values) FUZZ_CHECK(ShellInert(*value, kind));
     }
     return 0;
 }
