@@ -1,8 +1,6 @@
 // The consumer's readers in-process, through the scripted runner: every
 // record format and every changelog_users listing format from golden lines.
 // What the operations run, refuse and log is replayed in tests/changelog.
-#include <fstream>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -42,14 +40,6 @@ std::string Describe(const LustreAPI::CChangelogRecord& r) {
     return out;
 }
 
-std::vector<std::string> DataLines(const std::string& name) {
-    std::ifstream in(std::string(CONSUMER_DATA_DIR) + "/" + name);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    EXPECT_FALSE(lines.empty()) << name;
-    return lines;
-}
-
 bool Take(std::string& line, const std::string& prefix) {
     if (line.compare(0, prefix.size(), prefix) != 0) return false;
     line.erase(0, prefix.size());
@@ -71,7 +61,7 @@ void Reply(int status, const std::string& out, const std::string& err = "") {
 TEST(ChangelogRecord, EveryFormatFromGoldenLines) {
     int cases = 0;
     std::string line;
-    for (std::string row : DataLines("changelog_records.txt")) {
+    for (std::string row : changelog_test::ReadLines(CONSUMER_DATA_DIR "/changelog_records.txt")) {
         if (Take(row, "line: ")) {
             line = row;
         } else if (Take(row, "want: ")) {
@@ -94,7 +84,7 @@ TEST(ChangelogRecord, EveryFormatFromGoldenLines) {
 }
 
 TEST(ChangelogUsers, EveryListingFormat) {
-    const std::vector<std::string> rows = DataLines("changelog_users.txt");
+    const std::vector<std::string> rows = changelog_test::ReadLines(CONSUMER_DATA_DIR "/changelog_users.txt");
     for (std::size_t i = 0; i < rows.size(); ++i) {
         std::string title = rows[i];
         if (!Take(title, "== ")) continue;
