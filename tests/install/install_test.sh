@@ -1,24 +1,19 @@
 #!/usr/bin/env bash
-# Installs a built tree the way a host developer gets it and builds the tiny
-# host (tests/install/consumer, in Lustre's idiom, with Lustre's header before
-# LustreAPI.h and after it) against what was installed, with the CMake package
-# and with pkg-config, then runs it against the installed stand-in. Lustre's header is the stand-in's, as no
-# Lustre development files are installed here.
+# Installs a built tree as a host developer gets it, builds the tiny host
+# (tests/install/consumer) against it with the CMake package and with
+# pkg-config, and runs it against the installed stand-in.
 #
 #   install_test.sh tree BUILD_DIR   cmake --install of the three components
 #                                    into a temporary prefix
-#   install_test.sh deb BUILD_DIR    cpack -G DEB, checks the three packages'
-#                                    dependencies and layout and has lintian
-#                                    check them, then installs them:
-#                                    with "apt-get install ./x.deb" on the
-#                                    machine itself when running as root in
-#                                    CI (CI=true; they are purged afterwards),
-#                                    otherwise unpacked with "dpkg -x" into a
-#                                    throwaway root
+#   install_test.sh deb BUILD_DIR    cpack -G DEB, checks the packages'
+#                                    dependencies and layout, has lintian check
+#                                    them, then installs them with apt-get as
+#                                    root in CI (CI=true; purged afterwards),
+#                                    otherwise with "dpkg -x" into a throwaway
+#                                    root
 #
 # LUSTREAPI_TEST_CXXFLAGS: extra compiler flags for the tiny host (the
-# sanitizer build passes its -fsanitize flags, which an instrumented library
-# needs in the program that loads it).
+# sanitizer build's -fsanitize flags).
 set -euo pipefail
 
 mode=$1
@@ -40,6 +35,7 @@ trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 expect_files() { local dir=$1 f; shift; for f in "$@"; do [ -e "$dir/$f" ] || fail "missing $dir/$f"; done; }
+expect_absent() { local f; for f in "$@"; do [ ! -e "$f" ] || fail "$f is installed"; done; }
 
 # Runs the tiny host, built both ways and with Lustre's header first and
 # after LustreAPI.h, against the installed stand-in; each must load the
@@ -64,11 +60,10 @@ run_consumers() {
     -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_BUILD_TYPE=Debug >/dev/null
   "$cmake" --build "$work/cmake" >/dev/null
   flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs LustreAPI lustreapi-sim)
-  # shellcheck disable=SC2086  # the flags are words
-  ${CXX:-c++} -std=c++17 $cxxflags -DLUSTRE_HEADER_FIRST "$here/consumer/copytool.cpp" $flags -o "$work/pc-first"
-  # shellcheck disable=SC2086
-  ${CXX:-c++} -std=c++17 $cxxflags "$here/consumer/copytool.cpp" $flags -o "$work/pc-after"
   for order in first after; do
+    # shellcheck disable=SC2086,SC2046  # the flags are words
+    ${CXX:-c++} -std=c++17 $cxxflags $([ $order = after ] || echo -DLUSTRE_HEADER_FIRST) \
+      "$here/consumer/copytool.cpp" $flags -o "$work/pc-$order"
     for program in "$work/cmake/tiny-host-lustre-$order" "$work/pc-$order"; do
       for lib in libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1; do
         resolved=$(ldd "$program" | awk -v l="$lib" '$1 == l { print $3 }')
@@ -98,10 +93,9 @@ tree)
   expect_files "$libdir" libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1 libLustreAPI.so pkgconfig/LustreAPI.pc \
     cmake/LustreAPI/LustreAPIConfig.cmake cmake/LustreAPI/LustreAPIConfigVersion.cmake
   expect_files "$prefix/include/LustreAPI" LustreAPI.h KxUtils.h ZqLib.h HBError.h
-  [ ! -e "$prefix/include/LustreAPI/ArgumentChecks.h" ] || fail "internal headers are installed"
-  [ ! -e "$prefix/include/lustre" ] && [ ! -e "$prefix/include/linux" ] ||
-    fail "the stand-in's Lustre header lies on the include search path"
-  [ ! -e "$prefix/bin/ssh" ] || fail "the stand-in ssh is installed on the search path"
+  # No internal header; no stand-in header or tool on the search paths.
+  expect_absent "$prefix/include/LustreAPI/ArgumentChecks.h" "$prefix/include/lustre" "$prefix/include/linux" \
+    "$prefix/bin/ssh"
   run_consumers "$prefix" "$libdir"
   ;;
 deb)
