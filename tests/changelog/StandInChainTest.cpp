@@ -1,7 +1,10 @@
 // The whole changelog chain against the stand-in lctl, lfs and ssh, once per
 // imitated Lustre version: discover the MDTs, register readers, read the
-// indexes, let records arrive, dump a range, deregister; and the argument
-// vectors that reach the tools.
+// indexes, let records arrive, dump a range, read it as values, acknowledge,
+// resume from the reader's index, deregister; and the argument vectors that
+// reach the tools.
+#include <algorithm>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -41,6 +44,24 @@ protected:
     RecordingLogWriter log;
 };
 
+// What a consumer keeps of its reader between runs is only its id: the
+// reader's index on the server ("none" once it is gone).
+std::string ReaderIndex(const std::string& host, const std::string& mdt, const std::string& reader) {
+    unsigned long long current = 0;
+    std::vector<LustreAPI::CChangelogUser> users;
+    EXPECT_FALSE(LustreAPI::GetChangelogUsers(host, mdt, "lustre", "root", current, users).Failed());
+    const auto found = std::find_if(users.begin(), users.end(), [&](const auto& u) { return u.m_id == reader; });
+    return found == users.end() ? "none" : std::to_string(found->m_index);
+}
+
+std::string Read(const std::string& mdt, const std::string& start) {
+    std::vector<LustreAPI::CChangelogRecord> records;
+    EXPECT_FALSE(LustreAPI::ReadChangelogs(mdt, start, "", records).Failed());
+    std::string text;
+    for (const auto& r : records) text += std::to_string(r.m_index) + " " + r.m_name + "/" + r.m_sourceName + ";";
+    return text;
+}
+
 TEST_P(StandInChain, RunsFromDiscoveryToDeregistration) {
     std::vector<std::string> names, servers;
     ASSERT_FALSE(LustreAPI::GetMDTList("lustre", names, servers).Failed());
@@ -49,28 +70,42 @@ TEST_P(StandInChain, RunsFromDiscoveryToDeregistration) {
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string &mdt = names[i], &host = servers[i];
         SCOPED_TRACE(mdt);
-        Sim("changelog-append " + mdt + " MKDIR --name before --count 2");  // before the reader: not its concern
+        Sim("changelog-append " + mdt + " MKDIR --name before --count 2");  // before the readers: not their concern
         std::string reader, other, current, start, end;
         ASSERT_FALSE(LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", reader).Failed());
         ASSERT_FALSE(LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", other).Failed());
         ASSERT_FALSE(LustreAPI::GetChangelogCurrentIndex(host, mdt, "lustre", "root", current).Failed());
-        Sim("changelog-append " + mdt + " CREAT --name file --count 5");
+        Sim("changelog-append " + mdt + " CREAT --name 'file with spaces' --count 2 && lustre-sim changelog-append " +
+            mdt + " RENME --name 'new name' --sfid 0x200000400:0x2:0x0 --sparent 0x200000007:0x1:0x0 --sname 'file "
+            "with spaces'");
         ASSERT_FALSE(
             LustreAPI::GetStartAndEndChangelogRecordNumbers(host, mdt, "lustre", "root", reader, start, end).Failed());
-        EXPECT_EQ(reader + " " + other + " " + current + " " + start + " " + end, "cl1 cl2 2 2 7");
+        EXPECT_EQ(reader + " " + other + " " + current + " " + start + " " + end, "cl1 cl2 2 2 5");
 
         const std::string file = dir / (mdt + ".records");
-        ASSERT_FALSE(LustreAPI::GetChangelogs(mdt, "", "3", end, file).Failed());
+        ASSERT_FALSE(LustreAPI::GetChangelogs(mdt, "", "4", end, file).Failed());
         std::string indexes;
         for (const std::string& line : ReadLines(file)) indexes += line.substr(0, line.find(' ')) + " ";
-        EXPECT_EQ(indexes, "3 4 5 6 7 ");
+        EXPECT_EQ(indexes, "4 5 ");
+        EXPECT_EQ(Read(mdt, "3"), "3 file with spaces/;4 file with spaces/;5 new name/file with spaces;");
+
+        // cl1 stays when cl2 goes: a reader whose name begins with cl1's is not cl1.
+        ASSERT_FALSE(LustreAPI::DeRegisterChangelog(host, mdt, "lustre", "root", other).Failed());
+        EXPECT_EQ(ReaderIndex(host, mdt, other) + " " + ReaderIndex(host, mdt, reader), "none 2");
+        // Acts on two records, acknowledges them, and "restarts": only the
+        // reader's index on the server tells where to go on.
+        ASSERT_FALSE(LustreAPI::ClearChangelog(mdt, reader, "4").Failed());
+        EXPECT_EQ(ReaderIndex(host, mdt, reader), "4");
+        EXPECT_EQ(Read(mdt, "1"), "5 new name/file with spaces;");  // 1 to 4 are purged: no reader needs them
+        ASSERT_FALSE(LustreAPI::ClearChangelog(mdt, reader, "0").Failed());
+        EXPECT_EQ(ReaderIndex(host, mdt, reader), "5");
+        EXPECT_EQ(Read(mdt, "1"), "");
 
         ASSERT_FALSE(LustreAPI::DeRegisterChangelog(host, mdt, "lustre", "root", reader).Failed());
         EXPECT_TRUE(IsError774(
             LustreAPI::GetStartAndEndChangelogRecordNumbers(host, mdt, "lustre", "root", reader, start, end),
             "Cannot find the changelog reader cl1 in the MDT " + mdt + " for Lustre FS lustre", kStartAndEndFunction));
-        // cl2 still reads: a reader whose name begins with cl1's would not be cl1.
-        ASSERT_FALSE(LustreAPI::DeRegisterChangelog(host, mdt, "lustre", "root", other).Failed());
+        EXPECT_TRUE(LustreAPI::ClearChangelog(mdt, reader, "0").Failed());
     }
 }
 
@@ -91,7 +126,7 @@ TEST_P(StandInChain, CommandLinesReachTheToolsExactly) {
                             R"(["lctl","--device","lustre-MDT0000","changelog_deregister","cl1"])"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, StandInChain, ::testing::Values("2.10", "2.12", "2.15", "2.16"),
+INSTANTIATE_TEST_SUITE_P(Versions, StandInChain, ::testing::Values("2.5", "2.10", "2.12", "2.15", "2.16", "2.17", "2.18"),
                          [](const auto& info) { return "Lustre" + std::string(info.param).replace(1, 1, ""); });
 
 }  // namespace

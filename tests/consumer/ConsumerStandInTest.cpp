@@ -1,18 +1,14 @@
-// The consumer against the stand-in tools: "lfs changelog_clear" as each
-// Lustre version answers it (data/changelog_clear.txt), and the whole
-// consumer loop through the library (register, read as values, acknowledge,
-// resume from the reader's index, deregister) once per imitated version.
-#include <algorithm>
+// "lfs changelog_clear" of the stand-in as each Lustre version answers it
+// (data/changelog_clear.txt). The consumer loop through the library runs in
+// tests/changelog/StandInChainTest.
 #include <cstdlib>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "ChangelogTestSupport.h"
-#include "LustreAPI.h"
 
 using namespace changelog_test;
-using ::testing::ElementsAre;
 
 namespace {
 
@@ -74,53 +70,5 @@ TEST(ChangelogClearStandIn, AnswersAsEachVersion) {
                      "lctl get_param -n mdd.lustre-MDT0000.changelog_users").out,
               "current index: 5\nID    index (idle seconds)\ncl1   0 (60)\ncl2   4 (0)\n");
 }
-
-class ConsumerLoop : public ::testing::TestWithParam<std::string> {};
-
-// What a consumer keeps of its reader between runs is only its id: the
-// reader's index on the server ("none" once it is gone).
-std::string ReaderIndex(const std::string& reader) {
-    unsigned long long current = 0;
-    std::vector<LustreAPI::CChangelogUser> users;
-    EXPECT_FALSE(LustreAPI::GetChangelogUsers("mds1", "lustre-MDT0000", "lustre", "root", current, users).Failed());
-    const auto found = std::find_if(users.begin(), users.end(), [&](const auto& u) { return u.m_id == reader; });
-    return found == users.end() ? "none" : std::to_string(found->m_index);
-}
-
-std::string Read(const std::string& start) {
-    std::vector<LustreAPI::CChangelogRecord> records;
-    EXPECT_FALSE(LustreAPI::ReadChangelogs("lustre-MDT0000", start, "", records).Failed());
-    std::string text;
-    for (const auto& r : records) text += std::to_string(r.m_index) + " " + r.m_name + "/" + r.m_sourceName + ";";
-    return text;
-}
-
-TEST_P(ConsumerLoop, ReadsAcknowledgesAndResumes) {
-    StandIn sim(GetParam());
-    RecordingLogWriter log;
-    const std::string mdt = "lustre-MDT0000";
-    sim.Sh("lustre-sim changelog-append " + mdt + " MKDIR --name before");  // not this reader's concern
-    std::string reader;
-    ASSERT_FALSE(LustreAPI::RegisterChangelog("mds1", mdt, "lustre", "root", reader).Failed());
-    sim.Sh("lustre-sim changelog-append " + mdt + " CREAT --name 'file with spaces' --count 2 && lustre-sim "
-           "changelog-append " + mdt + " RENME --name 'new name' --sfid 0x200000400:0x2:0x0 --sparent "
-           "0x200000007:0x1:0x0 --sname 'file with spaces'");
-    ASSERT_EQ(ReaderIndex(reader), "1");
-    EXPECT_EQ(Read("2"), "2 file with spaces/;3 file with spaces/;4 new name/file with spaces;");
-    // Acts on the first two, acknowledges them, and "restarts": only the
-    // reader's index on the server tells where to go on.
-    ASSERT_FALSE(LustreAPI::ClearChangelog(mdt, reader, "3").Failed());
-    EXPECT_EQ(ReaderIndex(reader), "3");
-    EXPECT_EQ(Read("1"), "4 new name/file with spaces;");  // 1 to 3 are purged: no reader needs them
-    ASSERT_FALSE(LustreAPI::ClearChangelog(mdt, reader, "0").Failed());
-    EXPECT_EQ(ReaderIndex(reader), "4");
-    EXPECT_EQ(Read("1"), "");
-    ASSERT_FALSE(LustreAPI::DeRegisterChangelog("mds1", mdt, "lustre", "root", reader).Failed());
-    EXPECT_EQ(ReaderIndex(reader), "none");
-    EXPECT_TRUE(LustreAPI::ClearChangelog(mdt, reader, "0").Failed());
-}
-
-INSTANTIATE_TEST_SUITE_P(Versions, ConsumerLoop, ::testing::Values("2.5", "2.10", "2.12", "2.15", "2.16", "2.17", "2.18"),
-                         [](const auto& info) { return "Lustre" + std::string(info.param).replace(1, 1, ""); });
 
 }  // namespace
