@@ -37,12 +37,6 @@ void WriteFile(const std::string& path, const std::string& content)
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-void WriteExecutable(const std::string& path, const std::string& content)
-{
-    WriteFile(path, content);
-    if (::chmod(path.c_str(), 0755) != 0) throw std::runtime_error("cannot chmod " + path);
-}
-
 bool Exists(const std::string& path)
 {
     struct stat st;
@@ -170,7 +164,8 @@ int OpenFdCount()
 
 namespace {
 
-// An unnamed temporary file, closed with the object.
+// An unnamed temporary file, closed with the object; its content is read
+// through /proc, from the start.
 struct CaptureFile {
     CaptureFile() : fd(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600))
     {
@@ -179,22 +174,7 @@ struct CaptureFile {
     ~CaptureFile() { ::close(fd); }
     CaptureFile(const CaptureFile&) = delete;
     CaptureFile& operator=(const CaptureFile&) = delete;
-
-    std::string Content() const
-    {
-        std::string content;
-        char buffer[65536];
-        off_t offset = 0;
-        for (;;) {
-            const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            content.append(buffer, static_cast<size_t>(n));
-            offset += n;
-        }
-        return content;
-    }
-
+    std::string Content() const { return ReadFile("/proc/self/fd/" + std::to_string(fd)); }
     int fd;
 };
 

@@ -13,7 +13,6 @@ namespace testsupport {
 std::string ReadFile(const std::string& path);
 // Writes content whole; throws when it cannot.
 void WriteFile(const std::string& path, const std::string& content);
-void WriteExecutable(const std::string& path, const std::string& content);
 bool Exists(const std::string& path);
 // The lines of a file, without their line ends.
 std::vector<std::string> ReadLines(const std::string& path);
