@@ -2,31 +2,13 @@
 // of data/listing.txt (its head describes them).
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "ArgumentChecks.h"
 #include "ChangelogListing.h"
+#include "TestSupport.h"
 
 using namespace LustreAPI;
 
 namespace {
-
-std::string Unescape(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
-        if (text[i] != '\\' || (next != 't' && next != 'n' && next != 'x' && next != '\\')) {
-            out += text[i];
-        } else if (next == 'x') {
-            out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
-            i += 3;
-        } else {
-            out += next == 't' ? '\t' : next == 'n' ? '\n' : '\\';
-            ++i;
-        }
-    }
-    return out;
-}
 
 std::string Kind(ListingLine kind) {
     return kind == ListingLine::None ? "None" : kind == ListingLine::Value ? "Value" : "ParseError";
@@ -49,19 +31,9 @@ std::string Call(const std::vector<std::string>& f) {
 }
 
 TEST(ListingAndChecks, EveryRowOfTheDataFile) {
-    std::ifstream in(CHANGELOG_DATA_DIR "/listing.txt");
-    int rows = 0;
-    for (std::string line; std::getline(in, line);) {
-        const size_t arrow = line.find(" -> ");
-        if (line.empty() || line[0] == '#' || arrow == std::string::npos) continue;
-        std::vector<std::string> fields;
-        const std::string args = line.substr(0, arrow) + " | ";
-        for (size_t at = 0, bar; (bar = args.find(" | ", at)) != std::string::npos; at = bar + 3)
-            fields.push_back(Unescape(args.substr(at, bar - at)));
-        EXPECT_EQ(Call(fields), Unescape(line.substr(arrow + 4))) << line;
-        ++rows;
-    }
-    EXPECT_GE(rows, 70);
+    const auto rows = testsupport::ReadRows(CHANGELOG_DATA_DIR "/listing.txt");
+    for (const testsupport::DataRow& row : rows) EXPECT_EQ(Call(row.fields), row.expected) << row.line;
+    EXPECT_GE(rows.size(), 70u);
 }
 
 TEST(ArgumentChecks, EmptyWhereAllowedAndTheFirstRefusalOfAList) {
