@@ -1,4 +1,4 @@
-// String and path utilities.
+// String and path utilities: the rows of data/strings.txt.
 #include <gtest/gtest.h>
 
 #include <list>
@@ -7,115 +7,45 @@
 
 #include "HBPath.h"
 #include "HBString.h"
+#include "TestSupport.h"
 
 namespace {
 
-TEST(HBString, SplitKeepsEmptyPieces) {
-    struct Row {
-        const char* text;
-        const char* separator;
-        std::vector<std::string> pieces;
-    } rows[] = {
-        {"a::b", ":", {"a", "", "b"}},
-        {"a\n", "\n", {"a", ""}},
-        {"", "\n", {""}},
-        {"abc", ",", {"abc"}},
-        {":", ":", {"", ""}},
-        {"a, b, ", ", ", {"a", "b", ""}},
-        {"aaa", "aa", {"", "a"}},
-        {"a:b", "", {"a:b"}},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string("text \"") + row.text + "\" at \"" + row.separator + "\"");
-        std::vector<std::string> vectorPieces{"kept"};
-        HBString::Split(row.text, row.separator, vectorPieces, 0);
-        std::vector<std::string> expected{"kept"};
-        expected.insert(expected.end(), row.pieces.begin(), row.pieces.end());
-        EXPECT_EQ(vectorPieces, expected);  // appended, not replaced
-        std::list<std::string> listPieces;
-        HBString::Split(row.text, row.separator, listPieces, 0);
-        EXPECT_EQ(std::vector<std::string>(listPieces.begin(), listPieces.end()), row.pieces);
+std::string Call(const std::vector<std::string>& f) {
+    std::string text = f.at(1);
+    if (f[0] == "split") {
+        std::vector<std::string> pieces{"kept"};
+        HBString::Split(text, f.at(2), pieces, 0);
+        std::list<std::string> listed{"kept"};
+        HBString::Split(text, f.at(2), listed, 0);
+        EXPECT_EQ(std::vector<std::string>(listed.begin(), listed.end()), pieces);
+        std::string out;
+        for (const std::string& piece : pieces) out += "[" + piece + "]";
+        return out;
     }
-}
-
-TEST(HBString, TrimBySet) {
-    struct Row {
-        const char* text;
-        const char* characters;
-        const char* trimmed;
-        const char* leftTrimmed;
-    } rows[] = {
-        {"  a b \t", " \t", "a b", "a b \t"},
-        {"\n\n", "\n", "", ""},
-        {"", " ", "", ""},
-        {"xaxbx", "x", "axb", "axbx"},
-        {" a ", "", " a ", " a "},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.text);
-        std::string text = row.text;
-        HBString::Trim(text, row.characters);
-        EXPECT_EQ(text, row.trimmed);
-        text = row.text;
-        HBString::TrimLeft(text, row.characters);
-        EXPECT_EQ(text, row.leftTrimmed);
+    if (f[0] == "trim") HBString::Trim(text, f.at(2).c_str());
+    if (f[0] == "trimleft") HBString::TrimLeft(text, f.at(2).c_str());
+    if (f[0] == "trim" || f[0] == "trimleft") return "[" + text + "]";
+    if (f[0] == "removeleft") return (HBString::RemoveLeft(text, f.at(2).c_str()) ? "true " : "false ") + text;
+    if (f[0] == "find") {
+        const char* found = HBString::FindString(text.c_str(), f.at(2).c_str(), true);
+        return found ? std::to_string(found - text.c_str()) : "null";
     }
+    EXPECT_FALSE(HBPath::Append(text, f.at(2), 0).Failed());
+    return text;
 }
 
-TEST(HBString, RemoveLeftIsCaseSensitiveAndKeepsTextOnFalse) {
-    std::string text = "cl1: Registered changelog userid";
-    EXPECT_TRUE(HBString::RemoveLeft(text, "cl1: "));
-    EXPECT_EQ(text, "Registered changelog userid");
-    for (const char* prefix : {"registered", "Registered changelog userid!", "x"}) {
-        EXPECT_FALSE(HBString::RemoveLeft(text, prefix)) << prefix;
-        EXPECT_EQ(text, "Registered changelog userid");
-    }
-    EXPECT_TRUE(HBString::RemoveLeft(text, ""));
-    EXPECT_EQ(text, "Registered changelog userid");
+TEST(HBStringAndPath, EveryRowOfTheDataFile) {
+    for (const testsupport::DataRow& row : testsupport::ReadRows(HOST_DATA_DIR "/strings.txt"))
+        EXPECT_EQ(Call(row.fields), row.expected) << row.line;
 }
 
-TEST(HBString, FindStringCaseFlag) {
-    const char* text = "mdt.lustre-MDT0000.Changelog_Users";
-    EXPECT_EQ(HBString::FindString(text, "MDT0000", true), text + 11);
-    EXPECT_EQ(HBString::FindString(text, "mdt0000", true), nullptr);
-    EXPECT_EQ(HBString::FindString(text, "mdt0000", false), text + 11);
-    EXPECT_EQ(HBString::FindString(text, "changelog_users", false), text + 19);
-    EXPECT_EQ(HBString::FindString(text, "Users!", false), nullptr);
-    EXPECT_EQ(HBString::FindString(text, "", true), text);
-    EXPECT_EQ(HBString::FindString(text, "", false), text);
-    EXPECT_EQ(HBString::FindString("", "a", false), nullptr);
-    EXPECT_EQ(HBString::FindString(nullptr, "a", true), nullptr);
-    EXPECT_EQ(HBString::FindString(text, nullptr, false), nullptr);
-}
-
-TEST(HBString, FormatAnyLength) {
+TEST(HBString, FormatAnyLengthAndNullArguments) {
     EXPECT_EQ(HBString::Format("[0x%llx:0x%x:0x%x]", 0x200000401ULL, 0x1u, 0x0u), "[0x200000401:0x1:0x0]");
     const std::string big(100000, 'z');
     EXPECT_EQ(HBString::Format("<%s>%d", big.c_str(), -7), "<" + big + ">-7");
-    EXPECT_EQ(HBString::Format("%s", ""), "");
-}
-
-TEST(HBPath, AppendWithExactlyOneSlash) {
-    struct Row {
-        const char* path;
-        const char* component;
-        const char* joined;
-    } rows[] = {
-        {"/mnt/lustre", "dir/file", "/mnt/lustre/dir/file"},
-        {"/mnt/lustre/", "dir", "/mnt/lustre/dir"},
-        {"/mnt/lustre", "/dir", "/mnt/lustre/dir"},
-        {"/mnt/lustre/", "//dir", "/mnt/lustre/dir"},
-        {"/", "dir", "/dir"},
-        {"", "dir/", "dir/"},
-        {"", "/dir", "/dir"},
-        {"/mnt", "", "/mnt"},
-        {"/mnt", "/", "/mnt/"},
-    };
-    for (const Row& row : rows) {
-        std::string path = row.path;
-        EXPECT_FALSE(HBPath::Append(path, row.component, 0).Failed());
-        EXPECT_EQ(path, row.joined) << "\"" << row.path << "\" + \"" << row.component << "\"";
-    }
+    EXPECT_EQ(HBString::FindString(nullptr, "a", true), nullptr);
+    EXPECT_EQ(HBString::FindString("a", nullptr, true), nullptr);
 }
 
 }  // namespace

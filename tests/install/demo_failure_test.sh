@@ -26,11 +26,8 @@ expect_failure() {
 mkdir -p "$work/mnt/lustre" "$work/archive"
 export PATH="$build/sim/bin:$PATH"
 export LUSTRE_SIM_STATE=$work/state
-lustre-sim init "$LUSTRE_SIM_STATE" >/dev/null
-lustre-sim add-fs lustre
-lustre-sim mount lustre "$work/mnt/lustre"
-lustre-sim add-archive lustre 1 "$work/archive"
-lustre-sim add-mds lustre 0 192.168.0.1 192.168.0.1@tcp
+lustre-sim init "$LUSTRE_SIM_STATE" >/dev/null && lustre-sim add-fs lustre && lustre-sim mount lustre "$work/mnt/lustre" &&
+  lustre-sim add-archive lustre 1 "$work/archive" && lustre-sim add-mds lustre 0 192.168.0.1 192.168.0.1@tcp
 
 echo "=== no Lustre library on the library path"
 (unset LD_LIBRARY_PATH; expect_failure unbound "FAILED: " "Load(liblustreapi.so) failed" "1 step(s) FAILED")

@@ -1,25 +1,19 @@
 #!/usr/bin/env bash
-# Installs a built tree the way a host developer gets it and builds the tiny
-# host (tests/install/consumer) and a copytool in Lustre's idiom (with
-# Lustre's header before LustreAPI.h and after it) against what was
-# installed, with the CMake package and with pkg-config, then runs them
-# against the installed stand-in. Lustre's header is the stand-in's, as no
-# Lustre development files are installed here.
+# Installs a built tree as a host developer gets it, builds the tiny host
+# (tests/install/consumer) against it with the CMake package and with
+# pkg-config, and runs it against the installed stand-in.
 #
 #   install_test.sh tree BUILD_DIR   cmake --install of the three components
 #                                    into a temporary prefix
-#   install_test.sh deb BUILD_DIR    cpack -G DEB, checks the three packages'
-#                                    dependencies and layout and has lintian
-#                                    check them, then installs them:
-#                                    with "apt-get install ./x.deb" on the
-#                                    machine itself when running as root in
-#                                    CI (CI=true; they are purged afterwards),
-#                                    otherwise unpacked with "dpkg -x" into a
-#                                    throwaway root
+#   install_test.sh deb BUILD_DIR    cpack -G DEB, checks the packages'
+#                                    dependencies and layout, has lintian check
+#                                    them, then installs them with apt-get as
+#                                    root in CI (CI=true; purged afterwards),
+#                                    otherwise with "dpkg -x" into a throwaway
+#                                    root
 #
 # LUSTREAPI_TEST_CXXFLAGS: extra compiler flags for the tiny host (the
-# sanitizer build passes its -fsanitize flags, which an instrumented library
-# needs in the program that loads it).
+# sanitizer build's -fsanitize flags).
 set -euo pipefail
 
 mode=$1
@@ -40,59 +34,53 @@ cleanup() {
 trap cleanup EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-expect_file() { [ -e "$1" ] || fail "missing $1"; }
+expect_files() { local dir=$1 f; shift; for f in "$@"; do [ -e "$dir/$f" ] || fail "missing $dir/$f"; done; }
+expect_absent() { local f; for f in "$@"; do [ ! -e "$f" ] || fail "$f is installed"; done; }
 
-# Runs the tiny host, built both ways, against the installed stand-in.
+# Runs the tiny host, built both ways and with Lustre's header first and
+# after LustreAPI.h, against the installed stand-in; each must load the
+# installed libraries, not the build tree's.
 #   $1 prefix (what CMAKE_PREFIX_PATH names), $2 its library directory
 run_consumers() {
-  local prefix=$1 libdir=$2
+  local prefix=$1 libdir=$2 flags order program lib resolved
   local simdir=$libdir/lustreapi-sim
-  expect_file "$simdir/liblustreapi.so"
-  expect_file "$simdir/liblustreapi.so.1"
-  for tool in lctl lfs ssh lustre-sim; do expect_file "$simdir/bin/$tool"; done
-  expect_file "$simdir/include/lustre/lustreapi.h"
-  expect_file "$simdir/include/linux/lustre/lustre_user.h"
+  expect_files "$simdir" liblustreapi.so liblustreapi.so.1 bin/lctl bin/lfs bin/ssh bin/lustre-sim \
+    include/lustre/lustreapi.h include/linux/lustre/lustre_user.h
   [ -z "$(ls "$libdir" | grep '^liblustreapi\.so')" ] || fail "the stand-in library lies in $libdir itself"
 
-  export PATH="$simdir/bin:$PATH"
-  export LD_LIBRARY_PATH="$simdir:$libdir"
-  export LUSTRE_SIM_STATE=$work/state
+  export PATH="$simdir/bin:$PATH" LD_LIBRARY_PATH="$simdir:$libdir" LUSTRE_SIM_STATE=$work/state
   mkdir -p "$work/mnt"
   lustre-sim init "$LUSTRE_SIM_STATE" >/dev/null
   lustre-sim add-fs tinyfs --mdts 2
   lustre-sim mount tinyfs "$work/mnt"
   lustre-sim add-mds tinyfs 0 10.0.0.1 10.0.0.1@tcp
 
-  echo "--- CMake package (find_package(LustreAPI CONFIG))"
-  "$cmake" -S "$here/consumer" -B "$work/cmake-host" -DCMAKE_PREFIX_PATH="$prefix" \
+  echo "--- CMake package (find_package(LustreAPI CONFIG)) and pkg-config"
+  "$cmake" -S "$here/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
     -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_BUILD_TYPE=Debug >/dev/null
-  "$cmake" --build "$work/cmake-host" >/dev/null
-  check_links "$work/cmake-host/tiny-host" "$libdir"
-  "$work/cmake-host/tiny-host" "$work/mnt" tinyfs
-  for order in first after; do "$work/cmake-host/idiom-copytool-lustre-$order" "$work/mnt" "cmake-$order"; done
-
-  echo "--- pkg-config"
-  local flags
+  "$cmake" --build "$work/cmake" >/dev/null
   flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs LustreAPI lustreapi-sim)
-  # shellcheck disable=SC2086  # the flags are words
-  ${CXX:-c++} -std=c++17 $cxxflags "$here/consumer/main.cpp" $flags -o "$work/pc-host"
-  check_links "$work/pc-host" "$libdir"
-  "$work/pc-host" "$work/mnt" tinyfs
-  # shellcheck disable=SC2086
-  ${CXX:-c++} -std=c++17 $cxxflags -DLUSTRE_HEADER_FIRST "$here/consumer/copytool.cpp" $flags -o "$work/pc-first"
-  # shellcheck disable=SC2086
-  ${CXX:-c++} -std=c++17 $cxxflags "$here/consumer/copytool.cpp" $flags -o "$work/pc-after"
-  for order in first after; do "$work/pc-$order" "$work/mnt" "pc-$order"; done
+  for order in first after; do
+    # shellcheck disable=SC2086,SC2046  # the flags are words
+    ${CXX:-c++} -std=c++17 $cxxflags $([ $order = after ] || echo -DLUSTRE_HEADER_FIRST) \
+      "$here/consumer/copytool.cpp" $flags -o "$work/pc-$order"
+    for program in "$work/cmake/tiny-host-lustre-$order" "$work/pc-$order"; do
+      for lib in libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1; do
+        resolved=$(ldd "$program" | awk -v l="$lib" '$1 == l { print $3 }')
+        [ "$(readlink -f "$resolved")" = "$(readlink -f "$libdir/$lib")" ] ||
+          fail "$program loads $lib from '$resolved', not from $libdir"
+      done
+      "$program" "$work/mnt" "$(basename "$program")" tinyfs
+    done
+  done
 }
 
-# The program must load the installed libraries, not the build tree's.
-check_links() {
-  local program=$1 libdir=$2 lib resolved
-  for lib in libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1; do
-    resolved=$(ldd "$program" | awk -v l="$lib" '$1 == l { print $3 }')
-    [ "$(readlink -f "$resolved")" = "$(readlink -f "$libdir/$lib")" ] ||
-      fail "$program loads $lib from '$resolved', not from $libdir"
-  done
+# $1 is (or, with !, is not) a line of the file list of package $2.
+holds() {
+  local want=yes pattern=$1
+  [ "$pattern" = "!" ] && want=no pattern=$2 && shift
+  if grep -q "$pattern" "$work/$2.files"; then [ $want = yes ]; else [ $want = no ]; fi ||
+    fail "package $2: '$pattern' expected $want"
 }
 
 case $mode in
@@ -102,15 +90,12 @@ tree)
     "$cmake" --install "$build" --prefix "$prefix" --component "$component" >/dev/null
   done
   libdir=$(dirname "$(find "$prefix" -name libLustreAPI.so.1 | head -n1)")
-  for f in libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1 libLustreAPI.so pkgconfig/LustreAPI.pc \
-           cmake/LustreAPI/LustreAPIConfig.cmake cmake/LustreAPI/LustreAPIConfigVersion.cmake; do
-    expect_file "$libdir/$f"
-  done
-  for h in LustreAPI.h KxUtils.h ZqLib.h HBError.h; do expect_file "$prefix/include/LustreAPI/$h"; done
-  [ ! -e "$prefix/include/LustreAPI/ArgumentChecks.h" ] || fail "internal headers are installed"
-  [ ! -e "$prefix/include/lustre" ] && [ ! -e "$prefix/include/linux" ] ||
-    fail "the stand-in's Lustre header lies on the include search path"
-  [ ! -e "$prefix/bin/ssh" ] || fail "the stand-in ssh is installed on the search path"
+  expect_files "$libdir" libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1 libLustreAPI.so pkgconfig/LustreAPI.pc \
+    cmake/LustreAPI/LustreAPIConfig.cmake cmake/LustreAPI/LustreAPIConfigVersion.cmake
+  expect_files "$prefix/include/LustreAPI" LustreAPI.h KxUtils.h ZqLib.h HBError.h
+  # No internal header; no stand-in header or tool on the search paths.
+  expect_absent "$prefix/include/LustreAPI/ArgumentChecks.h" "$prefix/include/lustre" "$prefix/include/linux" \
+    "$prefix/bin/ssh"
   run_consumers "$prefix" "$libdir"
   ;;
 deb)
@@ -134,13 +119,13 @@ deb)
   for deb in runtime dev sim; do dpkg-deb -c "${!deb}" | awk '{ print $6 }' >"$work/$deb.files"; done
   # Libraries in Debian's multiarch directory.
   libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-  grep -qx ".$libdir/libLustreAPI.so.1" "$work/runtime.files" || fail "runtime lacks $libdir/libLustreAPI.so.1"
-  ! grep -q '\.h$' "$work/runtime.files" || fail "runtime holds headers"
-  grep -qx './usr/include/LustreAPI/LustreAPI.h' "$work/dev.files" || fail "development lacks LustreAPI.h"
-  grep -qx ".$libdir/lustreapi-sim/liblustreapi.so.1" "$work/sim.files" || fail "stand-in lacks liblustreapi.so.1"
-  ! grep -q '^\./usr/bin/' "$work/sim.files" || fail "the stand-in installs into /usr/bin"
-  grep -qx ".$libdir/lustreapi-sim/include/lustre/lustreapi.h" "$work/sim.files" || fail "stand-in lacks lustreapi.h"
-  ! grep -q '^\./usr/include/' "$work/sim.files" || fail "the stand-in installs into /usr/include"
+  holds "^\.$libdir/libLustreAPI\.so\.1\$" runtime
+  holds ! '\.h$' runtime
+  holds '^\./usr/include/LustreAPI/LustreAPI\.h$' dev
+  holds "^\.$libdir/lustreapi-sim/liblustreapi\.so\.1\$" sim
+  holds "^\.$libdir/lustreapi-sim/include/lustre/lustreapi\.h\$" sim
+  holds ! '^\./usr/bin/' sim
+  holds ! '^\./usr/include/' sim
   if command -v lintian >/dev/null; then
     echo "--- lintian"
     lintian --fail-on error,warning "$work"/packages/*.deb "$work"/packages/*.ddeb || fail "lintian"

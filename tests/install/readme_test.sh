@@ -1,24 +1,16 @@
 #!/usr/bin/env bash
-# Runs the commands of README.md as written.
-#
-# Every shell block of the README carries a marker on the line before it:
-#   <!-- setup: ... -->   one of the two set-up commands for a fresh machine
-#   <!-- run -->          commands run in order, in one shell, from a scratch
-#                         directory in which build/default is this build tree
-#                         and $HOME is a fresh directory
-#   <!-- file: PATH -->   (any language) written to PATH in that directory
-#                         before the run blocks
-# A shell block without a marker fails the test, so no command escapes it.
-#
-# Of the set-up commands, "bash scripts/test" is not run here: it is the
-# command CI runs, and this test is one of the tests it runs. The other
-# command, the main job, runs from the repository root as written when this
-# build tree is the default preset's; from any other build tree it runs with
-# LUSTREAPI_DEMO_BUILD_DIR naming the tree, so that it uses that build
-# instead of building the default preset.
+# Runs the commands of README.md as written. Each shell block carries a
+# marker on the line before it (a shell block without one fails the test):
+#   <!-- setup: ... -->   one of the two set-up commands for a fresh machine:
+#                         "bash scripts/test" (what CI runs, which runs this
+#                         test: not run here) and the main job, run from the
+#                         repository root (with LUSTREAPI_DEMO_BUILD_DIR naming
+#                         this build tree when it is not the default preset's)
+#   <!-- run -->          run in order, in one shell, from a scratch directory
+#                         where build/default is this build tree and $HOME is new
+#   <!-- file: PATH -->   (any language) written to PATH there before the runs
 #
 #   readme_test.sh SOURCE_DIR BUILD_DIR
-#
 # README_TEST_SKIP=REASON makes it print the reason and exit 77 (skipped).
 set -euo pipefail
 if [ -n "${README_TEST_SKIP:-}" ]; then
@@ -81,11 +73,9 @@ done
 grep -qx 'bash scripts/test' "${setups[@]}" || fail "the test command is not 'bash scripts/test'"
 
 echo "=== set-up: $main_job"
-if [ "$build" = "$source_dir/build/default" ]; then
-  (cd "$source_dir" && bash -c "$main_job") || fail "the main-job command failed"
-else
-  (cd "$source_dir" && LUSTREAPI_DEMO_BUILD_DIR="$build" bash -c "$main_job") || fail "the main-job command failed"
-fi
+demo_env=()
+[ "$build" = "$source_dir/build/default" ] || demo_env=("LUSTREAPI_DEMO_BUILD_DIR=$build")
+(cd "$source_dir" && env "${demo_env[@]}" bash -c "$main_job") || fail "the main-job command failed"
 
 ln -s "$build" "$work/sandbox/build/default"
 for f in "$work"/blocks/file.*; do

@@ -37,12 +37,6 @@ void WriteFile(const std::string& path, const std::string& content)
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-void WriteExecutable(const std::string& path, const std::string& content)
-{
-    WriteFile(path, content);
-    if (::chmod(path.c_str(), 0755) != 0) throw std::runtime_error("cannot chmod " + path);
-}
-
 bool Exists(const std::string& path)
 {
     struct stat st;
@@ -55,6 +49,44 @@ std::vector<std::string> ReadLines(const std::string& path)
     std::istringstream in(ReadFile(path));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+namespace {
+
+std::string Unescape(const std::string& text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (text[i] != '\\' || (next != 't' && next != 'n' && next != 'x' && next != '\\')) {
+            out += text[i];
+        } else if (next == 'x') {
+            out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            out += next == 't' ? '\t' : next == 'n' ? '\n' : '\\';
+            ++i;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::vector<DataRow> ReadRows(const std::string& path)
+{
+    std::vector<DataRow> rows;
+    for (const std::string& line : ReadLines(path)) {
+        const size_t arrow = line.find(" -> ");
+        if (line.empty() || line[0] == '#' || arrow == std::string::npos) continue;
+        DataRow row{{}, Unescape(line.substr(arrow + 4)), line};
+        const std::string fields = line.substr(0, arrow) + " | ";
+        for (size_t at = 0, bar; (bar = fields.find(" | ", at)) != std::string::npos; at = bar + 3)
+            row.fields.push_back(Unescape(fields.substr(at, bar - at)));
+        rows.push_back(row);
+    }
+    if (rows.empty()) throw std::runtime_error("no rows in " + path);
+    return rows;
 }
 
 TempDir::TempDir()
@@ -170,7 +202,8 @@ int OpenFdCount()
 
 namespace {
 
-// An unnamed temporary file, closed with the object.
+// An unnamed temporary file, closed with the object; its content is read
+// through /proc, from the start.
 struct CaptureFile {
     CaptureFile() : fd(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600))
     {
@@ -179,22 +212,7 @@ struct CaptureFile {
     ~CaptureFile() { ::close(fd); }
     CaptureFile(const CaptureFile&) = delete;
     CaptureFile& operator=(const CaptureFile&) = delete;
-
-    std::string Content() const
-    {
-        std::string content;
-        char buffer[65536];
-        off_t offset = 0;
-        for (;;) {
-            const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            content.append(buffer, static_cast<size_t>(n));
-            offset += n;
-        }
-        return content;
-    }
-
+    std::string Content() const { return ReadFile("/proc/self/fd/" + std::to_string(fd)); }
     int fd;
 };
 

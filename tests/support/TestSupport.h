@@ -13,7 +13,6 @@ namespace testsupport {
 std::string ReadFile(const std::string& path);
 // Writes content whole; throws when it cannot.
 void WriteFile(const std::string& path, const std::string& content);
-void WriteExecutable(const std::string& path, const std::string& content);
 bool Exists(const std::string& path);
 // The lines of a file, without their line ends.
 std::vector<std::string> ReadLines(const std::string& path);
@@ -102,6 +101,16 @@ private:
     LogWriter* m_previous;
 };
 using LogLine = CapturingLogWriter::Line;
+
+// The rows of a data file of cases: each "field | field ... -> expected",
+// without the lines that are empty or begin with '#'. In fields and expected
+// text, \t, \n, \xHH and \\ are escapes; other backslashes stay.
+struct DataRow {
+    std::vector<std::string> fields;
+    std::string expected;
+    std::string line;  // as written, for traces
+};
+std::vector<DataRow> ReadRows(const std::string& path);
 
 // Number of open descriptors of this process.
 int OpenFdCount();

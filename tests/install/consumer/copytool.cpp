@@ -1,8 +1,10 @@
-// idiom-copytool MOUNT NAME: a copytool written as Lustre's own are (hai_first,
-// hai_next, hai_fid, hai_extent, HSMA_*, DFID) over the LustreAPI operations.
-// It archives MOUNT/NAME into memory, releases and restores it, and checks
-// the data came back. Built with <lustre/lustreapi.h> before LustreAPI.h
-// (LUSTRE_HEADER_FIRST) and after it. Exits 0 only when every step succeeds.
+// tiny-host MOUNT NAME FSNAME: a host written as Lustre's own copytools are
+// (hai_first, hai_next, hai_fid, hai_extent, HSMA_*, DFID) over the LustreAPI
+// operations. It takes the FID of MOUNT/NAME to text and back to its path,
+// lists FSNAME's MDTs, archives the file into memory, releases and restores
+// it, and checks the data came back. Built with <lustre/lustreapi.h> before
+// LustreAPI.h (LUSTRE_HEADER_FIRST) and after it. Exits 0 only when every
+// step succeeds.
 #ifdef LUSTRE_HEADER_FIRST
 #include <lustre/lustreapi.h>
 
@@ -39,7 +41,7 @@ static int ServeOne(hsm_copytool_private* ct, unsigned wanted) {
     hsm_action_item* hai = hai_first(hal);
     for (unsigned i = 0; i < hal->hal_count; ++i, hai = hai_next(hai)) {
         if (hai->hai_action != wanted) return -EPROTO;
-        std::printf("idiom-copytool: %s " DFID "\n", wanted == HSMA_ARCHIVE ? "archive" : "restore", PFID(&hai->hai_fid));
+        std::printf("tiny-host: %s " DFID "\n", wanted == HSMA_ARCHIVE ? "archive" : "restore", PFID(&hai->hai_fid));
         hsm_copyaction_private* hcp = nullptr;
         if ((rc = LustreAPI::HSMActionBegin(&hcp, ct, hai, -1, 0, false, msg)) < 0) return rc;
         const int fd = LustreAPI::HSMActionGetFD(hcp, msg);
@@ -59,15 +61,25 @@ static int ServeOne(hsm_copytool_private* ct, unsigned wanted) {
 }
 
 int main(int argc, char** argv) {
-    if (argc != 3) return 2;
+    if (argc != 4) return 2;
     const std::string path = std::string(argv[1]) + "/" + argv[2];
     const std::string data = "data of " + path + "\n";
     std::ofstream(path) << data;
 
-    std::string msg;
+    std::string msg, back;
+    LustreAPI::CLustreFID fid;
+    std::vector<std::string> mdts, servers;
+    int linkNo = 0;
+    long long recNo = -1;
+    char text[64] = "";
     hsm_copytool_private* ct = nullptr;
     int archives[] = {1};
-    int rc = LustreAPI::LoadFunctions().Failed() ? -EINVAL : 0;
+    int rc = LustreAPI::LoadFunctions().Failed() || LustreAPI::GetFIDFromPath(path, fid).Failed() ? -EINVAL : 0;
+    std::snprintf(text, sizeof text, "[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
+    LustreAPI::CLustreFID parsed{std::string(text)};
+    if (rc == 0 && (LustreAPI::GetPathFromFID(argv[1], parsed, back, linkNo, recNo).Failed() || back != path))
+        rc = -ENOENT;
+    if (rc == 0 && (LustreAPI::GetMDTList(argv[3], mdts, servers).Failed() || mdts.empty())) rc = -ENODEV;
     if (rc == 0) rc = LustreAPI::HSMRegister(&ct, argv[1], 1, archives, O_NONBLOCK, msg);
     if (rc == 0) rc = LustreAPI::HSMArchive(path.c_str(), nullptr, msg);
     if (rc == 0) rc = ServeOne(ct, HSMA_ARCHIVE);
@@ -76,8 +88,9 @@ int main(int argc, char** argv) {
     if (rc == 0) rc = ServeOne(ct, HSMA_RESTORE);
     if (rc == 0) rc = LustreAPI::HSMUnregister(&ct, msg);
     std::ifstream restored(path);
-    const std::string text{std::istreambuf_iterator<char>(restored), std::istreambuf_iterator<char>()};
-    if (rc == 0 && (g_archive != data || text != data)) rc = -EIO;
-    std::printf("idiom-copytool: %s %d %s\n", rc == 0 ? "ok" : "failed", rc, msg.c_str());
+    const std::string now{std::istreambuf_iterator<char>(restored), std::istreambuf_iterator<char>()};
+    if (rc == 0 && (g_archive != data || now != data)) rc = -EIO;
+    std::printf("tiny-host: %s %d %s %s %s\n", rc == 0 ? "ok" : "failed", rc, text, mdts.empty() ? "" : mdts[0].c_str(),
+                msg.c_str());
     return rc == 0 ? 0 : 1;
 }
