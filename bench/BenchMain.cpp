@@ -11,7 +11,8 @@
 
 #include "BenchSupport.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (!std::getenv("LUSTREAPI_BENCH_RESTARTED")) {
         std::string path = LUSTREAPI_BENCH_LUSTRE_DIR;
         if (const char* old = std::getenv("LD_LIBRARY_PATH"); old && *old) path += std::string(":") + old;

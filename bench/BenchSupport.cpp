@@ -25,21 +25,24 @@ public:
 std::string g_mount;
 std::string g_stateDir;
 
-void RemoveStateDir() {
+void RemoveStateDir()
+{
     std::error_code ignored;
     std::filesystem::remove_all(g_stateDir, ignored);
 }
 
 }  // namespace
 
-void SilenceLog() {
+void SilenceLog()
+{
     static SilentWriter writer;
     g_ptrLogWriter = &writer;
 }
 
 const std::string& MountPoint() { return g_mount; }
 
-bool PrepareLustre() {
+bool PrepareLustre()
+{
     static const bool ready = [] {
         char dir[] = "/tmp/lustreapi-bench-XXXXXX";
         if (!mkdtemp(dir)) return false;
@@ -63,7 +66,8 @@ bool PrepareLustre() {
     return ready;
 }
 
-size_t HoldMemory(size_t mebibytes) {
+size_t HoldMemory(size_t mebibytes)
+{
     static std::vector<std::unique_ptr<char[]>> blocks;
     static size_t held = 0;
     const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));

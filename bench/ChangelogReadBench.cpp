@@ -20,16 +20,21 @@ const char kMdt[] = "lustre-MDT0000";
 // A stand-in state of its own with kRecords records on kMdt. Empty when it
 // could not be made. The process's environment is not changed: the other
 // benchmarks keep their own stand-in state.
-const std::string& ChangelogState() {
+const std::string& ChangelogState()
+{
     static const std::string state = [] {
         char pattern[] = "/tmp/lustreapi-bench-changelog.XXXXXX";
         if (!mkdtemp(pattern)) return std::string();
         const std::string dir = pattern;
-        const std::string setUp =
-            "PATH=" LUSTREAPI_BENCH_SIM_BIN ":$PATH LUSTRE_SIM_STATE=" + dir + "/state && export PATH "
-            "LUSTRE_SIM_STATE && lustre-sim init " + dir + "/state --version 2.15 && lustre-sim add-fs lustre && "
-            "lustre-sim mount lustre " + dir + "/mnt && lustre-sim changelog-append " + kMdt +
-            " CREAT --name 'file with spaces' --jobid cp.0 --count " + std::to_string(kRecords) + " >/dev/null";
+        const std::string setUp = "PATH=" LUSTREAPI_BENCH_SIM_BIN ":$PATH LUSTRE_SIM_STATE=" + dir +
+                                  "/state && export PATH "
+                                  "LUSTRE_SIM_STATE && lustre-sim init " +
+                                  dir +
+                                  "/state --version 2.15 && lustre-sim add-fs lustre && "
+                                  "lustre-sim mount lustre " +
+                                  dir + "/mnt && lustre-sim changelog-append " + kMdt +
+                                  " CREAT --name 'file with spaces' --jobid cp.0 --count " + std::to_string(kRecords) +
+                                  " >/dev/null";
         std::string out, err;
         return ZqProcess::system(setUp.c_str(), &out, &err, 0, false) == 0 ? dir + "/state" : std::string();
     }();
@@ -40,11 +45,13 @@ const std::string& ChangelogState() {
 // benchmark's run; the former values come back afterwards.
 class ChangelogEnvironment {
 public:
-    ChangelogEnvironment() : m_path(Get("PATH")), m_state(Get("LUSTRE_SIM_STATE")) {
+    ChangelogEnvironment() : m_path(Get("PATH")), m_state(Get("LUSTRE_SIM_STATE"))
+    {
         setenv("PATH", (std::string(LUSTREAPI_BENCH_SIM_BIN) + ":" + m_path).c_str(), 1);
         setenv("LUSTRE_SIM_STATE", ChangelogState().c_str(), 1);
     }
-    ~ChangelogEnvironment() {
+    ~ChangelogEnvironment()
+    {
         setenv("PATH", m_path.c_str(), 1);
         if (m_state.empty())
             unsetenv("LUSTRE_SIM_STATE");
@@ -55,7 +62,8 @@ public:
     ChangelogEnvironment& operator=(const ChangelogEnvironment&) = delete;
 
 private:
-    static std::string Get(const char* name) {
+    static std::string Get(const char* name)
+    {
         const char* value = std::getenv(name);
         return value ? value : "";
     }
@@ -63,7 +71,8 @@ private:
     std::string m_state;
 };
 
-void ChangelogRead_Library(benchmark::State& state) {
+void ChangelogRead_Library(benchmark::State& state)
+{
     if (ChangelogState().empty()) return state.SkipWithError("the stand-in changelog could not be made");
     const ChangelogEnvironment environment;
     for (auto _ : state) {
@@ -74,7 +83,8 @@ void ChangelogRead_Library(benchmark::State& state) {
     }
 }
 
-void ChangelogRead_Floor(benchmark::State& state) {
+void ChangelogRead_Floor(benchmark::State& state)
+{
     if (ChangelogState().empty()) return state.SkipWithError("the stand-in changelog could not be made");
     const ChangelogEnvironment environment;
     const std::string command = std::string("lfs changelog ") + kMdt + " > /dev/null";

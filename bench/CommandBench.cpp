@@ -9,8 +9,8 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <list>
 #include <string>
 
@@ -29,14 +29,16 @@ struct Pipes {
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
     bool Open() { return pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0; }
-    void CloseWriteEnds() {
+    void CloseWriteEnds()
+    {
         close(out[1]);
         close(err[1]);
     }
 };
 
 // Reads both pipes to end of file, as the host's runner does, then reaps.
-int Collect(Pipes& p, pid_t pid, std::string& out, std::string& err) {
+int Collect(Pipes& p, pid_t pid, std::string& out, std::string& err)
+{
     pollfd fds[2] = {{p.out[0], POLLIN, 0}, {p.err[0], POLLIN, 0}};
     std::string* sinks[2] = {&out, &err};
     int open = 2;
@@ -64,7 +66,8 @@ int Collect(Pipes& p, pid_t pid, std::string& out, std::string& err) {
     return status;
 }
 
-int SpawnRun(const char* command, std::string& out, std::string& err) {
+int SpawnRun(const char* command, std::string& out, std::string& err)
+{
     Pipes p;
     if (!p.Open()) return -1;
     posix_spawn_file_actions_t actions;
@@ -89,7 +92,8 @@ int SpawnRun(const char* command, std::string& out, std::string& err) {
     return Collect(p, pid, out, err);
 }
 
-int ForkRun(const char* command, std::string& out, std::string& err) {
+int ForkRun(const char* command, std::string& out, std::string& err)
+{
     Pipes p;
     if (!p.Open()) return -1;
     const pid_t pid = fork();
@@ -111,7 +115,8 @@ int ForkRun(const char* command, std::string& out, std::string& err) {
     return Collect(p, pid, out, err);
 }
 
-size_t HeldMebibytes() {
+size_t HeldMebibytes()
+{
     size_t mebibytes = 4096;
     if (const char* text = std::getenv("LUSTREAPI_BENCH_HOLD_MIB")) {
         const char* end = text + std::strlen(text);
@@ -120,7 +125,8 @@ size_t HeldMebibytes() {
     return mebibytes;
 }
 
-void RunLibrary(benchmark::State& state) {
+void RunLibrary(benchmark::State& state)
+{
     for (auto _ : state) {
         std::list<std::string> lines;
         if (LustreAPI::RunCommand(kCommand, lines).Failed()) return state.SkipWithError("RunCommand failed");
@@ -129,7 +135,8 @@ void RunLibrary(benchmark::State& state) {
 }
 
 template <int (*Runner)(const char*, std::string&, std::string&)>
-void RunFloor(benchmark::State& state) {
+void RunFloor(benchmark::State& state)
+{
     for (auto _ : state) {
         std::string out, err;
         if (Runner(kCommand, out, err) != 0 || out != "ok\n") return state.SkipWithError("command failed");
@@ -139,16 +146,22 @@ void RunFloor(benchmark::State& state) {
 void RunCommand_Library(benchmark::State& state) { RunLibrary(state); }
 void RunCommand_Floor(benchmark::State& state) { RunFloor<SpawnRun>(state); }
 
-void HeldMemory(benchmark::State& state) { state.SetLabel(std::to_string(bench::HoldMemory(HeldMebibytes())) + " MiB held"); }
-void RunCommandHeld_Library(benchmark::State& state) {
+void HeldMemory(benchmark::State& state)
+{
+    state.SetLabel(std::to_string(bench::HoldMemory(HeldMebibytes())) + " MiB held");
+}
+void RunCommandHeld_Library(benchmark::State& state)
+{
     HeldMemory(state);
     RunLibrary(state);
 }
-void RunCommandHeld_Spawn(benchmark::State& state) {
+void RunCommandHeld_Spawn(benchmark::State& state)
+{
     HeldMemory(state);
     RunFloor<SpawnRun>(state);
 }
-void RunCommandHeld_Fork(benchmark::State& state) {
+void RunCommandHeld_Fork(benchmark::State& state)
+{
     HeldMemory(state);
     RunFloor<ForkRun>(state);
 }

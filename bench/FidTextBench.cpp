@@ -13,14 +13,16 @@ namespace {
 
 const std::string kText = "[0x200000400:0x1c:0x0]";
 
-void FidParse_Library(benchmark::State& state) {
+void FidParse_Library(benchmark::State& state)
+{
     for (auto _ : state) {
         LustreAPI::CLustreFID fid(kText);
         benchmark::DoNotOptimize(fid.m_seq);
     }
 }
 
-void FidParse_Floor(benchmark::State& state) {
+void FidParse_Floor(benchmark::State& state)
+{
     for (auto _ : state) {
         unsigned long long seq = 0;
         unsigned int oid = 0, ver = 0;
@@ -31,7 +33,8 @@ void FidParse_Floor(benchmark::State& state) {
 
 // The constructor's own steps written inline: copy, Trim, Split, the three
 // conversions. What the constructor costs beyond sscanf is what these cost.
-void FidParse_Steps(benchmark::State& state) {
+void FidParse_Steps(benchmark::State& state)
+{
     for (auto _ : state) {
         std::string text = kText;
         HBString::Trim(text, "[]");
@@ -44,7 +47,8 @@ void FidParse_Steps(benchmark::State& state) {
     }
 }
 
-void FidFormat_Library(benchmark::State& state) {
+void FidFormat_Library(benchmark::State& state)
+{
     LustreAPI::CLustreFID fid(kText);
     for (auto _ : state) {
         std::string text = HBString::Format("[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
@@ -52,11 +56,13 @@ void FidFormat_Library(benchmark::State& state) {
     }
 }
 
-void FidFormat_Floor(benchmark::State& state) {
+void FidFormat_Floor(benchmark::State& state)
+{
     LustreAPI::CLustreFID fid(kText);
     for (auto _ : state) {
         char text[64];
-        benchmark::DoNotOptimize(std::snprintf(text, sizeof text, "[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver));
+        benchmark::DoNotOptimize(
+            std::snprintf(text, sizeof text, "[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver));
         benchmark::DoNotOptimize(text);
     }
 }

@@ -11,7 +11,8 @@
 namespace {
 
 // The entry point the library bound, looked up again in the same loaded object.
-decltype(&::llapi_hsm_action_get_fd) BoundGetFd() {
+decltype(&::llapi_hsm_action_get_fd) BoundGetFd()
+{
     void* handle = dlopen("liblustreapi.so", RTLD_NOW | RTLD_NOLOAD);
     if (!handle) handle = dlopen("liblustreapi.so.1", RTLD_NOW | RTLD_NOLOAD);
     if (!handle) return nullptr;
@@ -20,13 +21,15 @@ decltype(&::llapi_hsm_action_get_fd) BoundGetFd() {
     return entry;
 }
 
-void GuardedCall_Library(benchmark::State& state) {
+void GuardedCall_Library(benchmark::State& state)
+{
     if (!bench::PrepareLustre()) return state.SkipWithError("liblustreapi.so stand-in not bound");
     std::string msg;
     for (auto _ : state) benchmark::DoNotOptimize(LustreAPI::HSMActionGetFD(nullptr, msg));
 }
 
-void GuardedCall_Floor(benchmark::State& state) {
+void GuardedCall_Floor(benchmark::State& state)
+{
     if (!bench::PrepareLustre()) return state.SkipWithError("liblustreapi.so stand-in not bound");
     const decltype(&::llapi_hsm_action_get_fd) entry = BoundGetFd();
     if (!entry) return state.SkipWithError("llapi_hsm_action_get_fd not found");

@@ -21,13 +21,14 @@ struct Entries {
     decltype(&::llapi_fd2fid) fd2fid = nullptr;
 };
 
-Entries BoundEntries() {
+Entries BoundEntries()
+{
     Entries e;
     void* handle = dlopen("liblustreapi.so", RTLD_NOW | RTLD_NOLOAD);
     if (!handle) handle = dlopen("liblustreapi.so.1", RTLD_NOW | RTLD_NOLOAD);
     if (!handle) return e;
-    e.alloc = reinterpret_cast<decltype(&::llapi_hsm_user_request_alloc)>(
-        dlsym(handle, "llapi_hsm_user_request_alloc"));
+    e.alloc =
+        reinterpret_cast<decltype(&::llapi_hsm_user_request_alloc)>(dlsym(handle, "llapi_hsm_user_request_alloc"));
     e.request = reinterpret_cast<decltype(&::llapi_hsm_request)>(dlsym(handle, "llapi_hsm_request"));
     e.fd2fid = reinterpret_cast<decltype(&::llapi_fd2fid)>(dlsym(handle, "llapi_fd2fid"));
     dlclose(handle);
@@ -35,7 +36,8 @@ Entries BoundEntries() {
 }
 
 // What HSMRequest does for an archive with data, minus the library.
-int InlineArchive(const Entries& e, const char* path, const char* data) {
+int InlineArchive(const Entries& e, const char* path, const char* data)
+{
     const int fd = open(path, O_RDONLY);
     if (fd < 0) return -errno;
     const int len = static_cast<int>(std::strlen(data));
@@ -61,7 +63,8 @@ int InlineArchive(const Entries& e, const char* path, const char* data) {
     return result;
 }
 
-void HSMRequest_Library(benchmark::State& state) {
+void HSMRequest_Library(benchmark::State& state)
+{
     if (!bench::PrepareLustre()) return state.SkipWithError("liblustreapi.so stand-in not bound");
     const std::string path = bench::MountPoint() + "/file";
     std::string msg;
@@ -71,7 +74,8 @@ void HSMRequest_Library(benchmark::State& state) {
     }
 }
 
-void HSMRequest_Floor(benchmark::State& state) {
+void HSMRequest_Floor(benchmark::State& state)
+{
     if (!bench::PrepareLustre()) return state.SkipWithError("liblustreapi.so stand-in not bound");
     const Entries e = BoundEntries();
     if (!e.alloc || !e.request || !e.fd2fid) return state.SkipWithError("entry points not found");

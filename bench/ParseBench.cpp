@@ -23,13 +23,15 @@ public:
 };
 
 // The Lustre 2.12 listing: index line, heading, one line per reader.
-std::string ReaderListing() {
+std::string ReaderListing()
+{
     std::string text = "mdd.lustre-MDT0000.changelog_users=\ncurrent index: 987654\nID    index (idle seconds)\n";
     for (int i = 1; i <= kReaders; ++i) text += HBString::Format("cl%-3d %d (%d)\n", i, 1000 + i, i % 600);
     return text;
 }
 
-std::string MdtListing() {
+std::string MdtListing()
+{
     std::string text;
     for (int i = 0; i < kMdts; ++i)
         text += HBString::Format("mdc.lustre-MDT%04x-mdc-ffff8803f0d41000.mds_conn_uuid=10.0.%d.%d@tcp\n", i, i / 250,
@@ -37,18 +39,21 @@ std::string MdtListing() {
     return text;
 }
 
-void PerLine(benchmark::State& state, int lines) {
-    state.counters["per_line"] =
-        benchmark::Counter(static_cast<double>(lines), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+void PerLine(benchmark::State& state, int lines)
+{
+    state.counters["per_line"] = benchmark::Counter(
+        static_cast<double>(lines), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-void Script(const std::string& out) {
+void Script(const std::string& out)
+{
     static SilentWriter writer;
     g_ptrLogWriter = &writer;
     zq_fake_set_reply(0, out.data(), out.size(), "", 0);
 }
 
-void ReaderListing_Library(benchmark::State& state) {
+void ReaderListing_Library(benchmark::State& state)
+{
     Script(ReaderListing());
     const std::string reader = "cl" + std::to_string(kReaders);
     for (auto _ : state) {
@@ -62,7 +67,8 @@ void ReaderListing_Library(benchmark::State& state) {
     PerLine(state, kReaders + 3);
 }
 
-void ReaderListing_Floor(benchmark::State& state) {
+void ReaderListing_Floor(benchmark::State& state)
+{
     const std::string text = ReaderListing();
     for (auto _ : state) {
         std::list<std::string> lines;
@@ -72,7 +78,8 @@ void ReaderListing_Floor(benchmark::State& state) {
     PerLine(state, kReaders + 3);
 }
 
-void MdtListing_Library(benchmark::State& state) {
+void MdtListing_Library(benchmark::State& state)
+{
     Script(MdtListing());
     for (auto _ : state) {
         std::vector<std::string> names, servers;
@@ -82,7 +89,8 @@ void MdtListing_Library(benchmark::State& state) {
     PerLine(state, kMdts);
 }
 
-void MdtListing_Floor(benchmark::State& state) {
+void MdtListing_Floor(benchmark::State& state)
+{
     const std::string text = MdtListing();
     for (auto _ : state) {
         std::list<std::string> lines;

@@ -11,7 +11,8 @@
 
 namespace {
 
-const std::vector<std::string>& Lines() {
+const std::vector<std::string>& Lines()
+{
     static const std::vector<std::string> lines = {
         "1 01CREAT 04:24:09.779203918 2024.08.20 0x0 t=[0x2000013a1:0x1:0x0] j=cp.0 ef=0xf u=0:0 nid=0@lo "
         "p=[0x200000007:0x1:0x0] testfile",
@@ -27,25 +28,27 @@ const std::vector<std::string>& Lines() {
     return lines;
 }
 
-void PerRecord(benchmark::State& state) {
-    state.counters["per_line"] = benchmark::Counter(static_cast<double>(Lines().size()),
-                                                    benchmark::Counter::kIsIterationInvariantRate |
-                                                        benchmark::Counter::kInvert);
+void PerRecord(benchmark::State& state)
+{
+    state.counters["per_line"] =
+        benchmark::Counter(static_cast<double>(Lines().size()),
+                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
-void RecordParse_Library(benchmark::State& state) {
+void RecordParse_Library(benchmark::State& state)
+{
     LustreAPI::CChangelogRecord record;
     for (auto _ : state) {
         for (const std::string& line : Lines()) {
-            if (LustreAPI::ParseChangelogRecord(line, record).Failed())
-                return state.SkipWithError("record not read");
+            if (LustreAPI::ParseChangelogRecord(line, record).Failed()) return state.SkipWithError("record not read");
             benchmark::DoNotOptimize(record.m_index);
         }
     }
     PerRecord(state);
 }
 
-void RecordParse_Floor(benchmark::State& state) {
+void RecordParse_Floor(benchmark::State& state)
+{
     for (auto _ : state) {
         for (const std::string& line : Lines()) {
             std::vector<std::string> pieces;

@@ -17,7 +17,8 @@ namespace {
 
 struct Target {
     std::string host, mdt, fsName, user;
-    std::string Text() const {
+    std::string Text() const
+    {
         return Format("(%s, %s, %s, %s", host.c_str(), mdt.c_str(), fsName.c_str(), user.c_str());
     }
 };
@@ -27,8 +28,10 @@ struct Target {
 class Reader {
 public:
     explicit Reader(const Target& target) : m_target(target) {}
-    ~Reader() {
-        if (!id.empty()) LustreAPI::DeRegisterChangelog(m_target.host, m_target.mdt, m_target.fsName, m_target.user, id);
+    ~Reader()
+    {
+        if (!id.empty())
+            LustreAPI::DeRegisterChangelog(m_target.host, m_target.mdt, m_target.fsName, m_target.user, id);
     }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -38,18 +41,20 @@ private:
     const Target& m_target;
 };
 
-std::string Describe(const LustreAPI::CChangelogRecord& r) {
+std::string Describe(const LustreAPI::CChangelogRecord& r)
+{
     std::string text = Format("#%llu %s", r.m_index, r.m_typeName.c_str());
     if (!r.m_name.empty()) text += " " + Quoted(r.m_name);
     if (!r.m_sourceName.empty()) text += " (was " + Quoted(r.m_sourceName) + ")";
-    text += Format(" in [0x%llx:0x%x:0x%x], at %lld.%09u UTC", r.m_parent.m_seq, r.m_parent.m_oid,
-                   r.m_parent.m_ver, r.m_seconds, r.m_nanoseconds);
+    text += Format(" in [0x%llx:0x%x:0x%x], at %lld.%09u UTC", r.m_parent.m_seq, r.m_parent.m_oid, r.m_parent.m_ver,
+                   r.m_seconds, r.m_nanoseconds);
     if (r.m_uid >= 0) text += Format(", by uid %lld", r.m_uid);
     return text;
 }
 
 // The reader's index on the server; listed is false when the reader is gone.
-bool ReaderIndex(Report& report, const Target& t, const std::string& id, unsigned long long& index, bool& listed) {
+bool ReaderIndex(Report& report, const Target& t, const std::string& id, unsigned long long& index, bool& listed)
+{
     const std::string asked = "GetChangelogUsers" + t.Text() + ")";
     report.Ask(asked);
     unsigned long long current = 0;
@@ -70,16 +75,20 @@ bool ReaderIndex(Report& report, const Target& t, const std::string& id, unsigne
     return true;
 }
 
-bool SameFid(const LustreAPI::CLustreFID& a, const LustreAPI::CLustreFID& b) {
+bool SameFid(const LustreAPI::CLustreFID& a, const LustreAPI::CLustreFID& b)
+{
     return a.m_seq == b.m_seq && a.m_oid == b.m_oid && a.m_ver == b.m_ver;
 }
 
 // What a user of the cluster does to files in dir, which the MDT logs (on
 // the stand-in, its watcher does): writes "draft 1.txt" and renames it to
 // final.txt, writes old.log and removes it. draft is the first file's FID.
-bool WorkOnFiles(Report& report, const std::string& fsName, const std::string& dir, LustreAPI::CLustreFID& draft) {
-    const std::string asked = "in " + Quoted(dir) + ": write 'draft 1.txt', rename it to final.txt, "
-                              "write and remove old.log (with lustre-sim watch " + fsName + ")";
+bool WorkOnFiles(Report& report, const std::string& fsName, const std::string& dir, LustreAPI::CLustreFID& draft)
+{
+    const std::string asked = "in " + Quoted(dir) +
+                              ": write 'draft 1.txt', rename it to final.txt, "
+                              "write and remove old.log (with lustre-sim watch " +
+                              fsName + ")";
     report.Ask(asked);
     StandInWatcher watcher(fsName);
     std::string why;
@@ -98,7 +107,8 @@ bool WorkOnFiles(Report& report, const std::string& fsName, const std::string& d
 
 // The records tell what WorkOnFiles did, with the file's FID.
 bool ToldWhatWasDone(const std::vector<LustreAPI::CChangelogRecord>& records, const LustreAPI::CLustreFID& draft,
-                     std::string& missing) {
+                     std::string& missing)
+{
     bool created = false, renamed = false, removed = false;
     for (const auto& r : records) {
         created = created || (r.m_typeName == "CREAT" && r.m_name == "draft 1.txt" && SameFid(r.m_target, draft));
@@ -111,7 +121,8 @@ bool ToldWhatWasDone(const std::vector<LustreAPI::CChangelogRecord>& records, co
 }
 
 bool Read(Report& report, const std::string& mdt, const std::string& start,
-          std::vector<LustreAPI::CChangelogRecord>& records) {
+          std::vector<LustreAPI::CChangelogRecord>& records)
+{
     const std::string asked = Format("ReadChangelogs(%s, %s, \"\")", mdt.c_str(), start.c_str());
     report.Ask(asked);
     const CKxError error = LustreAPI::ReadChangelogs(mdt, start, "", records);
@@ -123,7 +134,8 @@ bool Read(Report& report, const std::string& mdt, const std::string& start,
 
 }  // namespace
 
-bool RunConsumer(Report& report, const std::string& fsName, const std::string& sshUser, const std::string& dir) {
+bool RunConsumer(Report& report, const std::string& fsName, const std::string& sshUser, const std::string& dir)
+{
     report.Job("Changelog consumer: register, read records as values, acknowledge them, deregister");
     std::vector<std::string> mdts, servers;
     CKxError error = LustreAPI::GetMDTList(fsName, mdts, servers);

@@ -20,18 +20,25 @@ using common::UniqueFd;
 
 constexpr size_t kChunk = 64 * 1024;
 
-const char* ActionName(unsigned action) {
+const char* ActionName(unsigned action)
+{
     switch (action) {
-    case HSMA_ARCHIVE: return "ARCHIVE";
-    case HSMA_RESTORE: return "RESTORE";
-    case HSMA_REMOVE: return "REMOVE";
-    case HSMA_CANCEL: return "CANCEL";
-    default: return "unknown action";
+    case HSMA_ARCHIVE:
+        return "ARCHIVE";
+    case HSMA_RESTORE:
+        return "RESTORE";
+    case HSMA_REMOVE:
+        return "REMOVE";
+    case HSMA_CANCEL:
+        return "CANCEL";
+    default:
+        return "unknown action";
     }
 }
 
 // One progress line per report; on a terminal the line is rewritten in place.
-void ShowProgress(const std::string& fid, unsigned long long copied, unsigned long long total) {
+void ShowProgress(const std::string& fid, unsigned long long copied, unsigned long long total)
+{
     const unsigned percent = total ? static_cast<unsigned>(copied * 100 / total) : 100;
     static const bool terminal = isatty(STDOUT_FILENO) != 0;
     std::printf("%s     copying %s  %llu/%llu bytes  %3u%%%s", terminal ? "\r" : "", fid.c_str(), copied, total,
@@ -39,7 +46,8 @@ void ShowProgress(const std::string& fid, unsigned long long copied, unsigned lo
     std::fflush(stdout);
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
+bool WriteAll(int fd, const char* data, size_t size)
+{
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0 && errno == EINTR) continue;
@@ -52,15 +60,15 @@ bool WriteAll(int fd, const char* data, size_t size) {
 
 }  // namespace
 
-std::string FidText(const lu_fid& fid) {
-    return Format(DFID, PFID(&fid));
-}
+std::string FidText(const lu_fid& fid) { return Format(DFID, PFID(&fid)); }
 
-Copytool::~Copytool() {
+Copytool::~Copytool()
+{
     if (m_ct) Unregister();
 }
 
-bool Copytool::Register(const std::string& mount, int archiveId) {
+bool Copytool::Register(const std::string& mount, int archiveId)
+{
     int archives[1] = {archiveId};
     std::string msg;
     const std::string asked =
@@ -75,7 +83,8 @@ bool Copytool::Register(const std::string& mount, int archiveId) {
     return true;
 }
 
-bool Copytool::Unregister() {
+bool Copytool::Unregister()
+{
     std::string msg;
     m_report.Ask("HSMUnregister(copytool)");
     const int rc = LustreAPI::HSMUnregister(&m_ct, msg);
@@ -85,7 +94,8 @@ bool Copytool::Unregister() {
     return true;
 }
 
-bool Copytool::Serve(size_t actions, std::chrono::seconds patience, std::vector<ArchivedFile>& archived) {
+bool Copytool::Serve(size_t actions, std::chrono::seconds patience, std::vector<ArchivedFile>& archived)
+{
     const auto deadline = std::chrono::steady_clock::now() + patience;
     size_t done = 0;
     while (done < actions) {
@@ -144,7 +154,8 @@ bool Copytool::Serve(size_t actions, std::chrono::seconds patience, std::vector<
     return true;
 }
 
-bool Copytool::Archive(const hsm_action_item& item, ArchivedFile& archived) {
+bool Copytool::Archive(const hsm_action_item& item, ArchivedFile& archived)
+{
     const lu_fid fid = item.hai_fid;
     const std::string fidText = FidText(fid);
     std::string msg;
@@ -184,8 +195,7 @@ bool Copytool::Archive(const hsm_action_item& item, ArchivedFile& archived) {
             archived.copy = m_archiveDir + "/" + fidText.substr(1, fidText.size() - 2);
             UniqueFd target(::open(archived.copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
             const unsigned long long end = static_cast<unsigned long long>(st.st_size);
-            const unsigned long long total =
-                start >= end ? 0 : (wanted < end - start ? wanted : end - start);
+            const unsigned long long total = start >= end ? 0 : (wanted < end - start ? wanted : end - start);
             std::string buffer(kChunk, '\0');
             if (target.Get() < 0) {
                 errval = errno;

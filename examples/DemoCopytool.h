@@ -14,7 +14,7 @@ namespace demo {
 
 struct ArchivedFile {
     lu_fid fid{};
-    std::string copy;               // the archive's copy of the file
+    std::string copy;  // the archive's copy of the file
     unsigned long long bytes = 0;
 };
 

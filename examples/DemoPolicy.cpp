@@ -20,10 +20,7 @@ namespace {
 
 constexpr size_t kFiles = 300;
 
-std::string FidName(const lu_fid& fid)
-{
-    return Format("0x%llx:0x%x:0x%x", fid.f_seq, fid.f_oid, fid.f_ver);
-}
+std::string FidName(const lu_fid& fid) { return Format("0x%llx:0x%x:0x%x", fid.f_seq, fid.f_oid, fid.f_ver); }
 
 // Copies between a file's descriptor and its archive copy; archive copies
 // are whole files named by FID.
@@ -95,8 +92,9 @@ bool ReportStates(Report& report, const std::vector<std::string>& files, const c
         ++counts[{hus.hus_states, hus.hus_archive_id}];
     }
     static const std::pair<unsigned, const char*> kWords[] = {
-        {HS_RELEASED, "released"}, {HS_EXISTS, "exists"}, {HS_DIRTY, "dirty"}, {HS_ARCHIVED, "archived"},
-        {HS_NORELEASE, "never_release"}, {HS_NOARCHIVE, "never_archive"}, {HS_LOST, "lost_from_hsm"}};
+        {HS_RELEASED, "released"}, {HS_EXISTS, "exists"},           {HS_DIRTY, "dirty"},
+        {HS_ARCHIVED, "archived"}, {HS_NORELEASE, "never_release"}, {HS_NOARCHIVE, "never_archive"},
+        {HS_LOST, "lost_from_hsm"}};
     std::string text;
     for (const auto& [state, count] : counts) {
         text += Format("%s%zu file(s) (0x%08x)", text.empty() ? "" : "; ", count, state.first);

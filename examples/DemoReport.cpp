@@ -7,7 +7,8 @@ namespace demo {
 
 namespace {
 
-std::string FormatV(const char* format, va_list args) {
+std::string FormatV(const char* format, va_list args)
+{
     va_list copy;
     va_copy(copy, args);
     const int needed = std::vsnprintf(nullptr, 0, format, copy);
@@ -21,7 +22,8 @@ std::string FormatV(const char* format, va_list args) {
 
 // Text for one entry of the account: trailing line ends and blanks dropped
 // (command errors end in one), inner lines indented under the first.
-std::string Tidy(std::string text) {
+std::string Tidy(std::string text)
+{
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
     for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1))
         text.insert(at + 1, "         ");
@@ -30,30 +32,35 @@ std::string Tidy(std::string text) {
 
 }  // namespace
 
-void Report::Job(const std::string& title) {
+void Report::Job(const std::string& title)
+{
     std::printf("\n== %s ==\n", title.c_str());
     std::fflush(stdout);
 }
 
-void Report::Header(const std::string& asked) {
+void Report::Header(const std::string& asked)
+{
     if (m_asked == asked) return;
     std::printf("[%2d] %s\n", ++m_step, asked.c_str());
     m_asked = asked;
 }
 
-void Report::Ask(const std::string& asked) {
+void Report::Ask(const std::string& asked)
+{
     Header(asked);
     std::fflush(stdout);
 }
 
-void Report::Ok(const std::string& asked, const std::string& got) {
+void Report::Ok(const std::string& asked, const std::string& got)
+{
     Header(asked);
     std::printf("     -> %s\n", Tidy(got).c_str());
     std::fflush(stdout);
     m_asked.clear();
 }
 
-bool Report::Fail(const std::string& asked, const std::string& why) {
+bool Report::Fail(const std::string& asked, const std::string& why)
+{
     ++m_failures;
     Header(asked);
     std::printf("     FAILED: %s\n", Tidy(why).c_str());
@@ -62,12 +69,14 @@ bool Report::Fail(const std::string& asked, const std::string& why) {
     return false;
 }
 
-void Report::Detail(const std::string& text) {
+void Report::Detail(const std::string& text)
+{
     std::printf("     %s\n", Tidy(text).c_str());
     std::fflush(stdout);
 }
 
-void IndentingLogWriter::Log(int, const char*, int, int, int, const char* format, ...) {
+void IndentingLogWriter::Log(int, const char*, int, int, int, const char* format, ...)
+{
     va_list args;
     va_start(args, format);
     const std::string text = FormatV(format, args);
@@ -76,7 +85,8 @@ void IndentingLogWriter::Log(int, const char*, int, int, int, const char* format
     std::fflush(stdout);
 }
 
-std::string Format(const char* format, ...) {
+std::string Format(const char* format, ...)
+{
     va_list args;
     va_start(args, format);
     std::string text = FormatV(format, args);
@@ -84,11 +94,10 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
-std::string ErrnoText(int rc) {
-    return rc < 0 ? Format("%d (%s)", rc, std::strerror(-rc)) : Format("%d", rc);
-}
+std::string ErrnoText(int rc) { return rc < 0 ? Format("%d (%s)", rc, std::strerror(-rc)) : Format("%d", rc); }
 
-std::string ErrorText(const CKxError& error) {
+std::string ErrorText(const CKxError& error)
+{
     std::string text;
     for (const std::string& message : error.GetMessages()) {
         if (!text.empty()) text += " / ";

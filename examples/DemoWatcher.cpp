@@ -7,7 +7,8 @@ namespace demo {
 namespace {
 
 // 'text' for /bin/sh, with each ' written as '\''.
-std::string ShellQuoted(const std::string& text) {
+std::string ShellQuoted(const std::string& text)
+{
     std::string quoted = "'";
     for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
@@ -15,7 +16,8 @@ std::string ShellQuoted(const std::string& text) {
 
 }  // namespace
 
-bool StandInCommand(const std::string& command, std::string& why) {
+bool StandInCommand(const std::string& command, std::string& why)
+{
     std::string output;
     std::string errors;
     const int status = ZqProcess::system(command.c_str(), &output, &errors, 30000, false);
@@ -25,17 +27,20 @@ bool StandInCommand(const std::string& command, std::string& why) {
     return false;
 }
 
-StandInWatcher::~StandInWatcher() {
+StandInWatcher::~StandInWatcher()
+{
     std::string ignored;
     if (m_running) StandInCommand("lustre-sim unwatch " + ShellQuoted(m_fs), ignored);
 }
 
-bool StandInWatcher::Start(std::string& why) {
+bool StandInWatcher::Start(std::string& why)
+{
     m_running = StandInCommand("lustre-sim watch " + ShellQuoted(m_fs), why);
     return m_running;
 }
 
-bool StandInWatcher::Stop(std::string& why) {
+bool StandInWatcher::Stop(std::string& why)
+{
     m_running = false;
     return StandInCommand("lustre-sim unwatch " + ShellQuoted(m_fs), why);
 }

@@ -56,7 +56,8 @@ struct DemoFile {
 };
 
 // A few files of different sizes, made under MOUNT/lustreapi-demo.
-bool MakeFiles(demo::Report& report, const std::string& mount, std::vector<DemoFile>& files) {
+bool MakeFiles(demo::Report& report, const std::string& mount, std::vector<DemoFile>& files)
+{
     const std::string dir = mount + "/lustreapi-demo";
     std::error_code ec;
     fs::create_directories(dir, ec);
@@ -78,13 +79,15 @@ bool MakeFiles(demo::Report& report, const std::string& mount, std::vector<DemoF
         files.push_back(std::move(file));
     }
     std::string list;
-    for (const DemoFile& f : files) list += Format("%s%s (%zu bytes)", list.empty() ? "" : ", ",
-                                                   fs::path(f.path).filename().c_str(), f.bytes.size());
+    for (const DemoFile& f : files)
+        list +=
+            Format("%s%s (%zu bytes)", list.empty() ? "" : ", ", fs::path(f.path).filename().c_str(), f.bytes.size());
     report.Ok("create the demo files under " + dir, list);
     return true;
 }
 
-bool ReadWhole(const std::string& path, std::string& bytes) {
+bool ReadWhole(const std::string& path, std::string& bytes)
+{
     std::ifstream in(path, std::ios::binary);
     std::ostringstream all;
     all << in.rdbuf();
@@ -95,7 +98,8 @@ bool ReadWhole(const std::string& path, std::string& bytes) {
 // ---- Job 1: HSM ------------------------------------------------------------
 
 bool RunHsm(demo::Report& report, const std::string& mount, const std::string& archiveDir,
-            const std::vector<DemoFile>& files, std::string& fsName) {
+            const std::vector<DemoFile>& files, std::string& fsName)
+{
     report.Job("HSM: a copytool archives the files that HSMArchive queued");
 
     char name[LUSTRE_MAXFSNAME + 1 + 7] = {};
@@ -139,7 +143,8 @@ bool RunHsm(demo::Report& report, const std::string& mount, const std::string& a
 // ---- Job 2: file identifiers ----------------------------------------------------
 
 bool RunFids(demo::Report& report, const std::string& mount, const std::vector<DemoFile>& files,
-             std::vector<std::string>& fidTexts) {
+             std::vector<std::string>& fidTexts)
+{
     report.Job("File identifiers: path -> FID -> text -> FID -> path");
     for (const DemoFile& file : files) {
         LustreAPI::CLustreFID fid;
@@ -179,8 +184,8 @@ bool RunFids(demo::Report& report, const std::string& mount, const std::vector<D
 // What the demo does to a file while the reader is registered, and the
 // records the MDT must have logged for it.
 struct Activity {
-    std::string fid;      // the probe file's FID, from GetFIDFromPath
-    std::string dirFid;   // its directory's
+    std::string fid;     // the probe file's FID, from GetFIDFromPath
+    std::string dirFid;  // its directory's
     struct Record {
         std::string type;  // "01CREAT"
         std::string head;  // flags and target, after the time: "0x0 t=[...]"
@@ -192,7 +197,8 @@ struct Activity {
 // Creates, writes, renames and removes a probe file in the demo directory
 // (whose files the stand-in keeps on MDT0000), with the stand-in's watcher
 // running, so that the MDT logs what really happened to it.
-bool MakeActivity(demo::Report& report, const std::string& fsName, const std::string& dir, Activity& activity) {
+bool MakeActivity(demo::Report& report, const std::string& fsName, const std::string& dir, Activity& activity)
+{
     const std::string probe = dir + "/changelog-probe.txt";
     const std::string renamed = dir + "/changelog-probe.old";
     const std::string asked = "create, write, rename and remove " + Quoted(probe) + " with lustre-sim watch " + fsName;
@@ -213,18 +219,19 @@ bool MakeActivity(demo::Report& report, const std::string& fsName, const std::st
     if (!watcher.Stop(why)) return report.Fail(asked, why);
     const std::string& t = activity.fid;
     const std::string& p = activity.dirFid;
-    activity.expected = {
-        {"01CREAT", "0x0 t=" + t, " p=" + p + " changelog-probe.txt"},
-        {"11CLOSE", "0x2 t=" + t, ""},
-        {"08RENME", "0x0 t=[0:0x0:0x0]", " p=" + p + " changelog-probe.old s=" + t + " sp=" + p + " changelog-probe.txt"},
-        {"06UNLNK", "0x1 t=" + t, " p=" + p + " changelog-probe.old"}};
+    activity.expected = {{"01CREAT", "0x0 t=" + t, " p=" + p + " changelog-probe.txt"},
+                         {"11CLOSE", "0x2 t=" + t, ""},
+                         {"08RENME", "0x0 t=[0:0x0:0x0]",
+                          " p=" + p + " changelog-probe.old s=" + t + " sp=" + p + " changelog-probe.txt"},
+                         {"06UNLNK", "0x1 t=" + t, " p=" + p + " changelog-probe.old"}};
     report.Ok(asked, "probe file " + t + " in " + p + ", watcher stopped");
     return true;
 }
 
 // True when the dump holds the expected records in order ("INDEX TYPE TIME
 // DATE FLAGS t=FID ... TAIL" each); otherwise the first one missing.
-bool DumpShowsActivity(const std::string& text, const Activity& activity, std::string& missing) {
+bool DumpShowsActivity(const std::string& text, const Activity& activity, std::string& missing)
+{
     std::istringstream lines(text);
     std::string line;
     size_t next = 0;
@@ -234,7 +241,8 @@ bool DumpShowsActivity(const std::string& text, const Activity& activity, std::s
         std::string index, type, time, date, rest;
         if (!(fields >> index >> type >> time >> date) || !std::getline(fields, rest)) continue;
         if (type == want.type && rest.compare(0, want.head.size() + 1, " " + want.head) == 0 &&
-            rest.size() >= want.tail.size() && rest.compare(rest.size() - want.tail.size(), want.tail.size(), want.tail) == 0)
+            rest.size() >= want.tail.size() &&
+            rest.compare(rest.size() - want.tail.size(), want.tail.size(), want.tail) == 0)
             ++next;
     }
     if (next == activity.expected.size()) return true;
@@ -248,8 +256,11 @@ bool DumpShowsActivity(const std::string& text, const Activity& activity, std::s
 class ChangelogUser {
 public:
     ChangelogUser(std::string host, std::string mdt, std::string fsName, std::string user)
-        : m_host(std::move(host)), m_mdt(std::move(mdt)), m_fs(std::move(fsName)), m_user(std::move(user)) {}
-    ~ChangelogUser() {
+        : m_host(std::move(host)), m_mdt(std::move(mdt)), m_fs(std::move(fsName)), m_user(std::move(user))
+    {
+    }
+    ~ChangelogUser()
+    {
         if (!m_id.empty()) LustreAPI::DeRegisterChangelog(m_host, m_mdt, m_fs, m_user, m_id);
     }
     ChangelogUser(const ChangelogUser&) = delete;
@@ -263,7 +274,8 @@ private:
 };
 
 bool RunChangelog(demo::Report& report, const std::string& fsName, const std::string& sshUser,
-                  const std::vector<DemoFile>& files) {
+                  const std::vector<DemoFile>& files)
+{
     report.Job("Changelogs: register a reader, read its range, dump it, deregister");
 
     std::vector<std::string> mdts;
@@ -340,9 +352,10 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     // What the demo did to the probe file is in the range, as it happened.
     std::string missing;
     if (!DumpShowsActivity(text, activity, missing)) return report.Fail(dumpAsked, "no record " + missing);
-    report.Ok(dumpAsked, Format("%zu records (t= the file's FID, p= its directory's; of a rename, s= and sp= the file and the "
-                                "directory it left):",
-                                records));
+    report.Ok(dumpAsked,
+              Format("%zu records (t= the file's FID, p= its directory's; of a rename, s= and sp= the file and the "
+                     "directory it left):",
+                     records));
     for (const std::string& record : shown) report.Detail("  " + record);
 
     const std::string deregAsked = "DeRegisterChangelog" + target + ", " + Quoted(id) + ")";
@@ -356,7 +369,8 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc < 3 || argc > 4 || argv[1][0] != '/') {
         std::fprintf(stderr, "usage: %s MOUNT ARCHIVE_DIR [SSH_USER]\n  MOUNT must be an absolute path\n",
                      argc > 0 ? argv[0] : "lustreapi-demo");
@@ -374,8 +388,8 @@ int main(int argc, char** argv) {
     g_ptrLogWriter = &writer;
 
     demo::Report report;
-    std::printf("LustreAPI demo host: file system at %s, archive %d in %s, ssh user %s\n", mount.c_str(),
-                kArchiveId, archiveDir.c_str(), sshUser.c_str());
+    std::printf("LustreAPI demo host: file system at %s, archive %d in %s, ssh user %s\n", mount.c_str(), kArchiveId,
+                archiveDir.c_str(), sshUser.c_str());
     report.Job("Binding the Lustre library");
     report.Ask("LoadFunctions()");
     const CKxError bound = LustreAPI::LoadFunctions();

@@ -9,20 +9,30 @@
 namespace LustreAPI {
 namespace {
 
-bool IsAllowedCharacter(char c, ArgumentKind kind) {
+bool IsAllowedCharacter(char c, ArgumentKind kind)
+{
     if (kind == ArgumentKind::Number) return c >= '0' && c <= '9';
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
     switch (c) {
-    case '.': case '_': case '-': case ':': case '+': case ',': case '=': case '%':
+    case '.':
+    case '_':
+    case '-':
+    case ':':
+    case '+':
+    case ',':
+    case '=':
+    case '%':
         return true;
-    case '/': case '@':
+    case '/':
+    case '@':
         return kind == ArgumentKind::Word;
     default:
         return false;
     }
 }
 
-std::string EscapeByte(unsigned char c) {
+std::string EscapeByte(unsigned char c)
+{
     char buffer[8];
     std::snprintf(buffer, sizeof buffer, "\\x%02x", static_cast<unsigned>(c));
     return buffer;
@@ -30,7 +40,8 @@ std::string EscapeByte(unsigned char c) {
 
 }  // namespace
 
-std::string QuoteForMessage(const std::string& value) {
+std::string QuoteForMessage(const std::string& value)
+{
     std::string quoted;
     quoted.reserve(value.size());
     for (char ch : value) {
@@ -48,7 +59,8 @@ std::string QuoteForMessage(const std::string& value) {
 }
 
 CKxError CheckCommandArgument(const HBCodeLocation& where, const char* name, const std::string& value,
-                              ArgumentKind kind, bool allowEmpty) {
+                              ArgumentKind kind, bool allowEmpty)
+{
     if (value.empty()) {
         if (allowEmpty) return CKxError();
         return CommandError(where, "The %s \"\" is refused: it is empty", name);
@@ -59,8 +71,8 @@ CKxError CheckCommandArgument(const HBCodeLocation& where, const char* name, con
     for (char c : value) {
         if (!IsAllowedCharacter(c, kind)) {
             const std::string shown = QuoteForMessage(std::string(1, c));
-            return CommandError(where, "The %s \"%s\" is refused: it holds the character '%s'", name,
-                                quoted.c_str(), shown.c_str());
+            return CommandError(where, "The %s \"%s\" is refused: it holds the character '%s'", name, quoted.c_str(),
+                                shown.c_str());
         }
     }
     long long number = 0;
@@ -70,10 +82,11 @@ CKxError CheckCommandArgument(const HBCodeLocation& where, const char* name, con
     return CKxError();
 }
 
-CKxError CheckCommandArguments(const HBCodeLocation& where, std::initializer_list<CommandArgument> arguments) {
+CKxError CheckCommandArguments(const HBCodeLocation& where, std::initializer_list<CommandArgument> arguments)
+{
     for (const CommandArgument& argument : arguments) {
-        CKxError refused = CheckCommandArgument(where, argument.name, argument.value, argument.kind,
-                                                argument.allowEmpty);
+        CKxError refused =
+            CheckCommandArgument(where, argument.name, argument.value, argument.kind, argument.allowEmpty);
         if (refused.Failed()) return refused;
     }
     return CKxError();

@@ -15,10 +15,10 @@
 namespace LustreAPI {
 
 enum class ArgumentKind {
-    Login,  // a host or login name: "ssh user@host"; no '/' and no '@'
-    Word,   // an MDT, changelog user, file-system name, record number or path
-    Number, // a record number a tool must read as written: decimal digits only,
-            // at most 9223372036854775807 (tools read it as a signed 64-bit number)
+    Login,   // a host or login name: "ssh user@host"; no '/' and no '@'
+    Word,    // an MDT, changelog user, file-system name, record number or path
+    Number,  // a record number a tool must read as written: decimal digits only,
+             // at most 9223372036854775807 (tools read it as a signed 64-bit number)
 };
 
 // Empty when value may go into a command line. Otherwise a failure made with
@@ -26,12 +26,11 @@ enum class ArgumentKind {
 // argument and quotes the value, for example
 //   The host "mds1;reboot" is refused: it holds the character ';'
 // Nothing is logged. allowEmpty: an empty value is accepted.
-[[nodiscard]] CKxError CheckCommandArgument(const HBCodeLocation& where, const char* name,
-                                            const std::string& value, ArgumentKind kind,
-                                            bool allowEmpty = false);
+[[nodiscard]] CKxError CheckCommandArgument(const HBCodeLocation& where, const char* name, const std::string& value,
+                                            ArgumentKind kind, bool allowEmpty = false);
 
 struct CommandArgument {
-    const char* name;          // as messages name it: "host", "MDT", "user", ...
+    const char* name;  // as messages name it: "host", "MDT", "user", ...
     const std::string& value;
     ArgumentKind kind;
     bool allowEmpty;

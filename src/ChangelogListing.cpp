@@ -14,7 +14,8 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Skips one or more digits from pos; false when there is none.
-bool SkipDigits(const std::string& text, std::size_t& pos) {
+bool SkipDigits(const std::string& text, std::size_t& pos)
+{
     const std::size_t start = pos;
     while (pos < text.size() && IsDigit(text[pos])) ++pos;
     return pos > start;
@@ -22,7 +23,8 @@ bool SkipDigits(const std::string& text, std::size_t& pos) {
 
 // "12 (37)" or "12 (37) mask=...": the reader columns of Lustre 2.11 and
 // later. Gives the length of the leading record number, 0 for other shapes.
-std::size_t RecordNumberLengthOfIdleShape(const std::string& value) {
+std::size_t RecordNumberLengthOfIdleShape(const std::string& value)
+{
     std::size_t pos = 0;
     if (!SkipDigits(value, pos)) return 0;
     const std::size_t numberLength = pos;
@@ -39,7 +41,8 @@ std::size_t RecordNumberLengthOfIdleShape(const std::string& value) {
 }
 
 // Whether word stands in line as a whole field between blanks or tabs.
-bool HoldsWord(const std::string& line, const std::string& word) {
+bool HoldsWord(const std::string& line, const std::string& word)
+{
     std::size_t pos = 0;
     while (pos < line.size()) {
         while (pos < line.size() && IsBlank(line[pos])) ++pos;
@@ -53,7 +56,8 @@ bool HoldsWord(const std::string& line, const std::string& word) {
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 // The pieces of line between blanks, tabs and carriage returns.
-std::vector<std::string> Fields(const std::string& line) {
+std::vector<std::string> Fields(const std::string& line)
+{
     std::vector<std::string> fields;
     std::size_t pos = 0;
     while (pos < line.size()) {
@@ -67,7 +71,8 @@ std::vector<std::string> Fields(const std::string& line) {
 
 // A whole field of decimal digits as a number.
 template <typename T>
-bool WholeNumber(const std::string& text, T& number) {
+bool WholeNumber(const std::string& text, T& number)
+{
     if (text.empty() || !IsDigit(text[0])) return false;
     const char* last = text.data() + text.size();
     const auto [end, ec] = std::from_chars(text.data(), last, number);
@@ -76,7 +81,8 @@ bool WholeNumber(const std::string& text, T& number) {
 
 }  // namespace
 
-ListingLine ReadListedReader(const std::string& line, ListedReader& reader) {
+ListingLine ReadListedReader(const std::string& line, ListedReader& reader)
+{
     const std::vector<std::string> fields = Fields(line);
     if (fields.empty()) return ListingLine::None;
     if (fields[0] == "ID" && fields.size() >= 2 && fields[1] == "index") return ListingLine::None;
@@ -90,8 +96,7 @@ ListingLine ReadListedReader(const std::string& line, ListedReader& reader) {
     read.id = first;
     if (fields.size() < 2 || !WholeNumber(fields[1], read.index)) return ListingLine::ParseError;
     std::size_t next = 2;
-    if (next < fields.size() && fields[next].size() > 2 && fields[next].front() == '(' &&
-        fields[next].back() == ')') {
+    if (next < fields.size() && fields[next].size() > 2 && fields[next].front() == '(' && fields[next].back() == ')') {
         const std::string idle = fields[next].substr(1, fields[next].size() - 2);
         if (!WholeNumber(idle, read.idleSeconds)) return ListingLine::ParseError;
         ++next;
@@ -105,13 +110,15 @@ ListingLine ReadListedReader(const std::string& line, ListedReader& reader) {
     return ListingLine::Value;
 }
 
-bool ReadIndexNumber(const std::string& value, unsigned long long& number) {
+bool ReadIndexNumber(const std::string& value, unsigned long long& number)
+{
     std::string text = value;
     while (!text.empty() && IsSpace(text.back())) text.pop_back();
     return WholeNumber(text, number);
 }
 
-ListingLine ReadCurrentIndexLine(const std::string& line, std::string& value) {
+ListingLine ReadCurrentIndexLine(const std::string& line, std::string& value)
+{
     const char* prefix = nullptr;
     if (HBString::FindString(line.c_str(), "current index:", true))
         prefix = "current index: ";
@@ -133,7 +140,8 @@ ListingLine ReadCurrentIndexLine(const std::string& line, std::string& value) {
     return ListingLine::Value;
 }
 
-ListingLine ReadReaderLine(const std::string& line, const std::string& changelogUser, std::string& value) {
+ListingLine ReadReaderLine(const std::string& line, const std::string& changelogUser, std::string& value)
+{
     if (changelogUser.empty() || !HBString::FindString(line.c_str(), changelogUser.c_str(), true))
         return ListingLine::None;
     std::string copy = line;
@@ -150,8 +158,8 @@ ListingLine ReadReaderLine(const std::string& line, const std::string& changelog
     return HoldsWord(line, changelogUser) ? ListingLine::ParseError : ListingLine::None;
 }
 
-ListingLine ReadMdcLine(const std::string& line, const std::string& fsName, std::string& mdtName,
-                        std::string& value) {
+ListingLine ReadMdcLine(const std::string& line, const std::string& fsName, std::string& mdtName, std::string& value)
+{
     std::vector<std::string> nameAndValue;
     HBString::Split(line, "=", nameAndValue, 0);
     if (nameAndValue.size() < 2) return ListingLine::None;
@@ -175,13 +183,15 @@ ListingLine ReadMdcLine(const std::string& line, const std::string& fsName, std:
     return ListingLine::Value;
 }
 
-std::string ServerOfValue(const std::string& value) {
+std::string ServerOfValue(const std::string& value)
+{
     std::vector<std::string> pieces;
     HBString::Split(value, "@", pieces, 0);
     return pieces.empty() ? std::string() : pieces[0];
 }
 
-std::string ChangelogUserNumber(const std::string& changelogUser) {
+std::string ChangelogUserNumber(const std::string& changelogUser)
+{
     if (changelogUser.compare(0, 2, "cl") != 0) return std::string();
     const char* first = changelogUser.data() + 2;
     const char* last = changelogUser.data() + changelogUser.size();

@@ -35,10 +35,10 @@ ListingLine ReadReaderLine(const std::string& line, const std::string& changelog
 
 // A reader of a changelog_users listing, as ReadListedReader gives it.
 struct ListedReader {
-    std::string id;                 // "cl1", "cl2-watcher"
-    unsigned long long index = 0;   // its record number
-    long long idleSeconds = -1;     // "(37)" from 2.11 on; -1 where there is none
-    std::string mask;               // after "mask=" (2.15 on); empty where there is none
+    std::string id;                // "cl1", "cl2-watcher"
+    unsigned long long index = 0;  // its record number
+    long long idleSeconds = -1;    // "(37)" from 2.11 on; -1 where there is none
+    std::string mask;              // after "mask=" (2.15 on); empty where there is none
 };
 
 // One line of a changelog_users listing other than its current-index line,
@@ -63,8 +63,7 @@ ListingLine ReadListedReader(const std::string& line, ListedReader& reader);
 // read (an '=', a second '.'-piece): then mdtName is
 // "<fs>-<MDT>" and value is the text after the first '=' (empty when lctl
 // put the value on the next line). None for every other line.
-ListingLine ReadMdcLine(const std::string& line, const std::string& fsName, std::string& mdtName,
-                        std::string& value);
+ListingLine ReadMdcLine(const std::string& line, const std::string& fsName, std::string& mdtName, std::string& value);
 
 // The server address in an mds_conn_uuid value "<nid>@<net>": the text up to
 // the first '@', the whole value when it has none.

@@ -8,7 +8,7 @@
 namespace LustreAPI {
 namespace {
 
-constexpr int kRenameType = 8;  // RENME: the only records with a source part
+constexpr int kRenameType = 8;        // RENME: the only records with a source part
 constexpr long kLongestTypeName = 8;  // "RESYNC" is the longest so far
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -23,12 +23,14 @@ public:
     bool AtEnd() const { return m_p == m_end; }
     const char* End() const { return m_end; }
 
-    bool Skip(char c) {
+    bool Skip(char c)
+    {
         if (m_p == m_end || *m_p != c) return false;
         ++m_p;
         return true;
     }
-    bool Skip(const char* literal, std::size_t length) {
+    bool Skip(const char* literal, std::size_t length)
+    {
         if (static_cast<std::size_t>(m_end - m_p) < length) return false;
         for (std::size_t i = 0; i < length; ++i)
             if (m_p[i] != literal[i]) return false;
@@ -36,7 +38,8 @@ public:
         return true;
     }
     // One or more blanks.
-    bool SkipBlanks() {
+    bool SkipBlanks()
+    {
         const char* start = m_p;
         while (m_p != m_end && *m_p == ' ') ++m_p;
         return m_p != start;
@@ -44,8 +47,8 @@ public:
     // minDigits to maxDigits decimal digits, not followed by another digit,
     // as a number no greater than limit.
     template <typename T>
-    bool Decimal(std::size_t minDigits, std::size_t maxDigits, T& value,
-                 T limit = std::numeric_limits<T>::max()) {
+    bool Decimal(std::size_t minDigits, std::size_t maxDigits, T& value, T limit = std::numeric_limits<T>::max())
+    {
         const char* start = m_p;
         while (m_p != m_end && IsDigit(*m_p) && static_cast<std::size_t>(m_p - start) < maxDigits) ++m_p;
         const std::size_t count = static_cast<std::size_t>(m_p - start);
@@ -58,7 +61,8 @@ public:
     }
     // "0x" and 1 to maxDigits hex digits of either case.
     template <typename T>
-    bool Hex(std::size_t maxDigits, T& value) {
+    bool Hex(std::size_t maxDigits, T& value)
+    {
         if (!Skip("0x", 2)) return false;
         const char* start = m_p;
         while (m_p != m_end && IsHexDigit(*m_p)) ++m_p;
@@ -68,7 +72,8 @@ public:
         return ec == std::errc() && end == m_p;
     }
     // The text up to the next blank or the end; false when it is empty.
-    bool Word(std::string& word) {
+    bool Word(std::string& word)
+    {
         const char* start = m_p;
         while (m_p != m_end && *m_p != ' ') ++m_p;
         if (m_p == start) return false;
@@ -76,7 +81,8 @@ public:
         return true;
     }
     // Lustre's DFID, "[%#llx:0x%x:0x%x]": a zero sequence prints as "0".
-    bool Fid(CLustreFID& fid) {
+    bool Fid(CLustreFID& fid)
+    {
         if (!Skip('[')) return false;
         unsigned long long seq = 0;
         if (Skip("0x", 2)) {
@@ -105,14 +111,16 @@ private:
 
 bool IsLeapYear(long long year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
-int DaysInMonth(long long year, int month) {
+int DaysInMonth(long long year, int month)
+{
     static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
 }
 
 // Days from 1970-01-01 to the given date of the proleptic Gregorian calendar
 // (the civil-from-days inverse of Howard Hinnant's date algorithms).
-long long DaysFromCivil(long long year, int month, int day) {
+long long DaysFromCivil(long long year, int month, int day)
+{
     year -= month <= 2 ? 1 : 0;
     const long long era = (year >= 0 ? year : year - 399) / 400;
     const long long yearOfEra = year - era * 400;
@@ -124,14 +132,15 @@ long long DaysFromCivil(long long year, int month, int day) {
 // "HH:MM:SS.NANOS YYYY.MM.DD", UTC, as lfs prints it with gmtime_r. The
 // nanoseconds are Lustre's 30-bit field printed as a number: "%06d" before
 // 2.10, "%09d" from then on, so 6 to 10 digits.
-bool ReadTime(Cursor& in, CChangelogRecord& record) {
+bool ReadTime(Cursor& in, CChangelogRecord& record)
+{
     int hour = 0, minute = 0, second = 0, month = 0, day = 0;
     long long year = 0;
     unsigned int nanoseconds = 0;
     if (!in.Decimal(2, 2, hour, 23) || !in.Skip(':') || !in.Decimal(2, 2, minute, 59) || !in.Skip(':') ||
         !in.Decimal(2, 2, second, 59) || !in.Skip('.') || !in.Decimal(6, 10, nanoseconds, (1u << 30) - 1) ||
-        !in.Skip(' ') || !in.Decimal(4, 4, year) || !in.Skip('.') || !in.Decimal(2, 2, month, 12) ||
-        !in.Skip('.') || !in.Decimal(2, 2, day, 31))
+        !in.Skip(' ') || !in.Decimal(4, 4, year) || !in.Skip('.') || !in.Decimal(2, 2, month, 12) || !in.Skip('.') ||
+        !in.Decimal(2, 2, day, 31))
         return false;
     if (month < 1 || day < 1 || day > DaysInMonth(year, month)) return false;
     record.m_seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
@@ -140,7 +149,8 @@ bool ReadTime(Cursor& in, CChangelogRecord& record) {
 }
 
 // "s=FID sp=FID" and, after a blank, the source's name, to the line's end.
-bool ReadRenameTail(Cursor& in, CChangelogRecord& record) {
+bool ReadRenameTail(Cursor& in, CChangelogRecord& record)
+{
     if (!in.Skip("s=", 2) || !in.Fid(record.m_source) || !in.Skip(" sp=", 4) || !in.Fid(record.m_sourceParent))
         return false;
     if (in.AtEnd()) return true;
@@ -152,7 +162,8 @@ bool ReadRenameTail(Cursor& in, CChangelogRecord& record) {
 // The text after the fields: the name, and for a rename the source part. The
 // source part begins at the first blank-separated "s=FID sp=FID" whose
 // source name follows it; everything before is the name.
-void ReadNames(const char* begin, const char* end, bool rename, CChangelogRecord& record) {
+void ReadNames(const char* begin, const char* end, bool rename, CChangelogRecord& record)
+{
     if (rename) {
         for (const char* p = begin; p != end; ++p) {
             if (*p != 's' || (p != begin && p[-1] != ' ')) continue;
@@ -173,7 +184,8 @@ void ReadNames(const char* begin, const char* end, bool rename, CChangelogRecord
 // nid=, m=, x=, p=. A blank-separated piece that is none of them, one out of
 // order, or one whose value cannot be read begins the name. Each field is
 // read into a local and stored only when the whole of it was read.
-void ReadFields(Cursor& in, CChangelogRecord& record) {
+void ReadFields(Cursor& in, CChangelogRecord& record)
+{
     enum Field { kJob, kExtraFlags, kUidGid, kNid, kOpenMode, kXattr, kParent, kNames };
     int next = kJob;
     while (next != kNames && !in.AtEnd()) {
@@ -225,7 +237,8 @@ void ReadFields(Cursor& in, CChangelogRecord& record) {
 
 }  // namespace
 
-bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRecord& record) {
+bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRecord& record)
+{
     Cursor in(text, text + length);
     if (!in.Decimal(1, 20, record.m_index) || !in.Skip(' ')) return false;
     // "%02d%-5s": the type's number, its name, blanks up to five characters.
@@ -236,8 +249,7 @@ bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRec
     record.m_typeName.assign(name, in.Position());
     if (!in.SkipBlanks()) return false;
     if (!ReadTime(in, record) || !in.Skip(' ')) return false;
-    if (!in.Hex(8, record.m_flags) || !in.Skip(" t=", 3) || !in.Fid(record.m_target) || !in.AtFieldEnd())
-        return false;
+    if (!in.Hex(8, record.m_flags) || !in.Skip(" t=", 3) || !in.Fid(record.m_target) || !in.AtFieldEnd()) return false;
     // Every field ends at a blank or the end, and the names take the rest.
     ReadFields(in, record);
     return true;

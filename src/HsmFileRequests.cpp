@@ -82,9 +82,8 @@ size_t ItemsPerRequest(size_t dataLength)
     return std::max<size_t>(1, (kMaxHsmRequestBytes - fixed - dataLength) / sizeof(hsm_user_item));
 }
 
-HsmFilesOutcome SubmitFileRequests(const HsmRequestEntries& entries, const std::vector<std::string>& paths,
-                                   int action, unsigned int archiveId, const std::string& data,
-                                   std::vector<int>& results)
+HsmFilesOutcome SubmitFileRequests(const HsmRequestEntries& entries, const std::vector<std::string>& paths, int action,
+                                   unsigned int archiveId, const std::string& data, std::vector<int>& results)
 {
     results.assign(paths.size(), 0);
     HsmFilesOutcome outcome;

@@ -26,9 +26,9 @@ struct HsmRequestEntries {
 };
 
 struct HsmFilesOutcome {
-    size_t requests = 0;        // llapi_hsm_request calls made
-    size_t failed = 0;          // files whose result is negative
-    size_t firstFailed = 0;     // index of the first of them
+    size_t requests = 0;     // llapi_hsm_request calls made
+    size_t failed = 0;       // files whose result is negative
+    size_t firstFailed = 0;  // index of the first of them
 };
 
 // Reads each path's FID through a read-only descriptor (closed at once),
@@ -41,8 +41,7 @@ struct HsmFilesOutcome {
 // request (-12 when a request could not be allocated). data.size() must fit
 // in an int. Nothing outlives the call: every descriptor is closed and
 // every request freed on every path.
-HsmFilesOutcome SubmitFileRequests(const HsmRequestEntries& entries, const std::vector<std::string>& paths,
-                                   int action, unsigned int archiveId, const std::string& data,
-                                   std::vector<int>& results);
+HsmFilesOutcome SubmitFileRequests(const HsmRequestEntries& entries, const std::vector<std::string>& paths, int action,
+                                   unsigned int archiveId, const std::string& data, std::vector<int>& results);
 
 }  // namespace LustreAPI

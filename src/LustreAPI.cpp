@@ -91,22 +91,20 @@ constexpr auto kSlotBindings = std::make_tuple(
     Bind("llapi_hsm_action_get_fd", &FunctionTable::hsm_action_get_fd),
     Bind("llapi_hsm_action_get_dfid", &FunctionTable::hsm_action_get_dfid),
     Bind("llapi_hsm_user_request_alloc", &FunctionTable::hsm_user_request_alloc),
-    Bind("llapi_hsm_request", &FunctionTable::hsm_request),
-    Bind("llapi_search_fsname", &FunctionTable::search_fsname),
-    Bind("llapi_fid2path", &FunctionTable::fid2path),
-    Bind("llapi_path2fid", &FunctionTable::path2fid),
+    Bind("llapi_hsm_request", &FunctionTable::hsm_request), Bind("llapi_search_fsname", &FunctionTable::search_fsname),
+    Bind("llapi_fid2path", &FunctionTable::fid2path), Bind("llapi_path2fid", &FunctionTable::path2fid),
     Bind("llapi_get_mdt_index_by_fid", &FunctionTable::get_mdt_index_by_fid),
     Bind("llapi_fd2fid", &FunctionTable::fd2fid));
 static_assert(std::tuple_size_v<decltype(kSlotBindings)> == 15, "one binding per slot");
 
 // Looked up after the fifteen; a missing one stays unbound (null) and
 // binding goes on, so a Lustre too old to have it still binds.
-constexpr auto kOptionalBindings = std::make_tuple(Bind("llapi_hsm_state_get", &FunctionTable::hsm_state_get),
-                                                   Bind("llapi_hsm_state_set", &FunctionTable::hsm_state_set),
-                                                   Bind("llapi_hsm_current_action", &FunctionTable::hsm_current_action));
-static_assert(sizeof(FunctionTable) ==
-                  (std::tuple_size_v<decltype(kSlotBindings)> + std::tuple_size_v<decltype(kOptionalBindings)>) *
-                      sizeof(void*),
+constexpr auto kOptionalBindings =
+    std::make_tuple(Bind("llapi_hsm_state_get", &FunctionTable::hsm_state_get),
+                    Bind("llapi_hsm_state_set", &FunctionTable::hsm_state_set),
+                    Bind("llapi_hsm_current_action", &FunctionTable::hsm_current_action));
+static_assert(sizeof(FunctionTable) == (std::tuple_size_v<decltype(kSlotBindings)> +
+                                        std::tuple_size_v<decltype(kOptionalBindings)>)*sizeof(void*),
               "one binding per slot of the table");
 
 template <auto Slot, typename Entry>
@@ -124,9 +122,7 @@ constexpr const char* SymbolOf()
 {
     const char* symbol = nullptr;
     std::apply(
-        [&symbol](const auto&... binding) {
-            ((symbol = IsBindingOf<Slot>(binding) ? binding.symbol : symbol), ...);
-        },
+        [&symbol](const auto&... binding) { ((symbol = IsBindingOf<Slot>(binding) ? binding.symbol : symbol), ...); },
         std::tuple_cat(kSlotBindings, kOptionalBindings));
     return symbol;
 }
@@ -360,8 +356,8 @@ int HSMRequest(const char* path, int action, const char* data, std::string& msg)
     // The item is packed; its FID lies 8-byte aligned at offset 24 of a
     // malloc'd block, so it is reached through the byte offset rather than
     // by taking the address of a packed member.
-    auto* const itemFid = reinterpret_cast<lu_fid*>(bytes + offsetof(hsm_user_request, hur_user_item) +
-                                                    offsetof(hsm_user_item, hui_fid));
+    auto* const itemFid =
+        reinterpret_cast<lu_fid*>(bytes + offsetof(hsm_user_request, hur_user_item) + offsetof(hsm_user_item, hui_fid));
     const int fdNumber = fd.Get();
     const int fidResult = fd2fid(fdNumber, itemFid);
     fd.Reset();
@@ -507,7 +503,8 @@ CKxError GetFIDFromPath(const std::string& path, CLustreFID& fid)
 {
     std::string message;
     lu_fid found{};
-    if (Path2FID(path, found, message) != 0) return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "%s", message.c_str());
+    if (Path2FID(path, found, message) != 0)
+        return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "%s", message.c_str());
     fid.m_seq = found.f_seq;
     fid.m_oid = found.f_oid;
     fid.m_ver = found.f_ver;
@@ -523,8 +520,7 @@ CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::str
     char buffer[kPathBufferSize];
     buffer[0] = '\0';
     // FID2Path takes the record number before the link number.
-    const int result =
-        FID2Path(mountPoint.c_str(), fidText.c_str(), buffer, kPathBufferSize, &recNo, &linkNo, message);
+    const int result = FID2Path(mountPoint.c_str(), fidText.c_str(), buffer, kPathBufferSize, &recNo, &linkNo, message);
     if (result != 0)
         return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "Cannot convert FID to Path for %s due to %s",
                                        fidText.c_str(), message.c_str());
@@ -535,7 +531,6 @@ CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::str
     HBPath::Append(path, relativePath, 0);  // joining cannot fail
     return CKxError();
 }
-
 
 // ==== Commands, changelog dump, MDT discovery, changelog users and indexes ====
 //
@@ -564,7 +559,8 @@ void LogKeylessSsh(const HBCodeLocation& where, const string& user, const string
 
 }  // namespace
 
-CKxError RunCommand(const string& command, std::list<std::string>& lines) {
+CKxError RunCommand(const string& command, std::list<std::string>& lines)
+{
     std::string output;
     std::string errors;
     const int status = ZqProcess::system(command.c_str(), &output, &errors, 0, false);
@@ -573,22 +569,22 @@ CKxError RunCommand(const string& command, std::list<std::string>& lines) {
         return CommandError(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
     }
     HBString::Split(output, "\n", lines, 0);
-    if (lines.empty())
-        return CommandError(LAPI_LOCATION, "Command %s output is empty", command.c_str());
+    if (lines.empty()) return CommandError(LAPI_LOCATION, "Command %s output is empty", command.c_str());
     return CKxError();
 }
 
 // The second parameter, a file-system name, stays for the hosts built against
 // this signature; lfs finds the changelog by the MDT's device name alone.
-CKxError GetChangelogs(const string& mdt, const string&, const string& startRecord,
-                       const string& endRecord, const string& outputFile) {
+CKxError GetChangelogs(const string& mdt, const string&, const string& startRecord, const string& endRecord,
+                       const string& outputFile)
+{
     // Both record numbers may be empty (lfs then dumps the whole changelog), but
     // an empty start before an end would make lfs read the end as the start.
-    CKxError refused = CheckCommandArguments(
-        LAPI_LOCATION, {{"MDT", mdt, ArgumentKind::Word, false},
-                        {"start record", startRecord, ArgumentKind::Word, endRecord.empty()},
-                        {"end record", endRecord, ArgumentKind::Word, true},
-                        {"output file", outputFile, ArgumentKind::Word, false}});
+    CKxError refused =
+        CheckCommandArguments(LAPI_LOCATION, {{"MDT", mdt, ArgumentKind::Word, false},
+                                              {"start record", startRecord, ArgumentKind::Word, endRecord.empty()},
+                                              {"end record", endRecord, ArgumentKind::Word, true},
+                                              {"output file", outputFile, ArgumentKind::Word, false}});
     if (refused.Failed()) return refused;
 
     const std::string command = HBString::Format("lfs changelog %s %s %s > %s", mdt.c_str(), startRecord.c_str(),
@@ -600,15 +596,13 @@ CKxError GetChangelogs(const string& mdt, const string&, const string& startReco
         LogLine(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
         return CommandError(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
     }
-    if (!output.empty())
-        return CommandError(LAPI_LOCATION, "Cannot obtain changelogs due to %s", output.c_str());
+    if (!output.empty()) return CommandError(LAPI_LOCATION, "Cannot obtain changelogs due to %s", output.c_str());
     return CKxError();
 }
 
-CKxError GetMDTList(const string& fsName, std::vector<std::string>& mdtNames,
-                    std::vector<std::string>& mdtServers) {
-    CKxError refused =
-        CheckCommandArguments(LAPI_LOCATION, {{"file-system name", fsName, ArgumentKind::Word, false}});
+CKxError GetMDTList(const string& fsName, std::vector<std::string>& mdtNames, std::vector<std::string>& mdtServers)
+{
+    CKxError refused = CheckCommandArguments(LAPI_LOCATION, {{"file-system name", fsName, ArgumentKind::Word, false}});
     if (refused.Failed()) return refused;
 
     mdtServers.clear();
@@ -641,20 +635,21 @@ CKxError GetMDTList(const string& fsName, std::vector<std::string>& mdtNames,
     return CKxError();
 }
 
-CKxError RegisterChangelog(const string& host, const string& mdt, const string& fsName,
-                           const string& user, std::string& changelogUser) {
+CKxError RegisterChangelog(const string& host, const string& mdt, const string& fsName, const string& user,
+                           std::string& changelogUser)
+{
     CKxError refused = CheckCommandArguments(LAPI_LOCATION, {{"host", host, ArgumentKind::Login, false},
                                                              {"MDT", mdt, ArgumentKind::Word, false},
                                                              {"user", user, ArgumentKind::Login, false}});
     if (refused.Failed()) return refused;
 
-    const std::string command = HBString::Format("ssh %s@%s 'lctl --device %s changelog_register'", user.c_str(),
-                                                 host.c_str(), mdt.c_str());
+    const std::string command =
+        HBString::Format("ssh %s@%s 'lctl --device %s changelog_register'", user.c_str(), host.c_str(), mdt.c_str());
     std::list<std::string> lines;
     CKxError error = RunCommand(command, lines);
     if (error.Failed()) {
-        LogLine(LAPI_LOCATION, "Cannot register the changelog in MDT %s for the Filesystem %s on host %s",
-                mdt.c_str(), fsName.c_str(), host.c_str());
+        LogLine(LAPI_LOCATION, "Cannot register the changelog in MDT %s for the Filesystem %s on host %s", mdt.c_str(),
+                fsName.c_str(), host.c_str());
         LogKeylessSsh(LAPI_LOCATION, user, host);
         return error;
     }
@@ -700,8 +695,9 @@ CKxError RegisterChangelog(const string& host, const string& mdt, const string& 
     return CKxError();
 }
 
-CKxError DeRegisterChangelog(const string& host, const string& mdt, const string& fsName,
-                             const string& user, std::string& changelogUser) {
+CKxError DeRegisterChangelog(const string& host, const string& mdt, const string& fsName, const string& user,
+                             std::string& changelogUser)
+{
     CKxError refused =
         CheckCommandArguments(LAPI_LOCATION, {{"host", host, ArgumentKind::Login, false},
                                               {"MDT", mdt, ArgumentKind::Word, false},
@@ -709,9 +705,8 @@ CKxError DeRegisterChangelog(const string& host, const string& mdt, const string
                                               {"changelog user", changelogUser, ArgumentKind::Word, false}});
     if (refused.Failed()) return refused;
 
-    const std::string command =
-        HBString::Format("ssh %s@%s 'lctl --device %s changelog_deregister %s'", user.c_str(), host.c_str(),
-                         mdt.c_str(), changelogUser.c_str());
+    const std::string command = HBString::Format("ssh %s@%s 'lctl --device %s changelog_deregister %s'", user.c_str(),
+                                                 host.c_str(), mdt.c_str(), changelogUser.c_str());
     std::list<std::string> lines;
     CKxError error = RunCommand(command, lines);
     if (error.Failed()) {
@@ -731,8 +726,7 @@ CKxError DeRegisterChangelog(const string& host, const string& mdt, const string
     // Lustre 2.15 and later name the user by its number: "<MDT>: Deregistered
     // changelog user #N".
     const std::string number = ChangelogUserNumber(changelogUser);
-    if (!number.empty() &&
-        line == HBString::Format("%s: Deregistered changelog user #%s", mdt.c_str(), number.c_str()))
+    if (!number.empty() && line == HBString::Format("%s: Deregistered changelog user #%s", mdt.c_str(), number.c_str()))
         return CKxError();
 
     LogLine(LAPI_LOCATION, "Cannot deregister the changelog user %s. It returned %s", changelogUser.c_str(),
@@ -755,8 +749,8 @@ CKxError ReadChangelogUsers(const HBCodeLocation& caller, const string& host, co
                                                       {"user", user, ArgumentKind::Login, false}});
     if (refused.Failed()) return refused;
 
-    const std::string command = HBString::Format("ssh %s@%s 'lctl get_param mdd.%s.changelog_users'", user.c_str(),
-                                                 host.c_str(), mdt.c_str());
+    const std::string command =
+        HBString::Format("ssh %s@%s 'lctl get_param mdd.%s.changelog_users'", user.c_str(), host.c_str(), mdt.c_str());
     CKxError error = RunCommand(command, lines);
     commandFailed = error.Failed();
     return error;
@@ -764,8 +758,9 @@ CKxError ReadChangelogUsers(const HBCodeLocation& caller, const string& host, co
 
 }  // namespace
 
-CKxError GetChangelogCurrentIndex(const string& host, const string& mdt, const string& fsName,
-                                  const string& user, std::string& currentIndex) {
+CKxError GetChangelogCurrentIndex(const string& host, const string& mdt, const string& fsName, const string& user,
+                                  std::string& currentIndex)
+{
     std::list<std::string> lines;
     bool commandFailed = false;
     CKxError error = ReadChangelogUsers(LAPI_LOCATION, host, mdt, user, lines, commandFailed);
@@ -794,16 +789,16 @@ CKxError GetChangelogCurrentIndex(const string& host, const string& mdt, const s
     return CommandError(LAPI_LOCATION, "Cannot get changelog current index from the MDT %s", mdt.c_str());
 }
 
-CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& mdt,
-                                              const string& fsName, const string& user,
-                                              const string& changelogUser, std::string& startRecord,
-                                              std::string& endRecord) {
+CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& mdt, const string& fsName,
+                                              const string& user, const string& changelogUser, std::string& startRecord,
+                                              std::string& endRecord)
+{
     std::list<std::string> lines;
     bool commandFailed = false;
     CKxError error = ReadChangelogUsers(LAPI_LOCATION, host, mdt, user, lines, commandFailed);
     if (commandFailed) {
-        LogLine(LAPI_LOCATION, "Cannot get the changelog user information for the MDT %s of Lustre FS %s",
-                mdt.c_str(), fsName.c_str());
+        LogLine(LAPI_LOCATION, "Cannot get the changelog user information for the MDT %s of Lustre FS %s", mdt.c_str(),
+                fsName.c_str());
         LogKeylessSsh(LAPI_LOCATION, user, host);
     }
     if (error.Failed()) return error;
@@ -846,7 +841,8 @@ CKxError GetStartAndEndChangelogRecordNumbers(const string& host, const string& 
 
 // ---- Changelog consumers ------------------------------------------------------
 
-CKxError ParseChangelogRecord(const string& line, CChangelogRecord& record) {
+CKxError ParseChangelogRecord(const string& line, CChangelogRecord& record)
+{
     CChangelogRecord read;
     if (!ReadChangelogRecordText(line.data(), line.size(), read))
         return CommandError(LAPI_LOCATION, "Cannot read the changelog record \"%s\"", QuoteForMessage(line).c_str());
@@ -855,11 +851,12 @@ CKxError ParseChangelogRecord(const string& line, CChangelogRecord& record) {
 }
 
 CKxError ReadChangelogs(const string& mdt, const string& startRecord, const string& endRecord,
-                        std::vector<CChangelogRecord>& records) {
-    CKxError refused = CheckCommandArguments(
-        LAPI_LOCATION, {{"MDT", mdt, ArgumentKind::Word, false},
-                        {"start record", startRecord, ArgumentKind::Word, endRecord.empty()},
-                        {"end record", endRecord, ArgumentKind::Word, true}});
+                        std::vector<CChangelogRecord>& records)
+{
+    CKxError refused =
+        CheckCommandArguments(LAPI_LOCATION, {{"MDT", mdt, ArgumentKind::Word, false},
+                                              {"start record", startRecord, ArgumentKind::Word, endRecord.empty()},
+                                              {"end record", endRecord, ArgumentKind::Word, true}});
     if (refused.Failed()) return refused;
 
     const HBCodeLocation where = LAPI_LOCATION;
@@ -920,7 +917,8 @@ CKxError ReadChangelogs(const string& mdt, const string& startRecord, const stri
     return CKxError();
 }
 
-CKxError ClearChangelog(const string& mdt, const string& changelogUser, const string& endRecord) {
+CKxError ClearChangelog(const string& mdt, const string& changelogUser, const string& endRecord)
+{
     // lfs reads any end record that is not a number as 0, "everything":
     // refused here, so that a typo never acknowledges unread records.
     CKxError refused =
@@ -929,8 +927,8 @@ CKxError ClearChangelog(const string& mdt, const string& changelogUser, const st
                                               {"end record", endRecord, ArgumentKind::Number, false}});
     if (refused.Failed()) return refused;
 
-    const std::string command = HBString::Format("lfs changelog_clear %s %s %s", mdt.c_str(),
-                                                 changelogUser.c_str(), endRecord.c_str());
+    const std::string command =
+        HBString::Format("lfs changelog_clear %s %s %s", mdt.c_str(), changelogUser.c_str(), endRecord.c_str());
     std::string output;
     std::string errors;
     const int status = ZqProcess::system(command.c_str(), &output, &errors, 0, false);
@@ -938,13 +936,14 @@ CKxError ClearChangelog(const string& mdt, const string& changelogUser, const st
         LogLine(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
         return CommandError(LAPI_LOCATION, "Command %s failed with Error %s", command.c_str(), errors.c_str());
     }
-    LogLine(LAPI_LOCATION, "The changelog reader %s at MDT %s acknowledged the records up to %s",
-            changelogUser.c_str(), mdt.c_str(), endRecord.c_str());
+    LogLine(LAPI_LOCATION, "The changelog reader %s at MDT %s acknowledged the records up to %s", changelogUser.c_str(),
+            mdt.c_str(), endRecord.c_str());
     return CKxError();
 }
 
 CKxError GetChangelogUsers(const string& host, const string& mdt, const string& fsName, const string& user,
-                           unsigned long long& currentIndex, std::vector<CChangelogUser>& users) {
+                           unsigned long long& currentIndex, std::vector<CChangelogUser>& users)
+{
     std::list<std::string> lines;
     bool commandFailed = false;
     CKxError error = ReadChangelogUsers(LAPI_LOCATION, host, mdt, user, lines, commandFailed);
@@ -997,6 +996,5 @@ CKxError GetChangelogUsers(const string& host, const string& mdt, const string& 
     users = std::move(listed);
     return CKxError();
 }
-
 
 }  // namespace LustreAPI

@@ -68,8 +68,8 @@ LUSTREAPI_EXPORT std::vector<std::string> GetBoundEntryPoints();
 // mount point mnt for archiveCount archive ids (none, or an id 0: every
 // archive); *priv receives the copytool handle. rfdFlags (for example
 // O_NONBLOCK) apply to the receive descriptor.
-LUSTREAPI_EXPORT int HSMRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount,
-                                 int* archives, int rfdFlags, std::string& msg);
+LUSTREAPI_EXPORT int HSMRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount, int* archives,
+                                 int rfdFlags, std::string& msg);
 // llapi_hsm_copytool_unregister: ends the copytool and releases *priv (a
 // receive waiting on it returns -108, ESHUTDOWN).
 LUSTREAPI_EXPORT int HSMUnregister(hsm_copytool_private** priv, std::string& msg);
@@ -81,15 +81,15 @@ LUSTREAPI_EXPORT int HSMRecv(hsm_copytool_private* priv, hsm_action_list** hal, 
 // list; *phcp receives the copy-action handle, which HSMActionEnd releases.
 // isError (handed on as 0 or 1) only prepares the handle, to report a failure.
 LUSTREAPI_EXPORT int HSMActionBegin(hsm_copyaction_private** phcp, const hsm_copytool_private* ct,
-                                    const hsm_action_item* hai, int restoreMdtIndex, int restoreOpenFlags,
-                                    bool isError, std::string& msg);
+                                    const hsm_action_item* hai, int restoreMdtIndex, int restoreOpenFlags, bool isError,
+                                    std::string& msg);
 // llapi_hsm_action_end: ends the copy with the extent done and errval (0, or
 // the errno that stopped it); Lustre frees the handle and nulls *phcp.
 LUSTREAPI_EXPORT int HSMActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, int errval,
                                   std::string& msg);
 // llapi_hsm_action_progress: reports the extent he copied, of total bytes.
-LUSTREAPI_EXPORT int HSMActionProgress(hsm_copyaction_private* hcp, const hsm_extent* he,
-                                       unsigned long long total, int hpFlags, std::string& msg);
+LUSTREAPI_EXPORT int HSMActionProgress(hsm_copyaction_private* hcp, const hsm_extent* he, unsigned long long total,
+                                       int hpFlags, std::string& msg);
 // llapi_hsm_action_get_fd: a new descriptor of the action's data (the file
 // to archive, or the file to restore into); the caller closes it.
 LUSTREAPI_EXPORT int HSMActionGetFD(hsm_copyaction_private* hcp, std::string& msg);
@@ -205,8 +205,8 @@ public:
     CLustreFID& operator=(const CLustreFID& other) = default;
 
     unsigned long long m_seq;  // sequence number
-    unsigned int       m_oid;  // object id within the sequence
-    unsigned int       m_ver;  // version
+    unsigned int m_oid;        // object id within the sequence
+    unsigned int m_ver;        // version
 };
 
 // The FID of path (a symbolic link's own FID). Returns llapi_path2fid's
@@ -226,8 +226,8 @@ LUSTREAPI_EXPORT CKxError GetFIDFromPath(const std::string& path, CLustreFID& fi
 // not bound; path is untouched. linkNo and recNo are handed to Lustre by
 // address (record number first) and keep what it left in them, on success and
 // on failure. fid is only read.
-LUSTREAPI_EXPORT CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::string& path,
-                                         int& linkNo, long long& recNo);
+LUSTREAPI_EXPORT CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::string& path, int& linkNo,
+                                         long long& recNo);
 
 // ---- Commands and changelog dump ----------------------------------------------
 //
@@ -278,9 +278,8 @@ LUSTREAPI_EXPORT CKxError GetMDTList(const std::string& fsName, std::vector<std:
 // host; on success changelogUser holds its identifier ("cl1", "cl2-name").
 // A reply of another device, of other words or of no line at all fails, and
 // changelogUser keeps what it held (or an earlier line's identifier).
-LUSTREAPI_EXPORT CKxError RegisterChangelog(const std::string& host, const std::string& mdt,
-                                            const std::string& fsName, const std::string& user,
-                                            std::string& changelogUser);
+LUSTREAPI_EXPORT CKxError RegisterChangelog(const std::string& host, const std::string& mdt, const std::string& fsName,
+                                            const std::string& user, std::string& changelogUser);
 // Removes the changelog user changelogUser (only read). The reply of every
 // Lustre version is accepted: "<mdt>: Deregistered changelog user '<id>'" and,
 // from 2.15, "... user #<N>" for "clN" and "clN-name".
@@ -308,7 +307,6 @@ LUSTREAPI_EXPORT CKxError GetStartAndEndChangelogRecordNumbers(const std::string
                                                                const std::string& changelogUser,
                                                                std::string& startRecord, std::string& endRecord);
 
-
 // ---- Changelog consumers ------------------------------------------------------------
 // A host that keeps a changelog reader registered reads its records, acts on
 // them and acknowledges them with ClearChangelog: the metadata server keeps
@@ -318,25 +316,25 @@ LUSTREAPI_EXPORT CKxError GetStartAndEndChangelogRecordNumbers(const std::string
 // Lustre version. A plain value; fields a record does not carry are zero,
 // empty, or -1 for m_uid and m_gid.
 struct LUSTREAPI_EXPORT CChangelogRecord {
-    unsigned long long m_index = 0;   // the record's number in the MDT's changelog
-    int m_type = 0;                   // the record type's number: 0 MARK, 1 CREAT, 8 RENME, ...
-    std::string m_typeName;           // "MARK", "CREAT", "RENME", ...
-    long long m_seconds = 0;          // the record's time, UTC, seconds since 1970-01-01
-    unsigned int m_nanoseconds = 0;   // and nanoseconds within that second
-    unsigned int m_flags = 0;         // the record's flags (0x1 on the last unlink of a file)
-    CLustreFID m_target;              // t=: the file the record is about
-    std::string m_jobId;              // j=: the job that made the change
+    unsigned long long m_index = 0;       // the record's number in the MDT's changelog
+    int m_type = 0;                       // the record type's number: 0 MARK, 1 CREAT, 8 RENME, ...
+    std::string m_typeName;               // "MARK", "CREAT", "RENME", ...
+    long long m_seconds = 0;              // the record's time, UTC, seconds since 1970-01-01
+    unsigned int m_nanoseconds = 0;       // and nanoseconds within that second
+    unsigned int m_flags = 0;             // the record's flags (0x1 on the last unlink of a file)
+    CLustreFID m_target;                  // t=: the file the record is about
+    std::string m_jobId;                  // j=: the job that made the change
     unsigned long long m_extraFlags = 0;  // ef=: which extra fields the record carries (2.11 on)
-    long long m_uid = -1;             // u=uid:gid (2.11 on)
+    long long m_uid = -1;                 // u=uid:gid (2.11 on)
     long long m_gid = -1;
-    std::string m_nid;                // nid=: the client's network address (2.11 on)
-    std::string m_openMode;           // m=: the open mode of OPEN records
-    std::string m_xattr;              // x=: the extended attribute's name of XATTR records
-    CLustreFID m_parent;              // p=: the directory holding m_name
-    std::string m_name;               // the file's name in m_parent; may hold blanks
-    CLustreFID m_source;              // renames, s=: the file renamed
-    CLustreFID m_sourceParent;        // renames, sp=: the directory it left
-    std::string m_sourceName;         // renames: its name there
+    std::string m_nid;          // nid=: the client's network address (2.11 on)
+    std::string m_openMode;     // m=: the open mode of OPEN records
+    std::string m_xattr;        // x=: the extended attribute's name of XATTR records
+    CLustreFID m_parent;        // p=: the directory holding m_name
+    std::string m_name;         // the file's name in m_parent; may hold blanks
+    CLustreFID m_source;        // renames, s=: the file renamed
+    CLustreFID m_sourceParent;  // renames, sp=: the directory it left
+    std::string m_sourceName;   // renames: its name there
 };
 
 // Reads one line of "lfs changelog" output (without its line end), for
@@ -378,11 +376,11 @@ LUSTREAPI_EXPORT CKxError ClearChangelog(const std::string& mdt, const std::stri
 
 // One changelog reader of an MDT, from its changelog_users listing.
 struct LUSTREAPI_EXPORT CChangelogUser {
-    std::string m_id;                 // "cl1", "cl2-watcher"
-    unsigned long long m_index = 0;   // the last record it acknowledged
-    long long m_idleSeconds = -1;     // seconds since it last acknowledged; -1 before Lustre 2.11
-    std::string m_mask;               // "MARK,CREAT,..." of readers registered with a name or a
-                                      // mask (2.15 on); empty otherwise
+    std::string m_id;                // "cl1", "cl2-watcher"
+    unsigned long long m_index = 0;  // the last record it acknowledged
+    long long m_idleSeconds = -1;    // seconds since it last acknowledged; -1 before Lustre 2.11
+    std::string m_mask;              // "MARK,CREAT,..." of readers registered with a name or a
+                                     // mask (2.15 on); empty otherwise
 };
 
 // Lists the changelog readers of mdt with the same remote command as the
@@ -393,8 +391,8 @@ struct LUSTREAPI_EXPORT CChangelogUser {
 // index operations write them) or when the listing cannot be read: a line of
 // no known shape, or no current-index line. A reader that is missing from a
 // listing that was read is thus told apart from a listing that was not.
-LUSTREAPI_EXPORT CKxError GetChangelogUsers(const std::string& host, const std::string& mdt,
-                                            const std::string& fsName, const std::string& user,
-                                            unsigned long long& currentIndex, std::vector<CChangelogUser>& users);
+LUSTREAPI_EXPORT CKxError GetChangelogUsers(const std::string& host, const std::string& mdt, const std::string& fsName,
+                                            const std::string& user, unsigned long long& currentIndex,
+                                            std::vector<CChangelogUser>& users);
 
 }  // namespace LustreAPI

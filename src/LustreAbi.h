@@ -37,34 +37,40 @@ static_assert(offsetof(lu_fid, f_seq) == 0 && offsetof(lu_fid, f_oid) == 8 && of
 static_assert(sizeof(hsm_extent) == 16 && offsetof(hsm_extent, length) == 8, "hsm_extent");
 static_assert(sizeof(hsm_request) == 24, "hsm_request");
 static_assert(offsetof(hsm_request, hr_action) == 0 && offsetof(hsm_request, hr_archive_id) == 4 &&
-              offsetof(hsm_request, hr_flags) == 8 && offsetof(hsm_request, hr_itemcount) == 16 &&
-              offsetof(hsm_request, hr_data_len) == 20, "hsm_request offsets");
+                  offsetof(hsm_request, hr_flags) == 8 && offsetof(hsm_request, hr_itemcount) == 16 &&
+                  offsetof(hsm_request, hr_data_len) == 20,
+              "hsm_request offsets");
 static_assert(sizeof(hsm_user_item) == 32 && offsetof(hsm_user_item, hui_extent) == 16, "hsm_user_item");
-static_assert(sizeof(hsm_user_request) == 24 && offsetof(hsm_user_request, hur_user_item) == 24,
-              "hsm_user_request");
+static_assert(sizeof(hsm_user_request) == 24 && offsetof(hsm_user_request, hur_user_item) == 24, "hsm_user_request");
 // A one-item request: the FID at 24, the extent at 40 and 48, the data at 56.
 static_assert(offsetof(hsm_user_request, hur_user_item) + offsetof(hsm_user_item, hui_fid) == 24 &&
-              offsetof(hsm_user_request, hur_user_item) + offsetof(hsm_user_item, hui_extent) +
-              offsetof(hsm_extent, offset) == 40 &&
-              offsetof(hsm_user_request, hur_user_item) + offsetof(hsm_user_item, hui_extent) +
-              offsetof(hsm_extent, length) == 48 &&
-              sizeof(hsm_user_request) + sizeof(hsm_user_item) == 56, "one-item request layout");
+                  offsetof(hsm_user_request, hur_user_item) + offsetof(hsm_user_item, hui_extent) +
+                          offsetof(hsm_extent, offset) ==
+                      40 &&
+                  offsetof(hsm_user_request, hur_user_item) + offsetof(hsm_user_item, hui_extent) +
+                          offsetof(hsm_extent, length) ==
+                      48 &&
+                  sizeof(hsm_user_request) + sizeof(hsm_user_item) == 56,
+              "one-item request layout");
 static_assert(sizeof(hsm_action_item) == 72, "hsm_action_item");
 static_assert(offsetof(hsm_action_item, hai_len) == 0 && offsetof(hsm_action_item, hai_action) == 4 &&
-              offsetof(hsm_action_item, hai_fid) == 8 && offsetof(hsm_action_item, hai_dfid) == 24 &&
-              offsetof(hsm_action_item, hai_extent) == 40 && offsetof(hsm_action_item, hai_cookie) == 56 &&
-              offsetof(hsm_action_item, hai_gid) == 64 && offsetof(hsm_action_item, hai_data) == 72,
+                  offsetof(hsm_action_item, hai_fid) == 8 && offsetof(hsm_action_item, hai_dfid) == 24 &&
+                  offsetof(hsm_action_item, hai_extent) == 40 && offsetof(hsm_action_item, hai_cookie) == 56 &&
+                  offsetof(hsm_action_item, hai_gid) == 64 && offsetof(hsm_action_item, hai_data) == 72,
               "hsm_action_item offsets");
 static_assert(sizeof(hsm_action_list) == 32, "hsm_action_list");
 static_assert(offsetof(hsm_action_list, hal_version) == 0 && offsetof(hsm_action_list, hal_count) == 4 &&
-              offsetof(hsm_action_list, hal_compound_id) == 8 && offsetof(hsm_action_list, hal_flags) == 16 &&
-              offsetof(hsm_action_list, hal_archive_id) == 24 && offsetof(hsm_action_list, padding1) == 28 &&
-              offsetof(hsm_action_list, hal_fsname) == 32, "hsm_action_list offsets");
+                  offsetof(hsm_action_list, hal_compound_id) == 8 && offsetof(hsm_action_list, hal_flags) == 16 &&
+                  offsetof(hsm_action_list, hal_archive_id) == 24 && offsetof(hsm_action_list, padding1) == 28 &&
+                  offsetof(hsm_action_list, hal_fsname) == 32,
+              "hsm_action_list offsets");
 static_assert(sizeof(hsm_user_state) == 32 && offsetof(hsm_user_state, hus_archive_id) == 4 &&
-              offsetof(hsm_user_state, hus_in_progress_state) == 8 &&
-              offsetof(hsm_user_state, hus_in_progress_action) == 12 &&
-              offsetof(hsm_user_state, hus_in_progress_location) == 16, "hsm_user_state");
+                  offsetof(hsm_user_state, hus_in_progress_state) == 8 &&
+                  offsetof(hsm_user_state, hus_in_progress_action) == 12 &&
+                  offsetof(hsm_user_state, hus_in_progress_location) == 16,
+              "hsm_user_state");
 static_assert(sizeof(hsm_current_action) == 24 && offsetof(hsm_current_action, hca_action) == 4 &&
-              offsetof(hsm_current_action, hca_location) == 8, "hsm_current_action");
+                  offsetof(hsm_current_action, hca_location) == 8,
+              "hsm_current_action");
 // The action codes the library hands on unchanged.
 static_assert(HUA_ARCHIVE == 10 && HUA_RESTORE == 11 && HUA_RELEASE == 12, "hsm_user_action");

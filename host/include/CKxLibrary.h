@@ -9,7 +9,7 @@
 // from it may be called at any time later.
 class KX_API CKxLibrary {
 public:
-    explicit CKxLibrary(bool flag);   // flag: unused
+    explicit CKxLibrary(bool flag);  // flag: unused
     ~CKxLibrary();
     CKxLibrary(const CKxLibrary&) = delete;
     CKxLibrary& operator=(const CKxLibrary&) = delete;

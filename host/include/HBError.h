@@ -11,7 +11,7 @@
 struct HBCodeLocation {
     const char* m_file;      // source file name, e.g. "LustreAPI"
     const char* m_function;  // __PRETTY_FUNCTION__ text
-    int         m_line;
+    int m_line;
 };
 
 struct HBErrorPrivate;
@@ -21,15 +21,14 @@ struct HBErrorPrivate;
 // code. Copies share their details; the reference count is atomic.
 class KX_API CKxError {
 public:
-    CKxError();                                   // success: code 0, no details
-    int  GetCode() const;                         // negative on failure
-    bool Failed() const;                          // GetCode() < 0
-    CKxError& Push(const HBCodeLocation& where, const char* format, ...)
-        __attribute__((format(printf, 3, 4)));
-    std::vector<std::string>    GetMessages() const;   // oldest first
+    CKxError();           // success: code 0, no details
+    int GetCode() const;  // negative on failure
+    bool Failed() const;  // GetCode() < 0
+    CKxError& Push(const HBCodeLocation& where, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    std::vector<std::string> GetMessages() const;      // oldest first
     std::vector<HBCodeLocation> GetLocations() const;  // same order as the messages
-    int  GetSystemError() const;   // the Win32 code or errno value it was made from; 0 for success
-    std::string ToString() const;  // one readable text: messages with their locations
+    int GetSystemError() const;                        // the Win32 code or errno value it was made from; 0 for success
+    std::string ToString() const;                      // one readable text: messages with their locations
 
 private:
     friend class HBErrorUtil;

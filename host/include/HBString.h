@@ -13,10 +13,10 @@ public:
     // Appends the pieces of text between separators. Empty pieces are kept and
     // the split is lossless: "a::b" at ":" gives "a", "", "b"; "" gives "".
     // An empty separator yields the whole text as one piece. flags: unused.
-    static void Split(const std::string& text, const std::string& separator,
-                      std::vector<std::string>& pieces, unsigned flags);
-    static void Split(const std::string& text, const std::string& separator,
-                      std::list<std::string>& pieces, unsigned flags);
+    static void Split(const std::string& text, const std::string& separator, std::vector<std::string>& pieces,
+                      unsigned flags);
+    static void Split(const std::string& text, const std::string& separator, std::list<std::string>& pieces,
+                      unsigned flags);
     // Removes, in place, leading and trailing characters found in characters.
     static void Trim(std::string& text, const std::string& characters);
     // Removes, in place, leading characters found in characters.

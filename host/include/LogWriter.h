@@ -12,7 +12,7 @@ class KX_API LogWriter {
 public:
     LogWriter();
     virtual ~LogWriter();
-    virtual int  GetLevel();
+    virtual int GetLevel();
     virtual void Log(int level, const char* function, int line, int, int, const char* format, ...)
         __attribute__((format(printf, 7, 8)));
 

@@ -6,9 +6,9 @@
 #include "FormatV.h"
 
 struct HBErrorPrivate {
-    std::vector<std::string>    messages;
+    std::vector<std::string> messages;
     std::vector<HBCodeLocation> locations;
-    int                         systemError = 0;
+    int systemError = 0;
 };
 
 namespace {
@@ -27,7 +27,8 @@ bool CKxError::Failed() const { return m_code < 0; }
 // Pushing onto a success makes it a failure with code -1: a message only ever
 // explains something that went wrong, and a caller testing the sign must see it.
 // Copies share the details, so the message shows in every copy that shares them.
-CKxError& CKxError::Push(const HBCodeLocation& where, const char* format, ...) {
+CKxError& CKxError::Push(const HBCodeLocation& where, const char* format, ...)
+{
     va_list args;
     va_start(args, format);
     std::string message = kxutils::FormatV(format, args);
@@ -39,18 +40,21 @@ CKxError& CKxError::Push(const HBCodeLocation& where, const char* format, ...) {
     return *this;
 }
 
-std::vector<std::string> CKxError::GetMessages() const {
+std::vector<std::string> CKxError::GetMessages() const
+{
     return m_details ? m_details->messages : std::vector<std::string>{};
 }
 
-std::vector<HBCodeLocation> CKxError::GetLocations() const {
+std::vector<HBCodeLocation> CKxError::GetLocations() const
+{
     return m_details ? m_details->locations : std::vector<HBCodeLocation>{};
 }
 
 int CKxError::GetSystemError() const { return m_details ? m_details->systemError : 0; }
 
 // One line per message, oldest first: "file:line function: message".
-std::string CKxError::ToString() const {
+std::string CKxError::ToString() const
+{
     std::string text;
     if (!m_details) return text;
     for (size_t i = 0; i < m_details->messages.size(); ++i) {
@@ -69,7 +73,8 @@ std::string CKxError::ToString() const {
 
 // A Win32 code becomes HRESULT_FROM_WIN32(code) as a negative int. Unlike the
 // Windows macro, 0 is not turned into success: the caller asked for a failure.
-CKxError HBErrorUtil::ErrorWin32(const HBCodeLocation& where, unsigned code, const char* format, ...) {
+CKxError HBErrorUtil::ErrorWin32(const HBCodeLocation& where, unsigned code, const char* format, ...)
+{
     va_list args;
     va_start(args, format);
     CKxError error;
@@ -80,7 +85,8 @@ CKxError HBErrorUtil::ErrorWin32(const HBCodeLocation& where, unsigned code, con
     return error;
 }
 
-CKxError HBErrorUtil::ErrorErrNo(const HBCodeLocation& where, int errnum, const char* format, ...) {
+CKxError HBErrorUtil::ErrorErrNo(const HBCodeLocation& where, int errnum, const char* format, ...)
+{
     va_list args;
     va_start(args, format);
     CKxError error;

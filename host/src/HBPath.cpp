@@ -1,7 +1,8 @@
 // Path utilities.
 #include "HBPath.h"
 
-CKxError HBPath::Append(std::string& path, const std::string& component, unsigned) {
+CKxError HBPath::Append(std::string& path, const std::string& component, unsigned)
+{
     if (component.empty()) return CKxError();
     if (path.empty()) {
         path = component;

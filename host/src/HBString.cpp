@@ -9,7 +9,8 @@
 
 namespace kxutils {
 
-std::string FormatV(const char* format, va_list args) {
+std::string FormatV(const char* format, va_list args)
+{
     if (!format) return std::string();
     char small[256];
     va_list again;
@@ -35,7 +36,8 @@ std::string FormatV(const char* format, va_list args) {
 namespace {
 
 template <typename Container>
-void SplitInto(const std::string& text, const std::string& separator, Container& pieces) {
+void SplitInto(const std::string& text, const std::string& separator, Container& pieces)
+{
     if (separator.empty()) {
         pieces.push_back(text);
         return;
@@ -54,7 +56,8 @@ char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 
 
 }  // namespace
 
-std::string HBString::Format(const char* format, ...) {
+std::string HBString::Format(const char* format, ...)
+{
     va_list args;
     va_start(args, format);
     std::string text = kxutils::FormatV(format, args);
@@ -62,17 +65,18 @@ std::string HBString::Format(const char* format, ...) {
     return text;
 }
 
-void HBString::Split(const std::string& text, const std::string& separator,
-                     std::vector<std::string>& pieces, unsigned) {
+void HBString::Split(const std::string& text, const std::string& separator, std::vector<std::string>& pieces, unsigned)
+{
     SplitInto(text, separator, pieces);
 }
 
-void HBString::Split(const std::string& text, const std::string& separator,
-                     std::list<std::string>& pieces, unsigned) {
+void HBString::Split(const std::string& text, const std::string& separator, std::list<std::string>& pieces, unsigned)
+{
     SplitInto(text, separator, pieces);
 }
 
-void HBString::Trim(std::string& text, const std::string& characters) {
+void HBString::Trim(std::string& text, const std::string& characters)
+{
     const size_t last = text.find_last_not_of(characters);
     if (last == std::string::npos) {
         text.clear();
@@ -82,17 +86,20 @@ void HBString::Trim(std::string& text, const std::string& characters) {
     TrimLeft(text, characters);
 }
 
-void HBString::TrimLeft(std::string& text, const std::string& characters) {
+void HBString::TrimLeft(std::string& text, const std::string& characters)
+{
     text.erase(0, text.find_first_not_of(characters));
 }
 
-bool HBString::RemoveLeft(std::string& text, const std::string& prefix) {
+bool HBString::RemoveLeft(std::string& text, const std::string& prefix)
+{
     if (text.compare(0, prefix.size(), prefix) != 0) return false;
     text.erase(0, prefix.size());
     return true;
 }
 
-const char* HBString::FindString(const char* text, const char* pattern, bool flag) {
+const char* HBString::FindString(const char* text, const char* pattern, bool flag)
+{
     if (!text || !pattern) return nullptr;
     if (flag) return std::strstr(text, pattern);
     const size_t length = std::strlen(pattern);

@@ -20,21 +20,22 @@ namespace {
 pthread_mutex_t g_lineLock = PTHREAD_MUTEX_INITIALIZER;
 
 // "2026-12-06T20:52:49.123Z"
-std::string TimeStamp() {
+std::string TimeStamp()
+{
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm parts{};
     gmtime_r(&now.tv_sec, &parts);
     char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                  now.tv_nsec / 1000000L);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", parts.tm_year + 1900, parts.tm_mon + 1,
+                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, now.tv_nsec / 1000000L);
     return text;
 }
 
 // The whole line goes out under the lock, so lines of several threads never
 // mix even when write(2) takes it in parts.
-void WriteLine(const std::string& line) {
+void WriteLine(const std::string& line)
+{
     pthread_mutex_lock(&g_lineLock);
     const char* data = line.data();
     size_t left = line.size();
@@ -69,7 +70,8 @@ void LogWriter::SetLevel(int level) { m_level.store(level, std::memory_order_rel
 
 // "<time> [<level>] <function>:<line> <message>\n", written when level is at
 // most the writer's level.
-void LogWriter::Log(int level, const char* function, int line, int, int, const char* format, ...) {
+void LogWriter::Log(int level, const char* function, int line, int, int, const char* format, ...)
+{
     if (level > GetLevel()) return;
     va_list args;
     va_start(args, format);

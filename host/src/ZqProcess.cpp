@@ -26,7 +26,8 @@ using common::UniqueFd;
 class SpawnActions {
 public:
     SpawnActions() { m_ok = posix_spawn_file_actions_init(&m_actions) == 0; }
-    ~SpawnActions() {
+    ~SpawnActions()
+    {
         if (m_ok) posix_spawn_file_actions_destroy(&m_actions);
     }
     SpawnActions(const SpawnActions&) = delete;
@@ -42,7 +43,8 @@ private:
 class SpawnAttributes {
 public:
     SpawnAttributes() { m_ok = posix_spawnattr_init(&m_attributes) == 0; }
-    ~SpawnAttributes() {
+    ~SpawnAttributes()
+    {
         if (m_ok) posix_spawnattr_destroy(&m_attributes);
     }
     SpawnAttributes(const SpawnAttributes&) = delete;
@@ -55,7 +57,8 @@ private:
     bool m_ok = false;
 };
 
-std::string ErrnoText(int errnum) {
+std::string ErrnoText(int errnum)
+{
     char buffer[256];
     // GNU strerror_r: thread-safe, returns the text (maybe not in buffer).
     return strerror_r(errnum, buffer, sizeof buffer);
@@ -63,7 +66,8 @@ std::string ErrnoText(int errnum) {
 
 // Our own diagnostics go to errors on a line of their own after whatever the
 // child wrote there.
-void Report(std::string* errors, const std::string& text) {
+void Report(std::string* errors, const std::string& text)
+{
     if (!errors) return;
     if (!errors->empty() && errors->back() != '\n') *errors += '\n';
     *errors += "ZqProcess::system: ";
@@ -71,7 +75,8 @@ void Report(std::string* errors, const std::string& text) {
     *errors += '\n';
 }
 
-int Fail(std::string* errors, const std::string& what, int errnum) {
+int Fail(std::string* errors, const std::string& what, int errnum)
+{
     Report(errors, what + ": " + ErrnoText(errnum));
     return -1;
 }
@@ -96,7 +101,8 @@ constexpr char kReporter[] = "(exec /bin/sh -c \"$1\" sh 2>&4 3>&- 4>&-); echo $
 
 // True when the kernel reaps our children itself. The disposition is only
 // read: another thread of the host may rely on it.
-bool ChildrenReapedByKernel() {
+bool ChildrenReapedByKernel()
+{
     struct sigaction current {};
     if (::sigaction(SIGCHLD, nullptr, &current) != 0) return false;
     return current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT) != 0;
@@ -106,7 +112,8 @@ bool ChildrenReapedByKernel() {
 // child's dup2 onto the descriptors below can never overwrite an end still to
 // be duplicated (a host that closed its standard descriptors would otherwise
 // get them from pipe2).
-int MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd, int lowest) {
+int MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd, int lowest)
+{
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
     UniqueFd ends[2] = {UniqueFd(fds[0]), UniqueFd(fds[1])};
@@ -121,14 +128,16 @@ int MakePipe(UniqueFd& readEnd, UniqueFd& writeEnd, int lowest) {
     return 0;
 }
 
-long long NowMs() {
+long long NowMs()
+{
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Milliseconds until the deadline for poll: -1 without a deadline, 0 when passed.
-int PollTimeout(long long deadline) {
+int PollTimeout(long long deadline)
+{
     if (deadline < 0) return -1;
     const long long left = deadline - NowMs();
     if (left <= 0) return 0;
@@ -145,7 +154,8 @@ struct Stream {
 // polling them together so that none can fill up while we wait on another.
 // Returns 0, ETIMEDOUT, or the errno of a failed poll or read.
 template <size_t N>
-int Drain(Stream (&streams)[N], long long deadline) {
+int Drain(Stream (&streams)[N], long long deadline)
+{
     char buffer[65536];
     for (;;) {
         pollfd fds[N];
@@ -183,7 +193,8 @@ int Drain(Stream (&streams)[N], long long deadline) {
 
 // The status the reporting shell wrote: one number from 0 to 255 and a line
 // end. -1 when there is none, as when that shell itself was killed.
-int ReportedStatus(const std::string& report) {
+int ReportedStatus(const std::string& report)
+{
     if (report.size() < 2 || report.back() != '\n') return -1;
     int status = -1;
     const char* end = report.data() + report.size() - 1;
@@ -195,7 +206,8 @@ int ReportedStatus(const std::string& report) {
 // Waits for pid to end, up to the deadline (-1: none). Returns 0 with its
 // status, ETIMEDOUT, or the errno of waitpid (ECHILD when the host ignores
 // SIGCHLD and the kernel reaped the child itself).
-int Reap(pid_t pid, int& status, long long deadline) {
+int Reap(pid_t pid, int& status, long long deadline)
+{
     for (;;) {
         const int options = deadline < 0 ? 0 : WNOHANG;
         const pid_t done = ::waitpid(pid, &status, options);
@@ -213,7 +225,8 @@ int Reap(pid_t pid, int& status, long long deadline) {
 
 // After a timeout: kill the child's whole process group (the child leads its
 // own session, so the group id is its pid) and reap the child.
-void KillGroup(pid_t pid) {
+void KillGroup(pid_t pid)
+{
     ::kill(-pid, SIGKILL);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -222,8 +235,8 @@ void KillGroup(pid_t pid) {
 
 }  // namespace
 
-int ZqProcess::system(const char* command, std::string* output, std::string* errors, int timeoutMs,
-                      bool) {
+int ZqProcess::system(const char* command, std::string* output, std::string* errors, int timeoutMs, bool)
+{
     if (!command) {
         Report(errors, "no command given");
         return -1;
@@ -266,8 +279,7 @@ int ZqProcess::system(const char* command, std::string* output, std::string* err
     sigset_t none, all;
     sigemptyset(&none);
     sigfillset(&all);
-    e = posix_spawnattr_setflags(attributes.Get(),
-                                 POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    e = posix_spawnattr_setflags(attributes.Get(), POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     if (!e) e = posix_spawnattr_setsigmask(attributes.Get(), &none);
     if (!e) e = posix_spawnattr_setsigdefault(attributes.Get(), &all);
     if (e) return Fail(errors, "posix_spawn attributes", e);

@@ -15,12 +15,24 @@ namespace {
 constexpr int kCount = static_cast<int>(Ep::Count);
 
 const char* const kNames[kCount] = {
-    "llapi_hsm_copytool_register", "llapi_hsm_copytool_unregister", "llapi_hsm_copytool_recv",
-    "llapi_hsm_action_begin",      "llapi_hsm_action_end",          "llapi_hsm_action_progress",
-    "llapi_hsm_action_get_fd",     "llapi_hsm_action_get_dfid",     "llapi_hsm_user_request_alloc",
-    "llapi_hsm_request",           "llapi_search_fsname",           "llapi_fid2path",
-    "llapi_path2fid",              "llapi_get_mdt_index_by_fid",    "llapi_fd2fid",
-    "llapi_hsm_state_get",         "llapi_hsm_state_set",           "llapi_hsm_current_action",
+    "llapi_hsm_copytool_register",
+    "llapi_hsm_copytool_unregister",
+    "llapi_hsm_copytool_recv",
+    "llapi_hsm_action_begin",
+    "llapi_hsm_action_end",
+    "llapi_hsm_action_progress",
+    "llapi_hsm_action_get_fd",
+    "llapi_hsm_action_get_dfid",
+    "llapi_hsm_user_request_alloc",
+    "llapi_hsm_request",
+    "llapi_search_fsname",
+    "llapi_fid2path",
+    "llapi_path2fid",
+    "llapi_get_mdt_index_by_fid",
+    "llapi_fd2fid",
+    "llapi_hsm_state_get",
+    "llapi_hsm_state_set",
+    "llapi_hsm_current_action",
 };
 
 struct Slot {

@@ -150,8 +150,7 @@ bool LookupCopytool(const hsm_copytool_private* ct, CopytoolInfo& info)
     return true;
 }
 
-int CopytoolRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount, const int* archives,
-                     int rfdFlags)
+int CopytoolRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount, const int* archives, int rfdFlags)
 {
     if (archiveCount > 0 && !archives) {
         PrintMessage("NULL archive numbers\n");

@@ -102,8 +102,8 @@ LLAPI_EXPORT int llapi_hsm_action_end(hsm_copyaction_private** phcp, const hsm_e
     return sim::lib::ActionEnd(phcp, he, hp_flags, errval);
 }
 
-LLAPI_EXPORT int llapi_hsm_action_progress(hsm_copyaction_private* hcp, const hsm_extent* he,
-                                           unsigned long long total, int hp_flags)
+LLAPI_EXPORT int llapi_hsm_action_progress(hsm_copyaction_private* hcp, const hsm_extent* he, unsigned long long total,
+                                           int hp_flags)
 {
     CallArgs a;
     a.ptr0 = hcp;

@@ -86,8 +86,7 @@ bool FidStore::Load(const Context& ctx)
     for (const auto& line : lines) {
         std::vector<std::string> w = Split(line);
         unsigned long long seq, oid, mdt, dev, ino, btime;
-        if (w.size() == 5 && w[0] == "next" && ParseU64(w[2], mdt) && ParseU64(w[3], seq, 16) &&
-            ParseU64(w[4], oid)) {
+        if (w.size() == 5 && w[0] == "next" && ParseU64(w[2], mdt) && ParseU64(w[3], seq, 16) && ParseU64(w[4], oid)) {
             Next n;
             n.fs = w[1];
             n.mdt = static_cast<int>(mdt);
@@ -119,8 +118,8 @@ bool FidStore::Save(const Context& ctx)
                         std::to_string(n.fid.f_oid));
     for (const auto& e : m_entries)
         lines.push_back("fid " + e.fs + " " + Hex(e.fid.f_seq) + " " + std::to_string(e.fid.f_oid) + " " +
-                        std::to_string(e.id.dev) + " " + std::to_string(e.id.ino) + " " +
-                        std::to_string(e.id.btime) + " " + EncodeWord(e.rel));
+                        std::to_string(e.id.dev) + " " + std::to_string(e.id.ino) + " " + std::to_string(e.id.btime) +
+                        " " + EncodeWord(e.rel));
     if (!WriteLines(ctx.libDir + "/fids", lines)) return false;
     m_dirty = false;
     return true;
@@ -128,8 +127,7 @@ bool FidStore::Save(const Context& ctx)
 
 lu_fid FidStore::Allocate(const std::string& fs, int mdt)
 {
-    auto it = std::find_if(m_next.begin(), m_next.end(),
-                           [&](const Next& n) { return n.fs == fs && n.mdt == mdt; });
+    auto it = std::find_if(m_next.begin(), m_next.end(), [&](const Next& n) { return n.fs == fs && n.mdt == mdt; });
     if (it == m_next.end()) {
         Next n;
         n.fs = fs;
@@ -188,8 +186,7 @@ bool FidStore::FidOfPath(const std::string& fs, const std::string& rel, lu_fid& 
 FidStore::Entry* FidStore::FindEntry(const std::string& fs, const lu_fid& fid)
 {
     for (auto& e : m_entries)
-        if (e.fs == fs && e.fid.f_seq == fid.f_seq && e.fid.f_oid == fid.f_oid && e.fid.f_ver == fid.f_ver)
-            return &e;
+        if (e.fs == fs && e.fid.f_seq == fid.f_seq && e.fid.f_oid == fid.f_oid && e.fid.f_ver == fid.f_ver) return &e;
     return nullptr;
 }
 
@@ -218,7 +215,8 @@ int FidStore::PathsOf(const Mount& mount, const std::string& mountDir, const lu_
     fsys::recursive_directory_iterator it(mountDir, fsys::directory_options::skip_permission_denied, ec);
     for (; !ec && it != fsys::recursive_directory_iterator(); it.increment(ec)) {
         const std::string p = it->path().string();
-        if (StatPath(p, cur) == 0 && e->id.Same(cur)) rels.push_back(p.substr(mountDir == "/" ? 1 : mountDir.size() + 1));
+        if (StatPath(p, cur) == 0 && e->id.Same(cur))
+            rels.push_back(p.substr(mountDir == "/" ? 1 : mountDir.size() + 1));
     }
     if (rels.empty()) return -ENOENT;
     std::sort(rels.begin(), rels.end());
@@ -229,8 +227,7 @@ int FidStore::PathsOf(const Mount& mount, const std::string& mountDir, const lu_
     return 0;
 }
 
-int FidStore::Find(const Mount& mount, const std::string& mountDir, const lu_fid& fid, std::string& rel,
-                   ObjectId& id)
+int FidStore::Find(const Mount& mount, const std::string& mountDir, const lu_fid& fid, std::string& rel, ObjectId& id)
 {
     std::vector<std::string> rels;
     int rc = PathsOf(mount, mountDir, fid, rels);

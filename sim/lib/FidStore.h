@@ -56,8 +56,7 @@ public:
     // Every path of the object with fid below mountDir (several for hard
     // links), sorted, relative to mountDir; "" for the root. Returns 0 or
     // -ENOENT when no object of the mount's file system has that FID.
-    int PathsOf(const Mount& mount, const std::string& mountDir, const lu_fid& fid,
-                std::vector<std::string>& rels);
+    int PathsOf(const Mount& mount, const std::string& mountDir, const lu_fid& fid, std::vector<std::string>& rels);
 
     // The object with fid, as PathsOf's first path and its id.
     int Find(const Mount& mount, const std::string& mountDir, const lu_fid& fid, std::string& rel, ObjectId& id);

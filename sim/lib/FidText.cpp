@@ -71,8 +71,7 @@ std::string FormatFid(const lu_fid& fid)
 
 bool FidIsSane(const lu_fid& f)
 {
-    return (f.f_seq >= kSeqStart && f.f_ver == 0) || FidIsIgif(f) || FidIsIdif(f) ||
-           (f.f_seq >= 1 && f.f_seq <= 11);
+    return (f.f_seq >= kSeqStart && f.f_ver == 0) || FidIsIgif(f) || FidIsIdif(f) || (f.f_seq >= 1 && f.f_seq <= 11);
 }
 
 bool FidInNamespace(const lu_fid& f)

@@ -80,8 +80,8 @@ bool HsmStore::Load(const Context& ctx)
         } else if (w.size() == 8 && w[0] == "file") {
             FileHsm f;
             f.fs = w[1];
-            ok = ParseU(w[2], seq, 16) && ParseU(w[3], oid) && ParseU(w[4], f.flags, 16) &&
-                 ParseU(w[5], f.archiveId) && ParseI64(w[6], f.mtimeNs) && ParseI64(w[7], f.size);
+            ok = ParseU(w[2], seq, 16) && ParseU(w[3], oid) && ParseU(w[4], f.flags, 16) && ParseU(w[5], f.archiveId) &&
+                 ParseI64(w[6], f.mtimeNs) && ParseI64(w[7], f.size);
             f.fid.f_seq = seq;
             f.fid.f_oid = oid;
             if (ok) m_files.push_back(f);
@@ -91,9 +91,8 @@ bool HsmStore::Load(const Context& ctx)
             a.fs = w[5];
             ok = ParseU(w[1], a.cookie) && ParseU(w[2], a.compound) && (w[3] == "S" || w[3] == "W") &&
                  DecodeWord(w[4], a.owner) && ParseU(w[6], a.action) && ParseU(w[7], a.archiveId) &&
-                 ParseU(w[8], a.flags, 16) && ParseU(w[9], seq, 16) && ParseU(w[10], oid) &&
-                 ParseU(w[11], ver) && ParseU(w[12], a.extentOffset) && ParseU(w[13], a.extentLength) &&
-                 FromHex(w[14], a.data) &&
+                 ParseU(w[8], a.flags, 16) && ParseU(w[9], seq, 16) && ParseU(w[10], oid) && ParseU(w[11], ver) &&
+                 ParseU(w[12], a.extentOffset) && ParseU(w[13], a.extentLength) && FromHex(w[14], a.data) &&
                  (w.size() == 15 || (ParseU(w[15], a.copiedOffset) && ParseU(w[16], a.copiedLength)));
             a.fid = {seq, oid, ver};
             if (ok) m_actions.push_back(a);
@@ -115,12 +114,11 @@ bool HsmStore::Save(const Context& ctx)
                         std::to_string(f.size));
     for (const auto& a : m_actions)
         lines.push_back("action " + std::to_string(a.cookie) + " " + std::to_string(a.compound) + " " +
-                        (a.started ? "S " : "W ") + EncodeWord(a.owner) + " " + a.fs + " " +
-                        std::to_string(a.action) + " " + std::to_string(a.archiveId) + " " + Hex(a.flags) + " " +
-                        Hex(a.fid.f_seq) + " " + std::to_string(a.fid.f_oid) + " " + std::to_string(a.fid.f_ver) +
-                        " " + std::to_string(a.extentOffset) + " " + std::to_string(a.extentLength) + " " +
-                        ToHex(a.data) + " " + std::to_string(a.copiedOffset) + " " +
-                        std::to_string(a.copiedLength));
+                        (a.started ? "S " : "W ") + EncodeWord(a.owner) + " " + a.fs + " " + std::to_string(a.action) +
+                        " " + std::to_string(a.archiveId) + " " + Hex(a.flags) + " " + Hex(a.fid.f_seq) + " " +
+                        std::to_string(a.fid.f_oid) + " " + std::to_string(a.fid.f_ver) + " " +
+                        std::to_string(a.extentOffset) + " " + std::to_string(a.extentLength) + " " + ToHex(a.data) +
+                        " " + std::to_string(a.copiedOffset) + " " + std::to_string(a.copiedLength));
     if (!WriteLines(ctx.libDir + "/hsm", lines)) return false;
     m_dirty = false;
     return true;
@@ -153,9 +151,9 @@ Action* HsmStore::FindAction(unsigned long long cookie)
 
 void HsmStore::RemoveAction(unsigned long long cookie)
 {
-    m_actions.erase(std::remove_if(m_actions.begin(), m_actions.end(),
-                                   [cookie](const Action& a) { return a.cookie == cookie; }),
-                    m_actions.end());
+    m_actions.erase(
+        std::remove_if(m_actions.begin(), m_actions.end(), [cookie](const Action& a) { return a.cookie == cookie; }),
+        m_actions.end());
     m_dirty = true;
 }
 

@@ -23,8 +23,7 @@ int StateSet(const char* path, unsigned long long setMask, unsigned long long cl
 int CurrentAction(const char* path, hsm_current_action* hca);
 
 // Copytools (Copytool.cpp).
-int CopytoolRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount, const int* archives,
-                     int rfdFlags);
+int CopytoolRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount, const int* archives, int rfdFlags);
 int CopytoolUnregister(hsm_copytool_private** priv);
 int CopytoolRecv(hsm_copytool_private* priv, hsm_action_list** hal, int* msgsize);
 

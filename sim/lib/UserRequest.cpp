@@ -58,10 +58,7 @@ bool Pending(const HsmStore& hsm, const std::string& fs, const lu_fid& fid, unsi
     return false;
 }
 
-std::string Join(const std::string& dir, const std::string& rel)
-{
-    return dir == "/" ? "/" + rel : dir + "/" + rel;
-}
+std::string Join(const std::string& dir, const std::string& rel) { return dir == "/" ? "/" + rel : dir + "/" + rel; }
 
 struct Item {
     lu_fid fid;
@@ -78,7 +75,7 @@ hsm_user_request* UserRequestAlloc(int itemcount, int dataLen)
         return nullptr;
     }
     const size_t len = sizeof(hsm_user_request) + sizeof(hsm_user_item) * static_cast<size_t>(itemcount) +
-                      static_cast<size_t>(dataLen);
+                       static_cast<size_t>(dataLen);
     return static_cast<hsm_user_request*>(calloc(1, len));
 }
 
@@ -220,8 +217,8 @@ int Request(const char* path, const hsm_user_request* request)
         items[i].fid = hui.hui_fid;
         items[i].extent = hui.hui_extent;
     }
-    const char* dataStart = reinterpret_cast<const char*>(request) + sizeof(hsm_user_request) +
-                            sizeof(hsm_user_item) * hr.hr_itemcount;
+    const char* dataStart =
+        reinterpret_cast<const char*>(request) + sizeof(hsm_user_request) + sizeof(hsm_user_item) * hr.hr_itemcount;
     const std::string data(dataStart, hr.hr_data_len);
 
     StateLock lock(ctx.libDir);

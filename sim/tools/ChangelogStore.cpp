@@ -90,8 +90,7 @@ std::string Hex(uint64_t value)
     return buf;
 }
 
-bool WriteAtomically(const std::string& dir, const std::string& file, const std::string& content,
-                     std::string& error)
+bool WriteAtomically(const std::string& dir, const std::string& file, const std::string& content, std::string& error)
 {
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
         error = "cannot create " + dir + ": " + strerror(errno);
@@ -181,10 +180,7 @@ void MdtChangelog::Purge()
                   records.end());
 }
 
-std::string ChangelogDir(const std::string& stateDir)
-{
-    return stateDir + "/changelog";
-}
+std::string ChangelogDir(const std::string& stateDir) { return stateDir + "/changelog"; }
 
 bool LoadChangelog(const std::string& stateDir, const std::string& mdt, MdtChangelog& log, std::string& error)
 {
@@ -226,8 +222,7 @@ bool LoadChangelog(const std::string& stateDir, const std::string& mdt, MdtChang
     return true;
 }
 
-bool SaveChangelog(const std::string& stateDir, const std::string& mdt, const MdtChangelog& log,
-                   std::string& error)
+bool SaveChangelog(const std::string& stateDir, const std::string& mdt, const MdtChangelog& log, std::string& error)
 {
     std::ostringstream out;
     out << "lastuser " << log.lastUser << "\nindex " << log.index << "\n";
@@ -237,8 +232,8 @@ bool SaveChangelog(const std::string& stateDir, const std::string& mdt, const Md
     for (const auto& r : log.records) {
         out << "rec " << r.index << " " << r.type << " " << Hex(r.flags) << " " << r.sec << " " << r.nsec << " "
             << FormatFid(r.tfid) << " " << FormatFid(r.pfid) << " " << Encode(r.jobid) << " "
-            << (r.hasExtra ? Hex(r.extraFlags) : "-") << " " << r.uid << " " << r.gid << " " << Encode(r.nid)
-            << " " << Encode(r.openMode) << " " << Encode(r.xattr) << " " << Encode(r.name) << " "
+            << (r.hasExtra ? Hex(r.extraFlags) : "-") << " " << r.uid << " " << r.gid << " " << Encode(r.nid) << " "
+            << Encode(r.openMode) << " " << Encode(r.xattr) << " " << Encode(r.name) << " "
             << (r.rename ? FormatFid(r.sfid) : "-") << " " << (r.rename ? FormatFid(r.spfid) : "-") << " "
             << Encode(r.sname) << "\n";
     }

@@ -10,10 +10,10 @@
 namespace sim {
 namespace {
 
-const char* const kTypeNames[kChangelogTypeCount] = {
-    "MARK",  "CREAT", "MKDIR", "HLINK", "SLINK", "MKNOD", "UNLNK", "RMDIR", "RENME",
-    "RNMTO", "OPEN",  "CLOSE", "LYOUT", "TRUNC", "SATTR", "XATTR", "HSM",   "MTIME",
-    "CTIME", "ATIME", "MIGRT", "FLRW",  "RESYNC", "GXATR", "NOPEN"};
+const char* const kTypeNames[kChangelogTypeCount] = {"MARK",  "CREAT",  "MKDIR", "HLINK", "SLINK", "MKNOD", "UNLNK",
+                                                     "RMDIR", "RENME",  "RNMTO", "OPEN",  "CLOSE", "LYOUT", "TRUNC",
+                                                     "SATTR", "XATTR",  "HSM",   "MTIME", "CTIME", "ATIME", "MIGRT",
+                                                     "FLRW",  "RESYNC", "GXATR", "NOPEN"};
 
 constexpr int kOpen = 10, kAtime = 19, kGxatr = 23, kNopen = 24;
 
@@ -45,10 +45,7 @@ std::string UserName(const ChangelogUser& u)
 
 }  // namespace
 
-const char* ChangelogTypeName(int type)
-{
-    return type >= 0 && type < kChangelogTypeCount ? kTypeNames[type] : nullptr;
-}
+const char* ChangelogTypeName(int type) { return type >= 0 && type < kChangelogTypeCount ? kTypeNames[type] : nullptr; }
 
 int ChangelogTypeFromText(const std::string& text)
 {
@@ -118,11 +115,10 @@ std::string FormatChangelogRecord(const LustreVersion& client, const ChangelogRe
     gmtime_r(&secs, &tm);
     const char* typeName = ChangelogTypeName(r.type);
     // The nanoseconds as a number of at least 6 digits before 2.10, 9 from then on.
-    std::string out = Printf("%llu %02d%-5s %02d:%02d:%02d.%0*d %04d.%02d.%02d 0x%x t=",
-                             static_cast<unsigned long long>(r.index), r.type, typeName ? typeName : "",
-                             tm.tm_hour, tm.tm_min, tm.tm_sec, client.NineDigitNanoseconds() ? 9 : 6,
-                             static_cast<int>(r.nsec), tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                             r.flags & 0x0fffu);
+    std::string out = Printf(
+        "%llu %02d%-5s %02d:%02d:%02d.%0*d %04d.%02d.%02d 0x%x t=", static_cast<unsigned long long>(r.index), r.type,
+        typeName ? typeName : "", tm.tm_hour, tm.tm_min, tm.tm_sec, client.NineDigitNanoseconds() ? 9 : 6,
+        static_cast<int>(r.nsec), tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, r.flags & 0x0fffu);
     out += FormatFid(r.tfid);
     if (!r.jobid.empty()) out += " j=" + r.jobid;
     if (client.ExtraFlags()) {

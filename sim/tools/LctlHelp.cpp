@@ -55,8 +55,9 @@ std::string LctlHelp(const LustreVersion& version, const std::string& command)
         if (!named)
             return "register a new persistent changelog user, returns id\n"
                    "usage: --device <mdtname> changelog_register [-n]";
-        return std::string("register a new persistent changelog user, returns id\n"
-                           "usage: --device MDTNAME changelog_register [--help|-h]\n\t") +
+        return std::string(
+                   "register a new persistent changelog user, returns id\n"
+                   "usage: --device MDTNAME changelog_register [--help|-h]\n\t") +
                (version.AtLeast(17) ? "[--mask|-m MASK]" : "[--mask|-m <[+|-]mask1[<,|+|->mask2...]>]") +
                " [--nameonly|-n] [--user|-u USERNAME]";
     }

@@ -27,18 +27,24 @@ struct CommandHelp {
 };
 
 const CommandHelp kHelp[] = {
-    {"hsm_state", "Display the HSM information (states, undergoing actions) for given files.\n usage: hsm_state <file> ...",
+    {"hsm_state",
+     "Display the HSM information (states, undergoing actions) for given files.\n usage: hsm_state <file> ...",
      "Display the HSM information for given files.\nusage: hsm_state FILE"},
     {"hsm_action", "Display current HSM request for given files.\nusage: hsm_action <file> ...",
      "Display current HSM request for given files.\nusage: hsm_action FILE"},
-    {"hsm_archive", "Archive file to external storage.\nusage: hsm_archive [--filelist FILELIST] [--data DATA] [--archive NUM] <file> ...",
+    {"hsm_archive",
+     "Archive file to external storage.\nusage: hsm_archive [--filelist FILELIST] [--data DATA] [--archive NUM] <file> "
+     "...",
      nullptr},
-    {"hsm_release", "Remove data from Lustre, keeping it in external storage.\nusage: hsm_release [--filelist FILELIST] [--data DATA] <file> ...",
+    {"hsm_release",
+     "Remove data from Lustre, keeping it in external storage.\nusage: hsm_release [--filelist FILELIST] [--data DATA] "
+     "<file> ...",
      nullptr},
-    {"hsm_restore", "Restore file from external storage.\nusage: hsm_restore [--filelist FILELIST] [--data DATA] <file> ...",
-     nullptr},
+    {"hsm_restore",
+     "Restore file from external storage.\nusage: hsm_restore [--filelist FILELIST] [--data DATA] <file> ...", nullptr},
     {"path2fid", "Display the fid(s) for a given path(s).\nusage: path2fid [--parents] <path> ...", nullptr},
-    {"fid2path", "Resolve the full path(s) for given FID(s).\nusage: fid2path [--link <linkno>] <fsname|rootpath> <fid> ...",
+    {"fid2path",
+     "Resolve the full path(s) for given FID(s).\nusage: fid2path [--link <linkno>] <fsname|rootpath> <fid> ...",
      nullptr},
 };
 
@@ -58,8 +64,8 @@ void PrintState(const std::string& path, const hsm_user_state& hus)
     static const struct {
         unsigned bit;
         const char* word;
-    } kWords[] = {{HS_RELEASED, "released"},      {HS_EXISTS, "exists"},         {HS_DIRTY, "dirty"},
-                  {HS_ARCHIVED, "archived"},      {HS_NORELEASE, "never_release"}, {HS_NOARCHIVE, "never_archive"},
+    } kWords[] = {{HS_RELEASED, "released"}, {HS_EXISTS, "exists"},           {HS_DIRTY, "dirty"},
+                  {HS_ARCHIVED, "archived"}, {HS_NORELEASE, "never_release"}, {HS_NOARCHIVE, "never_archive"},
                   {HS_LOST, "lost_from_hsm"}};
     printf("%s: (0x%08x)", path.c_str(), hus.hus_states);
     for (const auto& w : kWords)

@@ -28,8 +28,7 @@ bool ValueOnNextLine(const LustreVersion& lctl, const std::string& name, const s
     return SwappedStrnchrHit(value) || value.size() > 60;
 }
 
-std::string FrameParam(const LustreVersion& lctl, const std::string& name, const std::string& value,
-                       bool valueOnly)
+std::string FrameParam(const LustreVersion& lctl, const std::string& name, const std::string& value, bool valueOnly)
 {
     if (valueOnly) return value;
     return name + (ValueOnNextLine(lctl, name, value) ? "=\n" : "=") + value;

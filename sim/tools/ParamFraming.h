@@ -19,7 +19,6 @@ namespace sim {
 bool ValueOnNextLine(const LustreVersion& lctl, const std::string& name, const std::string& value);
 
 // The bytes lctl prints for one parameter; nameless when valueOnly (-n).
-std::string FrameParam(const LustreVersion& lctl, const std::string& name, const std::string& value,
-                       bool valueOnly);
+std::string FrameParam(const LustreVersion& lctl, const std::string& name, const std::string& value, bool valueOnly);
 
 }  // namespace sim

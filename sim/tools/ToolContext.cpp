@@ -16,8 +16,8 @@ bool ToolContext::Load(const char* tool)
         return false;
     }
     if (!LustreVersion::Parse(config.version, version)) {
-        fprintf(stderr, "%s (stand-in): unsupported Lustre version '%s' in %s/config\n", tool,
-                config.version.c_str(), stateDir.c_str());
+        fprintf(stderr, "%s (stand-in): unsupported Lustre version '%s' in %s/config\n", tool, config.version.c_str(),
+                stateDir.c_str());
         return false;
     }
     const char* h = getenv("LUSTRE_SIM_HOST");

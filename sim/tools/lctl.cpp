@@ -341,15 +341,24 @@ GetParamRules GetParamOptions(const LustreVersion& version)
 {
     if (!version.AtLeast(16)) return {"FnNR", {}};
     GetParamRules rules{"FHlLnNRy",
-                        {{"classify", 'F', false}, {"header", 'H', false}, {"links", 'l', false},
-                         {"no-links", 'L', false}, {"no-name", 'n', false}, {"only-name", 'N', false},
-                         {"recursive", 'R', false}, {"yaml", 'y', false}}};
+                        {{"classify", 'F', false},
+                         {"header", 'H', false},
+                         {"links", 'l', false},
+                         {"no-links", 'L', false},
+                         {"no-name", 'n', false},
+                         {"only-name", 'N', false},
+                         {"recursive", 'R', false},
+                         {"yaml", 'y', false}}};
     if (!version.AtLeast(17)) return rules;
     rules.letters = "bc:FHlLnNmMprRtwy";
-    rules.longOptions.insert(rules.longOptions.end(),
-                             {{"dshbak", 'b', false}, {"color", 'c', true}, {"merge", 'm', false},
-                              {"no-merge", 'M', false}, {"path", 'p', false}, {"readable", 'r', false},
-                              {"only-tunable", 't', false}, {"writable", 'w', false}});
+    rules.longOptions.insert(rules.longOptions.end(), {{"dshbak", 'b', false},
+                                                       {"color", 'c', true},
+                                                       {"merge", 'm', false},
+                                                       {"no-merge", 'M', false},
+                                                       {"path", 'p', false},
+                                                       {"readable", 'r', false},
+                                                       {"only-tunable", 't', false},
+                                                       {"writable", 'w', false}});
     if (version.AtLeast(17, LustreVersion::kDevelopmentPatch)) {
         rules.letters += "o";
         rules.longOptions.push_back({"module", 'o', false});
@@ -410,7 +419,8 @@ int Lctl::GetParam(const std::vector<std::string>& args)
     // Without Lustre's modules there is no parameter at all.
     for (const auto& mdt : m_ctx.ModulesLoaded() ? m_ctx.LocalMdts() : std::vector<std::string>()) {
         params.push_back({"mdd/" + mdt + "/changelog_users", "mdd." + mdt + ".changelog_users", mdt, ""});
-        params.push_back({"mdd/" + mdt + "/changelog_mask", "mdd." + mdt + ".changelog_mask", "", serverMask + "\n", true});
+        params.push_back(
+            {"mdd/" + mdt + "/changelog_mask", "mdd." + mdt + ".changelog_mask", "", serverMask + "\n", true});
     }
     for (const auto& mount : m_ctx.ModulesLoaded() ? m_ctx.config.mounts : std::vector<sim::Mount>()) {
         const sim::FileSystem* fs = m_ctx.config.FindFs(mount.fs);

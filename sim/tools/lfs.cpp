@@ -31,9 +31,8 @@ const char kHelp[] =
 int Usage(const sim::LustreVersion& version)
 {
     fprintf(version.HelpOnStdout() ? stdout : stderr, "Show the metadata changes on an MDT.\nusage: changelog %s\n",
-            version.ChangelogUserOptions()
-                ? "[--follow] [--user USERNAME] [--mask MASK] <mdtname> [startrec [endrec]]"
-                : "<mdtname> [startrec [endrec]]");
+            version.ChangelogUserOptions() ? "[--follow] [--user USERNAME] [--mask MASK] <mdtname> [startrec [endrec]]"
+                                           : "<mdtname> [startrec [endrec]]");
     return kCmdHelp;
 }
 
@@ -75,7 +74,8 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
 {
     const sim::LustreVersion& version = ctx.version;
     std::vector<sim::LongOption> longOptions = {{"follow", 'f', false}};
-    if (version.ChangelogUserOptions()) longOptions.insert(longOptions.end(), {{"user", 'u', true}, {"mask", 'm', true}});
+    if (version.ChangelogUserOptions())
+        longOptions.insert(longOptions.end(), {{"user", 'u', true}, {"mask", 'm', true}});
     sim::ParsedOptions parsed;
     std::string badArg, message;
     if (!sim::Getopt("changelog", args, "f", &longOptions, parsed, badArg, message)) {
@@ -97,7 +97,9 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
     }
     if (!parsed.options.empty()) {
         fprintf(stderr, "lfs (stand-in): changelog --%s is not supported\n",
-                parsed.options[0].first == 'f' ? "follow" : parsed.options[0].first == 'u' ? "user" : "mask");
+                parsed.options[0].first == 'f'   ? "follow"
+                : parsed.options[0].first == 'u' ? "user"
+                                                 : "mask");
         return EOPNOTSUPP;
     }
     const std::vector<std::string>& positional = parsed.operands;
@@ -176,8 +178,7 @@ int LlapiChangelogClear(const sim::ToolContext& ctx, const std::string& mdt, con
     const std::string request = "clear:" + id + ":" + std::to_string(endrec);
     if (request.size() >= 64) return -EINVAL;
     if (!ctx.IsMountedMdt(mdt)) {
-        fprintf(stderr, "%scannot open '/dev/changelog-%s': %s (%d)\n", prefix, mdt.c_str(), strerror(ENOENT),
-                ENOENT);
+        fprintf(stderr, "%scannot open '/dev/changelog-%s': %s (%d)\n", prefix, mdt.c_str(), strerror(ENOENT), ENOENT);
         return -ENOENT;
     }
     uint32_t user = 0;
@@ -245,8 +246,9 @@ int main(int argc, char* argv[])
     }
     const std::string& command = first;
     if (command != "changelog" && command != "changelog_clear") {
-        fprintf(stderr, "lfs (stand-in): only 'lfs changelog MDT [STARTREC [ENDREC]]' and "
-                        "'lfs changelog_clear MDT ID ENDREC' are supported\n");
+        fprintf(stderr,
+                "lfs (stand-in): only 'lfs changelog MDT [STARTREC [ENDREC]]' and "
+                "'lfs changelog_clear MDT ID ENDREC' are supported\n");
         return kCmdHelp;
     }
     const std::vector<std::string> args(argv + 2, argv + argc);

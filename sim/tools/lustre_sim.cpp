@@ -123,10 +123,7 @@ bool LustreSim::Load()
     return sim::LoadConfig(m_state, m_config, m_error);
 }
 
-bool LustreSim::Save()
-{
-    return sim::SaveConfig(m_state, m_config, m_error);
-}
+bool LustreSim::Save() { return sim::SaveConfig(m_state, m_config, m_error); }
 
 int LustreSim::Init()
 {
@@ -199,9 +196,9 @@ int LustreSim::ChangelogAppend()
             noExtra = true;
             continue;
         }
-        static const char* const kKnown[] = {"--name", "--fid",  "--parent", "--jobid", "--flags",
-                                             "--time", "--uid",  "--gid",    "--nid",   "--ef",
-                                             "--mode", "--xattr", "--sfid",  "--sparent", "--sname", "--count"};
+        static const char* const kKnown[] = {"--name", "--fid",     "--parent", "--jobid", "--flags", "--time",
+                                             "--uid",  "--gid",     "--nid",    "--ef",    "--mode",  "--xattr",
+                                             "--sfid", "--sparent", "--sname",  "--count"};
         bool known = false;
         for (const char* k : kKnown) known = known || opt == k;
         if (!known || i + 1 >= m_args.size()) return Fail("bad option '" + opt + "'", kUsage);
@@ -240,8 +237,8 @@ int LustreSim::ChangelogAppend()
     if (has("--count") && (!Number(get("--count"), count) || count == 0 || count > 1000000))
         return Fail("bad count '" + get("--count") + "'");
     r.rename = has("--sfid") || has("--sparent") || has("--sname");
-    if (r.rename && (!sim::ParseFid(get("--sfid"), r.sfid) || !sim::ParseFid(get("--sparent"), r.spfid) ||
-                     get("--sname").empty()))
+    if (r.rename &&
+        (!sim::ParseFid(get("--sfid"), r.sfid) || !sim::ParseFid(get("--sparent"), r.spfid) || get("--sname").empty()))
         return Fail("a rename needs --sfid, --sparent and --sname");
     if (has("--time")) {
         const std::string& t = get("--time");
@@ -259,8 +256,8 @@ int LustreSim::ChangelogAppend()
     for (unsigned i = 0; i < count; ++i) {
         r.index = ++log.index;
         if (!has("--fid") && !realFid)
-            r.tfid = sim::Fid{0x200000400ULL + (static_cast<uint64_t>(mdtIndex) << 30),
-                              static_cast<uint32_t>(r.index), 0};
+            r.tfid =
+                sim::Fid{0x200000400ULL + (static_cast<uint64_t>(mdtIndex) << 30), static_cast<uint32_t>(r.index), 0};
         log.records.push_back(r);
     }
     if (!sim::SaveChangelog(m_state, mdt, log, m_error)) return Fail(m_error);

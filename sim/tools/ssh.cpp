@@ -50,16 +50,32 @@ std::string ExecutableDir()
 // ProxyJump, KnownHostsCommand, Match, ...) is refused.
 bool HarmlessSetting(const std::string& key)
 {
-    static const char* const kKeys[] = {
-        "AddressFamily",       "BatchMode",          "CheckHostIP",
-        "Compression",         "ConnectionAttempts", "ConnectTimeout",
-        "ForwardAgent",        "ForwardX11",         "GlobalKnownHostsFile",
-        "HashKnownHosts",      "IdentitiesOnly",     "IdentityFile",
-        "KbdInteractiveAuthentication", "LogLevel",  "NumberOfPasswordPrompts",
-        "PasswordAuthentication", "Port",            "PreferredAuthentications",
-        "PubkeyAuthentication", "RequestTTY",        "ServerAliveCountMax",
-        "ServerAliveInterval", "StrictHostKeyChecking", "TCPKeepAlive",
-        "User",                "UserKnownHostsFile"};
+    static const char* const kKeys[] = {"AddressFamily",
+                                        "BatchMode",
+                                        "CheckHostIP",
+                                        "Compression",
+                                        "ConnectionAttempts",
+                                        "ConnectTimeout",
+                                        "ForwardAgent",
+                                        "ForwardX11",
+                                        "GlobalKnownHostsFile",
+                                        "HashKnownHosts",
+                                        "IdentitiesOnly",
+                                        "IdentityFile",
+                                        "KbdInteractiveAuthentication",
+                                        "LogLevel",
+                                        "NumberOfPasswordPrompts",
+                                        "PasswordAuthentication",
+                                        "Port",
+                                        "PreferredAuthentications",
+                                        "PubkeyAuthentication",
+                                        "RequestTTY",
+                                        "ServerAliveCountMax",
+                                        "ServerAliveInterval",
+                                        "StrictHostKeyChecking",
+                                        "TCPKeepAlive",
+                                        "User",
+                                        "UserKnownHostsFile"};
     for (const char* k : kKeys)
         if (strcasecmp(key.c_str(), k) == 0) return true;
     return false;
@@ -104,8 +120,7 @@ int ParseOptions(int argc, char* argv[], int& index, Options& options)
                 return kSshFailure;
             }
             if (letter == 'l') options.user = value;
-            if (letter == 'o' && !ApplySetting(value, options))
-                return Refuse("option not supported: -o" + value);
+            if (letter == 'o' && !ApplySetting(value, options)) return Refuse("option not supported: -o" + value);
             break;
         }
     }

@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <type_traits>
 
-
 namespace {
 
 std::vector<std::string>& LoadedNamesStore()
@@ -46,11 +45,10 @@ SimControl FindSimControl()
         return slot != nullptr;
     };
     SimControl control;
-    const bool found = find(control.failNext, "lustre_sim_fail_next") &&
-                       find(control.failClear, "lustre_sim_fail_clear") &&
-                       find(control.callCount, "lustre_sim_call_count") &&
-                       find(control.lastArgs, "lustre_sim_last_args") &&
-                       find(control.lastRequest, "lustre_sim_last_request") && find(control.reset, "lustre_sim_reset");
+    const bool found =
+        find(control.failNext, "lustre_sim_fail_next") && find(control.failClear, "lustre_sim_fail_clear") &&
+        find(control.callCount, "lustre_sim_call_count") && find(control.lastArgs, "lustre_sim_last_args") &&
+        find(control.lastRequest, "lustre_sim_last_request") && find(control.reset, "lustre_sim_reset");
     // The handle from RTLD_NOLOAD holds a reference of its own; dropping it
     // leaves the library loaded by the library under test.
     dlclose(handle);
@@ -68,7 +66,8 @@ std::vector<unsigned char> SimControl::LastRequestBytes() const
 lustre_sim_args SimControl::Args(const char* entryPoint) const
 {
     lustre_sim_args args{};
-    if (lastArgs(entryPoint, &args) != 0) throw std::runtime_error(std::string("no arguments recorded for ") + entryPoint);
+    if (lastArgs(entryPoint, &args) != 0)
+        throw std::runtime_error(std::string("no arguments recorded for ") + entryPoint);
     return args;
 }
 

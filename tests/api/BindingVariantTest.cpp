@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 #include <functional>
+#include <stdexcept>
 
 #include <gtest/gtest.h>
 
@@ -18,10 +18,21 @@ namespace {
 
 using apitest::CapturingLogWriter;
 
-const char* const kSlots[] = {"llapi_hsm_copytool_register", "llapi_hsm_copytool_unregister",
-    "llapi_hsm_copytool_recv", "llapi_hsm_action_begin", "llapi_hsm_action_end", "llapi_hsm_action_progress",
-    "llapi_hsm_action_get_fd", "llapi_hsm_action_get_dfid", "llapi_hsm_user_request_alloc", "llapi_hsm_request",
-    "llapi_search_fsname", "llapi_fid2path", "llapi_path2fid", "llapi_get_mdt_index_by_fid", "llapi_fd2fid"};
+const char* const kSlots[] = {"llapi_hsm_copytool_register",
+                              "llapi_hsm_copytool_unregister",
+                              "llapi_hsm_copytool_recv",
+                              "llapi_hsm_action_begin",
+                              "llapi_hsm_action_end",
+                              "llapi_hsm_action_progress",
+                              "llapi_hsm_action_get_fd",
+                              "llapi_hsm_action_get_dfid",
+                              "llapi_hsm_user_request_alloc",
+                              "llapi_hsm_request",
+                              "llapi_search_fsname",
+                              "llapi_fid2path",
+                              "llapi_path2fid",
+                              "llapi_get_mdt_index_by_fid",
+                              "llapi_fd2fid"};
 
 struct Variant {
     const char* name;
@@ -35,8 +46,11 @@ struct Variant {
 const Variant kVariants[] = {
     {"unbound", {"liblustreapi.so", "liblustreapi.so.1"}, "liblustreapi.so", "Load(liblustreapi.so) failed", 0},
     // The loader is asked for the correctly spelt symbol; the pushed message is misspelt as hosts expect.
-    {"no-entry-points", {"liblustreapi.so"}, "llapi_hsm_copytool_register",
-     "GetAddres(llapi_hsm_copytool_resgister) failed", 0},
+    {"no-entry-points",
+     {"liblustreapi.so"},
+     "llapi_hsm_copytool_register",
+     "GetAddres(llapi_hsm_copytool_resgister) failed",
+     0},
     {"no-action-begin", {"liblustreapi.so"}, "llapi_hsm_action_begin", "GetAddres(llapi_hsm_action_begin) failed", 3},
     {"no-fd2fid", {"liblustreapi.so"}, "llapi_fd2fid", "GetAddres(llapi_fd2fid) failed", 14},
     {"versioned-only", {"liblustreapi.so", "liblustreapi.so.1"}, nullptr, nullptr, 15},
@@ -129,7 +143,8 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
         {{6}, [](Outputs& o, auto&, auto& m) { return HSMActionGetFD(o.hcp, m); }},
         {{7}, [](Outputs& o, auto&, auto& m) { return HSMActionGetDFID(o.hcp, &o.fid, m); }},
         {{10}, [](Outputs& o, auto& f, auto& m) { return SearchFsName(f.c_str(), o.text, m); }},
-        {{11}, [](Outputs& o, auto&, auto& m) {
+        {{11},
+         [](Outputs& o, auto&, auto& m) {
              return FID2Path("/mnt/lustre", "[0x200:0x1:0x0]", o.text, sizeof o.text, &o.recno, &o.linkno, m);
          }},
         {{13}, [](Outputs& o, auto&, auto& m) { return GetMDTIndexByFid(0, &o.fid, &o.mdtIndex, m); }},
@@ -179,8 +194,9 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
     long long recNo = 4;
     error = GetPathFromFID("/mnt/lustre", fid, path, linkNo, recNo);
     EXPECT_EQ(error.GetSystemError(), 2);
-    EXPECT_EQ(error.GetMessages(), std::vector<std::string>{
-                                       "Cannot convert FID to Path for [0x200:0x1c:0x0] due to llapi_fid2path is not loaded"});
+    EXPECT_EQ(error.GetMessages(),
+              std::vector<std::string>{
+                  "Cannot convert FID to Path for [0x200:0x1c:0x0] due to llapi_fid2path is not loaded"});
     EXPECT_EQ(path + std::to_string(linkNo) + std::to_string(recNo), "untouched34");
 }
 

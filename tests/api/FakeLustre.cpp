@@ -23,8 +23,7 @@ FAKE_EXPORT int fake_lustre_marker(void) { return 0; }
 
 #else
 
-FAKE_EXPORT int llapi_fid2path(const char*, const char* fidstr, char* path, int pathlen, long long* recno,
-                               int* linkno)
+FAKE_EXPORT int llapi_fid2path(const char*, const char* fidstr, char* path, int pathlen, long long* recno, int* linkno)
 {
     if (std::strcmp(fidstr, "[0x1:0x1:0x0]") == 0) {
         for (int i = 0; i < pathlen; ++i) path[i] = static_cast<char>('a' + i % 26);
@@ -52,8 +51,8 @@ FAKE_EXPORT int llapi_path2fid(const char*, lu_fid* fid)
 FAKE_UNUSED(llapi_hsm_copytool_register, hsm_copytool_private**, const char*, int, int*, int)
 FAKE_UNUSED(llapi_hsm_copytool_unregister, hsm_copytool_private**)
 FAKE_UNUSED(llapi_hsm_copytool_recv, hsm_copytool_private*, hsm_action_list**, int*)
-FAKE_UNUSED(llapi_hsm_action_begin, hsm_copyaction_private**, const hsm_copytool_private*,
-            const hsm_action_item*, int, int, bool)
+FAKE_UNUSED(llapi_hsm_action_begin, hsm_copyaction_private**, const hsm_copytool_private*, const hsm_action_item*, int,
+            int, bool)
 FAKE_UNUSED(llapi_hsm_action_end, hsm_copyaction_private**, const hsm_extent*, int, int)
 FAKE_UNUSED(llapi_hsm_action_progress, hsm_copyaction_private*, const hsm_extent*, unsigned long long, int)
 FAKE_UNUSED(llapi_hsm_action_get_fd, const hsm_copyaction_private*)

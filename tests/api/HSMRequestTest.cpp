@@ -55,8 +55,8 @@ std::vector<unsigned char> ExpectedRequest(int action, const lu_fid& fid, const 
     Put(bytes, 24, fid.f_seq, 8);
     Put(bytes, 32, fid.f_oid, 4);
     Put(bytes, 36, fid.f_ver, 4);
-    Put(bytes, 40, 0, 8);        // extent offset
-    Put(bytes, 48, ~0ULL, 8);    // extent length: to the end of the file
+    Put(bytes, 40, 0, 8);      // extent offset
+    Put(bytes, 48, ~0ULL, 8);  // extent length: to the end of the file
     if (dataLength) std::memcpy(bytes.data() + 56, data, dataLength);
     return bytes;
 }
@@ -131,7 +131,7 @@ TEST_F(HSMRequestTest, EachFailingStepEndsTheRequestCleanly)
         int expected;
         std::string message;
         int writerLevel;
-        std::string logged;    // the only line logged, or none
+        std::string logged;  // the only line logged, or none
         const char* notCalled;
     };
     const Case cases[] = {

@@ -40,7 +40,8 @@ TEST_F(ApiHsmRequestFiles, RequestsAreAsLargeAsLustreTakes)
         int requests;
         unsigned lastItems;
     };
-    const Row rows[] = {{52, 0, 1, 52}, {53, 0, 2, 1}, {51, 18, 1, 51}, {52, 18, 2, 1}, {104, 49, 3, 2}, {2, 1700, 2, 1}};
+    const Row rows[] = {{52, 0, 1, 52}, {53, 0, 2, 1},   {51, 18, 1, 51},
+                        {52, 18, 2, 1}, {104, 49, 3, 2}, {2, 1700, 2, 1}};
     int row = 0;
     for (const Row& r : rows) {
         SCOPED_TRACE(row);
@@ -69,7 +70,8 @@ TEST_F(ApiHsmRequestFiles, RequestsAreAsLargeAsLustreTakes)
     // The stand-in's edge itself: 24 + 32 * 51 + 49 bytes fit, 32 more do not.
     void* lustre = dlopen("liblustreapi.so", RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(lustre, nullptr);
-    const auto alloc = reinterpret_cast<decltype(&llapi_hsm_user_request_alloc)>(dlsym(lustre, "llapi_hsm_user_request_alloc"));
+    const auto alloc =
+        reinterpret_cast<decltype(&llapi_hsm_user_request_alloc)>(dlsym(lustre, "llapi_hsm_user_request_alloc"));
     const auto request = reinterpret_cast<decltype(&llapi_hsm_request)>(dlsym(lustre, "llapi_hsm_request"));
     dlclose(lustre);
     for (unsigned items : {51u, 52u}) {
@@ -101,8 +103,8 @@ TEST_F(ApiHsmRequestFiles, EachFileGetsItsOwnResult)
     EXPECT_EQ(Requests(), 5);
     for (const auto& path : ok) EXPECT_EQ(Queued(path), unsigned{HUA_ARCHIVE}) << path;
     EXPECT_EQ(error.GetSystemError(), ENOENT);
-    EXPECT_EQ(error.GetMessages().back(), "archive request failed for 4 of 7 files, first " + missing +
-                                              ": No such file or directory");
+    EXPECT_EQ(error.GetMessages().back(),
+              "archive request failed for 4 of 7 files, first " + missing + ": No such file or directory");
     EXPECT_EQ(std::string(error.GetLocations().back().m_function),
               "CKxError LustreAPI::HSMRequestFiles(const std::vector<std::__cxx11::basic_string<char> >&, int, "
               "unsigned int, const std::string&, std::vector<int>&)");

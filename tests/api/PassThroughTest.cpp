@@ -28,7 +28,8 @@ struct Recorded {
     }
     bool operator==(const Recorded& o) const
     {
-        return std::tie(p0, p1, p2, i0, i1, i2, u, s0, s1) == std::tie(o.p0, o.p1, o.p2, o.i0, o.i1, o.i2, o.u, o.s0, o.s1);
+        return std::tie(p0, p1, p2, i0, i1, i2, u, s0, s1) ==
+               std::tie(o.p0, o.p1, o.p2, o.i0, o.i1, o.i2, o.u, o.s0, o.s1);
     }
     friend std::ostream& operator<<(std::ostream& os, const Recorded& r)
     {
@@ -59,32 +60,58 @@ TEST_F(PassThroughTest, ArgumentsAndResultsAreForwardedUnchanged)
     long long recno = 5;
     const unsigned long long total = (1ULL << 40) + 3;
     const std::vector<ForwardCase> cases = {
-        {"llapi_hsm_copytool_register", true, -7,
+        {"llapi_hsm_copytool_register",
+         true,
+         -7,
          [&](std::string& m) { return HSMRegister(&ct, "/some/mount", 2, archives, O_NONBLOCK, m); },
          {&ct, archives, nullptr, 2, O_NONBLOCK, 0, 0, "/some/mount"}},
         {"llapi_hsm_copytool_unregister", true, 3, [&](std::string& m) { return HSMUnregister(&ct, m); }, {&ct}},
-        {"llapi_hsm_copytool_recv", true, -11, [&](std::string& m) { return HSMRecv(ct, &hal, &msgSize, m); },
+        {"llapi_hsm_copytool_recv",
+         true,
+         -11,
+         [&](std::string& m) { return HSMRecv(ct, &hal, &msgSize, m); },
          {ct, &hal, &msgSize}},
-        {"llapi_hsm_action_begin", true, -2,
+        {"llapi_hsm_action_begin",
+         true,
+         -2,
          [&](std::string& m) { return HSMActionBegin(&hcp, ct, &item, 1, O_WRONLY, true, m); },
          {&hcp, ct, &item, 1, O_WRONLY, 1}},
-        {"llapi_hsm_action_begin", true, 0,
-         [&](std::string& m) { return HSMActionBegin(&hcp, ct, &item, -1, 0, false, m); }, {&hcp, ct, &item, -1}},
-        {"llapi_hsm_action_end", true, -5, [&](std::string& m) { return HSMActionEnd(&hcp, &extent, 1, -17, m); },
+        {"llapi_hsm_action_begin",
+         true,
+         0,
+         [&](std::string& m) { return HSMActionBegin(&hcp, ct, &item, -1, 0, false, m); },
+         {&hcp, ct, &item, -1}},
+        {"llapi_hsm_action_end",
+         true,
+         -5,
+         [&](std::string& m) { return HSMActionEnd(&hcp, &extent, 1, -17, m); },
          {&hcp, &extent, nullptr, 1, -17}},
-        {"llapi_hsm_action_progress", true, -4,
+        {"llapi_hsm_action_progress",
+         true,
+         -4,
          [&](std::string& m) { return HSMActionProgress(hcp, &extent, total, 2, m); },
          {hcp, &extent, nullptr, 2, 0, 0, total}},
         {"llapi_hsm_action_get_fd", false, 42, [&](std::string& m) { return HSMActionGetFD(hcp, m); }, {hcp}},
-        {"llapi_hsm_action_get_dfid", false, -22, [&](std::string& m) { return HSMActionGetDFID(hcp, &fid, m); },
+        {"llapi_hsm_action_get_dfid",
+         false,
+         -22,
+         [&](std::string& m) { return HSMActionGetDFID(hcp, &fid, m); },
          {hcp, &fid}},
-        {"llapi_search_fsname", true, -19, [&](std::string& m) { return SearchFsName("/some/path", text, m); },
+        {"llapi_search_fsname",
+         true,
+         -19,
+         [&](std::string& m) { return SearchFsName("/some/path", text, m); },
          {text, nullptr, nullptr, 0, 0, 0, 0, "/some/path"}},
-        {"llapi_fid2path", true, -75,
+        {"llapi_fid2path",
+         true,
+         -75,
          [&](std::string& m) { return FID2Path("/some/mount", "[0x1:0x2:0x0]", text, 17, &recno, &linkno, m); },
          {text, &recno, &linkno, 17, 6, 0, 5, "/some/mount", "[0x1:0x2:0x0]"}},
-        {"llapi_get_mdt_index_by_fid", true, 1,
-         [&](std::string& m) { return GetMDTIndexByFid(9, &fid, &mdtIndex, m); }, {&fid, &mdtIndex, nullptr, 9}},
+        {"llapi_get_mdt_index_by_fid",
+         true,
+         1,
+         [&](std::string& m) { return GetMDTIndexByFid(9, &fid, &mdtIndex, m); },
+         {&fid, &mdtIndex, nullptr, 9}},
     };
     for (const ForwardCase& c : cases) {
         SCOPED_TRACE(c.entryPoint);

@@ -38,8 +38,8 @@ TEST(FakeLustre, PathFromFidReadsTheBufferUpToItsLengthAndHandsBackTheNumbers)
         const CKxError error = LustreAPI::GetPathFromFID(c.mount, fid, path, linkNo, recNo);
         EXPECT_EQ(error.GetSystemError(), c.code);
         if (c.code) {
-            EXPECT_EQ(error.GetMessages(), std::vector<std::string>{std::string("Cannot convert FID to Path for ") +
-                                                                    c.fid + " due to "});
+            EXPECT_EQ(error.GetMessages(),
+                      std::vector<std::string>{std::string("Cannot convert FID to Path for ") + c.fid + " due to "});
         }
         EXPECT_EQ(path, c.path);
         EXPECT_EQ(linkNo, c.linkNo);

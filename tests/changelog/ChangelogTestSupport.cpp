@@ -8,7 +8,8 @@ const char kStartAndEndFunction[] =
     "CKxError LustreAPI::GetStartAndEndChangelogRecordNumbers(const string&, const string&, const string&, "
     "const string&, const string&, std::string&, std::string&)";
 
-::testing::AssertionResult IsError774(const CKxError& error, const std::string& message, const char* function) {
+::testing::AssertionResult IsError774(const CKxError& error, const std::string& message, const char* function)
+{
     if (!error.Failed()) return ::testing::AssertionFailure() << "succeeded; expected \"" << message << "\"";
     const auto locations = error.GetLocations();
     if (error.GetSystemError() != 774 || error.GetMessages() != std::vector<std::string>{message} ||

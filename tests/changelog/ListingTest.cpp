@@ -10,11 +10,13 @@ using namespace LustreAPI;
 
 namespace {
 
-std::string Kind(ListingLine kind) {
+std::string Kind(ListingLine kind)
+{
     return kind == ListingLine::None ? "None" : kind == ListingLine::Value ? "Value" : "ParseError";
 }
 
-std::string Call(const std::vector<std::string>& f) {
+std::string Call(const std::vector<std::string>& f)
+{
     std::string mdt = "untouched", value = "untouched";
     if (f[0] == "current") return Kind(ReadCurrentIndexLine(f[1], value)) + " [" + value + "]";
     if (f[0] == "reader") return Kind(ReadReaderLine(f[1], f.at(2), value)) + " [" + value + "]";
@@ -30,13 +32,15 @@ std::string Call(const std::vector<std::string>& f) {
     return error.GetMessages().size() == 1 ? error.GetMessages()[0] : error.ToString();
 }
 
-TEST(ListingAndChecks, EveryRowOfTheDataFile) {
+TEST(ListingAndChecks, EveryRowOfTheDataFile)
+{
     const auto rows = testsupport::ReadRows(CHANGELOG_DATA_DIR "/listing.txt");
     for (const testsupport::DataRow& row : rows) EXPECT_EQ(Call(row.fields), row.expected) << row.line;
     EXPECT_GE(rows.size(), 70u);
 }
 
-TEST(ArgumentChecks, EmptyWhereAllowedAndTheFirstRefusalOfAList) {
+TEST(ArgumentChecks, EmptyWhereAllowedAndTheFirstRefusalOfAList)
+{
     const HBCodeLocation where{"Caller", "void Caller()", 7};
     EXPECT_FALSE(CheckCommandArgument(where, "value", "", ArgumentKind::Word, true).Failed());
     const std::string good = "a", bad1 = "b;", bad2 = "";

@@ -27,7 +27,8 @@ namespace {
 const std::string kSimBin = SIM_BIN_DIR;
 
 // A loopback port that nothing listens on right now.
-int FreeLoopbackPort() {
+int FreeLoopbackPort()
+{
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -41,7 +42,8 @@ int FreeLoopbackPort() {
     return port;
 }
 
-void RunShell(const std::string& command) {
+void RunShell(const std::string& command)
+{
     const testsupport::Outcome outcome = testsupport::Shell(command);
     EXPECT_EQ(outcome.status, 0) << command << ": " << outcome.err;
 }
@@ -49,16 +51,19 @@ void RunShell(const std::string& command) {
 class OpenSsh : public ::testing::Test {
 protected:
     // A file of data/ written to the temporary directory, its placeholders filled in.
-    void Install(const std::string& name, const std::string& to) {
+    void Install(const std::string& name, const std::string& to)
+    {
         std::string text = ReadFile(CHANGELOG_DATA_DIR "/" + name);
         for (const auto& [key, value] : {std::pair<std::string, std::string>{"@DIR@", dir.path()},
-                                         {"@PORT@", std::to_string(port)}, {"@SIMBIN@", kSimBin}})
+                                         {"@PORT@", std::to_string(port)},
+                                         {"@SIMBIN@", kSimBin}})
             for (size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
         WriteFile(to, text);
         ::chmod(to.c_str(), 0755);
     }
 
-    void SetUp() override {
+    void SetUp() override
+    {
         if (::geteuid() != 0) GTEST_SKIP() << "sshd with privilege separation needs root";
         for (const char* tool : {"/usr/sbin/sshd", "/usr/bin/ssh", "/usr/bin/ssh-keygen"})
             if (::access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is not installed (openssh-server/-client)";
@@ -81,16 +86,18 @@ protected:
         // The client side: the wrapper ssh first, then the stand-in lfs.
         path.emplace("PATH", d + "/bin:" + kSimBin + ":/usr/bin:/bin");
         state.emplace("LUSTRE_SIM_STATE", d + "/state");
-        RunShell("lustre-sim init " + d + "/state --version 2.15 && lustre-sim add-fs lustre && lustre-sim mount lustre " +
-                 d + "/mnt && lustre-sim add-mds lustre 0 127.0.0.1 127.0.0.1@tcp");
+        RunShell("lustre-sim init " + d +
+                 "/state --version 2.15 && lustre-sim add-fs lustre && lustre-sim mount lustre " + d +
+                 "/mnt && lustre-sim add-mds lustre 0 127.0.0.1 127.0.0.1@tcp");
         // sshd goes into the background and writes its pid file once it
         // listens; the pid file also stops it.
-        const testsupport::Outcome started = testsupport::Shell(
-            "/usr/sbin/sshd -f " + d + "/sshd_config -E " + d + "/sshd.log && for i in $(seq 200); do " + "[ -s " +
-            d + "/sshd.pid ] && exit 0; sleep 0.05; done; exit 1");
+        const testsupport::Outcome started = testsupport::Shell("/usr/sbin/sshd -f " + d + "/sshd_config -E " + d +
+                                                                "/sshd.log && for i in $(seq 200); do " + "[ -s " + d +
+                                                                "/sshd.pid ] && exit 0; sleep 0.05; done; exit 1");
         ASSERT_EQ(started.status, 0) << "sshd did not start:\n" << started.err << ReadFile(d + "/sshd.log");
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (Exists(dir / "sshd.pid")) testsupport::Shell("kill $(cat " + dir / "sshd.pid" + ")");
     }
     TempDir dir;
@@ -100,7 +107,8 @@ protected:
     RecordingLogWriter log;
 };
 
-TEST_F(OpenSsh, ChainOverLoopback) {
+TEST_F(OpenSsh, ChainOverLoopback)
+{
     std::vector<std::string> names, servers;
     ASSERT_FALSE(LustreAPI::GetMDTList("lustre", names, servers).Failed());
     ASSERT_THAT(servers, ElementsAre("127.0.0.1"));
@@ -142,8 +150,9 @@ TEST_F(OpenSsh, ChainOverLoopback) {
     // A refused login: ssh's own message, its line end included, after both log lines.
     log.lines.clear();
     current = "unchanged";
-    const std::string failed = "Command ssh nobody@127.0.0.1 'lctl get_param mdd.lustre-MDT0000.changelog_users' "
-                               "failed with Error nobody@127.0.0.1: Permission denied (publickey).\r\n";
+    const std::string failed =
+        "Command ssh nobody@127.0.0.1 'lctl get_param mdd.lustre-MDT0000.changelog_users' "
+        "failed with Error nobody@127.0.0.1: Permission denied (publickey).\r\n";
     EXPECT_TRUE(IsError774(LustreAPI::GetChangelogCurrentIndex(host, mdt, "lustre", "nobody", current), failed,
                            kRunCommandFunction));
     EXPECT_THAT(log.Texts(),

@@ -23,21 +23,25 @@ using namespace changelog_test;
 namespace {
 
 // text with line ends written as \n and \r, a final blank as \x20, and '' when empty.
-std::string Escaped(const std::string& text) {
+std::string Escaped(const std::string& text)
+{
     std::string out = text.empty() ? "''" : "";
     for (char c : text) out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : std::string(1, c);
     if (out.back() == ' ') out.replace(out.size() - 1, 1, "\\x20");
     return out;
 }
 
-template <typename List> std::string Joined(const List& items, const char* separator = " , ") {
+template <typename List>
+std::string Joined(const List& items, const char* separator = " , ")
+{
     std::string out;
     for (const auto& item : items) out += (&item == &*items.begin() ? "" : separator) + Escaped(item);
     return out;
 }
 
 // Runs the operation of an "op" line; returns its outputs.
-std::vector<std::string> Call(const std::vector<std::string>& a, CKxError& error) {
+std::vector<std::string> Call(const std::vector<std::string>& a, CKxError& error)
+{
     std::string o1 = "before", o2 = "before";
     const std::string& op = a.at(0);
     if (op == "run") {
@@ -76,7 +80,8 @@ std::vector<std::string> Call(const std::vector<std::string>& a, CKxError& error
     return {o1, o2};
 }
 
-std::string Result(const std::string& opLine, const std::string& out, const std::string& err, int status) {
+std::string Result(const std::string& opLine, const std::string& out, const std::string& err, int status)
+{
     std::vector<std::string> args;
     std::istringstream words(opLine.substr(3));
     for (std::string word; words >> word;) args.push_back(word == "''" ? "" : word);
@@ -86,8 +91,8 @@ std::string Result(const std::string& opLine, const std::string& out, const std:
     const unsigned long calls = zq_fake_call_count();
     CKxError error;
     const std::vector<std::string> outputs = Call(args, error);
-    std::string result = zq_fake_call_count() == calls ? "= ran nothing\n"
-                         : "= ran " + std::string(zq_fake_last_command()) + "\n";
+    std::string result =
+        zq_fake_call_count() == calls ? "= ran nothing\n" : "= ran " + std::string(zq_fake_last_command()) + "\n";
     result += "= out " + Joined(outputs, " | ") + "\n";
     const auto locations = error.GetLocations();
     for (size_t i = 0; i < error.GetMessages().size(); ++i) {
@@ -100,7 +105,8 @@ std::string Result(const std::string& opLine, const std::string& out, const std:
     return result;
 }
 
-std::string Replay(const std::string& data) {
+std::string Replay(const std::string& data)
+{
     std::string result, opLine, out, err;
     int status = 0;
     const auto flush = [&] {
@@ -124,7 +130,8 @@ std::string Replay(const std::string& data) {
     return result;
 }
 
-TEST(ChangelogOperations, ReplayTheScriptedReplies) {
+TEST(ChangelogOperations, ReplayTheScriptedReplies)
+{
     const std::string path = CHANGELOG_DATA_DIR "/operations.txt";
     const std::string data = ReadFile(path);
     ASSERT_GT(data.size(), 1000u);

@@ -20,7 +20,8 @@ const std::string kSimBin = SIM_BIN_DIR;
 
 class StandInChain : public ::testing::TestWithParam<const char*> {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         if (!Exists(kSimBin + "/lustre-sim")) GTEST_SKIP() << "the stand-in tools were not built in " << kSimBin;
         // Two mounts of lustre, one of lustre2; servers named by the addresses the mdc devices show.
         Sim("init " + dir / "state" + " --version " + GetParam() + " && lustre-sim add-fs lustre --mdts 2 && " +
@@ -32,7 +33,8 @@ protected:
         std::remove((dir / "argv.log").c_str());
     }
 
-    void Sim(const std::string& arguments) {
+    void Sim(const std::string& arguments)
+    {
         const testsupport::Outcome outcome = testsupport::Shell("lustre-sim " + arguments);
         EXPECT_EQ(outcome.status, 0) << "lustre-sim " << arguments << ": " << outcome.err;
     }
@@ -46,7 +48,8 @@ protected:
 
 // What a consumer keeps of its reader between runs is only its id: the
 // reader's index on the server ("none" once it is gone).
-std::string ReaderIndex(const std::string& host, const std::string& mdt, const std::string& reader) {
+std::string ReaderIndex(const std::string& host, const std::string& mdt, const std::string& reader)
+{
     unsigned long long current = 0;
     std::vector<LustreAPI::CChangelogUser> users;
     EXPECT_FALSE(LustreAPI::GetChangelogUsers(host, mdt, "lustre", "root", current, users).Failed());
@@ -54,7 +57,8 @@ std::string ReaderIndex(const std::string& host, const std::string& mdt, const s
     return found == users.end() ? "none" : std::to_string(found->m_index);
 }
 
-std::string Read(const std::string& mdt, const std::string& start) {
+std::string Read(const std::string& mdt, const std::string& start)
+{
     std::vector<LustreAPI::CChangelogRecord> records;
     EXPECT_FALSE(LustreAPI::ReadChangelogs(mdt, start, "", records).Failed());
     std::string text;
@@ -62,7 +66,8 @@ std::string Read(const std::string& mdt, const std::string& start) {
     return text;
 }
 
-TEST_P(StandInChain, RunsFromDiscoveryToDeregistration) {
+TEST_P(StandInChain, RunsFromDiscoveryToDeregistration)
+{
     std::vector<std::string> names, servers;
     ASSERT_FALSE(LustreAPI::GetMDTList("lustre", names, servers).Failed());
     EXPECT_THAT(names, ElementsAre("lustre-MDT0000", "lustre-MDT0001"));
@@ -76,7 +81,8 @@ TEST_P(StandInChain, RunsFromDiscoveryToDeregistration) {
         ASSERT_FALSE(LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", other).Failed());
         ASSERT_FALSE(LustreAPI::GetChangelogCurrentIndex(host, mdt, "lustre", "root", current).Failed());
         Sim("changelog-append " + mdt + " CREAT --name 'file with spaces' --count 2 && lustre-sim changelog-append " +
-            mdt + " RENME --name 'new name' --sfid 0x200000400:0x2:0x0 --sparent 0x200000007:0x1:0x0 --sname 'file "
+            mdt +
+            " RENME --name 'new name' --sfid 0x200000400:0x2:0x0 --sparent 0x200000007:0x1:0x0 --sname 'file "
             "with spaces'");
         ASSERT_FALSE(
             LustreAPI::GetStartAndEndChangelogRecordNumbers(host, mdt, "lustre", "root", reader, start, end).Failed());
@@ -109,7 +115,8 @@ TEST_P(StandInChain, RunsFromDiscoveryToDeregistration) {
     }
 }
 
-TEST_P(StandInChain, CommandLinesReachTheToolsExactly) {
+TEST_P(StandInChain, CommandLinesReachTheToolsExactly)
+{
     std::string reader, current;
     ASSERT_FALSE(LustreAPI::RegisterChangelog("192.168.0.1", "lustre-MDT0000", "lustre", "root", reader).Failed());
     ASSERT_FALSE(
@@ -126,7 +133,8 @@ TEST_P(StandInChain, CommandLinesReachTheToolsExactly) {
                             R"(["lctl","--device","lustre-MDT0000","changelog_deregister","cl1"])"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, StandInChain, ::testing::Values("2.5", "2.10", "2.12", "2.15", "2.16", "2.17", "2.18"),
+INSTANTIATE_TEST_SUITE_P(Versions, StandInChain,
+                         ::testing::Values("2.5", "2.10", "2.12", "2.15", "2.16", "2.17", "2.18"),
                          [](const auto& info) { return "Lustre" + std::string(info.param).replace(1, 1, ""); });
 
 }  // namespace

@@ -16,7 +16,8 @@ namespace {
 const char kParseFunction[] = "CKxError LustreAPI::ParseChangelogRecord(const string&, CChangelogRecord&)";
 
 // The record as the data files write it: tab-separated, absent fields left out.
-std::string Describe(const LustreAPI::CChangelogRecord& r) {
+std::string Describe(const LustreAPI::CChangelogRecord& r)
+{
     std::string out = HBString::Format("index=%llu\ttype=%d %s\ttime=%lld.%09u\tflags=0x%x", r.m_index, r.m_type,
                                        r.m_typeName.c_str(), r.m_seconds, r.m_nanoseconds, r.m_flags);
     const auto add = [&](const char* key, const std::string& value) {
@@ -29,8 +30,8 @@ std::string Describe(const LustreAPI::CChangelogRecord& r) {
     add("j=", r.m_jobId);
     add("ef=", r.m_extraFlags ? HBString::Format("0x%llx", r.m_extraFlags) : "");
     add("u=", r.m_uid != -1 || r.m_gid != -1 ? HBString::Format("%lld:%lld", r.m_uid, r.m_gid) : "");
-    for (const auto& [key, value] : {std::pair<const char*, const std::string&>{"nid=", r.m_nid}, {"m=", r.m_openMode},
-                                     {"x=", r.m_xattr}})
+    for (const auto& [key, value] :
+         {std::pair<const char*, const std::string&>{"nid=", r.m_nid}, {"m=", r.m_openMode}, {"x=", r.m_xattr}})
         add(key, value);
     add("p=", fid(r.m_parent));
     add("name=", r.m_name);
@@ -40,25 +41,29 @@ std::string Describe(const LustreAPI::CChangelogRecord& r) {
     return out;
 }
 
-bool Take(std::string& line, const std::string& prefix) {
+bool Take(std::string& line, const std::string& prefix)
+{
     if (line.compare(0, prefix.size(), prefix) != 0) return false;
     line.erase(0, prefix.size());
     return true;
 }
 
 // A record no line produces, to see that failures leave it alone.
-LustreAPI::CChangelogRecord Marker() {
+LustreAPI::CChangelogRecord Marker()
+{
     LustreAPI::CChangelogRecord marker;
     marker.m_index = 424242;
     marker.m_name = "untouched";
     return marker;
 }
 
-void Reply(int status, const std::string& out, const std::string& err = "") {
+void Reply(int status, const std::string& out, const std::string& err = "")
+{
     zq_fake_set_reply(status, out.data(), out.size(), err.data(), err.size());
 }
 
-TEST(ChangelogRecord, EveryFormatFromGoldenLines) {
+TEST(ChangelogRecord, EveryFormatFromGoldenLines)
+{
     int cases = 0;
     std::string line;
     for (std::string row : changelog_test::ReadLines(CONSUMER_DATA_DIR "/changelog_records.txt")) {
@@ -83,7 +88,8 @@ TEST(ChangelogRecord, EveryFormatFromGoldenLines) {
     EXPECT_GE(cases, 40);
 }
 
-TEST(ChangelogUsers, EveryListingFormat) {
+TEST(ChangelogUsers, EveryListingFormat)
+{
     const std::vector<std::string> rows = changelog_test::ReadLines(CONSUMER_DATA_DIR "/changelog_users.txt");
     for (std::size_t i = 0; i < rows.size(); ++i) {
         std::string title = rows[i];
@@ -97,7 +103,8 @@ TEST(ChangelogUsers, EveryListingFormat) {
         std::vector<LustreAPI::CChangelogUser> users(1);
         users[0].m_id = "untouched";
         const CKxError error = LustreAPI::GetChangelogUsers("mds1", "lustre-MDT0000", "lustre", "root", current, users);
-        EXPECT_EQ(zq_fake_last_command(), std::string("ssh root@mds1 'lctl get_param mdd.lustre-MDT0000.changelog_users'"));
+        EXPECT_EQ(zq_fake_last_command(),
+                  std::string("ssh root@mds1 'lctl get_param mdd.lustre-MDT0000.changelog_users'"));
         if (want == "error") {
             EXPECT_TRUE(error.Failed() && error.GetSystemError() == 774);
             EXPECT_EQ(current, 99u);

@@ -15,7 +15,8 @@ namespace {
 // A file system with MDT lustre-MDT0000 on server mds1, the clock fixed, and
 // the two readers the clear cases need when readers is set.
 struct StandIn {
-    explicit StandIn(const std::string& version, bool readers = false) {
+    explicit StandIn(const std::string& version, bool readers = false)
+    {
         Sh("lustre-sim init " + dir / "state" + " --version " + version + " && lustre-sim add-fs lustre && " +
            "lustre-sim mount lustre " + dir / "mnt" + " && lustre-sim add-mds lustre 0 mds1 192.168.0.1@tcp && " +
            "lustre-sim allow-login root mds1 && lustre-sim set-time 1700000000" +
@@ -23,7 +24,8 @@ struct StandIn {
                       "changelog_register && lustre-sim changelog-append lustre-MDT0000 CREAT --count 5 >/dev/null"
                     : ""));
     }
-    testsupport::Outcome Sh(const std::string& command, bool mustSucceed = true) const {
+    testsupport::Outcome Sh(const std::string& command, bool mustSucceed = true) const
+    {
         const testsupport::Outcome outcome = testsupport::Shell(command);
         EXPECT_TRUE(!mustSucceed || outcome.status == 0) << command << ": " << outcome.err;
         return outcome;
@@ -34,10 +36,12 @@ struct StandIn {
     ScopedEnv state{"LUSTRE_SIM_STATE", dir / "state"};
 };
 
-TEST(ChangelogClearStandIn, AnswersAsEachVersion) {
-    const std::string help = "Indicate that old changelog records up to <endrec> are no longer of interest to "
-                             "consumer <id>, allowing the system to free up space.\nAn <endrec> of 0 means all "
-                             "records.\nusage: changelog_clear <mdtname> <id> <endrec>\n";
+TEST(ChangelogClearStandIn, AnswersAsEachVersion)
+{
+    const std::string help =
+        "Indicate that old changelog records up to <endrec> are no longer of interest to "
+        "consumer <id>, allowing the system to free up space.\nAn <endrec> of 0 means all "
+        "records.\nusage: changelog_clear <mdtname> <id> <endrec>\n";
     const std::vector<std::string> lines = ReadLines(CONSUMER_DATA_DIR "/changelog_clear.txt");
     int cases = 0;
     for (const int minor : {10, 12, 15, 16, 18}) {
@@ -55,11 +59,13 @@ TEST(ChangelogClearStandIn, AnswersAsEachVersion) {
             SCOPED_TRACE("2." + std::to_string(minor) + ": " + line);
             ++cases;
             StandIn sim("2." + std::to_string(minor), true);
-            const testsupport::Outcome o = sim.Sh("lfs changelog_clear lustre-MDT0000 " + line.substr(a + 3, b - a - 3), false);
+            const testsupport::Outcome o =
+                sim.Sh("lfs changelog_clear lustre-MDT0000 " + line.substr(a + 3, b - a - 3), false);
             EXPECT_EQ(o.status, std::atoi(line.c_str() + b + 3));
             EXPECT_EQ(o.err, err);
             EXPECT_EQ(sim.Sh("lctl get_param -n mdd.lustre-MDT0000.changelog_users | awk '/^cl/ {printf \"%s \", $2}'; "
-                             "lfs changelog lustre-MDT0000 | head -1 | cut -d' ' -f1").out,
+                             "lfs changelog lustre-MDT0000 | head -1 | cut -d' ' -f1")
+                          .out,
                       line.substr(d + 3) + "\n");
         }
     }
@@ -67,7 +73,8 @@ TEST(ChangelogClearStandIn, AnswersAsEachVersion) {
     // Clearing restarts the idle time of the cleared reader only.
     StandIn sim("2.12", true);
     EXPECT_EQ(sim.Sh("lustre-sim set-time 1700000060 && lfs changelog_clear lustre-MDT0000 cl2 4 && "
-                     "lctl get_param -n mdd.lustre-MDT0000.changelog_users").out,
+                     "lctl get_param -n mdd.lustre-MDT0000.changelog_users")
+                  .out,
               "current index: 5\nID    index (idle seconds)\ncl1   0 (60)\ncl2   4 (0)\n");
 }
 

@@ -21,7 +21,8 @@ void PrintTo(const Target& t, std::ostream* os) { *os << t.name; }
 
 namespace {
 
-std::vector<std::string> FilesIn(const std::string& dir) {
+std::vector<std::string> FilesIn(const std::string& dir)
+{
     std::vector<std::string> files;
     if (DIR* d = opendir(dir.c_str())) {
         while (dirent* e = readdir(d))
@@ -31,12 +32,14 @@ std::vector<std::string> FilesIn(const std::string& dir) {
     return files;
 }
 
-std::string Read(const std::string& path) {
+std::string Read(const std::string& path)
+{
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void Replay(const fuzz::Target& t, const std::vector<std::string>& files) {
+void Replay(const fuzz::Target& t, const std::vector<std::string>& files)
+{
     for (const auto& f : files) {
         SCOPED_TRACE(f);
         const std::string bytes = Read(f);
@@ -46,17 +49,20 @@ void Replay(const fuzz::Target& t, const std::vector<std::string>& files) {
 
 class CorpusReplay : public ::testing::TestWithParam<fuzz::Target> {};
 
-TEST_P(CorpusReplay, InitialCorpusKeepsInvariants) {
+TEST_P(CorpusReplay, InitialCorpusKeepsInvariants)
+{
     const auto files = FilesIn(std::string(FUZZ_CORPUS_DIR) + "/" + GetParam().name);
     ASSERT_GE(files.size(), 3u) << "corpus of " << GetParam().name << " went missing";
     Replay(GetParam(), files);
 }
 
-INSTANTIATE_TEST_SUITE_P(Targets, CorpusReplay, ::testing::ValuesIn(fuzz::kTargets, fuzz::kTargets + fuzz::kTargetCount),
+INSTANTIATE_TEST_SUITE_P(Targets, CorpusReplay,
+                         ::testing::ValuesIn(fuzz::kTargets, fuzz::kTargets + fuzz::kTargetCount),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Every finding fuzzing ever made, kept under regressions/<target>/.
-TEST(CorpusReplay, RecordedFindingsStayFixed) {
+TEST(CorpusReplay, RecordedFindingsStayFixed)
+{
     size_t findings = 0;
     for (const fuzz::Target* t = fuzz::kTargets; t != fuzz::kTargets + fuzz::kTargetCount; ++t) {
         SCOPED_TRACE(t->name);

@@ -12,14 +12,16 @@ struct Reply {
     unsigned long calls = 0;
 };
 
-Reply& ThreadReply() {
+Reply& ThreadReply()
+{
     thread_local Reply reply;
     return reply;
 }
 
 }  // namespace
 
-int ZqProcess::system(const char* command, std::string* output, std::string* errors, int, bool) {
+int ZqProcess::system(const char* command, std::string* output, std::string* errors, int, bool)
+{
     Reply& r = ThreadReply();
     ++r.calls;
     r.lastCommand = command ? command : "";
@@ -32,7 +34,8 @@ int ZqProcess::system(const char* command, std::string* output, std::string* err
     return r.status;
 }
 
-extern "C" void zq_fake_set_reply(int status, const char* out, size_t outLen, const char* err, size_t errLen) {
+extern "C" void zq_fake_set_reply(int status, const char* out, size_t outLen, const char* err, size_t errLen)
+{
     Reply& r = ThreadReply();
     r.set = true;
     r.status = status;

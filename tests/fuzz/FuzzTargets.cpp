@@ -20,12 +20,12 @@ namespace fuzz {
 namespace {
 
 // Checked in every build type: a broken invariant is a finding.
-#define FUZZ_CHECK(cond)                                                                            \
-    do {                                                                                            \
-        if (!(cond)) {                                                                              \
-            std::fprintf(stderr, "invariant failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__);     \
-            std::abort();                                                                           \
-        }                                                                                           \
+#define FUZZ_CHECK(cond) \
+    do { \
+        if (!(cond)) { \
+            std::fprintf(stderr, "invariant failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+            std::abort(); \
+        } \
     } while (0)
 
 // The library logs at level 0 on most paths; fuzzing must not flood stderr
@@ -219,9 +219,9 @@ std::string PrintRecord(const LustreAPI::CChangelogRecord& r)
     const time_t seconds = static_cast<time_t>(r.m_seconds);
     struct tm tm {};
     FUZZ_CHECK(gmtime_r(&seconds, &tm) != nullptr);
-    std::string line = HBString::Format("%llu %02d%-5s %02d:%02d:%02d.%09u %04d.%02d.%02d 0x%x t=", r.m_index,
-                                        r.m_type, r.m_typeName.c_str(), tm.tm_hour, tm.tm_min, tm.tm_sec,
-                                        r.m_nanoseconds, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, r.m_flags);
+    std::string line = HBString::Format("%llu %02d%-5s %02d:%02d:%02d.%09u %04d.%02d.%02d 0x%x t=", r.m_index, r.m_type,
+                                        r.m_typeName.c_str(), tm.tm_hour, tm.tm_min, tm.tm_sec, r.m_nanoseconds,
+                                        tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, r.m_flags);
     line += FidOf(r.m_target);
     if (!r.m_jobId.empty()) line += " j=" + r.m_jobId;
     if (r.m_extraFlags != 0) line += HBString::Format(" ef=0x%llx", r.m_extraFlags);
@@ -249,8 +249,8 @@ int CommandArguments(const uint8_t* data, size_t size)
             a.back() += static_cast<char>(data[i]);
     }
     a.resize(8);
-    const std::string &host = a[0], &mdt = a[1], &user = a[2], &reader = a[3], &fs = a[4], &start = a[5],
-                      &end = a[6], &file = a[7];
+    const std::string &host = a[0], &mdt = a[1], &user = a[2], &reader = a[3], &fs = a[4], &start = a[5], &end = a[6],
+                      &file = a[7];
     // A reply every operation can read, so that a run is seen whatever it parses.
     static const char kReply[] = "x\n";
     zq_fake_set_reply(0, kReply, sizeof kReply - 1, "", 0);
@@ -261,18 +261,22 @@ int CommandArguments(const uint8_t* data, size_t size)
     constexpr Kind login = Kind::Login, word = Kind::Word;
     const std::vector<CommandCase> cases = {
         {[&] { return LustreAPI::GetChangelogCurrentIndex(host, mdt, fs, user, out); },
-         ssh + "get_param mdd." + mdt + ".changelog_users'", {{&user, login}, {&host, login}, {&mdt, word}}},
+         ssh + "get_param mdd." + mdt + ".changelog_users'",
+         {{&user, login}, {&host, login}, {&mdt, word}}},
         {[&] { return LustreAPI::GetStartAndEndChangelogRecordNumbers(host, mdt, fs, user, reader, out, out2); },
-         ssh + "get_param mdd." + mdt + ".changelog_users'", {{&user, login}, {&host, login}, {&mdt, word}}},
+         ssh + "get_param mdd." + mdt + ".changelog_users'",
+         {{&user, login}, {&host, login}, {&mdt, word}}},
         {[&] { return LustreAPI::RegisterChangelog(host, mdt, fs, user, out); },
-         ssh + "--device " + mdt + " changelog_register'", {{&user, login}, {&host, login}, {&mdt, word}}},
+         ssh + "--device " + mdt + " changelog_register'",
+         {{&user, login}, {&host, login}, {&mdt, word}}},
         {[&] { return LustreAPI::DeRegisterChangelog(host, mdt, fs, user, id); },
          ssh + "--device " + mdt + " changelog_deregister " + reader + "'",
          {{&user, login}, {&host, login}, {&mdt, word}, {&reader, word}}},
         {[&] { return LustreAPI::GetChangelogs(mdt, host, start, end, file); },
          "lfs changelog " + mdt + " " + start + " " + end + " > " + file,
          {{&mdt, word}, {&start, Kind::Optional}, {&end, Kind::Optional}, {&file, word}}},
-        {[&] { return LustreAPI::GetMDTList(fs, names, servers); }, "lctl get_param mdc." + fs + "*.mds_conn_uuid",
+        {[&] { return LustreAPI::GetMDTList(fs, names, servers); },
+         "lctl get_param mdc." + fs + "*.mds_conn_uuid",
          {{&fs, word}}},
     };
     // When an operation reached the runner, the line must be exactly the
@@ -314,9 +318,14 @@ int ChangelogRecord(const uint8_t* data, size_t size)
 }
 
 const Target kTargets[] = {
-    {"fid_text", FidText},       {"current_index", CurrentIndex}, {"record_range", RecordRange},
-    {"register", Register},      {"deregister", Deregister},      {"mdt_list", MdtList},
-    {"changelog_dump", ChangelogDump}, {"command_arguments", CommandArguments},
+    {"fid_text", FidText},
+    {"current_index", CurrentIndex},
+    {"record_range", RecordRange},
+    {"register", Register},
+    {"deregister", Deregister},
+    {"mdt_list", MdtList},
+    {"changelog_dump", ChangelogDump},
+    {"command_arguments", CommandArguments},
     {"changelog_record", ChangelogRecord},
 };
 const size_t kTargetCount = sizeof kTargets / sizeof kTargets[0];

@@ -11,7 +11,8 @@ namespace {
 const HBCodeLocation kFirst{"LustreAPI", "CKxError LustreAPI::LoadFunctions()", 10};
 const HBCodeLocation kSecond{"LustreAPI", "int main()", 20};
 
-TEST(CKxError, CodesOfSuccessWin32AndErrno) {
+TEST(CKxError, CodesOfSuccessWin32AndErrno)
+{
     CKxError pushed;
     pushed.Push(kSecond, "something went wrong");  // a failure without a code of its own
     const struct Row {
@@ -39,7 +40,8 @@ TEST(CKxError, CodesOfSuccessWin32AndErrno) {
     }
 }
 
-TEST(CKxError, MessagesAndLocationsInOrder) {
+TEST(CKxError, MessagesAndLocationsInOrder)
+{
     CKxError error = HBErrorUtil::ErrorWin32(kFirst, 774, "Failed to run %s on %s", "lctl", "mdt0");
     error.Push(kSecond, "binding failed").Push(kFirst, "%d%%", 5);
     EXPECT_EQ(error.GetCode(), static_cast<int>(0x80070306u));  // Push keeps the code

@@ -10,7 +10,8 @@ namespace {
 
 using Messages = std::vector<std::string>;
 
-TEST(CKxLibrary, LoadsByNameOrPathAndStaysLoadedAfterTheLoaderIsGone) {
+TEST(CKxLibrary, LoadsByNameOrPathAndStaysLoadedAfterTheLoaderIsGone)
+{
     void* address = nullptr;
     for (const char* name : {LOADER_TARGET_NAME, LOADER_TARGET_PATH}) {
         CKxLibrary loader(false);
@@ -33,7 +34,8 @@ TEST(CKxLibrary, LoadsByNameOrPathAndStaysLoadedAfterTheLoaderIsGone) {
 }
 
 // Failures carry the loader's text and leave the address alone.
-TEST(CKxLibrary, FailuresCarryTheLoadersText) {
+TEST(CKxLibrary, FailuresCarryTheLoadersText)
+{
     CKxLibrary loader(false);
     CKxError error = loader.Load("libkx-no-such-library.so", false);
     EXPECT_EQ(error.GetSystemError(), 126);

@@ -14,7 +14,8 @@ namespace {
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-TEST(LogWriter, LineHasTimeLevelFunctionLineAndMessageUpToItsLevel) {
+TEST(LogWriter, LineHasTimeLevelFunctionLineAndMessageUpToItsLevel)
+{
     CaptureStderr();
     g_ptrLogWriter->Log(0, "int main()", 42, 0, 0, "Registered %s on %s", "cl1", "lustre-MDT0000");
     g_ptrLogWriter->SetLevel(-1);
@@ -33,7 +34,8 @@ TEST(LogWriter, LineHasTimeLevelFunctionLineAndMessageUpToItsLevel) {
 }
 
 // Long lines (beyond what one pipe write keeps together) from 8 threads stay whole.
-TEST(LogWriter, LinesOfThreadsNeverInterleave) {
+TEST(LogWriter, LinesOfThreadsNeverInterleave)
+{
     CaptureStderr();
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)

@@ -11,7 +11,8 @@
 
 namespace {
 
-std::string Call(const std::vector<std::string>& f) {
+std::string Call(const std::vector<std::string>& f)
+{
     std::string text = f.at(1);
     if (f[0] == "split") {
         std::vector<std::string> pieces{"kept"};
@@ -35,12 +36,14 @@ std::string Call(const std::vector<std::string>& f) {
     return text;
 }
 
-TEST(HBStringAndPath, EveryRowOfTheDataFile) {
+TEST(HBStringAndPath, EveryRowOfTheDataFile)
+{
     for (const testsupport::DataRow& row : testsupport::ReadRows(HOST_DATA_DIR "/strings.txt"))
         EXPECT_EQ(Call(row.fields), row.expected) << row.line;
 }
 
-TEST(HBString, FormatAnyLengthAndNullArguments) {
+TEST(HBString, FormatAnyLengthAndNullArguments)
+{
     EXPECT_EQ(HBString::Format("[0x%llx:0x%x:0x%x]", 0x200000401ULL, 0x1u, 0x0u), "[0x200000401:0x1:0x0]");
     const std::string big(100000, 'z');
     EXPECT_EQ(HBString::Format("<%s>%d", big.c_str(), -7), "<" + big + ">-7");

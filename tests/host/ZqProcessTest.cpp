@@ -18,7 +18,8 @@ namespace {
 
 using testsupport::OpenFdCount;
 
-std::string Numbers(int from, int to) {
+std::string Numbers(int from, int to)
+{
     std::string text;
     for (int i = from;; i += from <= to ? 1 : -1) {
         text += std::to_string(i) + '\n';
@@ -28,7 +29,8 @@ std::string Numbers(int from, int to) {
 
 // True when pid has ended within 10 s: gone, or a zombie left for a parent
 // (or a pid 1) that does not reap it.
-bool ProcessGone(pid_t pid) {
+bool ProcessGone(pid_t pid)
+{
     for (int i = 0; i < 1000; ++i) {
         std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string text;
@@ -40,7 +42,8 @@ bool ProcessGone(pid_t pid) {
 
 // Several megabytes on both streams at once: a runner that reads one stream to
 // its end before the other deadlocks here.
-TEST(ZqProcess, MegabytesOnBothStreamsAtOnce) {
+TEST(ZqProcess, MegabytesOnBothStreamsAtOnce)
+{
     std::string output = "before|", errors;
     const int fdsBefore = OpenFdCount();
     EXPECT_EQ(ZqProcess::system("seq 1 700000 & seq 600000 -1 1 >&2; wait", &output, &errors, 0, false), 0);
@@ -52,7 +55,8 @@ TEST(ZqProcess, MegabytesOnBothStreamsAtOnce) {
 // The commands of data/commands.txt, from a host whose input is a pipe
 // holding a line (so that a child reading it would be noticed), with a
 // descriptor without close-on-exec, SIGUSR1 ignored and SIGUSR2 blocked.
-TEST(ZqProcess, OutcomesInAHostileHost) {
+TEST(ZqProcess, OutcomesInAHostileHost)
+{
     int hostInput[2];
     ASSERT_EQ(pipe(hostInput), 0);
     ASSERT_EQ(write(hostInput[1], "host input\n", 11), 11);
@@ -61,7 +65,8 @@ TEST(ZqProcess, OutcomesInAHostileHost) {
     ASSERT_EQ(dup2(hostInput[0], STDIN_FILENO), STDIN_FILENO);
     close(hostInput[0]);
     const int leaky = open("/dev/null", O_RDONLY);  // no O_CLOEXEC on purpose
-    struct sigaction ignore {}, savedUsr1{}, savedChld{};
+    struct sigaction ignore {
+    }, savedUsr1{}, savedChld{};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGUSR1, &ignore, &savedUsr1);
@@ -73,7 +78,8 @@ TEST(ZqProcess, OutcomesInAHostileHost) {
         const bool sigchld = row.fields.at(1) == "sigchld";
         if (sigchld) sigaction(SIGCHLD, &ignore, &savedChld);
         std::string output, errors;
-        const int status = ZqProcess::system(row.fields[0].c_str(), &output, &errors, std::stoi(row.fields.at(2)), false);
+        const int status =
+            ZqProcess::system(row.fields[0].c_str(), &output, &errors, std::stoi(row.fields.at(2)), false);
         EXPECT_EQ(std::to_string(status) + " [" + output + "]", row.expected) << row.line;
         EXPECT_NE(errors.find(row.fields.at(3)), std::string::npos) << row.line << ": " << errors;
         if (sigchld) sigaction(SIGCHLD, &savedChld, nullptr);
@@ -85,7 +91,8 @@ TEST(ZqProcess, OutcomesInAHostileHost) {
     close(savedInput);
 }
 
-TEST(ZqProcess, NullCommandIsAnErrorAndOutputsMayBeDiscarded) {
+TEST(ZqProcess, NullCommandIsAnErrorAndOutputsMayBeDiscarded)
+{
     std::string errors = "x";
     EXPECT_EQ(ZqProcess::system(nullptr, nullptr, &errors, 0, false), -1);
     EXPECT_EQ(errors, "x\nZqProcess::system: no command given\n");
@@ -93,14 +100,15 @@ TEST(ZqProcess, NullCommandIsAnErrorAndOutputsMayBeDiscarded) {
 }
 
 // The time limit kills the whole process group: the background sleep too.
-TEST(ZqProcess, TimeLimitKillsTheProcessGroup) {
+TEST(ZqProcess, TimeLimitKillsTheProcessGroup)
+{
     std::string output, errors;
     EXPECT_EQ(ZqProcess::system("sleep 60 & echo $$ $!; wait", &output, &errors, 300, false), -2);
     std::istringstream pids(output);
     pid_t shell = 0, sleeper = 0;
     ASSERT_TRUE(pids >> shell >> sleeper) << output;
-    EXPECT_EQ(errors, "ZqProcess::system: time limit of 300 ms reached, process group " + std::to_string(shell) +
-                          " killed\n");
+    EXPECT_EQ(errors,
+              "ZqProcess::system: time limit of 300 ms reached, process group " + std::to_string(shell) + " killed\n");
     EXPECT_TRUE(ProcessGone(shell));
     EXPECT_TRUE(ProcessGone(sleeper));
 }

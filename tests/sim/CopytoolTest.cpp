@@ -38,8 +38,8 @@ protected:
     {
         for (auto*& ct : copytools)
             if (ct) {
-            EXPECT_EQ(api.copytool_unregister(&ct), 0);
-        }
+                EXPECT_EQ(api.copytool_unregister(&ct), 0);
+            }
         SimTest::TearDown();
     }
 

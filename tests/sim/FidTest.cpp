@@ -116,8 +116,9 @@ TEST_F(SimFidTest, Fid2PathTextDevicesAndBuffer)
         long long recno = -1;
         int linkno = 0;
         EXPECT_EQ(api.fid2path(row.device.c_str(), row.fid.c_str(), buf.data(), row.pathlen, &recno, &linkno), row.rc);
-        EXPECT_EQ(row.rc == 0 ? std::string(buf.data()) : std::string(1, buf[0]),
-                  row.rc != 0 ? "#" : row.fid == root ? "/" : path);
+        EXPECT_EQ(row.rc == 0 ? std::string(buf.data()) : std::string(1, buf[0]), row.rc != 0       ? "#"
+                                                                                  : row.fid == root ? "/"
+                                                                                                    : path);
     }
 }
 
@@ -211,7 +212,7 @@ TEST_F(SimFidTest, MdtIndexComesFromTheSequence)
         int rc;
     } rows[] = {
         {{0x200000007ULL, 1, 0}, 0},
-        {{0x240000400ULL, 9, 0}, 1},   // need not exist: only the sequence counts
+        {{0x240000400ULL, 9, 0}, 1},        // need not exist: only the sequence counts
         {{0x280000400ULL, 1, 0}, -ENOENT},  // a third MDT's sequence
         {{0x200000400ULL, 1, 5}, -EINVAL},  // not sane
     };

@@ -54,8 +54,8 @@ std::string FidText(const lu_fid& fid)
 int SubmitRequest(const std::string& path, int action, unsigned archive, const std::string& data)
 {
     const Llapi& api = Api();
-    std::unique_ptr<hsm_user_request, decltype(&free)> hur(
-        api.user_request_alloc(1, static_cast<int>(data.size())), &free);
+    std::unique_ptr<hsm_user_request, decltype(&free)> hur(api.user_request_alloc(1, static_cast<int>(data.size())),
+                                                           &free);
     if (!hur) return -ENOMEM;
     hur->hur_request.hr_action = static_cast<unsigned>(action);
     hur->hur_request.hr_archive_id = archive;
@@ -66,7 +66,8 @@ int SubmitRequest(const std::string& path, int action, unsigned archive, const s
     memcpy(&hur->hur_user_item[0].hui_fid, &fid, sizeof fid);
     hur->hur_user_item[0].hui_extent.offset = 0;
     hur->hur_user_item[0].hui_extent.length = ~0ULL;
-    memcpy(reinterpret_cast<char*>(hur.get()) + sizeof(hsm_user_request) + sizeof(hsm_user_item), data.data(), data.size());
+    memcpy(reinterpret_cast<char*>(hur.get()) + sizeof(hsm_user_request) + sizeof(hsm_user_item), data.data(),
+           data.size());
     return api.request(path.c_str(), hur.get());
 }
 

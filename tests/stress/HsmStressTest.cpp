@@ -34,7 +34,8 @@ public:
 
 class StressHsm : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         m_previous = g_ptrLogWriter;
         g_ptrLogWriter = &m_quiet;
         ASSERT_FALSE(LustreAPI::LoadFunctions().Failed());
@@ -42,7 +43,8 @@ protected:
         ASSERT_TRUE(sim.Found()) << "the stand-in's control interface is missing";
         sim.reset();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (sim.Found()) sim.failClear();
         g_ptrLogWriter = m_previous;
     }
@@ -55,7 +57,8 @@ private:
     LogWriter* m_previous = nullptr;
 };
 
-TEST_F(StressHsm, ManyThreadsCallTheGuardedOperationsAtOnce) {
+TEST_F(StressHsm, ManyThreadsCallTheGuardedOperationsAtOnce)
+{
     constexpr int kThreads = 8, kRounds = 300;
     std::vector<std::string> files;
     for (int t = 0; t < kThreads; ++t) files.push_back(state.WriteFile("dir" + std::to_string(t) + "/f", "x"));
@@ -68,7 +71,8 @@ TEST_F(StressHsm, ManyThreadsCallTheGuardedOperationsAtOnce) {
             for (int i = 0; i < kRounds; ++i) {
                 std::string msg;
                 char fsname[64] = {};
-                if (LustreAPI::SearchFsName(path.c_str(), fsname, msg) != 0 || std::string(fsname) != "lustre") ++failures;
+                if (LustreAPI::SearchFsName(path.c_str(), fsname, msg) != 0 || std::string(fsname) != "lustre")
+                    ++failures;
                 lu_fid fid{};
                 if (LustreAPI::Path2FID(path, fid, msg) != 0) ++failures;
                 char text[64];
@@ -92,7 +96,8 @@ TEST_F(StressHsm, ManyThreadsCallTheGuardedOperationsAtOnce) {
 
 // Each call of the request path failing in turn (the outcomes themselves are
 // the API tests'), over and over: no descriptor left open, no request kept.
-TEST_F(StressHsm, EveryCallOfTheRequestPathFailingInTurnLeaksNothing) {
+TEST_F(StressHsm, EveryCallOfTheRequestPathFailingInTurnLeaksNothing)
+{
     const std::string file = state.WriteFile("victim", "data");
     const std::string missing = state.mount + "/missing";
     const std::pair<const char*, int> faults[] = {

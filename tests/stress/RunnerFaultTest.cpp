@@ -1,9 +1,9 @@
 // Commands that misbehave and hosts in poor shape: the runner and RunCommand
 // must come back with the right outcome, leave no descriptor behind and
 // never hang or crash.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +30,8 @@ using testsupport::TempDir;
 
 // The numbers a command wrote to file, one per line, once it has written
 // count of them (waits up to 20 s).
-std::vector<pid_t> WaitForPids(const std::string& file, size_t count) {
+std::vector<pid_t> WaitForPids(const std::string& file, size_t count)
+{
     for (int i = 0; i < 2000; ++i) {
         std::ifstream in(file);
         std::vector<pid_t> pids;
@@ -41,12 +42,14 @@ std::vector<pid_t> WaitForPids(const std::string& file, size_t count) {
     return {};
 }
 
-std::string LastMessage(const CKxError& e) {
+std::string LastMessage(const CKxError& e)
+{
     const auto m = e.GetMessages();
     return m.empty() ? "" : m.back();
 }
 
-TEST(RunnerFaults, CommandThatHangsUntilKilledReturnsAsFailed) {
+TEST(RunnerFaults, CommandThatHangsUntilKilledReturnsAsFailed)
+{
     TempDir dir;
     const std::string pidFile = dir / "pid";
     const std::string cmd = "echo $$ > " + pidFile + "; exec sleep 600";
@@ -75,7 +78,8 @@ struct EarlyClose {
     const char* errorText;         // on failure: after "failed with Error "
 };
 
-TEST(RunnerFaults, CommandsThatCloseTheirOutputEarly) {
+TEST(RunnerFaults, CommandsThatCloseTheirOutputEarly)
+{
     const EarlyClose rows[] = {
         {"closed before writing", "exec 1>&-; echo gone >&2; exit 0", false, {}, "gone\n"},
         {"closed after writing", "printf 'a\\nb\\n'; exec 1>&-; sleep 0.2; echo late >&2", true, {"a", "b", ""}, ""},
@@ -98,7 +102,8 @@ TEST(RunnerFaults, CommandsThatCloseTheirOutputEarly) {
 // on request; restores everything on destruction.
 class FdExhaustion {
 public:
-    FdExhaustion() {
+    FdExhaustion()
+    {
         getrlimit(RLIMIT_NOFILE, &m_saved);
         int highest = 0;
         for (int fd = 0; fd < 4096; ++fd)
@@ -109,12 +114,14 @@ public:
         for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) m_held.push_back(fd);
         m_errno = errno;
     }
-    ~FdExhaustion() {
+    ~FdExhaustion()
+    {
         for (int fd : m_held) close(fd);
         setrlimit(RLIMIT_NOFILE, &m_saved);
     }
     bool Exhausted() const { return m_errno == EMFILE && !m_held.empty(); }
-    void Release(size_t n) {
+    void Release(size_t n)
+    {
         for (; n > 0 && !m_held.empty(); --n) {
             close(m_held.back());
             m_held.pop_back();
@@ -127,7 +134,8 @@ private:
     int m_errno = 0;
 };
 
-TEST(RunnerFaults, NearlyExhaustedDescriptorsFailCleanlyThenRecover) {
+TEST(RunnerFaults, NearlyExhaustedDescriptorsFailCleanlyThenRecover)
+{
     FdExhaustion table;
     ASSERT_TRUE(table.Exhausted()) << "could not fill the descriptor table";
     bool sawFailure = false, sawSuccess = false;

@@ -14,7 +14,8 @@
 
 namespace {
 
-std::string Numbers(int from, int to) {
+std::string Numbers(int from, int to)
+{
     std::string text;
     for (int i = from; i <= to; ++i) text += std::to_string(i) + '\n';
     return text;
@@ -22,7 +23,8 @@ std::string Numbers(int from, int to) {
 
 // Thread t, command i: a different range on each stream, now and then
 // megabytes; every third command fails and must bring its errors back whole.
-std::string RunOne(int t, int i) {
+std::string RunOne(int t, int i)
+{
     const int count = i % 25 == 7 ? 300000 : 1 + (t * 7919 + i * 104729) % 9000;
     const std::string out = Numbers(t, t + count), err = Numbers(i, i + count / 2);
     const std::string command = "seq " + std::to_string(t) + " " + std::to_string(t + count) + " & seq " +
@@ -54,7 +56,8 @@ public:
     void Log(int, const char*, int, int, int, const char*, ...) override {}
 };
 
-TEST(StressRunner, EightThreadsRunHundredsOfCommandsWithMegabytesOnBothStreams) {
+TEST(StressRunner, EightThreadsRunHundredsOfCommandsWithMegabytesOnBothStreams)
+{
     QuietLog quiet;
     LogWriter* const previous = g_ptrLogWriter;
     g_ptrLogWriter = &quiet;

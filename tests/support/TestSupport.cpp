@@ -112,10 +112,7 @@ ScopedEnv::ScopedEnv(const char* name) : m_name(name)
     ::unsetenv(name);
 }
 
-ScopedEnv::ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name)
-{
-    ::setenv(name, value.c_str(), 1);
-}
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name) { ::setenv(name, value.c_str(), 1); }
 
 ScopedEnv::~ScopedEnv()
 {
@@ -218,8 +215,7 @@ struct CaptureFile {
 
 }  // namespace
 
-Outcome Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-            const std::string& cwd)
+Outcome Run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env, const std::string& cwd)
 {
     std::map<std::string, std::string> vars;
     for (char** e = environ; *e; ++e) {

@@ -23,7 +23,8 @@
 
 namespace {
 
-std::string Stream(const std::string& text, const std::string& prefix) {
+std::string Stream(const std::string& text, const std::string& prefix)
+{
     std::string out;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) out += prefix + line + "\n";
@@ -32,7 +33,8 @@ std::string Stream(const std::string& text, const std::string& prefix) {
 }
 
 // text with the state directory written as "$LUSTRE_SIM_STATE".
-std::string Named(std::string text, const std::string& state) {
+std::string Named(std::string text, const std::string& state)
+{
     const std::string name = "$LUSTRE_SIM_STATE";
     for (size_t at = 0; (at = text.find(state, at)) != std::string::npos; at += name.size())
         text.replace(at, state.size(), name);
@@ -40,7 +42,8 @@ std::string Named(std::string text, const std::string& state) {
 }
 
 // The session the file describes, as the tools play it now.
-std::string Replay(const std::string& version, const std::string& golden) {
+std::string Replay(const std::string& version, const std::string& golden)
+{
     auto sim = std::make_unique<simtest::SimState>(version);
     std::string result;
     std::istringstream lines(golden);
@@ -56,7 +59,8 @@ std::string Replay(const std::string& version, const std::string& golden) {
     return result;
 }
 
-TEST(StandInTools, ReplayTheRecordedSessionOfEachVersion) {
+TEST(StandInTools, ReplayTheRecordedSessionOfEachVersion)
+{
     const bool update = std::getenv("LUSTRESIM_UPDATE_SESSIONS") != nullptr;
     int files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(SESSIONS_DIR)) {

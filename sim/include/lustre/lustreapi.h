@@ -10,8 +10,8 @@
 #ifndef LUSTRE_SIM_LUSTREAPI_H
 #define LUSTRE_SIM_LUSTREAPI_H
 
-#include <stdbool.h>
 #include <linux/lustre/lustre_user.h>
+#include <stdbool.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -25,39 +25,37 @@ struct hsm_copyaction_private;
 
 /* ---- Copytool ---- */
 
-int llapi_hsm_copytool_register(struct hsm_copytool_private **priv, const char *mnt, int archive_count,
-				int *archives, int rfd_flags);
-int llapi_hsm_copytool_unregister(struct hsm_copytool_private **priv);
-int llapi_hsm_copytool_recv(struct hsm_copytool_private *priv, struct hsm_action_list **hal, int *msgsize);
+int llapi_hsm_copytool_register(struct hsm_copytool_private** priv, const char* mnt, int archive_count, int* archives,
+                                int rfd_flags);
+int llapi_hsm_copytool_unregister(struct hsm_copytool_private** priv);
+int llapi_hsm_copytool_recv(struct hsm_copytool_private* priv, struct hsm_action_list** hal, int* msgsize);
 
-int llapi_hsm_action_begin(struct hsm_copyaction_private **phcp, const struct hsm_copytool_private *ct,
-			   const struct hsm_action_item *hai, int restore_mdt_index, int restore_open_flags,
-			   bool is_error);
-int llapi_hsm_action_end(struct hsm_copyaction_private **phcp, const struct hsm_extent *he, int hp_flags,
-			 int errval);
-int llapi_hsm_action_progress(struct hsm_copyaction_private *hcp, const struct hsm_extent *he, __u64 total,
-			      int hp_flags);
-int llapi_hsm_action_get_fd(const struct hsm_copyaction_private *hcp);
-int llapi_hsm_action_get_dfid(const struct hsm_copyaction_private *hcp, struct lu_fid *fid);
+int llapi_hsm_action_begin(struct hsm_copyaction_private** phcp, const struct hsm_copytool_private* ct,
+                           const struct hsm_action_item* hai, int restore_mdt_index, int restore_open_flags,
+                           bool is_error);
+int llapi_hsm_action_end(struct hsm_copyaction_private** phcp, const struct hsm_extent* he, int hp_flags, int errval);
+int llapi_hsm_action_progress(struct hsm_copyaction_private* hcp, const struct hsm_extent* he, __u64 total,
+                              int hp_flags);
+int llapi_hsm_action_get_fd(const struct hsm_copyaction_private* hcp);
+int llapi_hsm_action_get_dfid(const struct hsm_copyaction_private* hcp, struct lu_fid* fid);
 
 /* ---- HSM requests and states ---- */
 
 /* Released with free(); the caller fills in hr_itemcount and hr_data_len. */
-struct hsm_user_request *llapi_hsm_user_request_alloc(int itemcount, int data_len);
-int llapi_hsm_request(const char *path, const struct hsm_user_request *request);
+struct hsm_user_request* llapi_hsm_user_request_alloc(int itemcount, int data_len);
+int llapi_hsm_request(const char* path, const struct hsm_user_request* request);
 
-int llapi_hsm_state_get(const char *path, struct hsm_user_state *hus);
-int llapi_hsm_state_set(const char *path, __u64 setmask, __u64 clearmask, __u32 archive_id);
-int llapi_hsm_current_action(const char *path, struct hsm_current_action *hca);
+int llapi_hsm_state_get(const char* path, struct hsm_user_state* hus);
+int llapi_hsm_state_set(const char* path, __u64 setmask, __u64 clearmask, __u32 archive_id);
+int llapi_hsm_current_action(const char* path, struct hsm_current_action* hca);
 
 /* ---- File identifiers and file systems ---- */
 
-int llapi_search_fsname(const char *pathname, char *fsname);
-int llapi_fid2path(const char *device, const char *fidstr, char *path, int pathlen, long long *recno,
-		   int *linkno);
-int llapi_path2fid(const char *path, struct lu_fid *fid);
-int llapi_get_mdt_index_by_fid(int fd, const struct lu_fid *fid, int *mdt_index);
-int llapi_fd2fid(int fd, struct lu_fid *fid);
+int llapi_search_fsname(const char* pathname, char* fsname);
+int llapi_fid2path(const char* device, const char* fidstr, char* path, int pathlen, long long* recno, int* linkno);
+int llapi_path2fid(const char* path, struct lu_fid* fid);
+int llapi_get_mdt_index_by_fid(int fd, const struct lu_fid* fid, int* mdt_index);
+int llapi_fd2fid(int fd, struct lu_fid* fid);
 
 #ifdef __cplusplus
 }

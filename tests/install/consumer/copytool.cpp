@@ -28,7 +28,8 @@ static std::string g_archive;  // the archive: one file's data
 
 // Receives one action list and carries out each item: archive reads the
 // action's descriptor into g_archive, restore writes g_archive into it.
-static int ServeOne(hsm_copytool_private* ct, unsigned wanted) {
+static int ServeOne(hsm_copytool_private* ct, unsigned wanted)
+{
     hsm_action_list* hal = nullptr;
     int size = 0;
     std::string msg;
@@ -60,7 +61,8 @@ static int ServeOne(hsm_copytool_private* ct, unsigned wanted) {
     return 0;
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc != 4) return 2;
     const std::string path = std::string(argv[1]) + "/" + argv[2];
     const std::string data = "data of " + path + "\n";
