@@ -337,7 +337,8 @@ TEST_F(SimCopytoolTest, ActionsOfADeadCopytoolAreHandedOutAgain)
 }
 
 // An ARCHIVE without an archive id goes to each file's own archive: one
-// list per archive. The state's archive id can be changed afterwards.
+// list per archive. The state's archive id and flags can be changed
+// afterwards, within the MDT's rules.
 TEST_F(SimCopytoolTest, ARequestIsSplitByArchive)
 {
     const std::string a = MakeFile("a"), b = MakeFile("b");
@@ -355,6 +356,8 @@ TEST_F(SimCopytoolTest, ARequestIsSplitByArchive)
         EXPECT_EQ(Perform(ct, list.items[0].hai, archive == 1 ? archive1 : archive2), 0);
     }
     EXPECT_EQ(Tool({"lfs", "hsm_state", b}).out, b + ": (0x00000009) exists archived, archive_id:1\n");
+    // Released needs archived; only root may set either.
+    EXPECT_EQ(api.state_set(a.c_str(), HS_RELEASED, HS_ARCHIVED, 0), geteuid() == 0 ? -EINVAL : -EPERM);
     ASSERT_EQ(api.state_set(a.c_str(), HS_NORELEASE, 0, 1), 0);
     EXPECT_EQ(Tool({"lfs", "hsm_state", a}).out, a + ": (0x00000019) exists archived never_release, archive_id:1\n");
 }
