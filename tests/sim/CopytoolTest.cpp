@@ -2,15 +2,16 @@
 // archive, release and restore files.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <future>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -146,8 +147,8 @@ TEST_F(SimCopytoolTest, ArchiveReleaseRestoreGiveBackTheSameBytes)
 
     // Another process asks for the archive; this blocking receive picks it
     // up, with the FID this process sees.
-    std::string out;
-    ASSERT_EQ(RunHelper({"request", path, std::to_string(HUA_ARCHIVE), "1", "tag=7"}, out), 0) << out;
+    const testsupport::Outcome asked = Tool({"lfs", "hsm_archive", "-D", "tag=7", path});
+    ASSERT_EQ(asked.status, 0) << asked.err;
     List list;
     ASSERT_EQ(Recv(ct, list), 0);
     EXPECT_EQ(list.fsname, "lustre");
@@ -270,7 +271,6 @@ TEST_F(SimCopytoolTest, UnregisterWakesABlockedReceive)
         int size = 0;
         return api.copytool_recv(ct, &hal, &size);
     });
-    while (api.call_count("llapi_hsm_copytool_recv") == 0) std::this_thread::yield();
     // Give the receive time to start waiting; the result is the same if it has not.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(api.copytool_unregister(&copytools.back()), 0);
@@ -322,15 +322,71 @@ TEST_F(SimCopytoolTest, ActionsOfADeadCopytoolAreHandedOutAgain)
 {
     const std::string path = MakeFile("f");
     ASSERT_EQ(Submit(path, HUA_ARCHIVE, 1), 0);
-    std::string out;
-    ASSERT_EQ(RunHelper({"take", mnt, "1"}, out), 0) << out;
-    unsigned long long cookie = 0;
-    ASSERT_EQ(std::from_chars(out.data(), out.data() + out.size() - 1, cookie).ec, std::errc()) << out;
-
+    const pid_t child = fork();
+    if (child == 0) {  // takes the action and dies without ending it
+        hsm_copytool_private* ct = nullptr;
+        hsm_action_list* hal = nullptr;
+        int size = 0;
+        _exit(api.copytool_register(&ct, mnt.c_str(), 0, nullptr, O_NONBLOCK) || api.copytool_recv(ct, &hal, &size));
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
     hsm_copytool_private* ct = Register({1});
-    const Item item = RecvOne(ct, path, HSMA_ARCHIVE);
-    EXPECT_EQ(item.hai.hai_cookie, cookie);
-    EXPECT_EQ(Perform(ct, item.hai, archive1), 0);
+    EXPECT_EQ(Perform(ct, RecvOne(ct, path, HSMA_ARCHIVE).hai, archive1), 0);
+}
+
+// An ARCHIVE without an archive id goes to each file's own archive: one
+// list per archive. The state's archive id and flags can be changed
+// afterwards, within the MDT's rules.
+TEST_F(SimCopytoolTest, ARequestIsSplitByArchive)
+{
+    const std::string a = MakeFile("a"), b = MakeFile("b");
+    hsm_copytool_private* ct = Register({0});
+    ASSERT_EQ(Submit(a, HUA_ARCHIVE, 2), 0);
+    ASSERT_EQ(Perform(ct, RecvOne(ct, a, HSMA_ARCHIVE).hai, archive2), 0);
+    std::ofstream(a, std::ios::app) << " changed";
+    ASSERT_EQ(Tool({"lfs", "hsm_archive", a, b}).status, 0);
+    for (const auto& [archive, path] : {std::pair{2u, a}, std::pair{1u, b}}) {
+        List list;
+        ASSERT_EQ(Recv(ct, list), 0);
+        EXPECT_EQ(list.hal.hal_archive_id, archive);
+        ASSERT_EQ(list.items.size(), 1u);
+        EXPECT_EQ(list.items[0].hai.hai_fid, FidOf(path));
+        EXPECT_EQ(Perform(ct, list.items[0].hai, archive == 1 ? archive1 : archive2), 0);
+    }
+    EXPECT_EQ(Tool({"lfs", "hsm_state", b}).out, b + ": (0x00000009) exists archived, archive_id:1\n");
+    // Released needs archived; only root may set either.
+    EXPECT_EQ(api.state_set(a.c_str(), HS_RELEASED, HS_ARCHIVED, 0), geteuid() == 0 ? -EINVAL : -EPERM);
+    ASSERT_EQ(api.state_set(a.c_str(), HS_NORELEASE, 0, 1), 0);
+    EXPECT_EQ(Tool({"lfs", "hsm_state", a}).out, a + ": (0x00000019) exists archived never_release, archive_id:1\n");
+}
+
+// While the file system is watched, the end of each copy action and each
+// release is one HSM record, errors in the low bits of its flags.
+TEST_F(SimCopytoolTest, ActionsOfAWatchedFileSystemAreLogged)
+{
+    const std::string path = MakeFile("f", "archived data");
+    const std::string fid = FidText(FidOf(path));
+    ASSERT_EQ(Tool({"lustre-sim", "watch", "lustre"}).status, 0);
+    hsm_copytool_private* ct = Register({1});
+    for (const auto& [action, errval] :
+         {std::pair{HUA_ARCHIVE, EIO}, {HUA_ARCHIVE, 0}, {HUA_RELEASE, 0}, {HUA_RESTORE, 0}}) {
+        ASSERT_EQ(Submit(path, action, 1), 0);
+        if (action != HUA_RELEASE) {
+            const unsigned hsma = action == HUA_ARCHIVE ? HSMA_ARCHIVE : HSMA_RESTORE;
+            EXPECT_EQ(Perform(ct, RecvOne(ct, path, hsma).hai, archive1, errval), 0);
+        }
+    }
+    EXPECT_EQ(ReadFile(path), "archived data");
+    ASSERT_EQ(Tool({"lustre-sim", "unwatch", "lustre"}).status, 0);
+    std::istringstream in(Tool({"lfs", "changelog", "lustre-MDT0000"}).out);
+    std::string records;
+    for (std::string index, type, time, date, flags, target, rest;
+         in >> index >> type >> time >> date >> flags >> target && std::getline(in, rest);)
+        records += type + " " + flags + " " + target + "\n";
+    EXPECT_EQ(records, "16HSM 0x5 t=" + fid + "\n16HSM 0x0 t=" + fid + "\n16HSM 0x180 t=" + fid +
+                           "\n16HSM 0x80 t=" + fid + "\n");
 }
 
 }  // namespace

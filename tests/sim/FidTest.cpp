@@ -1,12 +1,17 @@
-// FIDs and paths: llapi_path2fid, llapi_fd2fid, llapi_fid2path,
-// llapi_search_fsname and llapi_get_mdt_index_by_fid.
+// What only the C entry points show of FIDs and paths: buffer sizes, link
+// numbers, out-parameters, descriptors, MDT indexes and the library's
+// messages. The FID texts and devices of llapi_fid2path are in the lfs
+// session of 2.15 (tests/tools/sessions).
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 
 #include "SimFixture.h"
@@ -14,151 +19,77 @@
 namespace simtest {
 namespace {
 
-namespace fs = std::filesystem;
-
-class SimFidTest : public SimTest {
-protected:
-    // fid2path with a buffer of pathlen bytes; the answer in out.
-    int Fid2Path(const std::string& device, const std::string& fid, std::string& out, int pathlen = 4096,
-                 int* linkno = nullptr)
-    {
-        std::vector<char> buf(static_cast<size_t>(pathlen > 0 ? pathlen : 1) + 16, '#');
-        long long recno = -1;
-        int link = 0;
-        int rc = api.fid2path(device.c_str(), fid.c_str(), buf.data(), pathlen, &recno, linkno ? linkno : &link);
-        out = rc == 0 ? std::string(buf.data()) : std::string();
-        return rc;
-    }
-};
+class SimFidTest : public SimTest {};
 
 TEST_F(SimFidTest, FidsAreStableAcrossCallsDescriptorsAndRenames)
 {
     const std::string path = MakeFile("dir/file");
     const lu_fid fid = FidOf(path);
     EXPECT_GE(fid.f_seq, 0x200000400ULL);
-    EXPECT_GE(fid.f_oid, 1u);
     EXPECT_EQ(fid.f_ver, 0u);
-    EXPECT_EQ(FidOf(path), fid);
-
     const int fd = open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     lu_fid byFd{};
     EXPECT_EQ(api.fd2fid(fd, &byFd), 0);
     close(fd);
     EXPECT_EQ(byFd, fid);
-
-    // Distinct objects get distinct FIDs.
     EXPECT_FALSE(FidOf(MakeFile("dir/other")) == fid);
-    EXPECT_FALSE(FidOf(mnt + "/dir") == fid);
-
-    MakeDir("elsewhere/deeper");
-    const std::string moved = mnt + "/elsewhere/deeper/renamed";
-    fs::rename(path, moved);
-    EXPECT_EQ(FidOf(moved), fid);
-    std::string rel;
-    EXPECT_EQ(Fid2Path(mnt, FidText(fid), rel), 0);
-    EXPECT_EQ(rel, "elsewhere/deeper/renamed");
 
     // A renamed directory takes its contents along.
-    fs::rename(mnt + "/elsewhere", mnt + "/top");
-    EXPECT_EQ(Fid2Path(mnt, FidText(fid), rel), 0);
-    EXPECT_EQ(rel, "top/deeper/renamed");
+    std::filesystem::rename(mnt + "/dir", mnt + "/top");
+    EXPECT_EQ(FidOf(mnt + "/top/file"), fid);
+    char buf[64];
+    EXPECT_EQ(api.fid2path(mnt.c_str(), FidText(fid).c_str(), buf, sizeof buf, nullptr, nullptr), 0);
+    EXPECT_STREQ(buf, "top/file");
 }
 
-// The device (mount point, file-system or MDT name), the FID text as Lustre
-// reads it, and a buffer that must hold the path and its terminator; on
-// failure the buffer stays as it was.
-TEST_F(SimFidTest, Fid2PathTextDevicesAndBuffer)
+// The buffer must hold the path and its terminator (the MDT wants at least
+// 3 bytes); on failure it stays as it was. The link number comes back as
+// the next link, or unchanged at the last one; a number past it is clamped.
+TEST_F(SimFidTest, Fid2PathBufferAndLinkNumbers)
 {
-    const lu_fid fid = FidOf(MakeFile("d1/d2/name.txt"));
-    const std::string text = FidText(fid), root = "[0x200000007:0x1:0x0]";
-    char hexText[64], decText[64], octText[64];
-    snprintf(hexText, sizeof hexText, "0x%llx:0x%x:0x0", fid.f_seq, fid.f_oid);
-    snprintf(decText, sizeof decText, "[%llu:%u:0]", fid.f_seq, fid.f_oid);
-    snprintf(octText, sizeof octText, "[0%llo:0%o:0]", fid.f_seq, fid.f_oid);
-    const std::string path = "d1/d2/name.txt";
-    const int exact = static_cast<int>(path.size()) + 1;
+    const std::string path = MakeFile("d1/name.txt");
+    std::filesystem::create_directories(mnt + "/d0");
+    ASSERT_EQ(link(path.c_str(), (mnt + "/d0/b").c_str()), 0);
+    const std::string text = FidText(FidOf(path)), root = "[0x200000007:0x1:0x0]";
     struct Row {
-        std::string device, fid;
-        int pathlen, rc;
-    } rows[] = {
-        {mnt, text, exact, 0},
-        {mnt, text, exact - 1, -EOVERFLOW},
-        {mnt, text, 0, -EOVERFLOW},
-        {mnt, text, -1, -EOVERFLOW},
-        {mnt, text, 4097, -EINVAL},  // above PATH_MAX
-        {mnt, root, 3, 0},           // "/" fits in 2, but the MDT wants at least 3
-        {mnt, root, 2, -EOVERFLOW},
-        {mnt, hexText, 4096, 0},
-        {mnt, decText, 4096, 0},
-        {mnt, octText, 4096, 0},
-        {mnt, "  [[" + text.substr(1), 4096, 0},
-        {"lustre", text, 4096, 0},
-        {"lustre-MDT0001", text, 4096, 0},
-        {mnt + "/", text, 4096, 0},
-        {mnt, text + "x", 4096, -EINVAL},
-        {mnt, "[0x200000400:0x1]", 4096, -EINVAL},
-        {mnt, "", 4096, -EINVAL},
-        {mnt, "[-1:0x1:0x0]", 4096, -EINVAL},
-        {mnt, "[0x200000400:0x100000000:0x0]", 4096, -ERANGE},
-        {mnt, "[0xffffffffffffffff:0x1:0x0]", 4096, -ERANGE},
-        {mnt, "[0x10000000000000000:0x1:0x0]", 4096, -ERANGE},
-        {mnt, "[0x200000400:0x7fff:0x0]", 4096, -ENOENT},  // never given out
-        {mnt, "[0x200000001:0x1:0x0]", 4096, -EINVAL},     // LOCAL_FILE: not in the namespace
-        {mnt, "[0x200000400:0x1:0x1]", 4096, -EINVAL},     // normal FIDs have version 0
-        {"lustre-MDT0002", text, 4096, -ENODEV},           // only two MDTs
-        {"otherfs", text, 4096, -ENODEV},
-        {outside, text, 4096, -ENODEV},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.device + " " + row.fid + " pathlen " + std::to_string(row.pathlen));
-        std::vector<char> buf(4200, '#');
-        long long recno = -1;
-        int linkno = 0;
-        EXPECT_EQ(api.fid2path(row.device.c_str(), row.fid.c_str(), buf.data(), row.pathlen, &recno, &linkno), row.rc);
-        EXPECT_EQ(row.rc == 0 ? std::string(buf.data()) : std::string(1, buf[0]), row.rc != 0       ? "#"
-                                                                                  : row.fid == root ? "/"
-                                                                                                    : path);
-    }
-}
-
-TEST_F(SimFidTest, Fid2PathIteratesHardLinks)
-{
-    const std::string a = MakeFile("a");
-    MakeDir("d");
-    ASSERT_EQ(link(a.c_str(), (mnt + "/d/b").c_str()), 0);
-    const std::string fid = FidText(FidOf(a));
-    struct Row {
-        int linkIn;
+        std::string fid;
+        int pathlen, linkIn, rc;
         std::string path;
         int linkOut;
     } rows[] = {
-        {0, "a", 1},
-        {1, "d/b", 1},  // the last link: nothing further
-        {7, "d/b", 1},  // clamped to the last link
-        {-1, "d/b", 1},
+        {text, 5, 0, 0, "d0/b", 1},
+        {text, 4, 0, -EOVERFLOW, "#", 0},
+        {text, 0, 0, -EOVERFLOW, "#", 0},
+        {text, -1, 0, -EOVERFLOW, "#", 0},
+        {text, 4097, 0, -EINVAL, "#", 0},  // above PATH_MAX
+        {text, 4096, 1, 0, "d1/name.txt", 1},
+        {text, 4096, 7, 0, "d1/name.txt", 1},
+        {text, 4096, -1, 0, "d1/name.txt", 1},
+        {root, 3, 0, 0, "/", 0},
+        {root, 2, 0, -EOVERFLOW, "#", 0},
     };
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.fid + " pathlen " + std::to_string(row.pathlen) + " link " + std::to_string(row.linkIn));
+        std::vector<char> buf(4200, '#');
+        long long recno = -1;
         int linkno = row.linkIn;
-        std::string rel;
-        EXPECT_EQ(Fid2Path(mnt, fid, rel, 4096, &linkno), 0);
-        EXPECT_EQ(rel, row.path) << "linkno " << row.linkIn;
-        EXPECT_EQ(linkno, row.linkOut) << "linkno " << row.linkIn;
+        EXPECT_EQ(api.fid2path(mnt.c_str(), row.fid.c_str(), buf.data(), row.pathlen, &recno, &linkno), row.rc);
+        EXPECT_EQ(row.rc == 0 ? std::string(buf.data()) : std::string(1, buf[0]), row.path);
+        EXPECT_EQ(recno, -1);
+        if (row.rc == 0) {
+            EXPECT_EQ(linkno, row.linkOut);
+        }
     }
-    // Record and link numbers may be left out.
-    char buf[64];
-    EXPECT_EQ(api.fid2path(mnt.c_str(), fid.c_str(), buf, sizeof buf, nullptr, nullptr), 0);
-    EXPECT_STREQ(buf, "a");
 }
 
-TEST_F(SimFidTest, PathsOutsideLustre)
+TEST_F(SimFidTest, PathsAndDescriptorsOutsideLustre)
 {
     const std::string plain = outside + "/plain";
     std::ofstream(plain) << "x";
     // A missing path leaves the FID alone; a file outside Lustre zeroes it.
-    const lu_fid untouched{1, 2, 3}, zero{};
+    const lu_fid untouched{1, 2, 3}, zero{}, root{0x200000007ULL, 1, 0};
     lu_fid fid = untouched;
-    EXPECT_EQ(api.path2fid((outside + "/missing").c_str(), &fid), -ENOENT);
     EXPECT_EQ(api.path2fid((mnt + "/missing").c_str(), &fid), -ENOENT);
     EXPECT_EQ(fid, untouched);
     EXPECT_EQ(api.path2fid(plain.c_str(), &fid), -EOPNOTSUPP);
@@ -169,20 +100,15 @@ TEST_F(SimFidTest, PathsOutsideLustre)
     EXPECT_EQ(api.fd2fid(fd, &fid), -EOPNOTSUPP);
     EXPECT_EQ(fid, zero);
     int idx = -7;
-    const lu_fid root{0x200000007ULL, 1, 0};
     EXPECT_EQ(api.get_mdt_index_by_fid(fd, &root, &idx), -ENOTTY);
     EXPECT_EQ(idx, -7);
     close(fd);
     EXPECT_EQ(api.fd2fid(fd, &fid), -EBADF);
+    EXPECT_EQ(api.get_mdt_index_by_fid(fd, &root, &idx), -EBADF);
     EXPECT_EQ(api.path2fid(nullptr, &fid), -EINVAL);
     EXPECT_EQ(api.path2fid(plain.c_str(), nullptr), -EINVAL);
 
     char name[16] = "untouched";
-    EXPECT_EQ(api.search_fsname(plain.c_str(), name), -ENODEV);
-    EXPECT_STREQ(name, "untouched");
-    EXPECT_EQ(api.search_fsname(mnt.c_str(), name), 0);
-    EXPECT_STREQ(name, "lustre");
-    strcpy(name, "untouched");
     EXPECT_EQ(api.search_fsname((mnt + "/no/such/file").c_str(), name), 0);
     EXPECT_STREQ(name, "lustre");
 }
@@ -195,14 +121,13 @@ TEST_F(SimFidTest, MdtIndexComesFromTheSequence)
     // lives on the same MDT.
     std::set<int> used;
     for (int i = 0; i < 12; ++i) {
-        const std::string dir = "dir" + std::to_string(i);
-        const lu_fid dirFid = FidOf(MakeDir(dir));
-        const lu_fid fileFid = FidOf(MakeFile(dir + "/file"));
+        const std::string file = MakeFile("dir" + std::to_string(i) + "/file");
+        const lu_fid dirFid = FidOf(file.substr(0, file.size() - 5)), fileFid = FidOf(file);
         int idx = -1;
         const int mdt = api.get_mdt_index_by_fid(fd, &dirFid, &idx);
         EXPECT_EQ(mdt, idx);
-        EXPECT_EQ(dirFid.f_seq, 0x200000400ULL + (static_cast<unsigned long long>(mdt) << 30)) << dir;
-        EXPECT_EQ(api.get_mdt_index_by_fid(fd, &fileFid, &idx), mdt) << dir;
+        EXPECT_EQ(dirFid.f_seq, 0x200000400ULL + (static_cast<unsigned long long>(mdt) << 30)) << file;
+        EXPECT_EQ(api.get_mdt_index_by_fid(fd, &fileFid, &idx), mdt) << file;
         used.insert(mdt);
     }
     EXPECT_EQ(used, (std::set<int>{0, 1}));
@@ -219,15 +144,47 @@ TEST_F(SimFidTest, MdtIndexComesFromTheSequence)
     for (const auto& row : rows) {
         int idx = -1;
         EXPECT_EQ(api.get_mdt_index_by_fid(fd, &row.fid, &idx), row.rc) << FidText(row.fid);
-        if (row.rc >= 0) {
-            EXPECT_EQ(idx, row.rc);
-        }
+        EXPECT_EQ(idx, row.rc >= 0 ? row.rc : -1) << FidText(row.fid);
     }
     int idx;
     EXPECT_EQ(api.get_mdt_index_by_fid(fd, nullptr, &idx), -EINVAL);
     close(fd);
-    const lu_fid root{0x200000007ULL, 1, 0};
-    EXPECT_EQ(api.get_mdt_index_by_fid(fd, &root, &idx), -EBADF);
+}
+
+// Every line starts with the program's short name, as liblustreapi's do.
+TEST_F(SimFidTest, ErrorsAndTheirLines)
+{
+    struct stat st {};
+    ASSERT_EQ(stat(outside.c_str(), &st), 0);
+    const std::string prog = std::string(program_invocation_short_name) + ": ";
+    const std::string notLustre = prog + "'" + std::to_string(major(st.st_dev)) + "/" +
+                                  std::to_string(minor(st.st_dev)) + "' dev not on a mounted Lustre filesystem\n";
+    char name[16] = "untouched";
+    char path[64];
+    hsm_copytool_private* ct = nullptr;
+    struct Row {
+        std::function<int()> call;
+        int rc;
+        std::string err;
+    };
+    const Row rows[] = {
+        {[&] { return api.search_fsname(outside.c_str(), name); }, -ENODEV, notLustre},
+        // A missing path is judged by its nearest existing ancestor.
+        {[&] { return api.search_fsname((outside + "/no/such").c_str(), name); }, -ENODEV, notLustre},
+        // The device is found before the FID text is read.
+        {[&] { return api.fid2path(outside.c_str(), "junk", path, 64, nullptr, nullptr); }, -ENODEV, ""},
+        {[&] { return api.copytool_register(&ct, mnt.c_str(), 1, nullptr, 0); }, -EINVAL,
+         prog + "NULL archive numbers\n"},
+        {[&] { return api.copytool_register(&ct, outside.c_str(), 0, nullptr, 0); }, -ENOENT, ""},
+    };
+    for (const auto& row : rows) {
+        testing::internal::CaptureStderr();
+        const int rc = row.call();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), row.err) << &row - rows;
+        EXPECT_EQ(rc, row.rc) << &row - rows;
+    }
+    EXPECT_EQ(ct, nullptr);
+    EXPECT_STREQ(name, "untouched");
 }
 
 }  // namespace

@@ -1,13 +1,45 @@
 #include "SimFixture.h"
 
-#include <filesystem>
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 namespace simtest {
+namespace {
 
-std::string SimTest::MakeDir(const std::string& rel)
+Llapi Load()
 {
-    std::filesystem::create_directories(mnt + "/" + rel);
-    return mnt + "/" + rel;
+    // Kept loaded for the life of the test process.
+    void* lib = dlopen(LUSTRE_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        fprintf(stderr, "dlopen(%s): %s\n", LUSTRE_SIM_LIBRARY, dlerror());
+        abort();
+    }
+    Llapi api{};
+#define SIM_BIND(member, symbol) \
+    api.member = reinterpret_cast<decltype(api.member)>(dlsym(lib, #symbol)); \
+    if (!api.member) abort();
+    SIM_SYMBOLS(SIM_BIND)
+#undef SIM_BIND
+    return api;
+}
+
+}  // namespace
+
+const Llapi& Api()
+{
+    static const Llapi api = Load();
+    return api;
+}
+
+std::string FidText(const lu_fid& fid)
+{
+    char buf[64];
+    snprintf(buf, sizeof buf, "[0x%llx:0x%x:0x%x]", fid.f_seq, fid.f_oid, fid.f_ver);
+    return buf;
 }
 
 lu_fid SimTest::FidOf(const std::string& path)
@@ -17,13 +49,24 @@ lu_fid SimTest::FidOf(const std::string& path)
     return fid;
 }
 
-int SimTest::RunHelper(const std::vector<std::string>& args, std::string& out)
+int SimTest::Submit(const std::string& path, int action, unsigned archive, const std::string& data)
 {
-    std::vector<std::string> argv = {LUSTRE_SIM_HELPER};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const testsupport::Outcome outcome = testsupport::Run(argv);
-    out = outcome.out;
-    return outcome.status;
+    std::unique_ptr<hsm_user_request, decltype(&free)> hur(api.user_request_alloc(1, static_cast<int>(data.size())),
+                                                           &free);
+    hur->hur_request = {static_cast<unsigned>(action), archive, 0, 1, static_cast<unsigned>(data.size())};
+    lu_fid fid{};
+    if (const int rc = api.path2fid(path.c_str(), &fid); rc != 0) return rc;
+    memcpy(&hur->hur_user_item[0].hui_fid, &fid, sizeof fid);
+    hur->hur_user_item[0].hui_extent.length = ~0ULL;
+    memcpy(reinterpret_cast<char*>(hur.get()) + sizeof(hsm_user_request) + sizeof(hsm_user_item), data.data(),
+           data.size());
+    return api.request(path.c_str(), hur.get());
+}
+
+testsupport::Outcome SimTest::Tool(std::vector<std::string> argv)
+{
+    argv[0] = std::string(LUSTRESIM_BIN_DIR) + "/" + argv[0];
+    return testsupport::Run(argv);
 }
 
 }  // namespace simtest

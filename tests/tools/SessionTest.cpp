@@ -19,9 +19,35 @@
 #include <memory>
 #include <sstream>
 
-#include "ToolHarness.h"
+#include "TestSupport.h"
 
 namespace {
+
+// A fresh state directory made with "lustre-sim init" for a version.
+class SimState {
+public:
+    explicit SimState(const std::string& version)
+    {
+        const testsupport::Outcome init = Sh("lustre-sim init \"$LUSTRE_SIM_STATE\" --version " + version);
+        EXPECT_EQ(init.status, 0) << init.err;
+    }
+
+    testsupport::TempDir dir;
+    const std::string state = dir / "state";
+
+    // Runs a /bin/sh command line in the temporary directory (so relative
+    // paths land there) with the tools first on PATH.
+    testsupport::Outcome Sh(const std::string& command) const
+    {
+        const char* path = std::getenv("PATH");
+        return testsupport::Shell(command,
+                                  {{"PATH", std::string(LUSTRESIM_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin")},
+                                   {"LUSTRE_SIM_STATE", state},
+                                   {"LUSTRE_SIM_HOST", ""},
+                                   {"LUSTRE_SIM_ARGV_LOG", ""}},
+                                  dir.path());
+    }
+};
 
 std::string Stream(const std::string& text, const std::string& prefix)
 {
@@ -44,16 +70,15 @@ std::string Named(std::string text, const std::string& state)
 // The session the file describes, as the tools play it now.
 std::string Replay(const std::string& version, const std::string& golden)
 {
-    auto sim = std::make_unique<simtest::SimState>(version);
+    auto sim = std::make_unique<SimState>(version);
     std::string result;
     std::istringstream lines(golden);
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("## ", 0) == 0) sim = std::make_unique<simtest::SimState>(version);
+        if (line.rfind("## ", 0) == 0) sim = std::make_unique<SimState>(version);
         if (line.rfind("#", 0) == 0) result += line + "\n";
         if (line.rfind("$ ", 0) != 0) continue;
-        const simtest::Outcome o = sim->Sh(line.substr(2));
-        const std::string state = sim->Dir() + "/state";
-        result += line + "\n" + Stream(Named(o.out, state), "") + Stream(Named(o.err, state), "2> ");
+        const testsupport::Outcome o = sim->Sh(line.substr(2));
+        result += line + "\n" + Stream(Named(o.out, sim->state), "") + Stream(Named(o.err, sim->state), "2> ");
         if (o.status != 0) result += "[exit " + std::to_string(o.status) + "]\n";
     }
     return result;
@@ -69,7 +94,7 @@ TEST(StandInTools, ReplayTheRecordedSessionOfEachVersion)
         const std::string version = name.substr(7, name.size() - 11);
         SCOPED_TRACE(name);
         ++files;
-        const std::string golden = simtest::ReadFile(entry.path());
+        const std::string golden = testsupport::ReadFile(entry.path());
         const std::string replayed = Replay(version, golden);
         if (update)
             std::ofstream(entry.path(), std::ios::binary) << replayed;
