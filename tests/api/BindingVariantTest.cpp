@@ -1,13 +1,19 @@
-// Binding against each kind of liblustreapi a host may meet. Binding is once
-// per process: CTest runs this executable once per variant, with the
-// variant's LD_LIBRARY_PATH and its name in API_VARIANT (see CMakeLists.txt).
-// What each variant must do is a row of kVariants.
+// Binding against each kind of liblustreapi a host may meet, and every
+// operation that calls into it. Binding is once per process: CTest runs this
+// executable once per variant, with the variant's LD_LIBRARY_PATH and its
+// name in API_VARIANT (see CMakeLists.txt). What each variant must do is a
+// row of kVariants; what each operation must hand over is a row of the
+// operations table.
 #include <dlfcn.h>
+#include <fcntl.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <ostream>
 #include <stdexcept>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +24,7 @@ namespace {
 
 using apitest::CapturingLogWriter;
 
+// In binding order: the fifteen required, then the three optional ones.
 const char* const kSlots[] = {"llapi_hsm_copytool_register",
                               "llapi_hsm_copytool_unregister",
                               "llapi_hsm_copytool_recv",
@@ -32,7 +39,10 @@ const char* const kSlots[] = {"llapi_hsm_copytool_register",
                               "llapi_fid2path",
                               "llapi_path2fid",
                               "llapi_get_mdt_index_by_fid",
-                              "llapi_fd2fid"};
+                              "llapi_fd2fid",
+                              "llapi_hsm_state_get",
+                              "llapi_hsm_state_set",
+                              "llapi_hsm_current_action"};
 
 struct Variant {
     const char* name;
@@ -53,10 +63,12 @@ const Variant kVariants[] = {
      0},
     {"no-action-begin", {"liblustreapi.so"}, "llapi_hsm_action_begin", "GetAddres(llapi_hsm_action_begin) failed", 3},
     {"no-fd2fid", {"liblustreapi.so"}, "llapi_fd2fid", "GetAddres(llapi_fd2fid) failed", 14},
-    {"versioned-only", {"liblustreapi.so", "liblustreapi.so.1"}, nullptr, nullptr, 15},
-    {"full", {"liblustreapi.so"}, nullptr, nullptr, 15},
+    // Lustre before the state calls: the fifteen bind, the three refuse.
+    {"no-hsm-state", {"liblustreapi.so"}, nullptr, nullptr, 15},
+    {"versioned-only", {"liblustreapi.so", "liblustreapi.so.1"}, nullptr, nullptr, 18},
+    {"full", {"liblustreapi.so"}, nullptr, nullptr, 18},
     // A negative level suppresses the line; binding completes all the same.
-    {"full-quiet", {"liblustreapi.so"}, nullptr, nullptr, 15, -1},
+    {"full-quiet", {"liblustreapi.so"}, nullptr, nullptr, 18, -1},
 };
 
 const Variant& ThisVariant()
@@ -67,7 +79,7 @@ const Variant& ThisVariant()
     throw std::logic_error(std::string("unknown API_VARIANT ") + (name ? name : "(unset)"));
 }
 
-// Every output a guarded operation could write, preset to values a refusal keeps.
+// Every output an operation could write, preset to values a refusal keeps.
 struct Outputs {
     hsm_copytool_private* ct = reinterpret_cast<hsm_copytool_private*>(0x1111);
     hsm_action_list* hal = reinterpret_cast<hsm_action_list*>(0x2222);
@@ -77,19 +89,49 @@ struct Outputs {
     char text[64] = "untouched";
     long long recno = 88;
     int linkno = 99, mdtIndex = 111;
-    int archives[1] = {1};
+    int archives[2] = {3, 4};
+    hsm_current_action hca{55, 0, {0, 0}};
+    hsm_user_state hus{77, 0, 0, 0, {0, 0}};  // last: it ends in a flexible array
 
     bool operator==(const Outputs& o) const
     {
         return ct == o.ct && hal == o.hal && msgSize == o.msgSize && hcp == o.hcp &&
                std::memcmp(&fid, &o.fid, sizeof fid) == 0 && std::strcmp(text, o.text) == 0 && recno == o.recno &&
-               linkno == o.linkno && mdtIndex == o.mdtIndex;
+               linkno == o.linkno && mdtIndex == o.mdtIndex && hca.hca_state == o.hca.hca_state &&
+               hus.hus_states == o.hus.hus_states;
     }
 };
 
-struct GuardedCase {
+// What the stand-in recorded of a call: pointers, integers, strings.
+struct Recorded {
+    const void *p0 = nullptr, *p1 = nullptr, *p2 = nullptr;
+    long long i0 = 0, i1 = 0, i2 = 0;
+    unsigned long long u = 0;
+    std::string s0 = "", s1 = "";
+
+    static Recorded Of(const lustre_sim_args& a)
+    {
+        return {a.ptr0, a.ptr1, a.ptr2, a.int0, a.int1, a.int2, a.u64, a.str0, a.str1};
+    }
+    bool operator==(const Recorded& o) const
+    {
+        return std::tie(p0, p1, p2, i0, i1, i2, u, s0, s1) ==
+               std::tie(o.p0, o.p1, o.p2, o.i0, o.i1, o.i2, o.u, o.s0, o.s1);
+    }
+    friend std::ostream& operator<<(std::ostream& os, const Recorded& r)
+    {
+        return os << r.p0 << ' ' << r.p1 << ' ' << r.p2 << ' ' << r.i0 << ' ' << r.i1 << ' ' << r.i2 << ' ' << r.u
+                  << " \"" << r.s0 << "\" \"" << r.s1 << '"';
+    }
+};
+
+struct Operation {
     std::vector<int> slots;  // the slots it needs, in the order the guard checks them
-    std::function<int(Outputs&, const std::string& file, std::string&)> call;
+    std::function<int(std::string& msg)> call;
+    // Pass-throughs: the arguments the entry point must receive, and whether
+    // msg keeps its text when the entry point is bound.
+    std::optional<Recorded> args = std::nullopt;
+    bool keepsMessage = false;
 };
 
 TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
@@ -130,51 +172,97 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
         EXPECT_EQ(log.lines[0].text, "Lustre library loaded");
     }
     EXPECT_EQ(log.levelQueries, v.pushed ? 0 : 1);  // asked once, on binding
+    EXPECT_EQ(GetBoundEntryPoints(), std::vector<std::string>(kSlots, kSlots + v.boundSlots));
 
-    hsm_action_item item{};
-    hsm_extent extent{0, 10};
-    const std::vector<GuardedCase> cases = {
-        {{0}, [](Outputs& o, auto&, auto& m) { return HSMRegister(&o.ct, "/mnt/lustre", 1, o.archives, 0, m); }},
-        {{1}, [](Outputs& o, auto&, auto& m) { return HSMUnregister(&o.ct, m); }},
-        {{2}, [](Outputs& o, auto&, auto& m) { return HSMRecv(o.ct, &o.hal, &o.msgSize, m); }},
-        {{3}, [&](Outputs& o, auto&, auto& m) { return HSMActionBegin(&o.hcp, o.ct, &item, -1, 0, true, m); }},
-        {{4}, [&](Outputs& o, auto&, auto& m) { return HSMActionEnd(&o.hcp, &extent, 0, 0, m); }},
-        {{5}, [&](Outputs& o, auto&, auto& m) { return HSMActionProgress(o.hcp, &extent, 10, 0, m); }},
-        {{6}, [](Outputs& o, auto&, auto& m) { return HSMActionGetFD(o.hcp, m); }},
-        {{7}, [](Outputs& o, auto&, auto& m) { return HSMActionGetDFID(o.hcp, &o.fid, m); }},
-        {{10}, [](Outputs& o, auto& f, auto& m) { return SearchFsName(f.c_str(), o.text, m); }},
-        {{11},
-         [](Outputs& o, auto&, auto& m) {
-             return FID2Path("/mnt/lustre", "[0x200:0x1:0x0]", o.text, sizeof o.text, &o.recno, &o.linkno, m);
-         }},
-        {{13}, [](Outputs& o, auto&, auto& m) { return GetMDTIndexByFid(0, &o.fid, &o.mdtIndex, m); }},
-        {{8, 9, 14}, [](Outputs&, auto& f, auto& m) { return HSMRequest(f.c_str(), HUA_RELEASE, "x", m); }},
-        {{8, 9, 14}, [](Outputs&, auto& f, auto& m) { return HSMArchive(f.c_str(), nullptr, m); }},
-        {{12}, [](Outputs& o, auto& f, auto& m) { return Path2FID(f, o.fid, m); }},
-    };
     apitest::SimState state;
     const std::string file = state.WriteFile("dir/f", "data");
+    Outputs o;  // the calls' outputs, afresh for each
+    hsm_action_item item{};
+    const hsm_extent extent{4096, 8192};
+    const unsigned long long total = (1ULL << 40) + 3;
+    const char* const fidText = "[0x200:0x1:0x0]";
+    const std::vector<Operation> operations = {
+        {{0},
+         [&](auto& m) { return HSMRegister(&o.ct, "/mnt", 2, o.archives, O_NONBLOCK, m); },
+         Recorded{&o.ct, o.archives, nullptr, 2, O_NONBLOCK, 0, 0, "/mnt"}},
+        {{1}, [&](auto& m) { return HSMUnregister(&o.ct, m); }, Recorded{&o.ct}},
+        {{2}, [&](auto& m) { return HSMRecv(o.ct, &o.hal, &o.msgSize, m); }, Recorded{o.ct, &o.hal, &o.msgSize}},
+        {{3},
+         [&](auto& m) { return HSMActionBegin(&o.hcp, o.ct, &item, 1, O_WRONLY, true, m); },
+         Recorded{&o.hcp, o.ct, &item, 1, O_WRONLY, 1}},
+        {{3},
+         [&](auto& m) { return HSMActionBegin(&o.hcp, o.ct, &item, -1, 0, false, m); },
+         Recorded{&o.hcp, o.ct, &item, -1}},
+        {{4},
+         [&](auto& m) { return HSMActionEnd(&o.hcp, &extent, 1, -17, m); },
+         Recorded{&o.hcp, &extent, nullptr, 1, -17}},
+        {{5},
+         [&](auto& m) { return HSMActionProgress(o.hcp, &extent, total, 2, m); },
+         Recorded{o.hcp, &extent, nullptr, 2, 0, 0, total}},
+        {{6}, [&](auto& m) { return HSMActionGetFD(o.hcp, m); }, Recorded{o.hcp}, true},
+        {{7}, [&](auto& m) { return HSMActionGetDFID(o.hcp, &o.fid, m); }, Recorded{o.hcp, &o.fid}, true},
+        {{10},
+         [&](auto& m) { return SearchFsName(file.c_str(), o.text, m); },
+         Recorded{o.text, nullptr, nullptr, 0, 0, 0, 0, file}},
+        {{11},
+         [&](auto& m) { return FID2Path("/mnt", fidText, o.text, 64, &o.recno, &o.linkno, m); },
+         Recorded{o.text, &o.recno, &o.linkno, 64, 99, 0, 88, "/mnt", fidText}},
+        {{13},
+         [&](auto& m) { return GetMDTIndexByFid(9, &o.fid, &o.mdtIndex, m); },
+         Recorded{&o.fid, &o.mdtIndex, nullptr, 9}},
+        {{15},
+         [&](auto& m) { return HSMStateGet(file.c_str(), &o.hus, m); },
+         Recorded{&o.hus, nullptr, nullptr, 0, 0, 0, 0, file}},
+        {{16},
+         [&](auto& m) { return HSMStateSet(file.c_str(), 1ULL << 33 | 4, 8, 3, m); },
+         Recorded{nullptr, nullptr, nullptr, 8, 3, 0, 1ULL << 33 | 4, file}},
+        {{17},
+         [&](auto& m) { return HSMCurrentAction(file.c_str(), &o.hca, m); },
+         Recorded{&o.hca, nullptr, nullptr, 0, 0, 0, 0, file}},
+        {{8, 9, 14}, [&](auto& m) { return HSMRequest(file.c_str(), HUA_RELEASE, "x", m); }},
+        {{8, 9, 14}, [&](auto& m) { return HSMArchive(file.c_str(), nullptr, m); }},
+        {{8, 9, 14},
+         [&](auto& m) {
+             std::vector<int> results;
+             const CKxError error = HSMRequestFiles({file}, HUA_ARCHIVE, 0, "", results);
+             if (error.Failed()) m = error.GetMessages().back();
+             return results.at(0);
+         }},
+        {{12}, [&](auto& m) { return Path2FID(file, o.fid, m); }},
+    };
     const apitest::SimControl sim = apitest::FindSimControl();
     const int fdsBefore = apitest::OpenFdCount();
-    for (const GuardedCase& c : cases) {
+    for (const Operation& op : operations) {
         int missing = -1;
-        for (int slot : c.slots)
+        for (int slot : op.slots)
             if (slot >= v.boundSlots) {
                 missing = slot;
                 break;
             }
-        SCOPED_TRACE(kSlots[missing < 0 ? c.slots.back() : missing]);
-        Outputs outputs;
-        std::string message = "text from an earlier call";
-        if (missing < 0) {
-            // Bound: the call reaches the library, told to fail on the last entry point it needs.
-            ASSERT_TRUE(sim.Found());
-            sim.failNext(kSlots[c.slots.back()], -95);
-            EXPECT_EQ(c.call(outputs, file, message), -95) << message;
-        } else {
-            EXPECT_EQ(c.call(outputs, file, message), -22);
+        const int last = op.slots.back();
+        SCOPED_TRACE(kSlots[missing < 0 ? last : missing]);
+        o = Outputs();
+        const std::string earlier = "text from an earlier call";
+        std::string message = earlier;
+        if (missing >= 0) {
+            EXPECT_EQ(op.call(message), -22);
             EXPECT_EQ(message, std::string(kSlots[missing]) + " is not loaded");
-            EXPECT_TRUE(outputs == Outputs());
+            EXPECT_TRUE(o == Outputs());
+        } else if (op.args) {
+            // A pass-through: the stand-in's result, whatever it is, comes back as it is.
+            ASSERT_TRUE(sim.Found());
+            const int result = 40 - 9 * last;
+            sim.failNext(kSlots[last], result);
+            const int callsBefore = sim.callCount(kSlots[last]);
+            EXPECT_EQ(op.call(message), result);
+            EXPECT_EQ(sim.callCount(kSlots[last]), callsBefore + 1);
+            EXPECT_EQ(message, op.keepsMessage ? earlier : "");
+            EXPECT_EQ(Recorded::Of(sim.Args(kSlots[last])), *op.args);
+        } else {
+            // The call reaches the library, told to fail on the last entry point it needs.
+            ASSERT_TRUE(sim.Found());
+            sim.failNext(kSlots[last], -95);
+            EXPECT_EQ(op.call(message), -95) << message;
         }
     }
     // The request operations refuse before opening anything, or close what they opened.

@@ -1,6 +1,5 @@
 // Many files in one call: requests sized to Lustre's limit, a result per
 // file, failed requests sent again file by file, nothing left open.
-#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -65,22 +64,6 @@ TEST_F(ApiHsmRequestFiles, RequestsAreAsLargeAsLustreTakes)
         } else {  // not even one file fits: Lustre's refusal for each
             EXPECT_EQ(results, std::vector<int>(r.files, -E2BIG));
         }
-    }
-
-    // The stand-in's edge itself: 24 + 32 * 51 + 49 bytes fit, 32 more do not.
-    void* lustre = dlopen("liblustreapi.so", RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(lustre, nullptr);
-    const auto alloc =
-        reinterpret_cast<decltype(&llapi_hsm_user_request_alloc)>(dlsym(lustre, "llapi_hsm_user_request_alloc"));
-    const auto request = reinterpret_cast<decltype(&llapi_hsm_request)>(dlsym(lustre, "llapi_hsm_request"));
-    dlclose(lustre);
-    for (unsigned items : {51u, 52u}) {
-        hsm_user_request* hur = alloc(static_cast<int>(items), 49);
-        hur->hur_request.hr_action = HUA_ARCHIVE;
-        hur->hur_request.hr_itemcount = items;
-        hur->hur_request.hr_data_len = 49;
-        EXPECT_EQ(request(state.mount.c_str(), hur), items == 51 ? -EINVAL : -E2BIG);  // zero FIDs are insane
-        free(hur);
     }
 }
 
