@@ -71,27 +71,12 @@ lustre_sim_args SimControl::Args(const char* entryPoint) const
     return args;
 }
 
-::testing::AssertionResult BindingFailed(const CKxError& error, const std::string& asked, const std::string& pushed)
-{
-    const std::vector<std::string> messages = error.GetMessages();
-    if (error.GetCode() >= 0 || messages.size() != 2 || messages[0].find(asked) == std::string::npos ||
-        messages[1] != pushed ||
-        std::string(error.GetLocations().back().m_function) != "CKxError LustreAPI::LoadFunctions()")
-        return ::testing::AssertionFailure() << "code " << error.GetCode() << ":\n" << error.ToString();
-    return ::testing::AssertionSuccess();
-}
-
 void BoundTest::SetUp()
 {
     ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
     sim = FindSimControl();
     ASSERT_TRUE(sim.Found()) << "stand-in control interface not found";
     sim.reset();
-}
-
-void BoundTest::TearDown()
-{
-    if (sim.Found()) sim.reset();
 }
 
 }  // namespace apitest

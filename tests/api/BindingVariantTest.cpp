@@ -2,8 +2,8 @@
 // operation that calls into it. Binding is once per process: CTest runs this
 // executable once per variant, with the variant's LD_LIBRARY_PATH and its
 // name in API_VARIANT (see CMakeLists.txt). What each variant must do is a
-// row of kVariants; what each operation must hand over is a row of the
-// operations table.
+// row of data/variants.txt; what each operation must hand over is a row of
+// the operations table.
 #include <dlfcn.h>
 #include <fcntl.h>
 
@@ -11,9 +11,8 @@
 #include <cstring>
 #include <functional>
 #include <optional>
-#include <ostream>
+#include <sstream>
 #include <stdexcept>
-#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -24,58 +23,34 @@ namespace {
 
 using apitest::CapturingLogWriter;
 
-// In binding order: the fifteen required, then the three optional ones.
-const char* const kSlots[] = {"llapi_hsm_copytool_register",
-                              "llapi_hsm_copytool_unregister",
-                              "llapi_hsm_copytool_recv",
-                              "llapi_hsm_action_begin",
-                              "llapi_hsm_action_end",
-                              "llapi_hsm_action_progress",
-                              "llapi_hsm_action_get_fd",
-                              "llapi_hsm_action_get_dfid",
-                              "llapi_hsm_user_request_alloc",
-                              "llapi_hsm_request",
-                              "llapi_search_fsname",
-                              "llapi_fid2path",
-                              "llapi_path2fid",
-                              "llapi_get_mdt_index_by_fid",
-                              "llapi_fd2fid",
-                              "llapi_hsm_state_get",
-                              "llapi_hsm_state_set",
-                              "llapi_hsm_current_action"};
+// The entry points in binding order (data/entry_points.txt).
+std::vector<std::string> EntryPoints()
+{
+    std::vector<std::string> names;
+    for (const std::string& line : testsupport::ReadLines(API_DATA_DIR "/entry_points.txt"))
+        if (!line.empty() && line[0] != '#') names.push_back(line);
+    return names;
+}
 
+// This process's row of data/variants.txt.
 struct Variant {
-    const char* name;
+    std::string name;
     std::vector<std::string> loads;  // names handed to the loader by one LoadFunctions
-    const char* asked;               // failed binding: named in the loader's message
-    const char* pushed;              //   and the message pushed onto it; null when it binds
-    int boundSlots;                  // slots 0 to boundSlots-1 reach the library
-    int logLevel = 0;
+    std::string asked, pushed;       // failed binding: named in the loader's message, and pushed onto it
+    int logLevel;
+    int boundSlots;  // entry points 0 to boundSlots-1 reach the library
 };
 
-const Variant kVariants[] = {
-    {"unbound", {"liblustreapi.so", "liblustreapi.so.1"}, "liblustreapi.so", "Load(liblustreapi.so) failed", 0},
-    // The loader is asked for the correctly spelt symbol; the pushed message is misspelt as hosts expect.
-    {"no-entry-points",
-     {"liblustreapi.so"},
-     "llapi_hsm_copytool_register",
-     "GetAddres(llapi_hsm_copytool_resgister) failed",
-     0},
-    {"no-action-begin", {"liblustreapi.so"}, "llapi_hsm_action_begin", "GetAddres(llapi_hsm_action_begin) failed", 3},
-    {"no-fd2fid", {"liblustreapi.so"}, "llapi_fd2fid", "GetAddres(llapi_fd2fid) failed", 14},
-    // Lustre before the state calls: the fifteen bind, the three refuse.
-    {"no-hsm-state", {"liblustreapi.so"}, nullptr, nullptr, 15},
-    {"versioned-only", {"liblustreapi.so", "liblustreapi.so.1"}, nullptr, nullptr, 18},
-    {"full", {"liblustreapi.so"}, nullptr, nullptr, 18},
-    // A negative level suppresses the line; binding completes all the same.
-    {"full-quiet", {"liblustreapi.so"}, nullptr, nullptr, 18, -1},
-};
-
-const Variant& ThisVariant()
+Variant ThisVariant()
 {
     const char* name = std::getenv("API_VARIANT");
-    for (const Variant& v : kVariants)
-        if (name && std::strcmp(v.name, name) == 0) return v;
+    for (const testsupport::DataRow& row : testsupport::ReadRows(API_DATA_DIR "/variants.txt")) {
+        if (!name || row.fields.at(0) != name) continue;
+        Variant v{name, {}, row.fields.at(2), row.fields.at(3), std::stoi(row.fields.at(4)), std::stoi(row.expected)};
+        std::istringstream loads(row.fields.at(1));
+        for (std::string load; loads >> load;) v.loads.push_back(load);
+        return v;
+    }
     throw std::logic_error(std::string("unknown API_VARIANT ") + (name ? name : "(unset)"));
 }
 
@@ -109,19 +84,12 @@ struct Recorded {
     unsigned long long u = 0;
     std::string s0 = "", s1 = "";
 
-    static Recorded Of(const lustre_sim_args& a)
+    std::string Text() const
     {
-        return {a.ptr0, a.ptr1, a.ptr2, a.int0, a.int1, a.int2, a.u64, a.str0, a.str1};
-    }
-    bool operator==(const Recorded& o) const
-    {
-        return std::tie(p0, p1, p2, i0, i1, i2, u, s0, s1) ==
-               std::tie(o.p0, o.p1, o.p2, o.i0, o.i1, o.i2, o.u, o.s0, o.s1);
-    }
-    friend std::ostream& operator<<(std::ostream& os, const Recorded& r)
-    {
-        return os << r.p0 << ' ' << r.p1 << ' ' << r.p2 << ' ' << r.i0 << ' ' << r.i1 << ' ' << r.i2 << ' ' << r.u
-                  << " \"" << r.s0 << "\" \"" << r.s1 << '"';
+        std::ostringstream os;
+        os << p0 << ' ' << p1 << ' ' << p2 << ' ' << i0 << ' ' << i1 << ' ' << i2 << ' ' << u << " \"" << s0 << "\" \""
+           << s1 << '"';
+        return os.str();
     }
 };
 
@@ -137,8 +105,9 @@ struct Operation {
 TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
 {
     using namespace LustreAPI;
-    const Variant& v = ThisVariant();
-    if (std::strcmp(v.name, "unbound") == 0)
+    const Variant v = ThisVariant();
+    const std::vector<std::string> kSlots = EntryPoints();
+    if (v.name == "unbound")
         if (void* found = dlopen("liblustreapi.so.1", RTLD_LAZY)) {
             dlclose(found);
             GTEST_SKIP() << "a liblustreapi is reachable on this machine; this variant needs none";
@@ -151,9 +120,15 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
         const int queries = log.levelQueries;
         const CKxError error = LoadFunctions();
         const std::vector<std::string> loads(apitest::LoadedNames().begin() + before, apitest::LoadedNames().end());
-        if (v.pushed) {
+        if (!v.pushed.empty()) {
             EXPECT_EQ(loads, v.loads);
-            EXPECT_TRUE(apitest::BindingFailed(error, v.asked, v.pushed));
+            // The loader's own message, naming what it was asked for, then the one pushed onto it.
+            const std::vector<std::string> messages = error.GetMessages();
+            EXPECT_LT(error.GetCode(), 0);
+            ASSERT_EQ(messages.size(), 2u) << error.ToString();
+            EXPECT_NE(messages[0].find(v.asked), std::string::npos) << messages[0];
+            EXPECT_EQ(messages[1], v.pushed);
+            EXPECT_STREQ(error.GetLocations().back().m_function, "CKxError LustreAPI::LoadFunctions()");
         } else {
             EXPECT_EQ(error.GetCode(), 0) << error.ToString();
             EXPECT_TRUE(error.GetMessages().empty());
@@ -163,7 +138,7 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
             }
         }
     }
-    if (v.pushed || v.logLevel < 0) {
+    if (!v.pushed.empty() || v.logLevel < 0) {
         EXPECT_TRUE(log.lines.empty());
     } else {
         ASSERT_EQ(log.lines.size(), 1u);
@@ -171,8 +146,8 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
         EXPECT_EQ(log.lines[0].function, "CKxError LustreAPI::LoadFunctions()");
         EXPECT_EQ(log.lines[0].text, "Lustre library loaded");
     }
-    EXPECT_EQ(log.levelQueries, v.pushed ? 0 : 1);  // asked once, on binding
-    EXPECT_EQ(GetBoundEntryPoints(), std::vector<std::string>(kSlots, kSlots + v.boundSlots));
+    EXPECT_EQ(log.levelQueries, v.pushed.empty() ? 1 : 0);  // asked once, on binding
+    EXPECT_EQ(GetBoundEntryPoints(), std::vector<std::string>(kSlots.begin(), kSlots.begin() + v.boundSlots));
 
     apitest::SimState state;
     const std::string file = state.WriteFile("dir/f", "data");
@@ -240,28 +215,30 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
                 break;
             }
         const int last = op.slots.back();
-        SCOPED_TRACE(kSlots[missing < 0 ? last : missing]);
+        SCOPED_TRACE(kSlots.at(missing < 0 ? last : missing));
         o = Outputs();
         const std::string earlier = "text from an earlier call";
         std::string message = earlier;
         if (missing >= 0) {
             EXPECT_EQ(op.call(message), -22);
-            EXPECT_EQ(message, std::string(kSlots[missing]) + " is not loaded");
+            EXPECT_EQ(message, kSlots[missing] + " is not loaded");
             EXPECT_TRUE(o == Outputs());
         } else if (op.args) {
             // A pass-through: the stand-in's result, whatever it is, comes back as it is.
             ASSERT_TRUE(sim.Found());
             const int result = 40 - 9 * last;
-            sim.failNext(kSlots[last], result);
-            const int callsBefore = sim.callCount(kSlots[last]);
+            sim.failNext(kSlots[last].c_str(), result);
+            const int callsBefore = sim.callCount(kSlots[last].c_str());
             EXPECT_EQ(op.call(message), result);
-            EXPECT_EQ(sim.callCount(kSlots[last]), callsBefore + 1);
+            EXPECT_EQ(sim.callCount(kSlots[last].c_str()), callsBefore + 1);
             EXPECT_EQ(message, op.keepsMessage ? earlier : "");
-            EXPECT_EQ(Recorded::Of(sim.Args(kSlots[last])), *op.args);
+            const lustre_sim_args a = sim.Args(kSlots[last].c_str());
+            EXPECT_EQ(Recorded({a.ptr0, a.ptr1, a.ptr2, a.int0, a.int1, a.int2, a.u64, a.str0, a.str1}).Text(),
+                      op.args->Text());
         } else {
             // The call reaches the library, told to fail on the last entry point it needs.
             ASSERT_TRUE(sim.Found());
-            sim.failNext(kSlots[last], -95);
+            sim.failNext(kSlots[last].c_str(), -95);
             EXPECT_EQ(op.call(message), -95) << message;
         }
     }
@@ -269,18 +246,13 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
     EXPECT_EQ(apitest::OpenFdCount(), fdsBefore);
     if (v.boundSlots > 0) return;
 
-    // Without path2fid and fid2path the FID conversions report the missing
-    // entry point with ENOENT and leave their outputs.
+    // Without fid2path the conversion reports the missing entry point with
+    // ENOENT and leaves its outputs.
     LustreAPI::CLustreFID fid{std::string("[0x200:0x1c:0x0]")};
-    CKxError error = GetFIDFromPath("/mnt/lustre/file", fid);
-    EXPECT_EQ(error.GetSystemError(), 2);
-    EXPECT_EQ(error.GetMessages(), std::vector<std::string>{"llapi_path2fid is not loaded"});
-    EXPECT_STREQ(error.GetLocations().at(0).m_file, "LustreAPI");
-    EXPECT_EQ(fid.m_oid, 0x1cu);
     std::string path = "untouched";
     int linkNo = 3;
     long long recNo = 4;
-    error = GetPathFromFID("/mnt/lustre", fid, path, linkNo, recNo);
+    const CKxError error = GetPathFromFID("/mnt/lustre", fid, path, linkNo, recNo);
     EXPECT_EQ(error.GetSystemError(), 2);
     EXPECT_EQ(error.GetMessages(),
               std::vector<std::string>{

@@ -88,9 +88,6 @@ TEST_F(ApiHsmRequestFiles, EachFileGetsItsOwnResult)
     EXPECT_EQ(error.GetSystemError(), ENOENT);
     EXPECT_EQ(error.GetMessages().back(),
               "archive request failed for 4 of 7 files, first " + missing + ": No such file or directory");
-    EXPECT_EQ(std::string(error.GetLocations().back().m_function),
-              "CKxError LustreAPI::HSMRequestFiles(const std::vector<std::__cxx11::basic_string<char> >&, int, "
-              "unsigned int, const std::string&, std::vector<int>&)");
 }
 
 TEST_F(ApiHsmRequestFiles, AFailedRequestIsSentAgainFileByFile)

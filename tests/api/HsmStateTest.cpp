@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <map>
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "ApiTestSupport.h"
@@ -12,6 +16,22 @@
 namespace {
 
 using apitest::BoundTest;
+
+const std::pair<unsigned, const char*> kBits[] = {
+    {HS_EXISTS, "exists"},       {HS_DIRTY, "dirty"},         {HS_RELEASED, "released"}, {HS_ARCHIVED, "archived"},
+    {HS_NORELEASE, "norelease"}, {HS_NOARCHIVE, "noarchive"}, {HS_LOST, "lost"}};
+
+// Bits by name joined with '+', or a number.
+unsigned long long Bits(const std::string& names)
+{
+    unsigned long long bits = 0;
+    std::istringstream in(names);
+    for (std::string name; std::getline(in, name, '+');) {
+        const auto known = std::find_if(std::begin(kBits), std::end(kBits), [&](auto& b) { return name == b.second; });
+        bits |= known != std::end(kBits) ? known->first : std::stoull(name, nullptr, 0);
+    }
+    return bits;
+}
 
 class ApiHsmState : public BoundTest {
 protected:
@@ -24,14 +44,8 @@ protected:
         std::string message, text;
         EXPECT_EQ(LustreAPI::HSMStateGet(path.c_str(), &hus, message), 0) << path;
         EXPECT_EQ(LustreAPI::HSMCurrentAction(path.c_str(), &hca, message), 0) << path;
-        for (const auto& [bit, name] : {std::pair{HS_EXISTS, "exists "},
-                                        {HS_DIRTY, "dirty "},
-                                        {HS_RELEASED, "released "},
-                                        {HS_ARCHIVED, "archived "},
-                                        {HS_NORELEASE, "norelease "},
-                                        {HS_NOARCHIVE, "noarchive "},
-                                        {HS_LOST, "lost "}})
-            if (hus.hus_states & bit) text += name;
+        for (const auto& [bit, name] : kBits)
+            if (hus.hus_states & bit) text += std::string(name) + " ";
         if (hus.hus_archive_id) text += "in " + std::to_string(hus.hus_archive_id) + " ";
         text += hsm_user_action2name(static_cast<hsm_user_action>(hca.hca_action));
         if (hca.hca_state != HPS_NONE)
@@ -48,7 +62,7 @@ protected:
     // Receives one action and copies its data between the file and the
     // archive directory, reporting progress in two halves; the end is left
     // to the caller so that it can look at the running action first.
-    hsm_copyaction_private* Begin(hsm_copytool_private* ct, const std::string& archived)
+    hsm_copyaction_private* Begin(hsm_copytool_private* ct)
     {
         std::string message;
         hsm_action_list* hal = nullptr;
@@ -59,6 +73,7 @@ protected:
         hsm_copyaction_private* hcp = nullptr;
         EXPECT_EQ(LustreAPI::HSMActionBegin(&hcp, ct, hai, -1, 0, false, message), 0);
         const int fd = LustreAPI::HSMActionGetFD(hcp, message);
+        const std::string archived = state.archive + "/copy";
         const bool archive = hai->hai_action == HSMA_ARCHIVE;
         const std::string data = archive ? "" : apitest::ReadFile(archived);
         std::string read(4096, '\0');
@@ -82,7 +97,6 @@ protected:
 TEST_F(ApiHsmState, EveryBitThroughArchiveReleaseRestoreWriteAndStateSet)
 {
     const std::string file = state.WriteFile("data/run.dat", "twelve bytes");
-    const std::string archived = state.archive + "/copy";
     std::string message;
     hsm_copytool_private* ct = nullptr;
     int archives[] = {1};
@@ -91,7 +105,7 @@ TEST_F(ApiHsmState, EveryBitThroughArchiveReleaseRestoreWriteAndStateSet)
 
     ASSERT_EQ(Submit(file, HUA_ARCHIVE), 0);
     EXPECT_EQ(Status(file), "ARCHIVE waiting 0+18446744073709551615");
-    hsm_copyaction_private* hcp = Begin(ct, archived);
+    hsm_copyaction_private* hcp = Begin(ct);
     EXPECT_EQ(Status(file), "ARCHIVE running 0+12");
     End(hcp);
     EXPECT_EQ(Status(file), "exists archived in 1 NOOP");
@@ -100,7 +114,7 @@ TEST_F(ApiHsmState, EveryBitThroughArchiveReleaseRestoreWriteAndStateSet)
     EXPECT_EQ(Status(file), "exists released archived in 1 NOOP");
     ASSERT_EQ(Submit(file, HUA_RESTORE), 0);
     EXPECT_EQ(Status(file), "exists released archived in 1 RESTORE waiting 0+18446744073709551615");
-    End(Begin(ct, archived));
+    End(Begin(ct));
     EXPECT_EQ(apitest::ReadFile(file), "twelve bytes");
     EXPECT_EQ(Status(file), "exists archived in 1 NOOP");
 
@@ -111,7 +125,7 @@ TEST_F(ApiHsmState, EveryBitThroughArchiveReleaseRestoreWriteAndStateSet)
     // Archived again, then the flags a policy engine sets and the coordinator
     // honours.
     ASSERT_EQ(Submit(file, HUA_ARCHIVE), 0);
-    End(Begin(ct, archived));
+    End(Begin(ct));
     EXPECT_EQ(LustreAPI::HSMStateSet(file.c_str(), HS_NORELEASE, 0, 0, message), 0);
     EXPECT_EQ(Submit(file, HUA_RELEASE), -EPERM);
     EXPECT_EQ(LustreAPI::HSMStateSet(file.c_str(), HS_NOARCHIVE, HS_NORELEASE, 0, message), 0);
@@ -126,38 +140,19 @@ TEST_F(ApiHsmState, EveryBitThroughArchiveReleaseRestoreWriteAndStateSet)
 
 TEST_F(ApiHsmState, StateSetRulesInLustresOrder)
 {
-    const std::string file = state.WriteFile("f", "x");
-    const std::string dir = state.mount + "/dir";
-    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
-    const std::string outside = state.outside + "/f";
-    testsupport::WriteFile(outside, "x");
-    struct Row {
-        const char* what;
-        std::string path;
-        unsigned long long set, clear;
-        unsigned archiveId;
-        int rc;
-        const char* status;  // of file, afterwards
-    };
-    const Row rows[] = {
-        {"bit outside the flags", file, 0x80, 0, 0, -EINVAL, "NOOP"},
-        {"dirty without exists", file, HS_DIRTY, 0, 0, -EINVAL, "NOOP"},
-        {"archive id without exists saves nothing", file, HS_NORELEASE, 0, 3, 0, "NOOP"},
-        {"released without archived", file, HS_EXISTS | HS_RELEASED, 0, 0, -EINVAL, "NOOP"},
-        {"lost without archived", file, HS_EXISTS | HS_LOST, 0, 0, -EINVAL, "NOOP"},
-        {"exists with an archive id", file, HS_EXISTS, 0, 2, 0, "exists in 2 NOOP"},
-        {"released and dirty", file, HS_ARCHIVED | HS_RELEASED | HS_DIRTY, 0, 0, -EINVAL, "exists in 2 NOOP"},
-        {"released and archived", file, HS_ARCHIVED | HS_RELEASED, 0, 0, 0, "exists released archived in 2 NOOP"},
-        {"a directory", dir, HS_NORELEASE, 0, 0, -EISDIR, "exists released archived in 2 NOOP"},
-        {"missing", state.mount + "/none", HS_NORELEASE, 0, 0, -ENOENT, "exists released archived in 2 NOOP"},
-        {"outside Lustre", outside, HS_NORELEASE, 0, 0, -ENOTTY, "exists released archived in 2 NOOP"},
-    };
-    std::string message = "old";
-    for (const Row& row : rows) {
-        EXPECT_EQ(LustreAPI::HSMStateSet(row.path.c_str(), row.set, row.clear, row.archiveId, message), row.rc)
-            << row.what;
-        EXPECT_EQ(Status(file), row.status) << row.what;
+    const std::map<std::string, std::string> paths = {{"file", state.WriteFile("f", "x")},
+                                                      {"dir", state.mount + "/dir"},
+                                                      {"missing", state.mount + "/none"},
+                                                      {"outside", state.outside + "/f"}};
+    ASSERT_EQ(::mkdir(paths.at("dir").c_str(), 0755), 0);
+    testsupport::WriteFile(paths.at("outside"), "x");
+    std::string message;
+    for (const testsupport::DataRow& row : testsupport::ReadRows(API_DATA_DIR "/state_set.txt")) {
+        const int rc = LustreAPI::HSMStateSet(paths.at(row.fields.at(0)).c_str(), Bits(row.fields.at(1)),
+                                              Bits(row.fields.at(2)), std::stoul(row.fields.at(3)), message);
+        EXPECT_EQ(std::to_string(rc) + " " + Status(paths.at("file")), row.expected) << row.line;
     }
+    const std::string file = paths.at("file"), dir = paths.at("dir");
     hsm_user_state hus{};
     EXPECT_EQ(LustreAPI::HSMStateGet(dir.c_str(), &hus, message), -ENOTTY);
     EXPECT_EQ(LustreAPI::HSMStateGet((state.mount + "/none").c_str(), &hus, message), -ENOENT);
