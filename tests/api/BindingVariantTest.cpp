@@ -67,14 +67,6 @@ struct Outputs {
     int archives[2] = {3, 4};
     hsm_current_action hca{55, 0, {0, 0}};
     hsm_user_state hus{77, 0, 0, 0, {0, 0}};  // last: it ends in a flexible array
-
-    bool operator==(const Outputs& o) const
-    {
-        return ct == o.ct && hal == o.hal && msgSize == o.msgSize && hcp == o.hcp &&
-               std::memcmp(&fid, &o.fid, sizeof fid) == 0 && std::strcmp(text, o.text) == 0 && recno == o.recno &&
-               linkno == o.linkno && mdtIndex == o.mdtIndex && hca.hca_state == o.hca.hca_state &&
-               hus.hus_states == o.hus.hus_states;
-    }
 };
 
 // What the stand-in recorded of a call: pointers, integers, strings.
@@ -217,12 +209,14 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
         const int last = op.slots.back();
         SCOPED_TRACE(kSlots.at(missing < 0 ? last : missing));
         o = Outputs();
+        Outputs before;
+        std::memcpy(static_cast<void*>(&before), &o, sizeof o);
         const std::string earlier = "text from an earlier call";
         std::string message = earlier;
         if (missing >= 0) {
             EXPECT_EQ(op.call(message), -22);
             EXPECT_EQ(message, kSlots[missing] + " is not loaded");
-            EXPECT_TRUE(o == Outputs());
+            EXPECT_EQ(std::memcmp(&o, &before, sizeof o), 0) << "outputs written";
         } else if (op.args) {
             // A pass-through: the stand-in's result, whatever it is, comes back as it is.
             ASSERT_TRUE(sim.Found());

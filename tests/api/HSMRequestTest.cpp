@@ -27,25 +27,16 @@ protected:
     std::string file;
 };
 
-void Put(std::vector<unsigned char>& bytes, size_t offset, unsigned long long value, size_t width)
-{
-    for (size_t i = 0; i < width; ++i) bytes[offset + i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-// The one-item request as Lustre reads it, little-endian.
+// The one-item request as Lustre reads it: header, item, data.
 std::vector<unsigned char> ExpectedRequest(int action, const lu_fid& fid, const char* data)
 {
-    const size_t dataLength = data ? std::strlen(data) : 0;
-    std::vector<unsigned char> bytes(56 + dataLength, 0);
-    Put(bytes, 0, static_cast<unsigned int>(action), 4);
-    Put(bytes, 4, 1, 4);   // archive id; flags 0
-    Put(bytes, 16, 1, 4);  // item count
-    Put(bytes, 20, dataLength, 4);
-    Put(bytes, 24, fid.f_seq, 8);
-    Put(bytes, 32, fid.f_oid, 4);
-    Put(bytes, 36, fid.f_ver, 4);
-    Put(bytes, 48, ~0ULL, 8);  // extent from 0 to the end of the file
-    if (dataLength) std::memcpy(bytes.data() + 56, data, dataLength);
+    const unsigned dataLength = data ? static_cast<unsigned>(std::strlen(data)) : 0;
+    const hsm_request header{static_cast<unsigned>(action), 1, 0, 1, dataLength};  // archive 1, one item
+    const hsm_user_item item{fid, {0, ~0ULL}};                                     // to the end of the file
+    std::vector<unsigned char> bytes(sizeof header + sizeof item + dataLength);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + sizeof header, &item, sizeof item);
+    if (dataLength) std::memcpy(bytes.data() + sizeof header + sizeof item, data, dataLength);
     return bytes;
 }
 
