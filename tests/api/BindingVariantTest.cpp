@@ -13,6 +13,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -76,13 +77,7 @@ struct Recorded {
     unsigned long long u = 0;
     std::string s0 = "", s1 = "";
 
-    std::string Text() const
-    {
-        std::ostringstream os;
-        os << p0 << ' ' << p1 << ' ' << p2 << ' ' << i0 << ' ' << i1 << ' ' << i2 << ' ' << u << " \"" << s0 << "\" \""
-           << s1 << '"';
-        return os.str();
-    }
+    std::string Text() const { return testing::PrintToString(std::make_tuple(p0, p1, p2, i0, i1, i2, u, s0, s1)); }
 };
 
 struct Operation {
@@ -222,9 +217,7 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
             ASSERT_TRUE(sim.Found());
             const int result = 40 - 9 * last;
             sim.failNext(kSlots[last].c_str(), result);
-            const int callsBefore = sim.callCount(kSlots[last].c_str());
             EXPECT_EQ(op.call(message), result);
-            EXPECT_EQ(sim.callCount(kSlots[last].c_str()), callsBefore + 1);
             EXPECT_EQ(message, op.keepsMessage ? earlier : "");
             const lustre_sim_args a = sim.Args(kSlots[last].c_str());
             EXPECT_EQ(Recorded({a.ptr0, a.ptr1, a.ptr2, a.int0, a.int1, a.int2, a.u64, a.str0, a.str1}).Text(),

@@ -1,5 +1,6 @@
 // HSM state and current action through LustreAPI against the stand-in: every
-// state bit as archive, release, restore, a write and the state calls set it.
+// state bit as archive, release, restore, a write and the state calls set it
+// (data/hsm_state.txt).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,7 +43,8 @@ protected:
         hsm_user_state hus{};
         hsm_current_action hca{};
         std::string message, text;
-        EXPECT_EQ(LustreAPI::HSMStateGet(path.c_str(), &hus, message), 0) << path;
+        const int got = LustreAPI::HSMStateGet(path.c_str(), &hus, message);
+        if (got != 0) return "state " + std::to_string(got);
         EXPECT_EQ(LustreAPI::HSMCurrentAction(path.c_str(), &hca, message), 0) << path;
         for (const auto& [bit, name] : kBits)
             if (hus.hus_states & bit) text += std::string(name) + " ";
@@ -94,69 +96,44 @@ protected:
     }
 };
 
-TEST_F(ApiHsmState, EveryBitThroughArchiveReleaseRestoreWriteAndStateSet)
+TEST_F(ApiHsmState, EveryBitThroughRequestsCopytoolAndStateCalls)
 {
-    const std::string file = state.WriteFile("data/run.dat", "twelve bytes");
-    std::string message;
-    hsm_copytool_private* ct = nullptr;
-    int archives[] = {1};
-    ASSERT_EQ(LustreAPI::HSMRegister(&ct, state.mount.c_str(), 1, archives, O_NONBLOCK, message), 0);
-    EXPECT_EQ(Status(file), "NOOP");
-
-    ASSERT_EQ(Submit(file, HUA_ARCHIVE), 0);
-    EXPECT_EQ(Status(file), "ARCHIVE waiting 0+18446744073709551615");
-    hsm_copyaction_private* hcp = Begin(ct);
-    EXPECT_EQ(Status(file), "ARCHIVE running 0+12");
-    End(hcp);
-    EXPECT_EQ(Status(file), "exists archived in 1 NOOP");
-
-    ASSERT_EQ(Submit(file, HUA_RELEASE), 0);
-    EXPECT_EQ(Status(file), "exists released archived in 1 NOOP");
-    ASSERT_EQ(Submit(file, HUA_RESTORE), 0);
-    EXPECT_EQ(Status(file), "exists released archived in 1 RESTORE waiting 0+18446744073709551615");
-    End(Begin(ct));
-    EXPECT_EQ(apitest::ReadFile(file), "twelve bytes");
-    EXPECT_EQ(Status(file), "exists archived in 1 NOOP");
-
-    testsupport::WriteFile(file, "changed, and longer");
-    EXPECT_EQ(Status(file), "exists dirty archived in 1 NOOP");
-    EXPECT_EQ(Submit(file, HUA_RELEASE), -EPERM);
-
-    // Archived again, then the flags a policy engine sets and the coordinator
-    // honours.
-    ASSERT_EQ(Submit(file, HUA_ARCHIVE), 0);
-    End(Begin(ct));
-    EXPECT_EQ(LustreAPI::HSMStateSet(file.c_str(), HS_NORELEASE, 0, 0, message), 0);
-    EXPECT_EQ(Submit(file, HUA_RELEASE), -EPERM);
-    EXPECT_EQ(LustreAPI::HSMStateSet(file.c_str(), HS_NOARCHIVE, HS_NORELEASE, 0, message), 0);
-    EXPECT_EQ(Status(file), "exists archived noarchive in 1 NOOP");
-    testsupport::WriteFile(file, "changed again");
-    EXPECT_EQ(Submit(file, HUA_ARCHIVE), -EPERM);
-    EXPECT_EQ(LustreAPI::HSMStateSet(file.c_str(), HS_LOST, HS_NOARCHIVE | HS_DIRTY, 0, message), 0);
-    EXPECT_EQ(Status(file), "exists archived lost in 1 NOOP");
-    EXPECT_EQ(Submit(file, HUA_RELEASE), -EPERM);
-    EXPECT_EQ(LustreAPI::HSMUnregister(&ct, message), 0);
-}
-
-TEST_F(ApiHsmState, StateSetRulesInLustresOrder)
-{
-    const std::map<std::string, std::string> paths = {{"file", state.WriteFile("f", "x")},
+    const std::map<std::string, std::string> paths = {{"file", state.WriteFile("data/run.dat", "twelve bytes")},
+                                                      {"f", state.WriteFile("f", "x")},
                                                       {"dir", state.mount + "/dir"},
                                                       {"missing", state.mount + "/none"},
                                                       {"outside", state.outside + "/f"}};
     ASSERT_EQ(::mkdir(paths.at("dir").c_str(), 0755), 0);
     testsupport::WriteFile(paths.at("outside"), "x");
+    const std::map<std::string, int> requests = {
+        {"archive", HUA_ARCHIVE}, {"release", HUA_RELEASE}, {"restore", HUA_RESTORE}};
     std::string message;
-    for (const testsupport::DataRow& row : testsupport::ReadRows(API_DATA_DIR "/state_set.txt")) {
-        const int rc = LustreAPI::HSMStateSet(paths.at(row.fields.at(0)).c_str(), Bits(row.fields.at(1)),
-                                              Bits(row.fields.at(2)), std::stoul(row.fields.at(3)), message);
-        EXPECT_EQ(std::to_string(rc) + " " + Status(paths.at("file")), row.expected) << row.line;
+    hsm_copytool_private* ct = nullptr;
+    int archives[] = {1};
+    ASSERT_EQ(LustreAPI::HSMRegister(&ct, state.mount.c_str(), 1, archives, O_NONBLOCK, message), 0);
+    hsm_copyaction_private* hcp = nullptr;
+    for (const testsupport::DataRow& row : testsupport::ReadRows(API_DATA_DIR "/hsm_state.txt")) {
+        const std::string& path = paths.at(row.fields.at(0));
+        const std::string& step = row.fields.at(1);
+        std::string result;
+        if (step == "begin") {
+            hcp = Begin(ct);
+        } else if (step == "end") {
+            End(hcp);
+        } else if (step == "write") {
+            testsupport::WriteFile(path, row.fields.at(2));
+        } else if (step == "set") {
+            const unsigned archiveId = std::stoul(row.fields.at(4));
+            result = std::to_string(LustreAPI::HSMStateSet(path.c_str(), Bits(row.fields.at(2)), Bits(row.fields.at(3)),
+                                                           archiveId, message)) +
+                     " ";
+        } else if (step != "status") {
+            result = std::to_string(Submit(path, requests.at(step))) + " ";
+        }
+        EXPECT_EQ(result + Status(path), row.expected) << row.line;
     }
-    const std::string file = paths.at("file"), dir = paths.at("dir");
-    // A missing file and the current action of a directory are the tools' sessions'.
-    hsm_user_state hus{};
-    EXPECT_EQ(LustreAPI::HSMStateGet(dir.c_str(), &hus, message), -ENOTTY);
-    EXPECT_EQ(LustreAPI::HSMStateGet(file.c_str(), nullptr, message), -EFAULT);
+    EXPECT_EQ(LustreAPI::HSMStateGet(paths.at("file").c_str(), nullptr, message), -EFAULT);
+    EXPECT_EQ(LustreAPI::HSMUnregister(&ct, message), 0);
 }
 
 }  // namespace
