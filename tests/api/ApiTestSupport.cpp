@@ -7,22 +7,12 @@
 #include <stdexcept>
 #include <type_traits>
 
-namespace {
-
-std::vector<std::string>& LoadedNamesStore()
-{
-    static std::vector<std::string> names;
-    return names;
-}
-
-}  // namespace
-
 // Interposes the host loader's Load: the executable's definition comes first
 // in the global lookup scope, so libLustreAPI.so calls this one, which
 // records the name and hands over to libKxUtils.so's definition.
 CKxError CKxLibrary::Load(const char* name, bool flag)
 {
-    LoadedNamesStore().push_back(name ? name : "(null)");
+    apitest::LoadedNames().push_back(name ? name : "(null)");
     // Itanium ABI: the hidden result pointer comes first, then this, as for a
     // free function that takes the object as its first argument.
     using RealLoad = CKxError (*)(CKxLibrary*, const char*, bool);
@@ -33,7 +23,11 @@ CKxError CKxLibrary::Load(const char* name, bool flag)
 
 namespace apitest {
 
-const std::vector<std::string>& LoadedNames() { return LoadedNamesStore(); }
+std::vector<std::string>& LoadedNames()
+{
+    static std::vector<std::string> names;
+    return names;
+}
 
 SimControl FindSimControl()
 {

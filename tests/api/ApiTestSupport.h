@@ -18,7 +18,7 @@ using testsupport::ReadFile;
 
 // The names handed to CKxLibrary::Load in this process so far, in order.
 // The test executables interpose CKxLibrary::Load to record them.
-const std::vector<std::string>& LoadedNames();
+std::vector<std::string>& LoadedNames();
 
 // The control interface of the stand-in liblustreapi loaded by the library
 // under test; null members when no stand-in is loaded.

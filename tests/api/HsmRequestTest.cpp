@@ -88,11 +88,8 @@ TEST_F(HSMRequestTest, RequestBytesAndRequestLine)
         EXPECT_STREQ(sim.Args("llapi_hsm_request").str0, file.c_str());
         EXPECT_TRUE(c.action != HUA_ARCHIVE || result == 0) << result;
         EXPECT_EQ(message, result < 0 ? std::string("llapi_hsm_request(") + file + ", " + c.label + ") failed" : "");
-        ASSERT_EQ(log.lines.size(), 1u);
-        EXPECT_EQ(log.lines[0].level, 0);
-        EXPECT_EQ(log.lines[0].function, kRequestFunction);
-        EXPECT_EQ(log.lines[0].text,
-                  "HSMRequest(" + file + ", " + c.label + ") ReparseData=" + (c.data ? c.data : "NULL"));
+        EXPECT_EQ(log.Texts(), std::vector<std::string>{"HSMRequest(" + file + ", " + c.label +
+                                                        ") ReparseData=" + (c.data ? c.data : "NULL")});
     }
 }
 
@@ -113,18 +110,19 @@ TEST_F(HSMRequestTest, EachFailingStepEndsTheRequest)
         int expected;
         std::string message;
         int writerLevel;
-        std::string logged;  // the only line logged, or none
+        std::string logged;  // the lines logged, each with its level
         const char* notCalled;
     };
     const Case cases[] = {
-        {nullptr, 0, missing, -ENOENT, "", -5, "open(" + missing + ") failed, error=No such file or directory",
+        {nullptr, 0, missing, -ENOENT, "", -5, "-1 open(" + missing + ") failed, error=No such file or directory",
          "llapi_hsm_user_request_alloc"},
-        {"llapi_hsm_user_request_alloc", -12, file, -ENOMEM, "", -5, "failed to allocate HSM request", "llapi_fd2fid"},
+        {"llapi_hsm_user_request_alloc", -12, file, -ENOMEM, "", -5, "-1 failed to allocate HSM request",
+         "llapi_fd2fid"},
         {"llapi_fd2fid", -EIO, file, -EIO, "llapi_fd2fid(" + std::to_string(probe) + ") failed", 0, "",
          "llapi_hsm_request"},
         // Only the request line: the failure itself is not logged.
         {"llapi_hsm_request", -EOPNOTSUPP, file, -EOPNOTSUPP, "llapi_hsm_request(" + file + ", archive) failed", 0,
-         "HSMRequest(" + file + ", archive) ReparseData=NULL", nullptr},
+         "0 HSMRequest(" + file + ", archive) ReparseData=NULL", nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failing ? c.failing : "open");
@@ -136,11 +134,12 @@ TEST_F(HSMRequestTest, EachFailingStepEndsTheRequest)
         EXPECT_EQ(message, c.message);
         EXPECT_EQ(c.notCalled ? sim.callCount(c.notCalled) : 0, 0);
         EXPECT_EQ(c.writerLevel < 0 ? log.levelQueries : 0, 0);
-        ASSERT_EQ(log.lines.size(), c.logged.empty() ? 0u : 1u);
-        if (c.logged.empty()) continue;
-        EXPECT_EQ(log.lines[0].level, c.writerLevel < 0 ? -1 : 0);
-        EXPECT_EQ(log.lines[0].function, kRequestFunction);
-        EXPECT_EQ(log.lines[0].text, c.logged);
+        std::string logged;
+        for (const auto& line : log.lines) {
+            EXPECT_EQ(line.function, kRequestFunction);
+            logged += std::to_string(line.level) + " " + line.text;
+        }
+        EXPECT_EQ(logged, c.logged);
     }
 }
 
@@ -180,68 +179,46 @@ TEST_F(HSMRequestTest, RequestsAreAsLargeAsLustreTakes)
     }
 }
 
+// A result per file (-2 ENOENT, -20 ENOTDIR, -95 EOPNOTSUPP, -22 EINVAL, -1
+// EPERM), the requests sent, then the error's errno and message.
 TEST_F(HSMRequestTest, EachFileGetsItsOwnResult)
 {
-    const std::vector<std::string> ok = MakeFiles("ok", 3);
-    const std::string dir = state.mount + "/ok/dir";
-    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
-    const std::string outside = state.outside + "/f";
-    testsupport::WriteFile(outside, "x");
-    const std::string missing = state.mount + "/missing";
-    const std::vector<std::string> paths = {ok[0], missing, ok[1], ok[0] + "/x", outside, dir, ok[2]};
-
-    const int fds = apitest::OpenFdCount();
-    std::vector<int> results = {7};
-    const CKxError error = LustreAPI::HSMRequestFiles(paths, HUA_ARCHIVE, 0, "", results);
-    EXPECT_EQ(apitest::OpenFdCount(), fds);
-    EXPECT_EQ(results, (std::vector<int>{0, -ENOENT, 0, -ENOTDIR, -EOPNOTSUPP, -EINVAL, 0}));
-    // The batch stopped at the directory; sent again file by file.
-    EXPECT_EQ(Requests(), 5);
-    for (const auto& path : ok) EXPECT_EQ(Queued(path), unsigned{HUA_ARCHIVE}) << path;
-    EXPECT_EQ(error.GetSystemError(), ENOENT);
-    EXPECT_EQ(error.GetMessages().back(),
-              "archive request failed for 4 of 7 files, first " + missing + ": No such file or directory");
-}
-
-TEST_F(HSMRequestTest, AFailedRequestIsSentAgainFileByFile)
-{
-    const std::vector<std::string> paths = MakeFiles("d", 3);
-    struct Row {
-        const char* entry;
-        int requests;
+    const auto outcome = [this](const std::vector<std::string>& paths, int action) {
+        std::vector<int> results = {7};
+        const CKxError error = LustreAPI::HSMRequestFiles(paths, action, 0, "", results);
+        std::string text;
+        for (int result : results) text += std::to_string(result) + " ";
+        text += "in " + std::to_string(Requests()) + ", " + std::to_string(error.GetSystemError());
+        return error.Failed() ? text + " " + error.GetMessages().back() : text;
     };
-    // A refused request is sent again whole file by file; an allocation
-    // that failed sends nothing before the files go one by one.
-    const Row rows[] = {{"llapi_hsm_request", 4}, {"llapi_hsm_user_request_alloc", 3}};
+    const std::vector<std::string> ok = MakeFiles("ok", 3), released = MakeFiles("r", 3);
+    const std::string dir = state.mount + "/ok/dir", outside = state.outside + "/f", missing = state.mount + "/none";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    testsupport::WriteFile(outside, "x");
     const int fds = apitest::OpenFdCount();
-    for (const Row& row : rows) {
-        sim.reset();
-        sim.failNext(row.entry, -EAGAIN);
-        std::vector<int> results;
-        EXPECT_FALSE(LustreAPI::HSMRequestFiles(paths, HUA_ARCHIVE, 0, "", results).Failed()) << row.entry;
-        EXPECT_EQ(results, std::vector<int>(3, 0)) << row.entry;
-        EXPECT_EQ(Requests(), row.requests) << row.entry;
-    }
-    EXPECT_EQ(apitest::OpenFdCount(), fds);
-
-    std::vector<int> results = {1, 2};
-    EXPECT_FALSE(LustreAPI::HSMRequestFiles({}, HUA_ARCHIVE, 0, "", results).Failed());
-    EXPECT_TRUE(results.empty());
-}
-
-TEST_F(HSMRequestTest, ReleaseGoesFileByFile)
-{
-    const std::vector<std::string> paths = MakeFiles("r", 3);
+    // The batch stops at the directory and goes again file by file.
+    EXPECT_EQ(outcome({ok[0], missing, ok[1], ok[0] + "/x", outside, dir, ok[2]}, HUA_ARCHIVE),
+              "0 -2 0 -20 -95 -22 0 in 5, 2 archive request failed for 4 of 7 files, first " + missing +
+                  ": No such file or directory");
+    for (const auto& path : ok) EXPECT_EQ(Queued(path), unsigned{HUA_ARCHIVE}) << path;
+    // A refused request goes again file by file; a failed allocation sends nothing before they do.
+    sim.reset();
+    sim.failNext("llapi_hsm_request", -EAGAIN);
+    EXPECT_EQ(outcome(ok, HUA_ARCHIVE), "0 0 0 in 4, 0");
+    sim.reset();
+    sim.failNext("llapi_hsm_user_request_alloc", -EAGAIN);
+    EXPECT_EQ(outcome(ok, HUA_ARCHIVE), "0 0 0 in 3, 0");
+    // A release goes file by file: every file is tried.
     std::string message;
-    for (const std::string& path : {paths[0], paths[2]})
+    for (const std::string& path : {released[0], released[2]})
         ASSERT_EQ(LustreAPI::HSMStateSet(path.c_str(), HS_EXISTS | HS_ARCHIVED, 0, 1, message), 0);
-    std::vector<int> results;
-    const CKxError error = LustreAPI::HSMRequestFiles(paths, HUA_RELEASE, 0, "", results);
-    EXPECT_EQ(results, (std::vector<int>{0, -EPERM, 0}));
-    EXPECT_EQ(Requests(), 3);
-    EXPECT_EQ(error.GetMessages().back(),
-              "release request failed for 1 of 3 files, first " + paths[1] + ": Operation not permitted");
-    EXPECT_EQ(apitest::ReadFile(paths[2]), std::string(4, '\0'));
+    sim.reset();
+    EXPECT_EQ(outcome(released, HUA_RELEASE), "0 -1 0 in 3, 1 release request failed for 1 of 3 files, first " +
+                                                  released[1] + ": Operation not permitted");
+    EXPECT_EQ(apitest::ReadFile(released[2]), std::string(4, '\0'));
+    sim.reset();
+    EXPECT_EQ(outcome({}, HUA_ARCHIVE), "in 0, 0");
+    EXPECT_EQ(apitest::OpenFdCount(), fds);
 }
 
 }  // namespace
