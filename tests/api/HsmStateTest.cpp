@@ -55,12 +55,6 @@ protected:
                     std::to_string(hca.hca_location.offset) + "+" + std::to_string(hca.hca_location.length);
         return text;
     }
-    int Submit(const std::string& path, int action)
-    {
-        std::vector<int> results;
-        LustreAPI::HSMRequestFiles({path}, action, 0, "", results);
-        return results.at(0);
-    }
     // Receives and begins one action, writes a restore's data back as it was
     // archived, and reports progress in two halves; the end is left to the
     // caller so that it can look at the running action first.
@@ -82,12 +76,6 @@ protected:
         EXPECT_EQ(LustreAPI::HSMActionProgress(hcp, &first, 0, 0, message), 0);
         EXPECT_EQ(LustreAPI::HSMActionProgress(hcp, &second, 0, 0, message), 0);
         return hcp;
-    }
-    void End(hsm_copyaction_private* hcp)
-    {
-        std::string message;
-        const hsm_extent whole{0, ~0ULL};
-        EXPECT_EQ(LustreAPI::HSMActionEnd(&hcp, &whole, 0, 0, message), 0);
     }
 };
 
@@ -114,7 +102,8 @@ TEST_F(ApiHsmState, EveryBitThroughRequestsCopytoolAndStateCalls)
         if (step == "begin") {
             hcp = Begin(ct);
         } else if (step == "end") {
-            End(hcp);
+            const hsm_extent whole{0, ~0ULL};
+            EXPECT_EQ(LustreAPI::HSMActionEnd(&hcp, &whole, 0, 0, message), 0);
         } else if (step == "write") {
             testsupport::WriteFile(path, row.fields.at(2));
         } else if (step == "set") {
@@ -123,7 +112,9 @@ TEST_F(ApiHsmState, EveryBitThroughRequestsCopytoolAndStateCalls)
                                                            archiveId, message)) +
                      " ";
         } else if (step != "status") {
-            result = std::to_string(Submit(path, requests.at(step))) + " ";
+            std::vector<int> results;
+            LustreAPI::HSMRequestFiles({path}, requests.at(step), 0, "", results);
+            result = std::to_string(results.at(0)) + " ";
         }
         EXPECT_EQ(result + Status(path), row.expected) << row.line;
     }
