@@ -12,10 +12,6 @@
 
 namespace apitest {
 
-using testsupport::CapturingLogWriter;
-using testsupport::OpenFdCount;
-using testsupport::ReadFile;
-
 // The names handed to CKxLibrary::Load in this process so far, in order.
 // The test executables interpose CKxLibrary::Load to record them.
 std::vector<std::string>& LoadedNames();

@@ -23,7 +23,7 @@
 
 namespace {
 
-using apitest::CapturingLogWriter;
+using testsupport::CapturingLogWriter;
 
 // The entry points in binding order (data/entry_points.txt).
 std::vector<std::string> EntryPoints()
@@ -194,7 +194,7 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
         {{12}, [&](auto& m) { return Path2FID(file, o.fid, m); }},
     };
     const apitest::SimControl sim = apitest::FindSimControl();
-    const int fdsBefore = apitest::OpenFdCount();
+    const int fdsBefore = testsupport::OpenFdCount();
     for (const Operation& op : operations) {
         const auto unbound = std::find_if(op.slots.begin(), op.slots.end(), [&](int s) { return s >= v.boundSlots; });
         const int missing = unbound == op.slots.end() ? -1 : *unbound;
@@ -225,7 +225,7 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
         }
     }
     // The request operations refuse before opening anything, or close what they opened.
-    EXPECT_EQ(apitest::OpenFdCount(), fdsBefore);
+    EXPECT_EQ(testsupport::OpenFdCount(), fdsBefore);
     if (v.boundSlots > 0) return;
 
     // Without fid2path the conversion reports the missing entry point with

@@ -1,8 +1,7 @@
 // HSM user requests through the stand-in. One file: the exact request
 // bytes, the log lines and every failure path. Many files: requests sized to
 // Lustre's limit, a result per file, failed requests sent again file by file.
-// Descriptors left open and requests not freed are also the stress tests'
-// and the sanitizer build's.
+// Leaks are also the stress tests' and the sanitizer build's.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,17 +15,12 @@
 
 namespace {
 
-using apitest::CapturingLogWriter;
+using testsupport::CapturingLogWriter;
 
 constexpr const char* kRequestFunction = "int LustreAPI::HSMRequest(const char*, int, const char*, std::string&)";
 
 class HSMRequestTest : public apitest::BoundTest {
 protected:
-    void SetUp() override
-    {
-        BoundTest::SetUp();
-        file = state.WriteFile("dir/data.bin", "some file contents");
-    }
     std::vector<std::string> MakeFiles(const std::string& dir, size_t count)
     {
         std::vector<std::string> paths;
@@ -41,7 +35,7 @@ protected:
         return hca.hca_state == HPS_WAITING ? hca.hca_action : 0;
     }
     int Requests() { return sim.callCount("llapi_hsm_request"); }
-    std::string file;
+    const std::string file = state.WriteFile("dir/data.bin", "some file contents");
 };
 
 // The one-item request as Lustre reads it: header, item, data.
@@ -146,18 +140,17 @@ TEST_F(HSMRequestTest, EachFailingStepEndsTheRequest)
 TEST_F(HSMRequestTest, RequestsAreAsLargeAsLustreTakes)
 {
     struct Row {
-        size_t files;
-        size_t dataLength;
+        size_t files, dataLength;
         int requests;
         unsigned lastItems;
     };
     const Row rows[] = {{52, 0, 1, 52}, {53, 0, 2, 1},   {51, 18, 1, 51},
                         {52, 18, 2, 1}, {104, 49, 3, 2}, {2, 1700, 2, 1}};
-    int row = 0;
     for (const Row& r : rows) {
-        SCOPED_TRACE(row);
+        const std::string name = std::to_string(r.files) + "+" + std::to_string(r.dataLength);
+        SCOPED_TRACE(name);
         sim.reset();
-        const std::vector<std::string> paths = MakeFiles("row" + std::to_string(row++), r.files);
+        const std::vector<std::string> paths = MakeFiles(name, r.files);
         const std::string data(r.dataLength, 'd');
         std::vector<int> results;
         const CKxError error = LustreAPI::HSMRequestFiles(paths, HUA_ARCHIVE, 2, data, results);
@@ -195,7 +188,7 @@ TEST_F(HSMRequestTest, EachFileGetsItsOwnResult)
     const std::string dir = state.mount + "/ok/dir", outside = state.outside + "/f", missing = state.mount + "/none";
     ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
     testsupport::WriteFile(outside, "x");
-    const int fds = apitest::OpenFdCount();
+    const int fds = testsupport::OpenFdCount();
     // The batch stops at the directory and goes again file by file.
     EXPECT_EQ(outcome({ok[0], missing, ok[1], ok[0] + "/x", outside, dir, ok[2]}, HUA_ARCHIVE),
               "0 -2 0 -20 -95 -22 0 in 5, 2 archive request failed for 4 of 7 files, first " + missing +
@@ -215,10 +208,10 @@ TEST_F(HSMRequestTest, EachFileGetsItsOwnResult)
     sim.reset();
     EXPECT_EQ(outcome(released, HUA_RELEASE), "0 -1 0 in 3, 1 release request failed for 1 of 3 files, first " +
                                                   released[1] + ": Operation not permitted");
-    EXPECT_EQ(apitest::ReadFile(released[2]), std::string(4, '\0'));
+    EXPECT_EQ(testsupport::ReadFile(released[2]), std::string(4, '\0'));
     sim.reset();
     EXPECT_EQ(outcome({}, HUA_ARCHIVE), "in 0, 0");
-    EXPECT_EQ(apitest::OpenFdCount(), fds);
+    EXPECT_EQ(testsupport::OpenFdCount(), fds);
 }
 
 }  // namespace

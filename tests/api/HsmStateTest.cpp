@@ -16,8 +16,6 @@
 
 namespace {
 
-using apitest::BoundTest;
-
 const std::pair<unsigned, const char*> kBits[] = {
     {HS_EXISTS, "exists"},       {HS_DIRTY, "dirty"},         {HS_RELEASED, "released"}, {HS_ARCHIVED, "archived"},
     {HS_NORELEASE, "norelease"}, {HS_NOARCHIVE, "noarchive"}, {HS_LOST, "lost"}};
@@ -34,7 +32,7 @@ unsigned long long Bits(const std::string& names)
     return bits;
 }
 
-class ApiHsmState : public BoundTest {
+class ApiHsmState : public apitest::BoundTest {
 protected:
     // The state bits by name, the archive id when there is one, then the
     // current action with its progress and the extent it covers, if any.
@@ -107,10 +105,9 @@ TEST_F(ApiHsmState, EveryBitThroughRequestsCopytoolAndStateCalls)
         } else if (step == "write") {
             testsupport::WriteFile(path, row.fields.at(2));
         } else if (step == "set") {
-            const unsigned archiveId = std::stoul(row.fields.at(4));
-            result = std::to_string(LustreAPI::HSMStateSet(path.c_str(), Bits(row.fields.at(2)), Bits(row.fields.at(3)),
-                                                           archiveId, message)) +
-                     " ";
+            const int set = LustreAPI::HSMStateSet(path.c_str(), Bits(row.fields.at(2)), Bits(row.fields.at(3)),
+                                                   std::stoul(row.fields.at(4)), message);
+            result = std::to_string(set) + " ";
         } else if (step != "status") {
             std::vector<int> results;
             LustreAPI::HSMRequestFiles({path}, requests.at(step), 0, "", results);

@@ -26,13 +26,11 @@ TEST_F(PathFidTest, PathToFidAndBackGivesTheOriginalPath)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path + " on " + c.mountPoint);
         LustreAPI::CLustreFID fid;
-        const CKxError got = LustreAPI::GetFIDFromPath(c.path, fid);
-        ASSERT_GE(got.GetCode(), 0) << got.ToString();
+        ASSERT_FALSE(LustreAPI::GetFIDFromPath(c.path, fid).Failed());
         std::string path = "previous";
         int linkNo = 0;
         long long recNo = 0;
-        const CKxError back = LustreAPI::GetPathFromFID(c.mountPoint, fid, path, linkNo, recNo);
-        ASSERT_GE(back.GetCode(), 0) << back.ToString();
+        ASSERT_FALSE(LustreAPI::GetPathFromFID(c.mountPoint, fid, path, linkNo, recNo).Failed());
         EXPECT_EQ(path, c.expected);
     }
 
