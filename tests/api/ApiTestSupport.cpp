@@ -7,22 +7,12 @@
 #include <stdexcept>
 #include <type_traits>
 
-namespace {
-
-std::vector<std::string>& LoadedNamesStore()
-{
-    static std::vector<std::string> names;
-    return names;
-}
-
-}  // namespace
-
 // Interposes the host loader's Load: the executable's definition comes first
 // in the global lookup scope, so libLustreAPI.so calls this one, which
 // records the name and hands over to libKxUtils.so's definition.
 CKxError CKxLibrary::Load(const char* name, bool flag)
 {
-    LoadedNamesStore().push_back(name ? name : "(null)");
+    apitest::LoadedNames().push_back(name ? name : "(null)");
     // Itanium ABI: the hidden result pointer comes first, then this, as for a
     // free function that takes the object as its first argument.
     using RealLoad = CKxError (*)(CKxLibrary*, const char*, bool);
@@ -33,7 +23,11 @@ CKxError CKxLibrary::Load(const char* name, bool flag)
 
 namespace apitest {
 
-const std::vector<std::string>& LoadedNames() { return LoadedNamesStore(); }
+std::vector<std::string>& LoadedNames()
+{
+    static std::vector<std::string> names;
+    return names;
+}
 
 SimControl FindSimControl()
 {
@@ -71,27 +65,12 @@ lustre_sim_args SimControl::Args(const char* entryPoint) const
     return args;
 }
 
-::testing::AssertionResult BindingFailed(const CKxError& error, const std::string& asked, const std::string& pushed)
-{
-    const std::vector<std::string> messages = error.GetMessages();
-    if (error.GetCode() >= 0 || messages.size() != 2 || messages[0].find(asked) == std::string::npos ||
-        messages[1] != pushed ||
-        std::string(error.GetLocations().back().m_function) != "CKxError LustreAPI::LoadFunctions()")
-        return ::testing::AssertionFailure() << "code " << error.GetCode() << ":\n" << error.ToString();
-    return ::testing::AssertionSuccess();
-}
-
 void BoundTest::SetUp()
 {
     ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
     sim = FindSimControl();
     ASSERT_TRUE(sim.Found()) << "stand-in control interface not found";
     sim.reset();
-}
-
-void BoundTest::TearDown()
-{
-    if (sim.Found()) sim.reset();
 }
 
 }  // namespace apitest

@@ -1,6 +1,5 @@
 // Helpers of the LustreAPI tests: what the library asked the loader to load,
-// the stand-in's control interface, a fixture with the stand-in bound, and a
-// check of a failed binding.
+// the stand-in's control interface and a fixture with the stand-in bound.
 #pragma once
 #include <string>
 #include <vector>
@@ -13,14 +12,9 @@
 
 namespace apitest {
 
-using testsupport::CapturingLogWriter;
-using testsupport::LogLine;
-using testsupport::OpenFdCount;
-using testsupport::ReadFile;
-
 // The names handed to CKxLibrary::Load in this process so far, in order.
 // The test executables interpose CKxLibrary::Load to record them.
-const std::vector<std::string>& LoadedNames();
+std::vector<std::string>& LoadedNames();
 
 // The control interface of the stand-in liblustreapi loaded by the library
 // under test; null members when no stand-in is loaded.
@@ -42,17 +36,11 @@ SimControl FindSimControl();
 
 using SimState = testsupport::StandInState;
 
-// A binding that failed: a negative code and two messages, the loader's own
-// (naming the library or symbol asked for) and then pushed, the last one
-// made in LoadFunctions.
-::testing::AssertionResult BindingFailed(const CKxError& error, const std::string& asked, const std::string& pushed);
-
-// Binds the stand-in, finds its control interface and resets it around each
-// test; a fresh state directory for each.
+// Binds the stand-in, finds its control interface and resets it; a fresh
+// state directory for each test.
 class BoundTest : public ::testing::Test {
 protected:
     void SetUp() override;
-    void TearDown() override;
 
     SimState state;
     SimControl sim;

@@ -1,15 +1,11 @@
-// A minimal liblustreapi for situations the stand-in cannot produce.
-//
-// Built twice: with FAKE_LUSTRE_NO_ENTRY_POINTS it exports none of the entry
-// points; otherwise it exports all fifteen, of which only llapi_fid2path and
-// llapi_path2fid do anything:
-//   llapi_fid2path  "[0x1:0x1:0x0]"  fills the whole buffer with letters and
-//                                    no terminating NUL, returns 0;
-//                   "[0x2:0x2:0x0]"  adds 1 to *recno and *linkno, returns -ENOENT;
-//                   anything else    writes "dir/file", sets *recno 41 and
-//                                    *linkno 7, returns 0.
-//   llapi_path2fid  writes [0x2:0x2:0x0] into *fid and returns -ENOENT,
-//                   the record a failed call may leave behind.
+// A minimal liblustreapi for situations the stand-in cannot produce. Built
+// twice: with FAKE_LUSTRE_NO_ENTRY_POINTS it exports no entry point;
+// otherwise all fifteen, of which only two do anything:
+//   llapi_fid2path  "[0x1:0x1:0x0]": the whole buffer in letters, no NUL; 0
+//                   "[0x2:0x2:0x0]": *recno and *linkno plus 1; -ENOENT
+//                   others: "dir/file", *recno 41, *linkno 7; 0
+//   llapi_path2fid  [0x2:0x2:0x0] into *fid, the record a failed call may
+//                   leave behind; -ENOENT
 #include <cerrno>
 #include <cstring>
 

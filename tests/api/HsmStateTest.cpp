@@ -1,8 +1,13 @@
 // HSM state and current action through LustreAPI against the stand-in: every
-// state bit as archive, release, restore, a write and the state calls set it.
+// state bit as archive, release, restore, a write and the state calls set it
+// (data/hsm_state.txt).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -11,173 +16,107 @@
 
 namespace {
 
-using apitest::BoundTest;
+const std::pair<unsigned, const char*> kBits[] = {
+    {HS_EXISTS, "exists"},       {HS_DIRTY, "dirty"},         {HS_RELEASED, "released"}, {HS_ARCHIVED, "archived"},
+    {HS_NORELEASE, "norelease"}, {HS_NOARCHIVE, "noarchive"}, {HS_LOST, "lost"}};
 
-class ApiHsmState : public BoundTest {
+// Bits by name joined with '+', or a number.
+unsigned long long Bits(const std::string& names)
+{
+    unsigned long long bits = 0;
+    std::istringstream in(names);
+    for (std::string name; std::getline(in, name, '+');) {
+        const auto known = std::find_if(std::begin(kBits), std::end(kBits), [&](auto& b) { return name == b.second; });
+        bits |= known != std::end(kBits) ? known->first : std::stoull(name, nullptr, 0);
+    }
+    return bits;
+}
+
+class ApiHsmState : public apitest::BoundTest {
 protected:
-    unsigned State(const std::string& path, unsigned* archiveId = nullptr)
+    // The state bits by name, the archive id when there is one, then the
+    // current action with its progress and the extent it covers, if any.
+    std::string Status(const std::string& path)
     {
         hsm_user_state hus{};
-        std::string message;
-        EXPECT_EQ(LustreAPI::HSMStateGet(path.c_str(), &hus, message), 0) << path;
-        if (archiveId) *archiveId = hus.hus_archive_id;
-        return hus.hus_states;
-    }
-    hsm_current_action Current(const std::string& path)
-    {
         hsm_current_action hca{};
-        std::string message;
+        std::string message, text;
+        const int got = LustreAPI::HSMStateGet(path.c_str(), &hus, message);
+        if (got != 0) return "state " + std::to_string(got);
         EXPECT_EQ(LustreAPI::HSMCurrentAction(path.c_str(), &hca, message), 0) << path;
-        return hca;
+        for (const auto& [bit, name] : kBits)
+            if (hus.hus_states & bit) text += std::string(name) + " ";
+        if (hus.hus_archive_id) text += "in " + std::to_string(hus.hus_archive_id) + " ";
+        text += hsm_user_action2name(static_cast<hsm_user_action>(hca.hca_action));
+        if (hca.hca_state != HPS_NONE)
+            text += std::string(" ") + hsm_progress_state2name(static_cast<hsm_progress_states>(hca.hca_state)) + " " +
+                    std::to_string(hca.hca_location.offset) + "+" + std::to_string(hca.hca_location.length);
+        return text;
     }
-    int Submit(const std::string& path, int action)
-    {
-        std::vector<int> results;
-        LustreAPI::HSMRequestFiles({path}, action, 0, "", results);
-        return results.at(0);
-    }
-    // Receives one action and copies its data between the file and the
-    // archive directory, reporting progress in two halves; the end is left
-    // to the caller so that it can look at the running action first.
-    hsm_copyaction_private* Begin(hsm_copytool_private* ct, const std::string& archived)
+    // Receives and begins one action, writes a restore's data back as it was
+    // archived, and reports progress in two halves; the end is left to the
+    // caller so that it can look at the running action first.
+    hsm_copyaction_private* Begin(hsm_copytool_private* ct)
     {
         std::string message;
         hsm_action_list* hal = nullptr;
         int size = 0;
         EXPECT_EQ(LustreAPI::HSMRecv(ct, &hal, &size, message), 0);
         if (!hal) return nullptr;
-        const hsm_action_item* hai = hai_first(hal);
         hsm_copyaction_private* hcp = nullptr;
-        EXPECT_EQ(LustreAPI::HSMActionBegin(&hcp, ct, hai, -1, 0, false, message), 0);
+        EXPECT_EQ(LustreAPI::HSMActionBegin(&hcp, ct, hai_first(hal), -1, 0, false, message), 0);
         const int fd = LustreAPI::HSMActionGetFD(hcp, message);
-        const bool archive = hai->hai_action == HSMA_ARCHIVE;
-        const std::string data = archive ? "" : apitest::ReadFile(archived);
-        std::string read(4096, '\0');
-        const ssize_t n = archive ? ::pread(fd, &read[0], read.size(), 0) : ::pwrite(fd, data.data(), data.size(), 0);
-        if (archive) testsupport::WriteFile(archived, read.substr(0, static_cast<size_t>(n)));
+        if (hai_first(hal)->hai_action == HSMA_RESTORE) {
+            EXPECT_EQ(::pwrite(fd, "twelve bytes", 12, 0), 12);
+        }
         ::close(fd);
-        const unsigned long long half = static_cast<unsigned long long>(n) / 2;
-        const hsm_extent first{0, half}, second{half, static_cast<unsigned long long>(n) - half};
+        const hsm_extent first{0, 5}, second{5, 7};
         EXPECT_EQ(LustreAPI::HSMActionProgress(hcp, &first, 0, 0, message), 0);
         EXPECT_EQ(LustreAPI::HSMActionProgress(hcp, &second, 0, 0, message), 0);
         return hcp;
     }
-    void End(hsm_copyaction_private* hcp)
-    {
-        std::string message;
-        const hsm_extent whole{0, ~0ULL};
-        EXPECT_EQ(LustreAPI::HSMActionEnd(&hcp, &whole, 0, 0, message), 0);
-    }
 };
 
-TEST_F(ApiHsmState, EveryBitThroughArchiveReleaseRestoreWriteAndStateSet)
+TEST_F(ApiHsmState, EveryBitThroughRequestsCopytoolAndStateCalls)
 {
-    const std::string file = state.WriteFile("data/run.dat", "twelve bytes");
-    const std::string archived = state.archive + "/copy";
+    const std::map<std::string, std::string> paths = {{"file", state.WriteFile("data/run.dat", "twelve bytes")},
+                                                      {"f", state.WriteFile("f", "x")},
+                                                      {"dir", state.mount + "/dir"},
+                                                      {"missing", state.mount + "/none"},
+                                                      {"outside", state.outside + "/f"}};
+    ASSERT_EQ(::mkdir(paths.at("dir").c_str(), 0755), 0);
+    testsupport::WriteFile(paths.at("outside"), "x");
+    const std::map<std::string, int> requests = {
+        {"archive", HUA_ARCHIVE}, {"release", HUA_RELEASE}, {"restore", HUA_RESTORE}};
     std::string message;
     hsm_copytool_private* ct = nullptr;
     int archives[] = {1};
     ASSERT_EQ(LustreAPI::HSMRegister(&ct, state.mount.c_str(), 1, archives, O_NONBLOCK, message), 0);
-
-    EXPECT_EQ(State(file), 0u);
-    hsm_current_action hca = Current(file);
-    EXPECT_EQ(hca.hca_action, static_cast<unsigned>(HUA_NONE));
-    EXPECT_EQ(hca.hca_state, static_cast<unsigned>(HPS_NONE));
-
-    ASSERT_EQ(Submit(file, HUA_ARCHIVE), 0);
-    hca = Current(file);
-    EXPECT_EQ(hca.hca_action, static_cast<unsigned>(HUA_ARCHIVE));
-    EXPECT_EQ(hca.hca_state, static_cast<unsigned>(HPS_WAITING));
-    EXPECT_EQ(hca.hca_location.length, ~0ULL);
-    hsm_copyaction_private* hcp = Begin(ct, archived);
-    hca = Current(file);
-    EXPECT_EQ(hca.hca_state, static_cast<unsigned>(HPS_RUNNING));
-    EXPECT_EQ(hca.hca_location.offset, 0u);
-    EXPECT_EQ(hca.hca_location.length, 12u);
-    End(hcp);
-    unsigned archiveId = 0;
-    EXPECT_EQ(State(file, &archiveId), unsigned{HS_EXISTS | HS_ARCHIVED});
-    EXPECT_EQ(archiveId, 1u);
-    EXPECT_EQ(Current(file).hca_action, static_cast<unsigned>(HUA_NONE));
-
-    ASSERT_EQ(Submit(file, HUA_RELEASE), 0);
-    EXPECT_EQ(State(file), unsigned{HS_EXISTS | HS_ARCHIVED | HS_RELEASED});
-    ASSERT_EQ(Submit(file, HUA_RESTORE), 0);
-    EXPECT_EQ(Current(file).hca_action, static_cast<unsigned>(HUA_RESTORE));
-    End(Begin(ct, archived));
-    EXPECT_EQ(apitest::ReadFile(file), "twelve bytes");
-    EXPECT_EQ(State(file), unsigned{HS_EXISTS | HS_ARCHIVED});
-
-    testsupport::WriteFile(file, "changed, and longer");
-    EXPECT_EQ(State(file), unsigned{HS_EXISTS | HS_ARCHIVED | HS_DIRTY});
-    EXPECT_EQ(Submit(file, HUA_RELEASE), -EPERM);
-
-    // Archived again, then the flags a policy engine sets and the coordinator
-    // honours.
-    ASSERT_EQ(Submit(file, HUA_ARCHIVE), 0);
-    End(Begin(ct, archived));
-    EXPECT_EQ(LustreAPI::HSMStateSet(file.c_str(), HS_NORELEASE, 0, 0, message), 0);
-    EXPECT_EQ(Submit(file, HUA_RELEASE), -EPERM);
-    EXPECT_EQ(LustreAPI::HSMStateSet(file.c_str(), HS_NOARCHIVE, HS_NORELEASE, 0, message), 0);
-    EXPECT_EQ(State(file), unsigned{HS_EXISTS | HS_ARCHIVED | HS_NOARCHIVE});
-    testsupport::WriteFile(file, "changed again");
-    EXPECT_EQ(Submit(file, HUA_ARCHIVE), -EPERM);
-    EXPECT_EQ(LustreAPI::HSMStateSet(file.c_str(), HS_LOST, HS_NOARCHIVE | HS_DIRTY, 0, message), 0);
-    EXPECT_EQ(State(file), unsigned{HS_EXISTS | HS_ARCHIVED | HS_LOST});
-    EXPECT_EQ(Submit(file, HUA_RELEASE), -EPERM);
-    EXPECT_EQ(LustreAPI::HSMUnregister(&ct, message), 0);
-}
-
-TEST_F(ApiHsmState, StateSetRulesInLustresOrder)
-{
-    const std::string file = state.WriteFile("f", "x");
-    const std::string dir = state.mount + "/dir";
-    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
-    const std::string outside = state.outside + "/f";
-    testsupport::WriteFile(outside, "x");
-    struct Row {
-        const char* what;
-        std::string path;
-        unsigned long long set, clear;
-        unsigned archiveId;
-        int rc;
-        unsigned states;  // afterwards
-    };
-    const Row rows[] = {
-        {"bit outside the flags", file, 0x80, 0, 0, -EINVAL, 0},
-        {"dirty without exists", file, HS_DIRTY, 0, 0, -EINVAL, 0},
-        {"archive id without exists saves nothing", file, HS_NORELEASE, 0, 3, 0, 0},
-        {"released without archived", file, HS_EXISTS | HS_RELEASED, 0, 0, -EINVAL, 0},
-        {"lost without archived", file, HS_EXISTS | HS_LOST, 0, 0, -EINVAL, 0},
-        {"exists with an archive id", file, HS_EXISTS, 0, 2, 0, HS_EXISTS},
-        {"released and dirty", file, HS_ARCHIVED | HS_RELEASED | HS_DIRTY, 0, 0, -EINVAL, HS_EXISTS},
-        {"released and archived", file, HS_ARCHIVED | HS_RELEASED, 0, 0, 0, HS_EXISTS | HS_ARCHIVED | HS_RELEASED},
-        {"a directory", dir, HS_NORELEASE, 0, 0, -EISDIR, HS_EXISTS | HS_ARCHIVED | HS_RELEASED},
-        {"missing", state.mount + "/none", HS_NORELEASE, 0, 0, -ENOENT, HS_EXISTS | HS_ARCHIVED | HS_RELEASED},
-        {"outside Lustre", outside, HS_NORELEASE, 0, 0, -ENOTTY, HS_EXISTS | HS_ARCHIVED | HS_RELEASED},
-    };
-    std::string message = "old";
-    for (const Row& row : rows) {
-        EXPECT_EQ(LustreAPI::HSMStateSet(row.path.c_str(), row.set, row.clear, row.archiveId, message), row.rc)
-            << row.what;
-        EXPECT_EQ(message, "");
-        unsigned archiveId = 0;
-        EXPECT_EQ(State(file, &archiveId), row.states) << row.what;
-        EXPECT_EQ(archiveId, row.states ? 2u : 0u) << row.what;
+    hsm_copyaction_private* hcp = nullptr;
+    for (const testsupport::DataRow& row : testsupport::ReadRows(API_DATA_DIR "/hsm_state.txt")) {
+        const std::string& path = paths.at(row.fields.at(0));
+        const std::string& step = row.fields.at(1);
+        std::string result;
+        if (step == "begin") {
+            hcp = Begin(ct);
+        } else if (step == "end") {
+            const hsm_extent whole{0, ~0ULL};
+            EXPECT_EQ(LustreAPI::HSMActionEnd(&hcp, &whole, 0, 0, message), 0);
+        } else if (step == "write") {
+            testsupport::WriteFile(path, row.fields.at(2));
+        } else if (step == "set") {
+            const int set = LustreAPI::HSMStateSet(path.c_str(), Bits(row.fields.at(2)), Bits(row.fields.at(3)),
+                                                   std::stoul(row.fields.at(4)), message);
+            result = std::to_string(set) + " ";
+        } else if (step != "status") {
+            std::vector<int> results;
+            LustreAPI::HSMRequestFiles({path}, requests.at(step), 0, "", results);
+            result = std::to_string(results.at(0)) + " ";
+        }
+        EXPECT_EQ(result + Status(path), row.expected) << row.line;
     }
-    hsm_user_state hus{};
-    EXPECT_EQ(LustreAPI::HSMStateGet(dir.c_str(), &hus, message), -ENOTTY);
-    EXPECT_EQ(LustreAPI::HSMStateGet((state.mount + "/none").c_str(), &hus, message), -ENOENT);
-    EXPECT_EQ(LustreAPI::HSMStateGet(file.c_str(), nullptr, message), -EFAULT);
-    hsm_current_action hca{};
-    EXPECT_EQ(LustreAPI::HSMCurrentAction(dir.c_str(), &hca, message), -ENOTTY);
-
-    const std::vector<std::string> bound = LustreAPI::GetBoundEntryPoints();
-    ASSERT_EQ(bound.size(), 18u);
-    EXPECT_EQ(bound.front(), "llapi_hsm_copytool_register");
-    EXPECT_EQ(std::vector<std::string>(bound.end() - 4, bound.end()),
-              (std::vector<std::string>{"llapi_fd2fid", "llapi_hsm_state_get", "llapi_hsm_state_set",
-                                        "llapi_hsm_current_action"}));
+    EXPECT_EQ(LustreAPI::HSMStateGet(paths.at("file").c_str(), nullptr, message), -EFAULT);
+    EXPECT_EQ(LustreAPI::HSMUnregister(&ct, message), 0);
 }
 
 }  // namespace

@@ -12,38 +12,27 @@ namespace {
 TEST(FakeLustre, PathFromFidReadsTheBufferUpToItsLengthAndHandsBackTheNumbers)
 {
     ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
-    struct Case {
-        const char* fid;
-        const char* mount;
-        int code;  // 0 or the system error
-        std::string path;
-        int linkNo;
-        long long recNo;
-    };
     std::string letters;
     for (size_t i = 0; i < 1024; ++i) letters += static_cast<char>('a' + i % 26);
-    const Case cases[] = {
+    struct Case {
+        const char *fid, *mount;
+        std::string outcome;  // system error, messages, path, link and record numbers
+    } const cases[] = {
         // Exactly the 1024 bytes that fit (under ASan a read past the buffer stops the test).
-        {"[0x1:0x1:0x0]", "/mnt/fs", 0, "/mnt/fs/" + letters, 10, 20},
-        {"[0x200:0x1c:0x0]", "/mnt/fs/", 0, "/mnt/fs/dir/file", 7, 41},
+        {"[0x1:0x1:0x0]", "/mnt/fs", "0 /mnt/fs/" + letters + " link 10 record 20"},
+        {"[0x200:0x1c:0x0]", "/mnt/fs/", "0 /mnt/fs/dir/file link 7 record 41"},
         // On failure too: the call had them by address; the path stays.
-        {"[0x2:0x2:0x0]", "/mnt/fs", 2, "old", 11, 21},
+        {"[0x2:0x2:0x0]", "/mnt/fs", "2 Cannot convert FID to Path for [0x2:0x2:0x0] due to  old link 11 record 21"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.fid);
         std::string path = "old";
         int linkNo = 10;
         long long recNo = 20;
         LustreAPI::CLustreFID fid{std::string(c.fid)};
         const CKxError error = LustreAPI::GetPathFromFID(c.mount, fid, path, linkNo, recNo);
-        EXPECT_EQ(error.GetSystemError(), c.code);
-        if (c.code) {
-            EXPECT_EQ(error.GetMessages(),
-                      std::vector<std::string>{std::string("Cannot convert FID to Path for ") + c.fid + " due to "});
-        }
-        EXPECT_EQ(path, c.path);
-        EXPECT_EQ(linkNo, c.linkNo);
-        EXPECT_EQ(recNo, c.recNo);
+        std::string outcome = std::to_string(error.GetSystemError()) + " ";
+        for (const std::string& message : error.GetMessages()) outcome += message + " ";
+        EXPECT_EQ(outcome + path + " link " + std::to_string(linkNo) + " record " + std::to_string(recNo), c.outcome);
     }
 }
 
