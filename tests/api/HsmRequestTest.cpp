@@ -118,6 +118,7 @@ TEST_F(HSMRequestTest, EachFailingStepEndsTheRequest)
         {"llapi_hsm_request", -EOPNOTSUPP, file, -EOPNOTSUPP, "llapi_hsm_request(" + file + ", archive) failed", 0,
          "0 HSMRequest(" + file + ", archive) ReparseData=NULL", nullptr},
     };
+    const int fds = testsupport::OpenFdCount();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.failing ? c.failing : "open");
         sim.reset();
@@ -134,6 +135,7 @@ TEST_F(HSMRequestTest, EachFailingStepEndsTheRequest)
             logged += std::to_string(line.level) + " " + line.text;
         }
         EXPECT_EQ(logged, c.logged);
+        EXPECT_EQ(testsupport::OpenFdCount(), fds) << "descriptor left open";
     }
 }
 
