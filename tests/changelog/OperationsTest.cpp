@@ -15,12 +15,12 @@
 
 #include <gtest/gtest.h>
 
-#include "ChangelogTestSupport.h"
 #include "FakeZqProcess.h"
 #include "KxUtils.h"
 #include "LustreAPI.h"
+#include "TestSupport.h"
 
-using namespace changelog_test;
+using namespace testsupport;
 
 namespace {
 
@@ -131,7 +131,7 @@ std::string Result(const std::string& opLine, const std::string& out, const std:
     if (args.at(0) == "run" || args.at(0) == "parse")
         args = {args[0], opLine.substr(std::min(opLine.size(), 4 + args[0].size()))};
     zq_fake_set_reply(status, out.data(), out.size(), err.data(), err.size());
-    RecordingLogWriter log;
+    CapturingLogWriter log;
     const unsigned long calls = zq_fake_call_count();
     CKxError error;
     const std::vector<std::string> outputs = Call(args, error);

@@ -8,10 +8,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "ChangelogTestSupport.h"
 #include "LustreAPI.h"
+#include "TestSupport.h"
 
-using namespace changelog_test;
+using namespace testsupport;
 using ::testing::ElementsAre;
 
 namespace {
@@ -43,7 +43,7 @@ protected:
     ScopedEnv path{"PATH", kSimBin + ":/usr/bin:/bin"};
     ScopedEnv state{"LUSTRE_SIM_STATE", dir / "state"};
     ScopedEnv argvLog{"LUSTRE_SIM_ARGV_LOG", dir / "argv.log"};
-    RecordingLogWriter log;
+    CapturingLogWriter log;
 };
 
 // What a consumer keeps of its reader between runs is only its id: the
@@ -108,9 +108,11 @@ TEST_P(StandInChain, RunsFromDiscoveryToDeregistration)
         EXPECT_EQ(Read(mdt, "1"), "");
 
         ASSERT_FALSE(LustreAPI::DeRegisterChangelog(host, mdt, "lustre", "root", reader).Failed());
-        EXPECT_TRUE(IsError774(
-            LustreAPI::GetStartAndEndChangelogRecordNumbers(host, mdt, "lustre", "root", reader, start, end),
-            "Cannot find the changelog reader cl1 in the MDT " + mdt + " for Lustre FS lustre", kStartAndEndFunction));
+        const CKxError gone =
+            LustreAPI::GetStartAndEndChangelogRecordNumbers(host, mdt, "lustre", "root", reader, start, end);
+        EXPECT_EQ(gone.GetSystemError(), 774);
+        EXPECT_EQ(gone.GetMessages(), std::vector<std::string>{"Cannot find the changelog reader cl1 in the MDT " +
+                                                               mdt + " for Lustre FS lustre"});
         EXPECT_TRUE(LustreAPI::ClearChangelog(mdt, reader, "0").Failed());
     }
 }
