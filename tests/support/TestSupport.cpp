@@ -176,14 +176,6 @@ std::vector<std::string> CapturingLogWriter::Texts() const
     return texts;
 }
 
-std::vector<CapturingLogWriter::Line> CapturingLogWriter::Matching(const std::string& text) const
-{
-    std::vector<Line> found;
-    for (const Line& line : lines)
-        if (line.text == text) found.push_back(line);
-    return found;
-}
-
 int OpenFdCount()
 {
     struct CloseDir {

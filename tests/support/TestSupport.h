@@ -90,8 +90,6 @@ public:
         __attribute__((format(printf, 7, 8)));
 
     std::vector<std::string> Texts() const;
-    // Lines whose text is exactly text.
-    std::vector<Line> Matching(const std::string& text) const;
 
     std::vector<Line> lines;
     int levelQueries = 0;
