@@ -14,15 +14,9 @@
 
 namespace {
 
-class QuietLog : public LogWriter {
-public:
-    int GetLevel() override { return -1; }
-    void Log(int, const char*, int, int, int, const char*, ...) override {}
-};
-
 TEST(StressHsm, ManyThreadsCallTheGuardedOperationsAtOnce)
 {
-    static QuietLog quiet;  // the only test here: nothing to restore
+    static testsupport::QuietLogWriter quiet;  // the only test here: nothing to restore
     g_ptrLogWriter = &quiet;
     apitest::SimState state;
     ASSERT_FALSE(LustreAPI::LoadFunctions().Failed());
