@@ -1,5 +1,6 @@
 // The changelog operations against scripted runner replies, replayed from
-// data/operations.txt. Each case is a line "op <operation> <arguments>" ('' an
+// data/operations.txt, and the record and changelog_users readers on every
+// format Lustre prints (data/records.txt, data/users.txt). Each case is a line "op <operation> <arguments>" ('' an
 // empty argument), the runner's reply ("> " a line of standard output, "2> "
 // of standard error, "%" ending a stream that lacks its final line break,
 // "exit N"), then what the operation did, written by the test: "= ran" and
@@ -14,11 +15,12 @@
 
 #include <gtest/gtest.h>
 
-#include "ChangelogTestSupport.h"
 #include "FakeZqProcess.h"
+#include "KxUtils.h"
 #include "LustreAPI.h"
+#include "TestSupport.h"
 
-using namespace changelog_test;
+using namespace testsupport;
 
 namespace {
 
@@ -36,6 +38,34 @@ std::string Joined(const List& items, const char* separator = " , ")
 {
     std::string out;
     for (const auto& item : items) out += (&item == &*items.begin() ? "" : separator) + Escaped(item);
+    return out;
+}
+
+// The values of a record as "key=value", the fields it does not carry left out.
+std::vector<std::string> Fields(const LustreAPI::CChangelogRecord& r)
+{
+    const auto fid = [](const LustreAPI::CLustreFID& f) {
+        return f.m_seq || f.m_oid || f.m_ver ? HBString::Format("[0x%llx:0x%x:0x%x]", f.m_seq, f.m_oid, f.m_ver) : "";
+    };
+    std::vector<std::string> out{"index=" + std::to_string(r.m_index),
+                                 "type=" + std::to_string(r.m_type) + (r.m_typeName.empty() ? "" : " " + r.m_typeName),
+                                 HBString::Format("time=%lld.%09u", r.m_seconds, r.m_nanoseconds),
+                                 HBString::Format("flags=0x%x", r.m_flags)};
+    const std::pair<const char*, std::string> optional[] = {
+        {"t=", fid(r.m_target)},
+        {"j=", r.m_jobId},
+        {"ef=", r.m_extraFlags ? HBString::Format("0x%llx", r.m_extraFlags) : ""},
+        {"u=", r.m_uid != -1 || r.m_gid != -1 ? HBString::Format("%lld:%lld", r.m_uid, r.m_gid) : ""},
+        {"nid=", r.m_nid},
+        {"m=", r.m_openMode},
+        {"x=", r.m_xattr},
+        {"p=", fid(r.m_parent)},
+        {"name=", r.m_name},
+        {"s=", fid(r.m_source)},
+        {"sp=", fid(r.m_sourceParent)},
+        {"sname=", r.m_sourceName}};
+    for (const auto& [key, value] : optional)
+        if (!value.empty()) out.push_back(key + value);
     return out;
 }
 
@@ -66,8 +96,20 @@ std::vector<std::string> Call(const std::vector<std::string>& a, CKxError& error
     if (op == "users") {
         unsigned long long current = 7;
         std::vector<LustreAPI::CChangelogUser> users(1);
+        users[0].m_id = "before";
         error = LustreAPI::GetChangelogUsers(a.at(1), a.at(2), a.at(3), a.at(4), current, users);
-        return {std::to_string(current), std::to_string(users.size())};
+        std::vector<std::string> out{std::to_string(current)};
+        for (const auto& u : users)
+            out.push_back(HBString::Format("%s %llu %lld %s", u.m_id.c_str(), u.m_index, u.m_idleSeconds,
+                                           u.m_mask.empty() ? "-" : u.m_mask.c_str()));
+        return out;
+    }
+    if (op == "parse") {
+        LustreAPI::CChangelogRecord r;
+        r.m_index = 424242;
+        r.m_name = "before";
+        error = LustreAPI::ParseChangelogRecord(a.at(1), r);
+        return Fields(r);
     }
     if (op == "register") error = LustreAPI::RegisterChangelog(a.at(1), a.at(2), a.at(3), a.at(4), o1);
     if (op == "deregister") {
@@ -85,9 +127,11 @@ std::string Result(const std::string& opLine, const std::string& out, const std:
     std::vector<std::string> args;
     std::istringstream words(opLine.substr(3));
     for (std::string word; words >> word;) args.push_back(word == "''" ? "" : word);
-    if (args.at(0) == "run") args = {"run", opLine.substr(7)};
+    // The command line or record text: the rest of the line as it is.
+    if (args.at(0) == "run" || args.at(0) == "parse")
+        args = {args[0], opLine.substr(std::min(opLine.size(), 4 + args[0].size()))};
     zq_fake_set_reply(status, out.data(), out.size(), err.data(), err.size());
-    RecordingLogWriter log;
+    CapturingLogWriter log;
     const unsigned long calls = zq_fake_call_count();
     CKxError error;
     const std::vector<std::string> outputs = Call(args, error);
@@ -132,14 +176,16 @@ std::string Replay(const std::string& data)
 
 TEST(ChangelogOperations, ReplayTheScriptedReplies)
 {
-    const std::string path = CHANGELOG_DATA_DIR "/operations.txt";
-    const std::string data = ReadFile(path);
-    ASSERT_GT(data.size(), 1000u);
-    const std::string replayed = Replay(data);
-    if (std::getenv("LUSTREAPI_UPDATE_DATA"))
-        std::ofstream(path, std::ios::binary) << replayed;
-    else
-        EXPECT_EQ(replayed, data);
+    for (const char* name : {"operations.txt", "records.txt", "users.txt"}) {
+        const std::string path = CHANGELOG_DATA_DIR "/" + std::string(name);
+        const std::string data = ReadFile(path);
+        ASSERT_GT(data.size(), 1000u) << path;
+        const std::string replayed = Replay(data);
+        if (std::getenv("LUSTREAPI_UPDATE_DATA"))
+            std::ofstream(path, std::ios::binary) << replayed;
+        else
+            EXPECT_EQ(replayed, data) << path;
+    }
 }
 
 }  // namespace

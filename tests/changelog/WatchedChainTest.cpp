@@ -3,15 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
-#include "ChangelogTestSupport.h"
 #include "LustreAPI.h"
+#include "TestSupport.h"
 
-using namespace changelog_test;
+using namespace testsupport;
 
 namespace {
 
@@ -87,10 +86,6 @@ TEST_P(WatchedChain, RecordsMatchWhatWasDoneToTheFile)
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, WatchedChain, ::testing::Values("2.6", "2.10", "2.12", "2.15", "2.16", "2.17"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             std::string name = std::string("Lustre") + info.param;
-                             name.erase(std::remove(name.begin(), name.end(), '.'), name.end());
-                             return name;
-                         });
+                         [](const auto& info) { return "Lustre" + std::string(info.param).replace(1, 1, ""); });
 
 }  // namespace

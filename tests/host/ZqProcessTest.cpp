@@ -1,4 +1,5 @@
-// The shell-command runner, run for real.
+// The shell-command runner, run for real. (Megabytes on both streams from
+// many threads at once: tests/stress.)
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -16,17 +17,6 @@
 
 namespace {
 
-using testsupport::OpenFdCount;
-
-std::string Numbers(int from, int to)
-{
-    std::string text;
-    for (int i = from;; i += from <= to ? 1 : -1) {
-        text += std::to_string(i) + '\n';
-        if (i == to) return text;
-    }
-}
-
 // True when pid has ended within 10 s: gone, or a zombie left for a parent
 // (or a pid 1) that does not reap it.
 bool ProcessGone(pid_t pid)
@@ -38,18 +28,6 @@ bool ProcessGone(pid_t pid)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
-}
-
-// Several megabytes on both streams at once: a runner that reads one stream to
-// its end before the other deadlocks here.
-TEST(ZqProcess, MegabytesOnBothStreamsAtOnce)
-{
-    std::string output = "before|", errors;
-    const int fdsBefore = OpenFdCount();
-    EXPECT_EQ(ZqProcess::system("seq 1 700000 & seq 600000 -1 1 >&2; wait", &output, &errors, 0, false), 0);
-    EXPECT_TRUE(output == "before|" + Numbers(1, 700000)) << "stdout differs, " << output.size() << " bytes";
-    EXPECT_TRUE(errors == Numbers(600000, 1)) << "stderr differs, " << errors.size() << " bytes";
-    EXPECT_EQ(OpenFdCount(), fdsBefore);
 }
 
 // The commands of data/commands.txt, from a host whose input is a pipe

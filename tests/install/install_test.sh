@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs a built tree as a host developer gets it, builds the tiny host
-# (tests/install/consumer) against it with the CMake package and with
-# pkg-config, and runs it against the installed stand-in.
+# Installs a built tree as a host developer gets it, builds the demo host
+# (examples/) against it with the CMake package and with pkg-config, and runs
+# it against the installed stand-in.
 #
 #   install_test.sh tree BUILD_DIR   cmake --install of the three components
 #                                    into a temporary prefix
@@ -12,13 +12,14 @@
 #                                    otherwise with "dpkg -x" into a throwaway
 #                                    root
 #
-# LUSTREAPI_TEST_CXXFLAGS: extra compiler flags for the tiny host (the
+# LUSTREAPI_TEST_CXXFLAGS: extra compiler flags for the demo host (the
 # sanitizer build's -fsanitize flags).
 set -euo pipefail
 
 mode=$1
 build=$(cd "$2" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+source=$(cd "$here/../.." && pwd)
 cmake=${CMAKE_COMMAND:-cmake}
 cpack=${CPACK_COMMAND:-cpack}
 cxxflags=${LUSTREAPI_TEST_CXXFLAGS:-}
@@ -37,41 +38,44 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 expect_files() { local dir=$1 f; shift; for f in "$@"; do [ -e "$dir/$f" ] || fail "missing $dir/$f"; done; }
 expect_absent() { local f; for f in "$@"; do [ ! -e "$f" ] || fail "$f is installed"; done; }
 
-# Runs the tiny host, built both ways and with Lustre's header first and
-# after LustreAPI.h, against the installed stand-in; each must load the
-# installed libraries, not the build tree's.
+# Builds the demo host (examples/, a copytool in Lustre's idiom) against the
+# installed tree: with the CMake package and Lustre's header put ahead of
+# LustreAPI.h in every file, and with pkg-config as written. Each build must
+# load the installed libraries, not the build tree's, and run every step
+# against a fresh installed stand-in.
 #   $1 prefix (what CMAKE_PREFIX_PATH names), $2 its library directory
 run_consumers() {
-  local prefix=$1 libdir=$2 flags order program lib resolved
+  local prefix=$1 libdir=$2 flags program lib resolved
   local simdir=$libdir/lustreapi-sim
   expect_files "$simdir" liblustreapi.so liblustreapi.so.1 bin/lctl bin/lfs bin/ssh bin/lustre-sim \
     include/lustre/lustreapi.h include/linux/lustre/lustre_user.h
   [ -z "$(ls "$libdir" | grep '^liblustreapi\.so')" ] || fail "the stand-in library lies in $libdir itself"
-
   export PATH="$simdir/bin:$PATH" LD_LIBRARY_PATH="$simdir:$libdir" LUSTRE_SIM_STATE=$work/state
-  mkdir -p "$work/mnt"
-  lustre-sim init "$LUSTRE_SIM_STATE" >/dev/null
-  lustre-sim add-fs tinyfs --mdts 2
-  lustre-sim mount tinyfs "$work/mnt"
-  lustre-sim add-mds tinyfs 0 10.0.0.1 10.0.0.1@tcp
 
   echo "--- CMake package (find_package(LustreAPI CONFIG)) and pkg-config"
-  "$cmake" -S "$here/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  "$cmake" -S "$here/consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" -DDEMO_DIR="$source/examples" \
+    -DCOMMON_INCLUDE_DIR="$source/common/include" -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_BUILD_TYPE=Debug >/dev/null
   "$cmake" --build "$work/cmake" >/dev/null
   flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs LustreAPI lustreapi-sim)
-  for order in first after; do
-    # shellcheck disable=SC2086,SC2046  # the flags are words
-    ${CXX:-c++} -std=c++17 $cxxflags $([ $order = after ] || echo -DLUSTRE_HEADER_FIRST) \
-      "$here/consumer/copytool.cpp" $flags -o "$work/pc-$order"
-    for program in "$work/cmake/tiny-host-lustre-$order" "$work/pc-$order"; do
-      for lib in libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1; do
-        resolved=$(ldd "$program" | awk -v l="$lib" '$1 == l { print $3 }')
-        [ "$(readlink -f "$resolved")" = "$(readlink -f "$libdir/$lib")" ] ||
-          fail "$program loads $lib from '$resolved', not from $libdir"
-      done
-      "$program" "$work/mnt" "$(basename "$program")" tinyfs
+  # shellcheck disable=SC2086  # the flags are words
+  ${CXX:-c++} -std=c++17 $cxxflags -I"$source/common/include" "$source"/examples/*.cpp $flags -o "$work/demo-pc"
+  for program in "$work/cmake/demo-lustre-first" "$work/demo-pc"; do
+    for lib in libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1; do
+      resolved=$(ldd "$program" | awk -v l="$lib" '$1 == l { print $3 }')
+      [ "$(readlink -f "$resolved")" = "$(readlink -f "$libdir/$lib")" ] ||
+        fail "$program loads $lib from '$resolved', not from $libdir"
     done
+    rm -rf "$work/state" "$work/mnt" "$work/archive"
+    mkdir -p "$work/mnt" "$work/archive"
+    lustre-sim init "$LUSTRE_SIM_STATE" >/dev/null
+    lustre-sim add-fs lustre --mdts 2
+    lustre-sim mount lustre "$work/mnt"
+    lustre-sim add-archive lustre 1 "$work/archive"
+    for i in 0 1; do
+      lustre-sim add-mds lustre $i 192.168.0.$((i + 1)) 192.168.0.$((i + 1))@tcp
+      lustre-sim allow-login root 192.168.0.$((i + 1))
+    done
+    "$program" "$work/mnt" "$work/archive" root >"$work/demo.log" 2>&1 || { cat "$work/demo.log"; fail "$program"; }
   done
 }
 

@@ -49,16 +49,9 @@ std::string RunOne(int t, int i)
     return "";
 }
 
-// Logs nothing, from any thread.
-class QuietLog : public LogWriter {
-public:
-    int GetLevel() override { return -1; }
-    void Log(int, const char*, int, int, int, const char*, ...) override {}
-};
-
 TEST(StressRunner, EightThreadsRunHundredsOfCommandsWithMegabytesOnBothStreams)
 {
-    QuietLog quiet;
+    testsupport::QuietLogWriter quiet;
     LogWriter* const previous = g_ptrLogWriter;
     g_ptrLogWriter = &quiet;
     const int fdsBefore = testsupport::OpenFdCount();

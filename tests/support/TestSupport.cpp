@@ -104,15 +104,13 @@ TempDir::~TempDir()
     std::filesystem::remove_all(m_path, ignored);
 }
 
-ScopedEnv::ScopedEnv(const char* name) : m_name(name)
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : m_name(name)
 {
     const char* old = std::getenv(name);
     m_had = old != nullptr;
     if (old) m_old = old;
-    ::unsetenv(name);
+    ::setenv(name, value.c_str(), 1);
 }
-
-ScopedEnv::ScopedEnv(const char* name, const std::string& value) : ScopedEnv(name) { ::setenv(name, value.c_str(), 1); }
 
 ScopedEnv::~ScopedEnv()
 {
@@ -174,14 +172,6 @@ std::vector<std::string> CapturingLogWriter::Texts() const
     std::vector<std::string> texts;
     for (const Line& line : lines) texts.push_back(line.text);
     return texts;
-}
-
-std::vector<CapturingLogWriter::Line> CapturingLogWriter::Matching(const std::string& text) const
-{
-    std::vector<Line> found;
-    for (const Line& line : lines)
-        if (line.text == text) found.push_back(line);
-    return found;
 }
 
 int OpenFdCount()

@@ -32,11 +32,10 @@ private:
     std::string m_path;
 };
 
-// Sets (or, with no value, unsets) an environment variable for the object's life.
+// Sets an environment variable for the object's life.
 class ScopedEnv {
 public:
     ScopedEnv(const char* name, const std::string& value);
-    explicit ScopedEnv(const char* name);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
@@ -70,6 +69,13 @@ private:
     ScopedEnv m_env{"LUSTRE_SIM_STATE", dir.path()};
 };
 
+// Logs nothing, from any thread.
+class QuietLogWriter : public LogWriter {
+public:
+    int GetLevel() override { return -1; }
+    void Log(int, const char*, int, int, int, const char*, ...) override {}
+};
+
 // Installs itself as g_ptrLogWriter for its life and records every line it
 // is handed, whatever the level; GetLevel() answers level.
 class CapturingLogWriter : public LogWriter {
@@ -90,8 +96,6 @@ public:
         __attribute__((format(printf, 7, 8)));
 
     std::vector<std::string> Texts() const;
-    // Lines whose text is exactly text.
-    std::vector<Line> Matching(const std::string& text) const;
 
     std::vector<Line> lines;
     int levelQueries = 0;
