@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -89,6 +90,35 @@ TEST(ZqProcess, TimeLimitKillsTheProcessGroup)
               "ZqProcess::system: time limit of 300 ms reached, process group " + std::to_string(shell) + " killed\n");
     EXPECT_TRUE(ProcessGone(shell));
     EXPECT_TRUE(ProcessGone(sleeper));
+}
+
+// A daemon: standard descriptors closed and SIGCHLD ignored. The runner's
+// pipes then come out of pipe2() at 0 to 5, where the reporting shell's
+// descriptors go; they must be moved above them. Run in a child process,
+// which reports on a pipe of its own.
+TEST(ZqProcess, HostWithoutStandardDescriptors)
+{
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int out = fcntl(report[1], F_DUPFD, 10);
+        for (int fd = 0; fd < 10; ++fd) close(fd);
+        signal(SIGCHLD, SIG_IGN);  // the runner's reporting shell, with its extra pipe
+        std::string output, errors;
+        const int status = ZqProcess::system("echo out; echo err >&2", &output, &errors, 0, false);
+        const std::string text = std::to_string(status) + " [" + output + "] [" + errors + "]";
+        _exit(write(out, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    close(report[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    close(report[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(text, "0 [out\n] [err\n]");
 }
 
 }  // namespace
