@@ -1,0 +1,64 @@
+"""Lustre's HSM, file identifiers and changelogs from Python.
+
+A binding of libLustreAPI: every failure raises LustreError (an OSError
+with errno and the library's message), calls that may block release the
+GIL, and streams are iterators and context managers.
+
+    import lustreapi
+    lustreapi.load()                                  # bind liblustreapi.so
+    fid = lustreapi.path2fid("/mnt/lustre/file")
+    lustreapi.fid2path("/mnt/lustre", fid)            # every path of the file
+    if not lustreapi.hsm_state(path).states & lustreapi.HsmStates.ARCHIVED:
+        lustreapi.hsm_request([path], lustreapi.HsmAction.ARCHIVE)
+
+Identifiers: Fid, path2fid, fid2path, search_fsname, mdt_index.
+HSM: hsm_state, hsm_set_state, hsm_current_action, hsm_request.
+Changelogs: parse_changelog_record, read_changelogs, clear_changelog,
+mdt_list, register_changelog, deregister_changelog,
+changelog_current_index, changelog_users (the administration calls take
+timeout= in seconds).
+Copytools: Copytool, ActionList, ActionItem, CopyAction.
+
+The library's log lines go to the logging logger "lustreapi" (failures as
+WARNING, the rest as INFO).
+"""
+from ._enums import CopytoolAction, HsmAction, HsmStates, ProgressFlags, ProgressState
+from ._lustreapi import (
+    ActionItem,
+    ActionList,
+    ChangelogRecord,
+    ChangelogUser,
+    CopyAction,
+    Copytool,
+    Fid,
+    HsmCurrentAction,
+    HsmState,
+    LustreError,
+    bound_entry_points,
+    changelog_current_index,
+    changelog_users,
+    clear_changelog,
+    deregister_changelog,
+    fid2path,
+    hsm_current_action,
+    hsm_request,
+    hsm_set_state,
+    hsm_state,
+    load,
+    mdt_index,
+    mdt_list,
+    parse_changelog_record,
+    path2fid,
+    read_changelogs,
+    register_changelog,
+    search_fsname,
+)
+
+__all__ = [
+    "ActionItem", "ActionList", "ChangelogRecord", "ChangelogUser", "CopyAction", "Copytool", "CopytoolAction",
+    "Fid", "HsmAction", "HsmCurrentAction", "HsmState", "HsmStates", "LustreError", "ProgressFlags",
+    "ProgressState", "bound_entry_points", "changelog_current_index", "changelog_users", "clear_changelog",
+    "deregister_changelog", "fid2path", "hsm_current_action", "hsm_request", "hsm_set_state", "hsm_state",
+    "load", "mdt_index", "mdt_list", "parse_changelog_record", "path2fid", "read_changelogs",
+    "register_changelog", "search_fsname",
+]

@@ -1,0 +1,239 @@
+// Changelog records, the administration of changelog readers and the
+// acknowledgement of records.
+#include <pybind11/chrono.h>
+#include <pybind11/stl.h>
+
+#include <charconv>
+#include <cmath>
+#include <list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Bindings.h"
+#include "Errors.h"
+#include "LustreAPI.h"
+#include "TimeLimit.h"
+
+namespace py = pybind11;
+using LustreAPI::CChangelogRecord;
+using LustreAPI::CChangelogUser;
+
+namespace lustrepy {
+
+std::chrono::milliseconds TimeLimit(std::optional<double> seconds)
+{
+    if (!seconds || *seconds == 0) return std::chrono::milliseconds(0);
+    if (!std::isfinite(*seconds) || *seconds < 0) throw py::value_error("timeout must be None or >= 0 seconds");
+    const double ms = std::ceil(*seconds * 1000.0);
+    if (ms > 1e15) return std::chrono::milliseconds(0);  // beyond any wait: no limit
+    return std::chrono::milliseconds(static_cast<long long>(ms));
+}
+
+namespace {
+
+using Timeout = std::optional<double>;
+
+// The one place where a timeout meets the library's operations: op is
+// called with the limit as its last argument.
+template <typename Operation>
+void Limited(const Timeout& timeout, Operation op, const std::string& filename = {})
+{
+    const std::chrono::milliseconds limit = TimeLimit(timeout);
+    if (limit.count() != 0) throw py::type_error("timeout= needs the library's time-limit operations");
+    CheckError(op(limit), filename);
+}
+
+unsigned long long ToNumber(const std::string& text, const char* what)
+{
+    unsigned long long value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty())
+        throw Failure(EIO, std::string(what) + " is not a number: '" + text + "'");
+    return value;
+}
+
+CChangelogRecord Parse(const std::string& line)
+{
+    CChangelogRecord record;
+    CheckError(LustreAPI::ParseChangelogRecord(line, record));
+    return record;
+}
+
+std::vector<CChangelogRecord> Read(const std::string& mdt, unsigned long long start, unsigned long long end,
+                                   const Timeout& timeout)
+{
+    std::vector<CChangelogRecord> records;
+    Limited(timeout, [&](std::chrono::milliseconds) {
+        return LustreAPI::ReadChangelogs(mdt, std::to_string(start), std::to_string(end), records);
+    });
+    return records;
+}
+
+void Clear(const std::string& mdt, const std::string& user, unsigned long long end, const Timeout& timeout)
+{
+    Limited(timeout, [&](std::chrono::milliseconds) {
+        return LustreAPI::ClearChangelog(mdt, user, std::to_string(end));
+    });
+}
+
+std::vector<std::pair<std::string, std::string>> MdtList(const std::string& fsName, const Timeout& timeout)
+{
+    std::vector<std::string> names, servers;
+    Limited(timeout, [&](std::chrono::milliseconds) {
+        return LustreAPI::GetMDTList(fsName, names, servers);
+    });
+    std::vector<std::pair<std::string, std::string>> mdts;
+    for (size_t i = 0; i < names.size(); ++i) mdts.emplace_back(names[i], i < servers.size() ? servers[i] : "");
+    return mdts;
+}
+
+std::string Register(const std::string& host, const std::string& mdt, const std::string& fsName,
+                     const std::string& user, const Timeout& timeout)
+{
+    std::string id;
+    Limited(timeout, [&](std::chrono::milliseconds) {
+        return LustreAPI::RegisterChangelog(host, mdt, fsName, user, id);
+    });
+    return id;
+}
+
+void Deregister(const std::string& host, const std::string& mdt, const std::string& fsName, const std::string& user,
+                std::string id, const Timeout& timeout)
+{
+    Limited(timeout, [&](std::chrono::milliseconds) {
+        return LustreAPI::DeRegisterChangelog(host, mdt, fsName, user, id);
+    });
+}
+
+unsigned long long CurrentIndex(const std::string& host, const std::string& mdt, const std::string& fsName,
+                                const std::string& user, const Timeout& timeout)
+{
+    std::string index;
+    Limited(timeout, [&](std::chrono::milliseconds) {
+        return LustreAPI::GetChangelogCurrentIndex(host, mdt, fsName, user, index);
+    });
+    return ToNumber(index, "the current index");
+}
+
+std::pair<unsigned long long, std::vector<CChangelogUser>> Users(const std::string& host, const std::string& mdt,
+                                                                 const std::string& fsName, const std::string& user,
+                                                                 const Timeout& timeout)
+{
+    unsigned long long current = 0;
+    std::vector<CChangelogUser> users;
+    Limited(timeout, [&](std::chrono::milliseconds) {
+        return LustreAPI::GetChangelogUsers(host, mdt, fsName, user, current, users);
+    });
+    return {current, std::move(users)};
+}
+
+// The record's time as an aware datetime in UTC, to the microsecond.
+py::object RecordTime(const CChangelogRecord& r)
+{
+    static PyObject* const fromTimestamp =
+        py::object(py::module_::import("datetime").attr("datetime").attr("fromtimestamp")).release().ptr();
+    static PyObject* const utc =
+        py::object(py::module_::import("datetime").attr("timezone").attr("utc")).release().ptr();
+    const py::object base = py::handle(fromTimestamp)(r.m_seconds, py::handle(utc));
+    return base.attr("replace")(py::arg("microsecond") = r.m_nanoseconds / 1000);
+}
+
+std::string RecordRepr(const CChangelogRecord& r)
+{
+    return "ChangelogRecord(index=" + std::to_string(r.m_index) + ", type_name=" + py::repr(py::str(r.m_typeName)).cast<std::string>() +
+           ", target=" + py::str(py::cast(r.m_target)).cast<std::string>() +
+           ", name=" + py::repr(py::str(r.m_name)).cast<std::string>() + ")";
+}
+
+}  // namespace
+
+void BindChangelog(py::module_& m)
+{
+    using release = py::call_guard<py::gil_scoped_release>;
+    using R = CChangelogRecord;
+    Public(py::class_<R>(m, "ChangelogRecord",
+                         "One changelog record, as \"lfs changelog\" prints it. Fields a record\n"
+                         "does not carry are 0, \"\", Fid 0 or -1 (uid, gid)."))
+        .def_readonly("index", &R::m_index, "The record's number in the MDT's changelog.")
+        .def_readonly("type", &R::m_type, "The record type's number: 0 MARK, 1 CREAT, 8 RENME, ...")
+        .def_readonly("type_name", &R::m_typeName, "\"MARK\", \"CREAT\", \"RENME\", ...")
+        .def_readonly("seconds", &R::m_seconds, "The time, UTC, in seconds since 1970-01-01.")
+        .def_readonly("nanoseconds", &R::m_nanoseconds, "The nanoseconds within that second.")
+        .def_property_readonly("time", &RecordTime, "The time as an aware datetime in UTC (microseconds).")
+        .def_readonly("flags", &R::m_flags, "The record's flags (0x1 on the last unlink of a file).")
+        .def_readonly("target", &R::m_target, "t=: the file the record is about.")
+        .def_readonly("job_id", &R::m_jobId, "j=: the job that made the change.")
+        .def_readonly("extra_flags", &R::m_extraFlags, "ef=: which extra fields the record carries.")
+        .def_readonly("uid", &R::m_uid, "u=: the user id, or -1.")
+        .def_readonly("gid", &R::m_gid, "The group id, or -1.")
+        .def_readonly("nid", &R::m_nid, "nid=: the client's network address.")
+        .def_readonly("open_mode", &R::m_openMode, "m=: the open mode of OPEN records.")
+        .def_readonly("xattr", &R::m_xattr, "x=: the extended attribute of XATTR records.")
+        .def_readonly("parent", &R::m_parent, "p=: the directory holding name.")
+        .def_readonly("name", &R::m_name, "The file's name in parent; may hold blanks.")
+        .def_readonly("source", &R::m_source, "Renames, s=: the file renamed.")
+        .def_readonly("source_parent", &R::m_sourceParent, "Renames, sp=: the directory it left.")
+        .def_readonly("source_name", &R::m_sourceName, "Renames: its name there.")
+        .def("__repr__", &RecordRepr);
+    Public(py::class_<CChangelogUser>(m, "ChangelogUser", "One changelog reader of an MDT."))
+        .def_readonly("id", &CChangelogUser::m_id, "\"cl1\", \"cl2-watcher\"")
+        .def_readonly("index", &CChangelogUser::m_index, "The last record it acknowledged.")
+        .def_readonly("idle_seconds", &CChangelogUser::m_idleSeconds,
+                      "Seconds since it last acknowledged; -1 before Lustre 2.11.")
+        .def_readonly("mask", &CChangelogUser::m_mask, "\"MARK,CREAT,...\" where the listing shows one.")
+        .def("__repr__", [](const CChangelogUser& u) {
+            return "ChangelogUser(id='" + u.m_id + "', index=" + std::to_string(u.m_index) +
+                   ", idle_seconds=" + std::to_string(u.m_idleSeconds) + ", mask='" + u.m_mask + "')";
+        });
+
+    m.def("parse_changelog_record", &Parse, py::arg("line"),
+          "parse_changelog_record(line) -> ChangelogRecord\n\n"
+          "Reads one line of \"lfs changelog\" output (of any Lustre version, without\n"
+          "its line end). LustreError (EIO) quoting the line when it is no record.");
+    m.def("read_changelogs", &Read, py::arg("mdt"), py::arg("start") = 0, py::arg("end") = 0, py::kw_only(),
+          py::arg("timeout") = py::none(), release(),
+          "read_changelogs(mdt, start=0, end=0, *, timeout=None) -> list[ChangelogRecord]\n\n"
+          "The records of mdt from start to end (0: to the last) at once, from\n"
+          "\"lfs changelog\" on this node.");
+    m.def("clear_changelog", &Clear, py::arg("mdt"), py::arg("user"), py::arg("end"), py::kw_only(),
+          py::arg("timeout") = py::none(), release(),
+          "clear_changelog(mdt, user, end, *, timeout=None) -> None\n\n"
+          "Acknowledges the records of the changelog reader user (\"cl1\") on mdt up\n"
+          "to and including end (0: every record there is now).");
+    const char* const remote =
+        "\n\nhost is the metadata server, reached with \"ssh user@host\"; fsname names\n"
+        "the file system in messages. timeout: seconds for the command (None: no\n"
+        "limit).";
+    m.def("mdt_list", &MdtList, py::arg("fsname"), py::kw_only(), py::arg("timeout") = py::none(), release(),
+          "mdt_list(fsname, *, timeout=None) -> list[tuple[str, str]]\n\n"
+          "The MDTs of fsname and their servers as this client sees them:\n"
+          "[(\"lustre-MDT0000\", \"192.168.0.1\"), ...].");
+    m.def("register_changelog", &Register, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"),
+          py::kw_only(), py::arg("timeout") = py::none(), release(),
+          (std::string("register_changelog(host, mdt, fsname, user, *, timeout=None) -> str\n\n"
+                       "Registers a changelog reader on mdt and returns its id (\"cl1\").") +
+           remote)
+              .c_str());
+    m.def("deregister_changelog", &Deregister, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"),
+          py::arg("changelog_user"), py::kw_only(), py::arg("timeout") = py::none(), release(),
+          (std::string("deregister_changelog(host, mdt, fsname, user, changelog_user, *, timeout=None) -> None\n\n"
+                       "Removes the changelog reader changelog_user (\"cl1\") of mdt.") +
+           remote)
+              .c_str());
+    m.def("changelog_current_index", &CurrentIndex, py::arg("host"), py::arg("mdt"), py::arg("fsname"),
+          py::arg("user"), py::kw_only(), py::arg("timeout") = py::none(), release(),
+          (std::string("changelog_current_index(host, mdt, fsname, user, *, timeout=None) -> int\n\n"
+                       "The current index of mdt's changelog.") +
+           remote)
+              .c_str());
+    m.def("changelog_users", &Users, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"),
+          py::kw_only(), py::arg("timeout") = py::none(), release(),
+          (std::string("changelog_users(host, mdt, fsname, user, *, timeout=None)\n"
+                       "    -> tuple[int, list[ChangelogUser]]\n\n"
+                       "The current index of mdt's changelog and its readers.") +
+           remote)
+              .c_str());
+}
+
+}  // namespace lustrepy

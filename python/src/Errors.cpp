@@ -1,0 +1,63 @@
+// LustreError and the one translation of the library's failures into it.
+#include "Errors.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace lustrepy {
+
+Failure::Failure(int errnum, const std::string& message, std::string filename)
+    : std::runtime_error(message), m_errno(errnum), m_filename(std::move(filename))
+{
+}
+
+void CheckResult(int result, const std::string& msg, const std::string& filename)
+{
+    if (result >= 0) return;
+    throw Failure(-result, msg.empty() ? std::strerror(-result) : msg, filename);
+}
+
+void CheckError(const CKxError& error, const std::string& filename)
+{
+    if (!error.Failed()) return;
+    // HRESULT_FROM_WIN32: the facility bits 0x8007 over the Win32 code.
+    const unsigned code = static_cast<unsigned>(error.GetCode());
+    const int errnum = (code & 0xFFFF0000u) == 0x80070000u ? EIO : -error.GetCode();
+    const std::vector<std::string> messages = error.GetMessages();
+    std::string text;
+    for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
+        if (it->empty()) continue;
+        if (!text.empty()) text += ": ";
+        text += *it;
+    }
+    throw Failure(errnum, text.empty() ? std::strerror(errnum) : text, filename);
+}
+
+void RegisterErrors(py::module_& m)
+{
+    // Kept for the life of the process: the translator may run until the
+    // interpreter ends, and the module holds a reference too.
+    static PyObject* const type = PyErr_NewExceptionWithDoc(
+        "lustreapi.LustreError",
+        "A failure of the Lustre library: an OSError whose errno is the failure's\n"
+        "errno value (EIO for a failed command, whose message says why) and whose\n"
+        "strerror is the library's message; filename names the file concerned,\n"
+        "when there is one.",
+        PyExc_OSError, nullptr);
+    if (!type) throw py::error_already_set();
+    m.attr("LustreError") = py::handle(type);
+    py::register_exception_translator([](std::exception_ptr failure) {
+        try {
+            if (failure) std::rethrow_exception(failure);
+        } catch (const Failure& f) {
+            py::tuple args = f.Filename().empty() ? py::make_tuple(f.Errno(), f.what())
+                                                  : py::make_tuple(f.Errno(), f.what(), f.Filename());
+            PyErr_SetObject(type, args.ptr());
+        }
+    });
+}
+
+}  // namespace lustrepy
