@@ -34,14 +34,19 @@ namespace {
 
 using Timeout = std::optional<double>;
 
-// The one place where a timeout meets the library's operations: op is
-// called with the limit as its last argument.
+// The one place where a timeout meets the library's operations: op calls
+// the operation's time-limit overload with the limit it is given. A command
+// that fails once its limit has passed was ended by it: ETIMEDOUT.
 template <typename Operation>
-void Limited(const Timeout& timeout, Operation op, const std::string& filename = {})
+void Limited(const Timeout& timeout, Operation op)
 {
     const std::chrono::milliseconds limit = TimeLimit(timeout);
-    if (limit.count() != 0) throw py::type_error("timeout= needs the library's time-limit operations");
-    CheckError(op(limit), filename);
+    const auto start = std::chrono::steady_clock::now();
+    const CKxError error = op(limit);
+    if (!error.Failed()) return;
+    if (limit.count() > 0 && std::chrono::steady_clock::now() - start >= limit)
+        throw Failure(ETIMEDOUT, error.GetMessages().empty() ? "timed out" : error.GetMessages().back());
+    CheckError(error);
 }
 
 unsigned long long ToNumber(const std::string& text, const char* what)
@@ -64,24 +69,24 @@ std::vector<CChangelogRecord> Read(const std::string& mdt, unsigned long long st
                                    const Timeout& timeout)
 {
     std::vector<CChangelogRecord> records;
-    Limited(timeout, [&](std::chrono::milliseconds) {
-        return LustreAPI::ReadChangelogs(mdt, std::to_string(start), std::to_string(end), records);
+    Limited(timeout, [&](std::chrono::milliseconds limit) {
+        return LustreAPI::ReadChangelogs(mdt, std::to_string(start), std::to_string(end), records, limit);
     });
     return records;
 }
 
 void Clear(const std::string& mdt, const std::string& user, unsigned long long end, const Timeout& timeout)
 {
-    Limited(timeout, [&](std::chrono::milliseconds) {
-        return LustreAPI::ClearChangelog(mdt, user, std::to_string(end));
+    Limited(timeout, [&](std::chrono::milliseconds limit) {
+        return LustreAPI::ClearChangelog(mdt, user, std::to_string(end), limit);
     });
 }
 
 std::vector<std::pair<std::string, std::string>> MdtList(const std::string& fsName, const Timeout& timeout)
 {
     std::vector<std::string> names, servers;
-    Limited(timeout, [&](std::chrono::milliseconds) {
-        return LustreAPI::GetMDTList(fsName, names, servers);
+    Limited(timeout, [&](std::chrono::milliseconds limit) {
+        return LustreAPI::GetMDTList(fsName, names, servers, limit);
     });
     std::vector<std::pair<std::string, std::string>> mdts;
     for (size_t i = 0; i < names.size(); ++i) mdts.emplace_back(names[i], i < servers.size() ? servers[i] : "");
@@ -92,8 +97,8 @@ std::string Register(const std::string& host, const std::string& mdt, const std:
                      const std::string& user, const Timeout& timeout)
 {
     std::string id;
-    Limited(timeout, [&](std::chrono::milliseconds) {
-        return LustreAPI::RegisterChangelog(host, mdt, fsName, user, id);
+    Limited(timeout, [&](std::chrono::milliseconds limit) {
+        return LustreAPI::RegisterChangelog(host, mdt, fsName, user, id, limit);
     });
     return id;
 }
@@ -101,8 +106,8 @@ std::string Register(const std::string& host, const std::string& mdt, const std:
 void Deregister(const std::string& host, const std::string& mdt, const std::string& fsName, const std::string& user,
                 std::string id, const Timeout& timeout)
 {
-    Limited(timeout, [&](std::chrono::milliseconds) {
-        return LustreAPI::DeRegisterChangelog(host, mdt, fsName, user, id);
+    Limited(timeout, [&](std::chrono::milliseconds limit) {
+        return LustreAPI::DeRegisterChangelog(host, mdt, fsName, user, id, limit);
     });
 }
 
@@ -110,8 +115,8 @@ unsigned long long CurrentIndex(const std::string& host, const std::string& mdt,
                                 const std::string& user, const Timeout& timeout)
 {
     std::string index;
-    Limited(timeout, [&](std::chrono::milliseconds) {
-        return LustreAPI::GetChangelogCurrentIndex(host, mdt, fsName, user, index);
+    Limited(timeout, [&](std::chrono::milliseconds limit) {
+        return LustreAPI::GetChangelogCurrentIndex(host, mdt, fsName, user, index, limit);
     });
     return ToNumber(index, "the current index");
 }
@@ -122,8 +127,8 @@ std::pair<unsigned long long, std::vector<CChangelogUser>> Users(const std::stri
 {
     unsigned long long current = 0;
     std::vector<CChangelogUser> users;
-    Limited(timeout, [&](std::chrono::milliseconds) {
-        return LustreAPI::GetChangelogUsers(host, mdt, fsName, user, current, users);
+    Limited(timeout, [&](std::chrono::milliseconds limit) {
+        return LustreAPI::GetChangelogUsers(host, mdt, fsName, user, current, users, limit);
     });
     return {current, std::move(users)};
 }
