@@ -20,12 +20,25 @@ void CheckResult(int result, const std::string& msg, const std::string& filename
     throw Failure(-result, msg.empty() ? std::strerror(-result) : msg, filename);
 }
 
+namespace {
+
+// HRESULT_FROM_WIN32 puts the facility bits 0x8007 over a Win32 code. The
+// loader's "module not found" (126) and "procedure not found" (127) are
+// ENOENT; the commands' 774 and any other Win32 code EIO.
+int ErrnoOf(const CKxError& error)
+{
+    const unsigned code = static_cast<unsigned>(error.GetCode());
+    if ((code & 0xFFFF0000u) != 0x80070000u) return -error.GetCode();
+    const unsigned win32 = code & 0xFFFFu;
+    return win32 == 126 || win32 == 127 ? ENOENT : EIO;
+}
+
+}  // namespace
+
 void CheckError(const CKxError& error, const std::string& filename)
 {
     if (!error.Failed()) return;
-    // HRESULT_FROM_WIN32: the facility bits 0x8007 over the Win32 code.
-    const unsigned code = static_cast<unsigned>(error.GetCode());
-    const int errnum = (code & 0xFFFF0000u) == 0x80070000u ? EIO : -error.GetCode();
+    const int errnum = ErrnoOf(error);
     const std::vector<std::string> messages = error.GetMessages();
     std::string text;
     for (auto it = messages.rbegin(); it != messages.rend(); ++it) {

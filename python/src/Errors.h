@@ -28,7 +28,8 @@ private:
 // errno, with msg as the message or, when msg is empty, strerror's text.
 void CheckResult(int result, const std::string& msg, const std::string& filename = {});
 // A failed error as a Failure. The errno is the error's own for errno
-// failures and EIO for the Win32 failures of the commands (their message
+// failures, ENOENT for a library or entry point the loader did not find, and
+// EIO for the other Win32 failures, those of the commands (their message
 // says what went wrong); the message joins the error's messages, newest
 // first, with ": ".
 void CheckError(const CKxError& error, const std::string& filename = {});

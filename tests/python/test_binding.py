@@ -1,0 +1,171 @@
+"""What the binding adds to the library: conversions, errors, the GIL,
+iteration and context managers."""
+import datetime
+import errno
+import os
+import pathlib
+import pickle
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import lustreapi as L
+from lustreapi import HsmAction, HsmStates
+
+FID_TEXTS = [  # text, (seq, oid, ver)
+    ("[0x200000400:0x1c:0x0]", (0x200000400, 0x1C, 0)),
+    ("0x200000400:0x1c:0x0", (0x200000400, 0x1C, 0)),
+    ("[8589935616:28:1]", (0x200000400, 28, 1)),
+    ("[010:010:0]", (8, 8, 0)),
+    ("[0xffffffffffffffff:0xffffffff:0xffffffff]", (2**64 - 1, 2**32 - 1, 2**32 - 1)),
+]
+NOT_FIDS = ["", "garbage", "[0x1:0x2]", "[abc:0x1:0x0]", "[0x10000000000000000:0x1:0x0]", "[0x0:0x0:0x0]"]
+
+
+@pytest.mark.parametrize("text,numbers", FID_TEXTS)
+def test_fid_from_text(text, numbers):
+    fid = L.Fid(text)
+    assert (fid.seq, fid.oid, fid.ver) == numbers
+    assert L.Fid(*numbers) == fid and hash(L.Fid(*numbers)) == hash(fid)
+    assert L.Fid(str(fid)) == fid and eval(repr(fid), {"Fid": L.Fid}) == fid
+    assert pickle.loads(pickle.dumps(fid)) == fid
+
+
+@pytest.mark.parametrize("text", NOT_FIDS)
+def test_not_a_fid(text):
+    with pytest.raises(ValueError, match="not a FID"):
+        L.Fid(text)
+
+
+def test_fid_order_and_limits():
+    assert sorted([L.Fid(2, 0), L.Fid(1, 5, 1), L.Fid(1, 5)]) == [L.Fid(1, 5), L.Fid(1, 5, 1), L.Fid(2, 0)]
+    assert len({L.Fid(1, 2), L.Fid("[0x1:0x2:0x0]")}) == 1
+    with pytest.raises(TypeError):
+        L.Fid(1, 2**32)
+
+
+def test_errors_are_oserrors(standin):
+    missing = os.path.join(standin.mnt, "missing")
+    with pytest.raises(L.LustreError) as e:
+        L.hsm_state(missing)
+    assert isinstance(e.value, OSError) and (e.value.errno, e.value.filename) == (errno.ENOENT, missing)
+    with pytest.raises(L.LustreError) as e:
+        L.register_changelog("mds1;reboot", "lustre-MDT0000", "lustre", "root")
+    assert e.value.errno == errno.EIO
+    assert e.value.strerror == "The host \"mds1;reboot\" is refused: it holds the character ';'"
+    with pytest.raises(L.LustreError, match="Cannot read the changelog record"):
+        L.parse_changelog_record("not a record")
+    with pytest.raises(ValueError):
+        L.mdt_list("lustre", timeout=-1)
+
+
+def test_without_lustre_library():
+    script = """if True:
+        import lustreapi as L
+        for call in (L.load, lambda: L.hsm_state("/"), lambda: L.hsm_request(["/x"], L.HsmAction.ARCHIVE)):
+            try:
+                call()
+            except L.LustreError as e:
+                print(e.errno, e.strerror)
+        print(L.hsm_request([], L.HsmAction.ARCHIVE))"""
+    env = dict(os.environ, LD_LIBRARY_PATH="")
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True).stdout
+    lines = out.splitlines()
+    assert lines[0].startswith("2 Load(liblustreapi.so) failed: dlopen(liblustreapi.so")
+    assert lines[1:] == ["22 llapi_hsm_state_get is not loaded", "22 llapi_hsm_user_request_alloc is not loaded", "[]"]
+
+
+def test_paths_fids_and_states(standin):
+    mnt = pathlib.Path(standin.mnt)
+    (mnt / "dir").mkdir()
+    (mnt / "dir/a").write_text("data")
+    os.link(mnt / "dir/a", mnt / "b")
+    fid = L.path2fid(mnt / "dir/a")
+    assert L.fid2path(mnt, str(fid)) == [str(mnt / "b"), str(mnt / "dir/a")]
+    assert L.search_fsname(mnt) == "lustre"
+    fd = os.open(mnt, os.O_RDONLY)
+    try:
+        assert L.mdt_index(fd, fid) == L.mdt_index(str(mnt), fid) in (0, 1)
+    finally:
+        os.close(fd)
+    L.hsm_set_state(mnt / "b", set=HsmStates.NORELEASE)
+    assert L.hsm_state(mnt / "dir/a").states == HsmStates.NORELEASE
+    assert L.hsm_request([mnt / "b", mnt / "nope"], HsmAction.ARCHIVE) == [0, -errno.ENOENT]
+    action = L.hsm_current_action(mnt / "b")
+    assert (action.action, action.state) == (HsmAction.ARCHIVE, L.ProgressState.WAITING)
+
+
+def test_changelog_records(standin):
+    line = ("7 08RENME 04:27:54.551053189 2024.08.20 0x1 t=[0x200000400:0x5:0x0] j=mv.0 ef=0xf u=500:501 "
+            "nid=0@lo p=[0x200000007:0x1:0x0] new name s=[0x200000400:0x6:0x0] sp=[0x200000400:0x2:0x0] old name")
+    r = L.parse_changelog_record(line)
+    assert (r.index, r.type, r.type_name, r.flags, r.job_id, r.uid, r.gid) == (7, 8, "RENME", 1, "mv.0", 500, 501)
+    assert (r.name, r.source_name, r.source, r.source_parent) == ("new name", "old name", L.Fid(0x200000400, 6),
+                                                                   L.Fid(0x200000400, 2))
+    assert r.time == datetime.datetime(2024, 8, 20, 4, 27, 54, 551053, tzinfo=datetime.timezone.utc)
+    reader = L.register_changelog("mds1", "lustre-MDT0000", "lustre", "root", timeout=30)
+    standin.sim("changelog-append", "lustre-MDT0000", "CREAT", "--name", "f", "--count", 3)
+    assert [r.index for r in L.read_changelogs("lustre-MDT0000", 2)] == [2, 3]
+    L.clear_changelog("lustre-MDT0000", reader, 2)
+    current, users = L.changelog_users("mds1", "lustre-MDT0000", "lustre", "root")
+    assert (current, [(u.id, u.index) for u in users]) == (3, [(reader, 2)])
+    assert L.changelog_current_index("mds1", "lustre-MDT0000", "lustre", "root") == 3
+
+
+def test_time_limit_and_gil(standin, tmp_path, monkeypatch):
+    slow = tmp_path / "bin"
+    slow.mkdir()
+    (slow / "lfs").write_text("#!/bin/sh\nsleep 10\n")
+    (slow / "lfs").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{slow}{os.pathsep}{os.environ['PATH']}")
+    ticks, outcome = [], []
+
+    def call():
+        try:
+            L.read_changelogs("lustre-MDT0000", timeout=1)
+        except L.LustreError as e:
+            outcome.append(e.errno)
+
+    start = time.monotonic()
+    worker = threading.Thread(target=call)
+    worker.start()
+    while worker.is_alive():
+        ticks.append(1)  # runs only while the call has released the GIL
+        time.sleep(0.01)
+    assert outcome == [errno.ETIMEDOUT] and time.monotonic() - start < 5
+    assert len(ticks) > 20
+
+
+def test_copytool(standin):
+    mnt = pathlib.Path(standin.mnt)
+    for name in "abc":
+        (mnt / name).write_text(name * 10)
+    L.hsm_request([mnt / "a", mnt / "b"], HsmAction.ARCHIVE)
+    with L.Copytool(mnt, [1]) as ct:
+        items = list(ct.receive(timeout=5))
+        assert [i.action for i in items] == [L.CopytoolAction.ARCHIVE] * 2
+        with ct.begin(items[0]) as done:
+            fd = done.data_fd()
+            assert os.read(fd, 100) == b"aaaaaaaaaa" and done.data_fid() == items[0].fid
+            os.close(fd)
+        with pytest.raises(PermissionError):
+            with ct.begin(items[1]):
+                raise PermissionError(errno.EACCES, "denied")
+        assert done.ended and ct.receive(timeout=0.1) is None
+        L.hsm_request([mnt / "c"], HsmAction.ARCHIVE)
+        left_open = ct.begin(ct.receive(timeout=5).items[0])
+    assert ct.closed and left_open.ended
+    assert [L.hsm_state(mnt / n).states for n in "abc"] == [HsmStates.EXISTS | HsmStates.ARCHIVED, 0, 0]
+    ct = L.Copytool(mnt)
+    threading.Timer(0.3, ct.close).start()
+    assert list(ct) == []  # closing from another thread ends the iteration
+
+
+def test_log_lines_reach_logging(caplog):
+    caplog.set_level("INFO", logger="lustreapi")
+    with pytest.raises(ValueError):
+        L.Fid("[1:2]")
+    assert [r.getMessage() for r in caplog.records] == ["FID cannot be generated for 1:2"]
