@@ -222,6 +222,44 @@ bool LoadChangelog(const std::string& stateDir, const std::string& mdt, MdtChang
     return true;
 }
 
+bool ScanChangelog(const std::string& stateDir, const std::string& mdt, uint64_t from,
+                   const std::function<bool(const ChangelogRecord&)>& take, uint64_t& index, std::string& error)
+{
+    const std::string file = ChangelogDir(stateDir) + "/" + mdt;
+    index = 0;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT) return true;
+        error = "cannot read " + file + ": " + strerror(errno);
+        return false;
+    }
+    std::string line;
+    for (int lineNo = 1; std::getline(in, line); ++lineNo) {
+        // Records below from are skipped on their index alone.
+        if (line.compare(0, 4, "rec ") == 0) {
+            uint64_t recordIndex = 0;
+            const size_t end = line.find(' ', 4);
+            if (end != std::string::npos && ParseNumber(line.substr(4, end - 4), recordIndex) && recordIndex < from)
+                continue;
+        }
+        const std::vector<std::string> w = Words(line);
+        if (w.empty() || w[0] == "lastuser" || w[0] == "user") continue;
+        ChangelogRecord r;
+        bool ok = false;
+        if (w[0] == "index" && w.size() == 2) {
+            ok = ParseNumber(w[1], index);
+        } else if (w[0] == "rec" && ReadRecord(w, r)) {
+            if (!take(r)) return true;
+            ok = true;
+        }
+        if (!ok) {
+            error = file + ":" + std::to_string(lineNo) + ": cannot read '" + line + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool SaveChangelog(const std::string& stateDir, const std::string& mdt, const MdtChangelog& log, std::string& error)
 {
     std::ostringstream out;

@@ -3,6 +3,7 @@
 // Callers hold sim::StateLock around a load-modify-save sequence.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,14 @@ std::string ChangelogDir(const std::string& stateDir);
 [[nodiscard]] bool LoadChangelog(const std::string& stateDir, const std::string& mdt, MdtChangelog& log,
                                  std::string& error);
 [[nodiscard]] bool SaveChangelog(const std::string& stateDir, const std::string& mdt, const MdtChangelog& log,
+                                 std::string& error);
+
+// Reads the records of mdt whose index is at least from, in order, and hands
+// each to take until take returns false; index gets the MDT's current index.
+// Holds one record at a time, whatever the changelog's length. Takes no
+// lock: the file is only ever replaced whole, so a scan sees one version.
+[[nodiscard]] bool ScanChangelog(const std::string& stateDir, const std::string& mdt, uint64_t from,
+                                 const std::function<bool(const ChangelogRecord&)>& take, uint64_t& index,
                                  std::string& error);
 
 // The stand-in clock: the seconds stored by "lustre-sim set-time" in

@@ -159,50 +159,6 @@ int ClearUsage(const sim::LustreVersion& version)
     return kCmdHelp;
 }
 
-// llapi_changelog_clear and the MDT behind it: 0 or a negative errno, with
-// liblustreapi's message on stderr.
-int LlapiChangelogClear(const sim::ToolContext& ctx, const std::string& mdt, const std::string& idText,
-                        long long endrec)
-{
-    const sim::LustreVersion& version = ctx.version;
-    // liblustreapi's messages carry the program's name from 2.12 on.
-    const char* prefix = version.AtLeast(12) ? "lfs changelog_clear: " : "";
-    if (endrec < 0) {
-        // A message without errno; up to 2.14 it is followed by an empty line.
-        fprintf(stderr, "%scan't purge negative records\n%s", prefix, version.AtLeast(15) ? "" : "\n");
-        return -EINVAL;
-    }
-    // From 2.15 a named reader "cl1-name" is cut to "cl1".
-    std::string id = idText;
-    if (version.AtLeast(15)) id = id.substr(0, id.find('-'));
-    const std::string request = "clear:" + id + ":" + std::to_string(endrec);
-    if (request.size() >= 64) return -EINVAL;
-    if (!ctx.IsMountedMdt(mdt)) {
-        fprintf(stderr, "%scannot open '/dev/changelog-%s': %s (%d)\n", prefix, mdt.c_str(), strerror(ENOENT), ENOENT);
-        return -ENOENT;
-    }
-    uint32_t user = 0;
-    uint64_t record = 0;
-    int rc = -EINVAL;
-    if (sim::ReadClearRequest(request, user, record)) {
-        sim::StateLock lock(ctx.stateDir);
-        sim::MdtChangelog log;
-        std::string error;
-        if (!sim::LoadChangelog(ctx.stateDir, mdt, log, error)) {
-            fprintf(stderr, "lfs (stand-in): %s\n", error.c_str());
-            return -EIO;
-        }
-        rc = sim::ClearChangelogUser(version, log, user, record, sim::SimNow(ctx.stateDir));
-        if (rc == 0 && !sim::SaveChangelog(ctx.stateDir, mdt, log, error)) {
-            fprintf(stderr, "lfs (stand-in): %s\n", error.c_str());
-            return -EIO;
-        }
-    }
-    if (rc < 0)
-        fprintf(stderr, "%scannot purge records for '%s': %s (%d)\n", prefix, idText.c_str(), strerror(-rc), -rc);
-    return rc;
-}
-
 int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& args)
 {
     const sim::LustreVersion& version = ctx.version;
@@ -215,7 +171,9 @@ int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& 
         fprintf(stderr, "changelog_clear: bad endrec '%s'\n", endText.c_str());
         return ClearUsage(version);
     }
-    const int rc = LlapiChangelogClear(ctx, args[0], args[1], endrec);
+    // liblustreapi's messages carry the program's name from 2.12 on.
+    const int rc = sim::ClearChangelogRecords(ctx, args[0], args[1], endrec,
+                                              version.AtLeast(12) ? "lfs changelog_clear: " : "");
     if (rc == 0) return 0;
     if (rc == -EINVAL)
         fprintf(stderr, "changelog_clear: record out of range: %llu\n", static_cast<unsigned long long>(endrec));
