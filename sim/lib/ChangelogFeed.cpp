@@ -17,8 +17,8 @@ struct NetType {
     bool dotted;  // the address is an IPv4 address
 };
 
-const NetType kNetTypes[] = {{"tcp", 2, true}, {"o2ib", 5, true}, {"lo", 9, false}, {"gni", 13, false},
-                             {"kfi", 16, false}};
+const NetType kNetTypes[] = {
+    {"tcp", 2, true}, {"o2ib", 5, true}, {"lo", 9, false}, {"gni", 13, false}, {"kfi", 16, false}};
 
 bool Number(const char* begin, const char* end, uint32_t& value)
 {
@@ -121,7 +121,8 @@ size_t PackChangelogRecord(const ChangelogRecord& r, bool withExtraFlags, char* 
         if ((xflags & CLFE_NID) && ParseNid(r.nid, nid)) changelog_rec_nid(rec)->cr_nid = nid;
         if (xflags & CLFE_OPEN) changelog_rec_openmode(rec)->cr_openflags = OpenFlagsOfMode(r.openMode);
         if (xflags & CLFE_XATTR)
-            memcpy(changelog_rec_xattr(rec)->cr_xattr, r.xattr.data(), std::min(r.xattr.size(), size_t{XATTR_NAME_MAX}));
+            memcpy(changelog_rec_xattr(rec)->cr_xattr, r.xattr.data(),
+                   std::min(r.xattr.size(), size_t{XATTR_NAME_MAX}));
     }
     char* name = changelog_rec_name(rec);
     const size_t nameLen = std::min(r.name.size(), kNameMax);

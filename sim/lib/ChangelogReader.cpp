@@ -31,7 +31,7 @@
 namespace sim::lib {
 namespace {
 
-constexpr size_t kDeviceBuffer = 4096;  // the library's read size; a message never exceeds it
+constexpr size_t kDeviceBuffer = 4096;      // the library's read size; a message never exceeds it
 constexpr int kErrorMessage = sizeof(int);  // a message of one int: the device's read error
 constexpr int kFollowPollMs = 50;           // how often a following feeder looks at the store
 
@@ -134,8 +134,8 @@ void Convert(const changelog_rec& in, int flags, unsigned xflags, changelog_rec*
     unsigned wanted = CLF_VERSION | CLF_RENAME;
     if (flags & CHANGELOG_FLAG_JOBID) wanted |= CLF_JOBID;
     if (flags & CHANGELOG_FLAG_EXTRA_FLAGS) wanted |= CLF_EXTRA_FLAGS;
-    const auto xwanted = static_cast<enum changelog_rec_extra_flags>(
-        wanted & CLF_EXTRA_FLAGS ? xflags & CLFE_SUPPORTED : 0);
+    const auto xwanted =
+        static_cast<enum changelog_rec_extra_flags>(wanted & CLF_EXTRA_FLAGS ? xflags & CLFE_SUPPORTED : 0);
     const enum changelog_rec_extra_flags xhave = changelog_rec_xflags(&in);
 
     memset(out, 0, CR_MAXSIZE);
@@ -189,8 +189,8 @@ int ChangelogStart(void** priv, int flags, const char* mdtname, long long startr
     reader->stop = common::UniqueFd(eventfd(0, EFD_CLOEXEC));
     if (!reader->stop.Valid()) return -errno;
     try {
-        reader->feeder = std::thread(Feed, std::ref(*reader), ctx, std::string(mdtname),
-                                     static_cast<uint64_t>(startrec));
+        reader->feeder =
+            std::thread(Feed, std::ref(*reader), ctx, std::string(mdtname), static_cast<uint64_t>(startrec));
     } catch (const std::system_error& e) {
         return -e.code().value();
     }

@@ -71,7 +71,8 @@ int ClearChangelogRecords(const ToolContext& ctx, const std::string& mdt, const 
     const std::string request = "clear:" + id + ":" + std::to_string(endrec);
     if (request.size() >= 64) return -EINVAL;
     if (!ctx.IsMountedMdt(mdt)) {
-        fprintf(stderr, "%scannot open '/dev/changelog-%s': %s (%d)\n", prefix.c_str(), mdt.c_str(), strerror(ENOENT), ENOENT);
+        fprintf(stderr, "%scannot open '/dev/changelog-%s': %s (%d)\n", prefix.c_str(), mdt.c_str(), strerror(ENOENT),
+                ENOENT);
         return -ENOENT;
     }
     uint32_t user = 0;
@@ -92,7 +93,8 @@ int ClearChangelogRecords(const ToolContext& ctx, const std::string& mdt, const 
         }
     }
     if (rc < 0)
-        fprintf(stderr, "%scannot purge records for '%s': %s (%d)\n", prefix.c_str(), idText.c_str(), strerror(-rc), -rc);
+        fprintf(stderr, "%scannot purge records for '%s': %s (%d)\n", prefix.c_str(), idText.c_str(), strerror(-rc),
+                -rc);
     return rc;
 }
 

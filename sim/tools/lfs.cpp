@@ -1,7 +1,10 @@
-// Stand-in for Lustre's lfs: "lfs changelog MDT [STARTREC [ENDREC]]" prints
-// the MDT's changelog records in the imitated version's line format;
+// Stand-in for Lustre's lfs: "lfs changelog [--follow] MDT [STARTREC [ENDREC]]"
+// prints the MDT's changelog records in the imitated version's line format
+// (and with --follow waits for more);
 // "lfs changelog_clear MDT ID ENDREC" acknowledges a reader's records; the
 // HSM and FID commands are in LfsHsm.cpp.
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -11,6 +14,7 @@
 
 #include "ArgvLog.h"
 #include "ChangelogClear.h"
+#include "ChangelogFeed.h"
 #include "ChangelogMask.h"
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
@@ -95,11 +99,13 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
             return Usage(version);
         }
     }
-    if (!parsed.options.empty()) {
-        fprintf(stderr, "lfs (stand-in): changelog --%s is not supported\n",
-                parsed.options[0].first == 'f'   ? "follow"
-                : parsed.options[0].first == 'u' ? "user"
-                                                 : "mask");
+    bool follow = false;
+    for (const auto& option : parsed.options) {
+        if (option.first == 'f') {
+            follow = true;
+            continue;
+        }
+        fprintf(stderr, "lfs (stand-in): changelog --%s is not supported\n", option.first == 'u' ? "user" : "mask");
         return EOPNOTSUPP;
     }
     const std::vector<std::string>& positional = parsed.operands;
@@ -129,24 +135,37 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
         return EINVAL;
     }
 
-    sim::MdtChangelog log;
-    {
-        sim::StateLock lock(ctx.stateDir);
-        std::string error = lock.Error();
-        if (!lock.Locked() || !sim::LoadChangelog(ctx.stateDir, mdt, log, error)) {
+    // END 0 means no upper bound; lfs compares it as an unsigned record
+    // number, so a negative END is no bound either. Records are printed as
+    // they are read, one at a time; with --follow lfs then waits for more.
+    const unsigned long long last = static_cast<unsigned long long>(end);
+    uint64_t next = static_cast<uint64_t>(start);
+    bool past = false;
+    std::string stamp;
+    for (;;) {
+        stamp = sim::lib::ChangelogStamp(ctx.stateDir, mdt);
+        uint64_t index = 0;
+        std::string error;
+        const bool read = sim::ScanChangelog(
+            ctx.stateDir, mdt, next,
+            [&](const sim::ChangelogRecord& record) {
+                if (end != 0 && record.index > last) {
+                    past = true;
+                    return false;
+                }
+                fputs(sim::FormatChangelogRecord(version, record).c_str(), stdout);
+                next = record.index + 1;
+                return true;
+            },
+            index, error);
+        if (!read) {
             fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", error.c_str());
             return EIO;
         }
+        if (!follow || past) return 0;
+        if (fflush(stdout) != 0) return errno;
+        while (sim::lib::ChangelogStamp(ctx.stateDir, mdt) == stamp) usleep(50 * 1000);
     }
-    // END 0 means no upper bound; lfs compares it as an unsigned record
-    // number, so a negative END is no bound either.
-    const unsigned long long last = static_cast<unsigned long long>(end);
-    for (const auto& record : log.records) {
-        if (record.index < static_cast<unsigned long long>(start)) continue;
-        if (end != 0 && record.index > last) break;
-        fputs(sim::FormatChangelogRecord(version, record).c_str(), stdout);
-    }
-    return 0;
 }
 
 int ClearUsage(const sim::LustreVersion& version)
@@ -172,8 +191,8 @@ int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& 
         return ClearUsage(version);
     }
     // liblustreapi's messages carry the program's name from 2.12 on.
-    const int rc = sim::ClearChangelogRecords(ctx, args[0], args[1], endrec,
-                                              version.AtLeast(12) ? "lfs changelog_clear: " : "");
+    const int rc =
+        sim::ClearChangelogRecords(ctx, args[0], args[1], endrec, version.AtLeast(12) ? "lfs changelog_clear: " : "");
     if (rc == 0) return 0;
     if (rc == -EINVAL)
         fprintf(stderr, "changelog_clear: record out of range: %llu\n", static_cast<unsigned long long>(endrec));
