@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -129,22 +130,37 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
         return EINVAL;
     }
 
-    sim::MdtChangelog log;
-    {
-        sim::StateLock lock(ctx.stateDir);
-        std::string error = lock.Error();
-        if (!lock.Locked() || !sim::LoadChangelog(ctx.stateDir, mdt, log, error)) {
-            fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", error.c_str());
-            return EIO;
-        }
+    // The state lock is held until the first batch has fixed the snapshot.
+    std::optional<sim::StateLock> lock(ctx.stateDir);
+    if (!lock->Locked()) {
+        fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", lock->Error().c_str());
+        return EIO;
     }
+    sim::StateDb* db = ctx.Db();
+    if (!db) return EIO;
+    // One snapshot for the whole listing, read a batch at a time: records
+    // before START are never read, and writers are not held up.
+    sim::Transaction tx(*db, sim::Transaction::kRead);
+    sim::ChangelogStore store(*db, mdt);
     // END 0 means no upper bound; lfs compares it as an unsigned record
     // number, so a negative END is no bound either.
     const unsigned long long last = static_cast<unsigned long long>(end);
-    for (const auto& record : log.records) {
-        if (record.index < static_cast<unsigned long long>(start)) continue;
-        if (end != 0 && record.index > last) break;
-        fputs(sim::FormatChangelogRecord(version, record).c_str(), stdout);
+    constexpr size_t kBatch = 4096;
+    std::vector<sim::ChangelogRecord> batch;
+    for (uint64_t next = static_cast<uint64_t>(start);;) {
+        if (!tx.Begun() || !store.Read(next, kBatch, batch)) {
+            fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", tx.Error().c_str());
+            return EIO;
+        }
+        lock.reset();
+        std::string text;
+        for (const auto& record : batch) {
+            if (end != 0 && record.index > last) break;
+            text += sim::FormatChangelogRecord(version, record);
+        }
+        fputs(text.c_str(), stdout);
+        if (batch.size() < kBatch || (end != 0 && batch.back().index >= last)) break;
+        next = batch.back().index + 1;
     }
     return 0;
 }
@@ -186,15 +202,18 @@ int LlapiChangelogClear(const sim::ToolContext& ctx, const std::string& mdt, con
     int rc = -EINVAL;
     if (sim::ReadClearRequest(request, user, record)) {
         sim::StateLock lock(ctx.stateDir);
+        sim::StateDb* db = ctx.Db();
+        if (!db) return -EIO;
+        sim::Transaction tx(*db);
+        sim::ChangelogStore store(*db, mdt);
         sim::MdtChangelog log;
-        std::string error;
-        if (!sim::LoadChangelog(ctx.stateDir, mdt, log, error)) {
-            fprintf(stderr, "lfs (stand-in): %s\n", error.c_str());
+        if (!tx.Begun() || !store.LoadHead(log)) {
+            fprintf(stderr, "lfs (stand-in): %s\n", tx.Error().c_str());
             return -EIO;
         }
         rc = sim::ClearChangelogUser(version, log, user, record, sim::SimNow(ctx.stateDir));
-        if (rc == 0 && !sim::SaveChangelog(ctx.stateDir, mdt, log, error)) {
-            fprintf(stderr, "lfs (stand-in): %s\n", error.c_str());
+        if (rc == 0 && !(store.SaveHead(log) && tx.Commit())) {
+            fprintf(stderr, "lfs (stand-in): %s\n", tx.Error().c_str());
             return -EIO;
         }
     }
