@@ -1,7 +1,5 @@
 #include "ChangelogFeed.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -138,27 +136,44 @@ size_t PackChangelogRecord(const ChangelogRecord& r, bool withExtraFlags, char* 
     return changelog_rec_size(rec) + total;
 }
 
-bool ReadChangelogRecords(const std::string& stateDir, const std::string& mdt, uint64_t from, bool withExtraFlags,
-                          const std::function<bool(const changelog_rec& record)>& take, uint64_t& currentIndex,
-                          std::string& error)
+bool ChangelogSource::Open(const std::string& stateDir, const std::string& mdt, std::string& error)
 {
-    alignas(8) char packed[CR_MAXSIZE];
-    return ScanChangelog(
-        stateDir, mdt, from,
-        [&](const ChangelogRecord& r) {
-            PackChangelogRecord(r, withExtraFlags, packed);
-            return take(*reinterpret_cast<const changelog_rec*>(packed));
-        },
-        currentIndex, error);
+    m_db = StateDb::Open(stateDir, error);
+    m_mdt = mdt;
+    return m_db != nullptr;
 }
 
-std::string ChangelogStamp(const std::string& stateDir, const std::string& mdt)
+bool ChangelogSource::Read(uint64_t from, size_t limit, bool withExtraFlags,
+                           const std::function<void(const changelog_rec& record)>& take, size_t& count,
+                           std::string& error)
 {
-    struct stat st {};
-    if (stat((ChangelogDir(stateDir) + "/" + mdt).c_str(), &st) != 0) return {};
-    // The store is replaced whole: a new inode, or a new time or size.
-    return std::to_string(st.st_ino) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
-           std::to_string(st.st_mtim.tv_nsec) + " " + std::to_string(st.st_size);
+    count = 0;
+    {
+        Transaction tx(*m_db, Transaction::kRead);
+        ChangelogStore store(*m_db, m_mdt);
+        if (!tx.Begun() || !store.Read(from, limit, m_batch)) {
+            error = tx.Error();
+            return false;
+        }
+    }
+    alignas(8) char packed[CR_MAXSIZE];
+    for (const ChangelogRecord& r : m_batch) {
+        PackChangelogRecord(r, withExtraFlags, packed);
+        take(*reinterpret_cast<const changelog_rec*>(packed));
+    }
+    count = m_batch.size();
+    return true;
+}
+
+bool ChangelogSource::CurrentIndex(uint64_t& index, std::string& error)
+{
+    Transaction tx(*m_db, Transaction::kRead);
+    ChangelogStore store(*m_db, m_mdt);
+    if (!tx.Begun() || !store.CurrentIndex(index)) {
+        error = tx.Error();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace sim::lib

@@ -7,23 +7,35 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "ChangelogStore.h"
+#include "StateDb.h"
 
 namespace sim::lib {
 
-// Hands take each record of mdt from index from on, packed (withExtraFlags:
-// as a 2.11+ MDT writes it, with the extra-flags word), until take returns
-// false; currentIndex gets the changelog's last index. Memory does not grow
-// with the changelog's length. False with error when the store cannot be read.
-[[nodiscard]] bool ReadChangelogRecords(const std::string& stateDir, const std::string& mdt, uint64_t from,
-                                        bool withExtraFlags,
-                                        const std::function<bool(const changelog_rec& record)>& take,
-                                        uint64_t& currentIndex, std::string& error);
+// One MDT's records as the device reads them, from its own connection to the
+// state store (a source belongs to one thread).
+class ChangelogSource {
+public:
+    // False with error when the store cannot be opened.
+    [[nodiscard]] bool Open(const std::string& stateDir, const std::string& mdt, std::string& error);
+    // Hands take up to limit records from index from on, in order, packed
+    // (withExtraFlags: as a 2.11+ MDT writes them, with the extra-flags word);
+    // count gets how many. False with error when the store cannot be read.
+    [[nodiscard]] bool Read(uint64_t from, size_t limit, bool withExtraFlags,
+                            const std::function<void(const changelog_rec& record)>& take, size_t& count,
+                            std::string& error);
+    // The changelog's last index (0 before the first record).
+    [[nodiscard]] bool CurrentIndex(uint64_t& index, std::string& error);
 
-// Text that changes whenever the store of mdt does (empty while it has none).
-std::string ChangelogStamp(const std::string& stateDir, const std::string& mdt);
+private:
+    std::unique_ptr<StateDb> m_db;
+    std::string m_mdt;
+    std::vector<ChangelogRecord> m_batch;
+};
 
 // Packs record into out (CR_MAXSIZE bytes, 8-aligned) and returns its size:
 // the fixed record, RENAME or VERSION, JOBID for a non-empty job id, and with

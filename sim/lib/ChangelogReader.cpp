@@ -34,6 +34,7 @@ namespace {
 constexpr size_t kDeviceBuffer = 4096;      // the library's read size; a message never exceeds it
 constexpr int kErrorMessage = sizeof(int);  // a message of one int: the device's read error
 constexpr int kFollowPollMs = 50;           // how often a following feeder looks at the store
+constexpr size_t kStoreBatch = 256;         // records read from the store at a time
 
 struct Reader {
     common::UniqueFd device;  // the reader's end: what llapi_changelog_get_fd returns
@@ -77,49 +78,44 @@ bool Stopped(const Reader& r, int ms)
     return poll(&fd, 1, ms) > 0;
 }
 
-void Feed(Reader& r, ToolContext ctx, std::string mdt, uint64_t next)
+// extra: the MDT writes the extra-flags word (2.11 on).
+void Feed(Reader& r, std::string stateDir, std::string mdt, bool extra, uint64_t next)
 {
     const bool follow = r.flags & CHANGELOG_FLAG_FOLLOW;
-    const bool extra = ctx.version.ExtraFlags();
     alignas(8) char batch[kDeviceBuffer];
-    std::string stamp;
-    for (bool first = true;; first = false) {
-        if (!first) {
-            const std::string now = ChangelogStamp(ctx.stateDir, mdt);
-            if (now == stamp) {
-                if (Stopped(r, kFollowPollMs)) return;
-                continue;
-            }
-        }
-        stamp = ChangelogStamp(ctx.stateDir, mdt);
-        size_t used = 0;
+    ChangelogSource source;
+    std::string error;
+    bool fine = source.Open(stateDir, mdt, error);
+    while (fine) {
+        size_t used = 0, count = 0;
         bool open = true;
-        uint64_t index = 0;
-        std::string error;
-        const bool read = ReadChangelogRecords(
-            ctx.stateDir, mdt, next, extra,
+        fine = source.Read(
+            next, kStoreBatch, extra,
             [&](const changelog_rec& rec) {
                 const size_t size = changelog_rec_size(&rec) + rec.cr_namelen;
-                if (used + size > sizeof batch) {
+                if (open && used + size > sizeof batch) {
                     open = Send(r, batch, used);
                     used = 0;
                 }
                 memcpy(batch + used, &rec, size);
                 used += size;
                 next = rec.cr_index + 1;
-                return open;
             },
-            index, error);
+            count, error);
         if (open && used > 0) open = Send(r, batch, used);
         if (!open) return;
-        if (!read) {
-            // The device reports a log it cannot load from the next read.
-            const int rc = -EIO;
-            Send(r, &rc, kErrorMessage);
-            break;
-        }
+        if (!fine || count == kStoreBatch) continue;
         if (!follow) break;
-        if (Stopped(r, kFollowPollMs)) return;
+        // At the end of the log a following reader waits for new records.
+        for (uint64_t index = 0; fine && index < next;) {
+            if (Stopped(r, kFollowPollMs)) return;
+            fine = source.CurrentIndex(index, error);
+        }
+    }
+    if (!fine) {
+        // The device reports a log it cannot load from the next read.
+        const int rc = -EIO;
+        Send(r, &rc, kErrorMessage);
     }
     shutdown(r.feed.Get(), SHUT_WR);
 }
@@ -189,8 +185,8 @@ int ChangelogStart(void** priv, int flags, const char* mdtname, long long startr
     reader->stop = common::UniqueFd(eventfd(0, EFD_CLOEXEC));
     if (!reader->stop.Valid()) return -errno;
     try {
-        reader->feeder =
-            std::thread(Feed, std::ref(*reader), ctx, std::string(mdtname), static_cast<uint64_t>(startrec));
+        reader->feeder = std::thread(Feed, std::ref(*reader), ctx.stateDir, std::string(mdtname),
+                                     ctx.version.ExtraFlags(), static_cast<uint64_t>(startrec));
     } catch (const std::system_error& e) {
         return -e.code().value();
     }
@@ -285,6 +281,7 @@ int ChangelogClear(const char* mdtname, const char* idstr, long long endrec)
     if (!LoadContext(lib) || !LustreVersion::Parse(lib.config.version, ctx.version)) return -ENOENT;
     ctx.stateDir = lib.stateDir;
     ctx.config = lib.config;
+    ctx.tool = program_invocation_short_name;
     const std::string prefix = std::string(program_invocation_short_name) + ": ";
     return ClearChangelogRecords(ctx, mdtname, idstr, endrec, prefix);
 }

@@ -80,15 +80,18 @@ int ClearChangelogRecords(const ToolContext& ctx, const std::string& mdt, const 
     int rc = -EINVAL;
     if (ReadClearRequest(request, user, record)) {
         StateLock lock(ctx.stateDir);
+        StateDb* db = ctx.Db();
+        if (!db) return -EIO;
+        Transaction tx(*db);
+        ChangelogStore store(*db, mdt);
         MdtChangelog log;
-        std::string error;
-        if (!LoadChangelog(ctx.stateDir, mdt, log, error)) {
-            fprintf(stderr, "lfs (stand-in): %s\n", error.c_str());
+        if (!tx.Begun() || !store.LoadHead(log)) {
+            fprintf(stderr, "%s (stand-in): %s\n", ctx.tool, tx.Error().c_str());
             return -EIO;
         }
         rc = ClearChangelogUser(version, log, user, record, SimNow(ctx.stateDir));
-        if (rc == 0 && !SaveChangelog(ctx.stateDir, mdt, log, error)) {
-            fprintf(stderr, "lfs (stand-in): %s\n", error.c_str());
+        if (rc == 0 && !(store.SaveHead(log) && tx.Commit())) {
+            fprintf(stderr, "%s (stand-in): %s\n", ctx.tool, tx.Error().c_str());
             return -EIO;
         }
     }

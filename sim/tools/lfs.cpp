@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -135,37 +136,59 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
         return EINVAL;
     }
 
-    // END 0 means no upper bound; lfs compares it as an unsigned record
-    // number, so a negative END is no bound either. Records are printed as
-    // they are read, one at a time; with --follow lfs then waits for more.
-    const unsigned long long last = static_cast<unsigned long long>(end);
-    uint64_t next = static_cast<uint64_t>(start);
-    bool past = false;
-    std::string stamp;
-    for (;;) {
-        stamp = sim::lib::ChangelogStamp(ctx.stateDir, mdt);
-        uint64_t index = 0;
-        std::string error;
-        const bool read = sim::ScanChangelog(
-            ctx.stateDir, mdt, next,
-            [&](const sim::ChangelogRecord& record) {
-                if (end != 0 && record.index > last) {
-                    past = true;
-                    return false;
-                }
-                fputs(sim::FormatChangelogRecord(version, record).c_str(), stdout);
-                next = record.index + 1;
-                return true;
-            },
-            index, error);
-        if (!read) {
-            fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", error.c_str());
-            return EIO;
-        }
-        if (!follow || past) return 0;
-        if (fflush(stdout) != 0) return errno;
-        while (sim::lib::ChangelogStamp(ctx.stateDir, mdt) == stamp) usleep(50 * 1000);
+    // The state lock is held until the first batch has fixed the snapshot.
+    std::optional<sim::StateLock> lock(ctx.stateDir);
+    if (!lock->Locked()) {
+        fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", lock->Error().c_str());
+        return EIO;
     }
+    sim::StateDb* db = ctx.Db();
+    if (!db) return EIO;
+    sim::ChangelogStore store(*db, mdt);
+    // END 0 means no upper bound; lfs compares it as an unsigned record
+    // number, so a negative END is no bound either.
+    const unsigned long long last = static_cast<unsigned long long>(end);
+    constexpr size_t kBatch = 4096;
+    std::vector<sim::ChangelogRecord> batch;
+    uint64_t next = static_cast<uint64_t>(start);
+    // Prints the records from next on, one snapshot read a batch at a time:
+    // records before next are never read, and writers are not held up.
+    // False at END or on failure (status set).
+    int status = 0;
+    auto print = [&]() {
+        sim::Transaction tx(*db, sim::Transaction::kRead);
+        for (;;) {
+            if (!tx.Begun() || !store.Read(next, kBatch, batch)) {
+                fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", tx.Error().c_str());
+                status = EIO;
+                return false;
+            }
+            lock.reset();
+            std::string text;
+            for (const auto& record : batch) {
+                if (end != 0 && record.index > last) break;
+                text += sim::FormatChangelogRecord(version, record);
+            }
+            fputs(text.c_str(), stdout);
+            if (end != 0 && !batch.empty() && batch.back().index >= last) return false;
+            if (!batch.empty()) next = batch.back().index + 1;
+            if (batch.size() < kBatch) return true;
+        }
+    };
+    // With --follow, lfs then waits for new records, as the changelog device
+    // does for a following reader.
+    while (print() && follow) {
+        if (fflush(stdout) != 0) return errno;
+        for (uint64_t index = 0; index < next;) {
+            usleep(50 * 1000);
+            sim::Transaction tx(*db, sim::Transaction::kRead);
+            if (!tx.Begun() || !store.CurrentIndex(index)) {
+                fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", tx.Error().c_str());
+                return EIO;
+            }
+        }
+    }
+    return status;
 }
 
 int ClearUsage(const sim::LustreVersion& version)
