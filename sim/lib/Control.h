@@ -26,6 +26,14 @@ enum class Ep {
     StateGet,
     StateSet,
     CurrentAction,
+    ChangelogStart,
+    ChangelogRecv,
+    ChangelogFree,
+    ChangelogFini,
+    ChangelogClear,
+    ChangelogInBuf,
+    ChangelogGetFd,
+    ChangelogSetXflags,
     Count
 };
 
@@ -40,6 +48,10 @@ struct CallArgs : lustre_sim_args {
 // to return in injected, when a failure was pending for the entry point (it
 // is consumed).
 [[nodiscard]] bool EnterCall(Ep ep, const CallArgs& args, int& injected);
+
+// For calls made once a record: only takes a pending failure, without
+// counting the call or recording its arguments.
+[[nodiscard]] bool TakeFailure(Ep ep, int& injected);
 
 // Keeps a copy of the request handed to llapi_hsm_request.
 void RecordRequest(const void* request);

@@ -7,6 +7,7 @@
 
 #include "ChangelogStore.h"
 #include "LustreVersion.h"
+#include "ToolContext.h"
 
 namespace sim {
 
@@ -24,5 +25,10 @@ namespace sim {
 //  - otherwise the user's index becomes endrec, its idle time restarts (now),
 //    and the records no user still needs are purged.
 int ClearChangelogUser(const LustreVersion& server, MdtChangelog& log, uint32_t id, uint64_t endrec, int64_t now);
+
+// llapi_changelog_clear and the MDT behind it: 0 or a negative errno, with
+// liblustreapi's message, each line starting with prefix, on stderr.
+int ClearChangelogRecords(const ToolContext& ctx, const std::string& mdt, const std::string& idText, long long endrec,
+                          const std::string& prefix);
 
 }  // namespace sim

@@ -126,7 +126,7 @@ std::string FormatChangelogRecord(const LustreVersion& client, const ChangelogRe
             out += Printf(" ef=0x%llx", static_cast<unsigned long long>(r.extraFlags));
             if (r.extraFlags & kExtraUidGid) out += Printf(" u=%u:%u", r.uid, r.gid);
             if (r.extraFlags & kExtraNid) out += " nid=" + r.nid;
-            if ((r.extraFlags & kExtraOpen) && !r.openMode.empty()) out += " m=" + r.openMode;
+            if ((r.extraFlags & kExtraOpen) && !r.openMode.empty() && r.openMode != "---") out += " m=" + r.openMode;
             if ((r.extraFlags & kExtraXattr) && !r.xattr.empty()) out += " x=" + r.xattr;
         }
         if (!r.pfid.IsZero()) out += " p=" + FormatFid(r.pfid);
@@ -134,7 +134,7 @@ std::string FormatChangelogRecord(const LustreVersion& client, const ChangelogRe
     } else if (!r.name.empty()) {
         out += " p=" + FormatFid(r.pfid) + " " + r.name;
     }
-    if (r.rename) out += " s=" + FormatFid(r.sfid) + " sp=" + FormatFid(r.spfid) + " " + r.sname;
+    if (r.rename && !r.sfid.IsZero()) out += " s=" + FormatFid(r.sfid) + " sp=" + FormatFid(r.spfid) + " " + r.sname;
     return out + "\n";
 }
 

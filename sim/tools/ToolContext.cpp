@@ -7,8 +7,9 @@
 
 namespace sim {
 
-bool ToolContext::Load(const char* tool)
+bool ToolContext::Load(const char* name)
 {
+    tool = name;
     stateDir = StateDir();
     std::string error;
     if (!LoadConfig(stateDir, config, error)) {
@@ -23,6 +24,15 @@ bool ToolContext::Load(const char* tool)
     const char* h = getenv("LUSTRE_SIM_HOST");
     host = h ? h : "";
     return true;
+}
+
+StateDb* ToolContext::Db() const
+{
+    if (m_db) return m_db.get();
+    std::string error;
+    m_db = StateDb::Open(stateDir, error);
+    if (!m_db) fprintf(stderr, "%s (stand-in): %s\n", tool, error.c_str());
+    return m_db.get();
 }
 
 std::vector<std::string> ToolContext::LocalMdts() const

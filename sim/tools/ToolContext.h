@@ -1,11 +1,13 @@
 // What every stand-in tool starts from: the state directory, its config and
 // the imitated Lustre version, and which MDTs live on the node it runs on.
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "LustreVersion.h"
 #include "SimConfig.h"
+#include "StateDb.h"
 
 namespace sim {
 
@@ -14,10 +16,15 @@ struct ToolContext {
     Config config;
     LustreVersion version;
     std::string host;  // LUSTRE_SIM_HOST; empty on the local node
+    const char* tool = "";
 
     // Loads the config and its version. On failure prints
     // "<tool> (stand-in): <reason>" to stderr and returns false.
     [[nodiscard]] bool Load(const char* tool);
+
+    // The state store, opened on first use. Null when it cannot be opened,
+    // after "<tool> (stand-in): <reason>" on stderr.
+    StateDb* Db() const;
 
     // The MDTs whose mdd device exists on this node: those served by host when
     // LUSTRE_SIM_HOST is set, every configured MDT otherwise (a single-node
@@ -35,6 +42,9 @@ struct ToolContext {
     // kernel modules (a server being restarted): no devices, parameters or
     // changelogs.
     bool ModulesLoaded() const;
+
+private:
+    mutable std::unique_ptr<StateDb> m_db;
 };
 
 // <stateDir>/unloaded: the names of the nodes without Lustre's modules, one

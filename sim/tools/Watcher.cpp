@@ -180,6 +180,7 @@ private:
     lib::FidStore m_fids;
     std::optional<lib::HsmStore> m_hsm;
     std::vector<std::pair<std::string, ChangelogRecord>> m_records;  // MDT, record
+    std::unique_ptr<StateDb> m_db;  // opened at the first batch of records
     std::vector<std::string> m_answers;                              // notices to remove once written
     std::vector<Event>* m_batch = nullptr;
     size_t m_index = 0;  // the event being handled
@@ -568,28 +569,13 @@ void Watcher::OnEvent(std::vector<Event>& events, size_t i)
 void Watcher::WriteRecords()
 {
     if (!m_records.empty()) {
-        StateLock lock(m_stateDir);
-        if (!lock.Locked()) return Fatal(lock.Error());
-        std::map<std::string, MdtChangelog> logs;
-        std::set<std::string> unreadable;  // never written over
         std::string error;
-        for (auto& [mdt, r] : m_records) {
-            auto it = logs.find(mdt);
-            if (it == logs.end() && !unreadable.count(mdt)) {
-                it = logs.emplace(mdt, MdtChangelog()).first;
-                if (!LoadChangelog(m_stateDir, mdt, it->second, error)) {
-                    Log(error + ": its records are lost");
-                    unreadable.insert(mdt);
-                    logs.erase(it);
-                    continue;
-                }
-            }
-            if (it == logs.end()) continue;
-            r.index = ++it->second.index;
-            it->second.records.push_back(r);
-        }
-        for (const auto& [mdt, log] : logs)
-            if (!SaveChangelog(m_stateDir, mdt, log, error)) Log(error);
+        if (!m_db) m_db = StateDb::Open(m_stateDir, error);
+        if (!m_db) return Fatal(error);
+        Transaction tx(*m_db);
+        for (auto& [mdt, r] : m_records)
+            if (!ChangelogStore(*m_db, mdt).Append(r)) break;
+        if (!tx.Commit()) Log(tx.Error() + ": records are lost");
         m_records.clear();
     }
     for (const auto& path : m_answers) unlink(path.c_str());

@@ -39,12 +39,12 @@ private:
     int Usage(const std::string& command) const;
     int Fail(const char* command, const char* text, int status) const;
     int Unlocked(const sim::StateLock& lock) const;
+    int StoreFailed(const sim::Transaction& tx) const;
     int WithDevice(const std::vector<std::string>& args);
     int Register(const std::string& device, const std::vector<std::string>& args);
     int Deregister(const std::string& device, const std::vector<std::string>& args);
     int DeregisterOld(const std::string& device, const std::vector<std::string>& args);
     int GetParam(const std::vector<std::string>& args);
-    [[nodiscard]] bool UpdateLog(const std::string& mdt, sim::MdtChangelog& log, bool save);
 
     const LustreVersion& Version() const { return m_ctx.version; }
 
@@ -70,14 +70,11 @@ int Lctl::Unlocked(const sim::StateLock& lock) const
     return 1;
 }
 
-// Loads the MDT's changelog; with save, writes back what the caller changed.
-bool Lctl::UpdateLog(const std::string& mdt, sim::MdtChangelog& log, bool save)
+// The state store failed: nothing is changed.
+int Lctl::StoreFailed(const sim::Transaction& tx) const
 {
-    std::string error;
-    const bool ok = save ? sim::SaveChangelog(m_ctx.stateDir, mdt, log, error)
-                         : sim::LoadChangelog(m_ctx.stateDir, mdt, log, error);
-    if (!ok) fprintf(stderr, "lctl (stand-in): %s\n", error.c_str());
-    return ok;
+    fprintf(stderr, "lctl (stand-in): %s\n", tx.Error().c_str());
+    return 1;
 }
 
 int Lctl::Run(const std::vector<std::string>& args)
@@ -192,10 +189,16 @@ int Lctl::Register(const std::string& device, const std::vector<std::string>& ar
         }
     }
 
+    // The state lock keeps the tools in step with "lustre-sim", which changes
+    // the config under it.
     sim::StateLock lock(m_ctx.stateDir);
     if (!lock.Locked()) return Unlocked(lock);
+    sim::StateDb* db = m_ctx.Db();
+    if (!db) return 1;
+    sim::Transaction tx(*db);
+    sim::ChangelogStore store(*db, device);
     sim::MdtChangelog log;
-    if (!UpdateLog(device, log, false)) return 1;
+    if (!tx.Begun() || !store.LoadHead(log)) return StoreFailed(tx);
     // The MDT hands out the id before it checks the name and the mask, so a
     // refused registration uses one up too.
     sim::ChangelogUser user;
@@ -209,7 +212,7 @@ int Lctl::Register(const std::string& device, const std::vector<std::string>& ar
     uint32_t mask = sim::DefaultChangelogMask();
     if (!err && hasMask && !sim::ParseChangelogMask(Version(), maskText, mask)) err = EINVAL;
     if (err) {
-        if (!UpdateLog(device, log, true)) return 1;
+        if (!store.SaveHead(log) || !tx.Commit()) return StoreFailed(tx);
         return Fail(cmd, err == EEXIST ? "User exists" : strerror(err), err);
     }
     user.endrec = log.index;
@@ -218,7 +221,7 @@ int Lctl::Register(const std::string& device, const std::vector<std::string>& ar
     user.extended = hasMask || named;
     user.mask = mask;
     log.users.push_back(user);
-    if (!UpdateLog(device, log, true)) return 1;
+    if (!store.SaveHead(log) || !tx.Commit()) return StoreFailed(tx);
 
     const std::string id = "cl" + std::to_string(user.id) + (name.empty() ? "" : "-" + name);
     if (nameOnly)
@@ -265,13 +268,17 @@ int Lctl::DeregisterOld(const std::string& device, const std::vector<std::string
     }
     sim::StateLock lock(m_ctx.stateDir);
     if (!lock.Locked()) return Unlocked(lock);
+    sim::StateDb* db = m_ctx.Db();
+    if (!db) return 1;
+    sim::Transaction tx(*db);
+    sim::ChangelogStore store(*db, device);
     sim::MdtChangelog log;
-    if (!UpdateLog(device, log, false)) return 1;
+    if (!tx.Begun() || !store.LoadHead(log)) return StoreFailed(tx);
     auto it = std::find_if(log.users.begin(), log.users.end(), [id](const auto& u) { return u.id == id; });
     if (it == log.users.end()) return Fail(cmd, strerror(ENOENT), ENOENT);
     log.users.erase(it);
     log.Purge();
-    if (!UpdateLog(device, log, true)) return 1;
+    if (!store.SaveHead(log) || !tx.Commit()) return StoreFailed(tx);
     printf("%s: Deregistered changelog user 'cl%lld'\n", device.c_str(), id);
     return 0;
 }
@@ -316,8 +323,12 @@ int Lctl::Deregister(const std::string& device, const std::vector<std::string>& 
 
     sim::StateLock lock(m_ctx.stateDir);
     if (!lock.Locked()) return Unlocked(lock);
+    sim::StateDb* db = m_ctx.Db();
+    if (!db) return 1;
+    sim::Transaction tx(*db);
+    sim::ChangelogStore store(*db, device);
     sim::MdtChangelog log;
-    if (!UpdateLog(device, log, false)) return 1;
+    if (!tx.Begun() || !store.LoadHead(log)) return StoreFailed(tx);
     const std::string stored = name.substr(0, kMaxStoredName);
     auto it = std::find_if(log.users.begin(), log.users.end(), [&](const sim::ChangelogUser& u) {
         return (id == 0 || u.id == id) && (!byName || (!u.name.empty() && u.name == stored));
@@ -326,7 +337,7 @@ int Lctl::Deregister(const std::string& device, const std::vector<std::string>& 
     const int removed = it->id;
     log.users.erase(it);
     log.Purge();
-    if (!UpdateLog(device, log, true)) return 1;
+    if (!store.SaveHead(log) || !tx.Commit()) return StoreFailed(tx);
     printf("%s: Deregistered changelog user #%d\n", device.c_str(), removed);
     return 0;
 }
@@ -448,8 +459,11 @@ int Lctl::GetParam(const std::vector<std::string>& args)
             if (!p.mdt.empty()) {
                 sim::StateLock lock(m_ctx.stateDir);
                 if (!lock.Locked()) return Unlocked(lock);
+                sim::StateDb* db = m_ctx.Db();
+                if (!db) return 1;
+                sim::Transaction tx(*db, sim::Transaction::kRead);
                 sim::MdtChangelog log;
-                if (!UpdateLog(p.mdt, log, false)) return 1;
+                if (!tx.Begun() || !sim::ChangelogStore(*db, p.mdt).LoadHead(log)) return StoreFailed(tx);
                 p.value = sim::FormatChangelogUsers(Version(), log, sim::SimNow(m_ctx.stateDir));
             }
             fputs(sim::FrameParam(Version(), p.name, p.value, valueOnly).c_str(), stdout);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -107,8 +108,10 @@ private:
     int ChangelogClear();
     int RemountMdt();
     int Watch();
+    bool OpenDb();
 
     std::string m_state;
+    std::unique_ptr<sim::StateDb> m_db;
     std::vector<std::string> m_args;
     sim::Config m_config;
     std::string m_error;
@@ -121,6 +124,12 @@ bool LustreSim::Load()
         return false;
     }
     return sim::LoadConfig(m_state, m_config, m_error);
+}
+
+bool LustreSim::OpenDb()
+{
+    if (!m_db) m_db = sim::StateDb::Open(m_state, m_error);
+    return m_db != nullptr;
 }
 
 bool LustreSim::Save() { return sim::SaveConfig(m_state, m_config, m_error); }
@@ -250,17 +259,19 @@ int LustreSim::ChangelogAppend()
             for (size_t digits = t.size() - dot - 1; digits < 9; ++digits) r.nsec *= 10;
     }
 
-    sim::MdtChangelog log;
-    if (!sim::LoadChangelog(m_state, mdt, log, m_error)) return Fail(m_error);
+    if (!OpenDb()) return Fail(m_error);
+    sim::Transaction tx(*m_db);
+    sim::ChangelogStore store(*m_db, mdt);
     if (!has("--time")) r.sec = sim::SimNow(m_state);
-    for (unsigned i = 0; i < count; ++i) {
-        r.index = ++log.index;
+    for (unsigned i = 0; i < count && tx.Begun(); ++i) {
+        uint64_t index = 0;
+        if (!store.CurrentIndex(index)) break;
         if (!has("--fid") && !realFid)
-            r.tfid =
-                sim::Fid{0x200000400ULL + (static_cast<uint64_t>(mdtIndex) << 30), static_cast<uint32_t>(r.index), 0};
-        log.records.push_back(r);
+            r.tfid = sim::Fid{0x200000400ULL + (static_cast<uint64_t>(mdtIndex) << 30), static_cast<uint32_t>(index + 1),
+                              0};
+        if (!store.Append(r)) break;
     }
-    if (!sim::SaveChangelog(m_state, mdt, log, m_error)) return Fail(m_error);
+    if (!tx.Commit()) return Fail(tx.Error());
     printf("%llu\n", static_cast<unsigned long long>(r.index));
     return 0;
 }
@@ -273,10 +284,14 @@ int LustreSim::ChangelogPrint()
     if (!FindMdt(m_config, m_args[1], fs, index)) return Fail("no MDT " + m_args[1]);
     sim::LustreVersion version;
     if (!sim::LustreVersion::Parse(m_config.version, version)) return Fail("unsupported version " + m_config.version);
-    sim::MdtChangelog log;
-    if (!sim::LoadChangelog(m_state, m_args[1], log, m_error)) return Fail(m_error);
-    for (const auto& r : log.records) fputs(sim::FormatChangelogRecord(version, r).c_str(), stdout);
-    return 0;
+    if (!OpenDb()) return Fail(m_error);
+    sim::Transaction tx(*m_db, sim::Transaction::kRead);
+    sim::ChangelogStore store(*m_db, m_args[1]);
+    std::vector<sim::ChangelogRecord> batch;
+    for (uint64_t next = 0; tx.Begun() && store.Read(next, 4096, batch) && !batch.empty();
+         next = batch.back().index + 1)
+        for (const auto& r : batch) fputs(sim::FormatChangelogRecord(version, r).c_str(), stdout);
+    return tx.Error().empty() ? 0 : Fail(tx.Error());
 }
 
 int LustreSim::ChangelogClear()
@@ -290,15 +305,18 @@ int LustreSim::ChangelogClear()
     std::string fs;
     int index = 0;
     if (!FindMdt(m_config, m_args[1], fs, index)) return Fail("no MDT " + m_args[1]);
-    sim::MdtChangelog log;
-    if (!sim::LoadChangelog(m_state, m_args[1], log, m_error)) return Fail(m_error);
     sim::LustreVersion version;
     if (!sim::LustreVersion::Parse(m_config.version, version)) return Fail("unsupported version " + m_config.version);
+    if (!OpenDb()) return Fail(m_error);
+    sim::Transaction tx(*m_db);
+    sim::ChangelogStore store(*m_db, m_args[1]);
+    sim::MdtChangelog log;
+    if (!tx.Begun() || !store.LoadHead(log)) return Fail(tx.Error());
     // The MDT's own rules, as "lfs changelog_clear" meets them.
     const int rc = sim::ClearChangelogUser(version, log, static_cast<uint32_t>(id), endrec, sim::SimNow(m_state));
     if (rc == -ENOENT) return Fail("no changelog user cl" + std::to_string(id) + " on " + m_args[1]);
     if (rc == -EINVAL) return Fail("record " + m_args[3] + " is beyond the current index or below the user's");
-    return sim::SaveChangelog(m_state, m_args[1], log, m_error) ? 0 : Fail(m_error);
+    return store.SaveHead(log) && tx.Commit() ? 0 : Fail(tx.Error());
 }
 
 int LustreSim::RemountMdt()
@@ -307,12 +325,15 @@ int LustreSim::RemountMdt()
     std::string fs;
     int index = 0;
     if (!FindMdt(m_config, m_args[1], fs, index)) return Fail("no MDT " + m_args[1]);
+    if (!OpenDb()) return Fail(m_error);
+    sim::Transaction tx(*m_db);
+    sim::ChangelogStore store(*m_db, m_args[1]);
     sim::MdtChangelog log;
-    if (!sim::LoadChangelog(m_state, m_args[1], log, m_error)) return Fail(m_error);
+    if (!tx.Begun() || !store.LoadHead(log)) return Fail(tx.Error());
     // The id counter restarts from the highest surviving user, as at mount.
     log.lastUser = 0;
     for (const auto& u : log.users) log.lastUser = std::max(log.lastUser, u.id);
-    return sim::SaveChangelog(m_state, m_args[1], log, m_error) ? 0 : Fail(m_error);
+    return store.SaveHead(log) && tx.Commit() ? 0 : Fail(tx.Error());
 }
 
 int LustreSim::Watch()

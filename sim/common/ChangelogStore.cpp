@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -107,15 +108,6 @@ std::vector<std::string> Words(const std::string& line)
     return words;
 }
 
-bool ReadUser(const std::vector<std::string>& w, ChangelogUser& u)
-{
-    // user ID ENDREC CLEARTIME NAME EXTENDED MASK
-    if (w.size() != 7 || (w[5] != "0" && w[5] != "1")) return false;
-    u.extended = w[5] == "1";
-    return ParseNumber(w[1], u.id) && u.id > 0 && ParseNumber(w[2], u.endrec) && ParseNumber(w[3], u.clearTime) &&
-           Decode(w[4], u.name) && ParseNumber(w[6], u.mask, 16);
-}
-
 bool ReadRecord(const std::vector<std::string>& w, ChangelogRecord& r)
 {
     // rec INDEX TYPE FLAGS SEC NSEC TFID PFID JOBID EF UID GID NID MODE XATTR NAME SFID SPFID SNAME
@@ -167,83 +159,147 @@ ChangelogUser* MdtChangelog::FindUser(int id)
     return nullptr;
 }
 
-void MdtChangelog::Purge()
+std::string RecordLine(const ChangelogRecord& r)
 {
-    if (users.empty()) {
-        records.clear();
-        return;
-    }
-    uint64_t needed = users.front().endrec;
-    for (const auto& u : users) needed = std::min(needed, u.endrec);
-    records.erase(std::remove_if(records.begin(), records.end(),
-                                 [needed](const ChangelogRecord& r) { return r.index <= needed; }),
-                  records.end());
+    std::ostringstream out;
+    out << "rec " << r.index << " " << r.type << " " << Hex(r.flags) << " " << r.sec << " " << r.nsec << " "
+        << FormatFid(r.tfid) << " " << FormatFid(r.pfid) << " " << Encode(r.jobid) << " "
+        << (r.hasExtra ? Hex(r.extraFlags) : "-") << " " << r.uid << " " << r.gid << " " << Encode(r.nid) << " "
+        << Encode(r.openMode) << " " << Encode(r.xattr) << " " << Encode(r.name) << " "
+        << (r.rename ? FormatFid(r.sfid) : "-") << " " << (r.rename ? FormatFid(r.spfid) : "-") << " "
+        << Encode(r.sname);
+    return out.str();
 }
 
-std::string ChangelogDir(const std::string& stateDir) { return stateDir + "/changelog"; }
-
-bool LoadChangelog(const std::string& stateDir, const std::string& mdt, MdtChangelog& log, std::string& error)
+bool ParseRecordLine(const std::string& line, ChangelogRecord& record)
 {
-    const std::string file = ChangelogDir(stateDir) + "/" + mdt;
+    const std::vector<std::string> w = Words(line);
+    return !w.empty() && w[0] == "rec" && ReadRecord(w, record);
+}
+
+bool ChangelogStore::LoadHead(MdtChangelog& log)
+{
     MdtChangelog result;
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        if (errno == ENOENT) {
-            log = result;
-            return true;
-        }
-        error = "cannot read " + file + ": " + strerror(errno);
-        return false;
-    }
-    std::string line;
-    for (int lineNo = 1; std::getline(in, line); ++lineNo) {
-        const std::vector<std::string> w = Words(line);
-        if (w.empty()) continue;
-        bool ok = false;
-        if (w[0] == "lastuser" && w.size() == 2) {
-            ok = ParseNumber(w[1], result.lastUser);
-        } else if (w[0] == "index" && w.size() == 2) {
-            ok = ParseNumber(w[1], result.index);
-        } else if (w[0] == "user") {
-            ChangelogUser u;
-            ok = ReadUser(w, u);
-            if (ok) result.users.push_back(u);
-        } else if (w[0] == "rec") {
-            ChangelogRecord r;
-            ok = ReadRecord(w, r);
-            if (ok) result.records.push_back(r);
-        }
-        if (!ok) {
-            error = file + ":" + std::to_string(lineNo) + ": cannot read '" + line + "'";
-            return false;
+    {
+        Query q(m_db, "SELECT last_user, idx FROM changelog_mdt WHERE mdt = ?1");
+        q.Bind(1, m_mdt);
+        if (q.Step()) {
+            result.lastUser = static_cast<int>(q.Int(0));
+            result.index = q.U(1);
         }
     }
+    Query q(m_db,
+            "SELECT id, endrec, clear_time, name, extended, mask FROM changelog_user WHERE mdt = ?1 ORDER BY id");
+    q.Bind(1, m_mdt);
+    while (q.Step()) {
+        ChangelogUser u;
+        u.id = static_cast<int>(q.Int(0));
+        u.endrec = q.U(1);
+        u.clearTime = q.Int(2);
+        u.name = q.Text(3);
+        u.extended = q.Int(4) != 0;
+        u.mask = static_cast<uint32_t>(q.Int(5));
+        result.users.push_back(u);
+    }
+    if (!m_db.Failure().empty()) return false;
     log = std::move(result);
     return true;
 }
 
-bool SaveChangelog(const std::string& stateDir, const std::string& mdt, const MdtChangelog& log, std::string& error)
+bool ChangelogStore::SaveHead(const MdtChangelog& log)
 {
-    std::ostringstream out;
-    out << "lastuser " << log.lastUser << "\nindex " << log.index << "\n";
+    Query(m_db, "INSERT OR REPLACE INTO changelog_mdt(mdt, last_user, idx) VALUES(?1, ?2, ?3)")
+        .Bind(1, m_mdt)
+        .Bind(2, log.lastUser)
+        .BindU(3, log.index)
+        .Run();
+    Query(m_db, "DELETE FROM changelog_user WHERE mdt = ?1").Bind(1, m_mdt).Run();
     for (const auto& u : log.users)
-        out << "user " << u.id << " " << u.endrec << " " << u.clearTime << " " << Encode(u.name) << " "
-            << (u.extended ? 1 : 0) << " " << Hex(u.mask) << "\n";
-    for (const auto& r : log.records) {
-        out << "rec " << r.index << " " << r.type << " " << Hex(r.flags) << " " << r.sec << " " << r.nsec << " "
-            << FormatFid(r.tfid) << " " << FormatFid(r.pfid) << " " << Encode(r.jobid) << " "
-            << (r.hasExtra ? Hex(r.extraFlags) : "-") << " " << r.uid << " " << r.gid << " " << Encode(r.nid) << " "
-            << Encode(r.openMode) << " " << Encode(r.xattr) << " " << Encode(r.name) << " "
-            << (r.rename ? FormatFid(r.sfid) : "-") << " " << (r.rename ? FormatFid(r.spfid) : "-") << " "
-            << Encode(r.sname) << "\n";
+        Query(m_db,
+              "INSERT INTO changelog_user(mdt, id, endrec, clear_time, name, extended, mask) "
+              "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)")
+            .Bind(1, m_mdt)
+            .Bind(2, u.id)
+            .BindU(3, u.endrec)
+            .Bind(4, u.clearTime)
+            .Bind(5, u.name)
+            .Bind(6, u.extended ? 1 : 0)
+            .Bind(7, u.mask)
+            .Run();
+    if (log.purge) {
+        uint64_t needed = UINT64_MAX;
+        for (const auto& u : log.users) needed = std::min(needed, u.endrec);
+        // The records are keyed by index: only the purged ones are visited.
+        Query(m_db, "DELETE FROM changelog_record WHERE mdt = ?1 AND idx <= ?2")
+            .Bind(1, m_mdt)
+            .Bind(2, static_cast<int64_t>(std::min<uint64_t>(needed, INT64_MAX)))
+            .Run();
     }
-    const std::string dir = ChangelogDir(stateDir);
-    return WriteAtomically(dir, dir + "/" + mdt, out.str(), error);
+    return m_db.Failure().empty();
 }
+
+bool ChangelogStore::Append(ChangelogRecord& record)
+{
+    uint64_t index = 0;
+    if (!CurrentIndex(index)) return false;
+    record.index = index + 1;
+    Query(m_db,
+          "INSERT INTO changelog_mdt(mdt, last_user, idx) VALUES(?1, 0, ?2) "
+          "ON CONFLICT(mdt) DO UPDATE SET idx = excluded.idx")
+        .Bind(1, m_mdt)
+        .BindU(2, record.index)
+        .Run();
+    Query(m_db, "INSERT INTO changelog_record(mdt, idx, line) VALUES(?1, ?2, ?3)")
+        .Bind(1, m_mdt)
+        .BindU(2, record.index)
+        .Bind(3, RecordLine(record))
+        .Run();
+    return m_db.Failure().empty();
+}
+
+bool ChangelogStore::Read(uint64_t start, size_t limit, std::vector<ChangelogRecord>& records)
+{
+    records.clear();
+    if (limit == 0 || start > INT64_MAX) return m_db.Failure().empty();
+    Query q(m_db, "SELECT line FROM changelog_record WHERE mdt = ?1 AND idx >= ?2 ORDER BY idx LIMIT ?3");
+    q.Bind(1, m_mdt).BindU(2, start).Bind(3, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+    while (q.Step()) {
+        ChangelogRecord r;
+        const std::string line = q.Text(0);
+        if (!ParseRecordLine(line, r)) {
+            m_db.Fail("cannot read record '" + line + "' of " + m_mdt);
+            return false;
+        }
+        records.push_back(std::move(r));
+    }
+    return m_db.Failure().empty();
+}
+
+bool ChangelogStore::CurrentIndex(uint64_t& index)
+{
+    Query q(m_db, "SELECT idx FROM changelog_mdt WHERE mdt = ?1");
+    q.Bind(1, m_mdt);
+    index = q.Step() ? q.U(0) : 0;
+    return m_db.Failure().empty();
+}
+
+bool ChangelogStore::FirstKept(uint64_t& index)
+{
+    Query q(m_db, "SELECT idx FROM changelog_record WHERE mdt = ?1 ORDER BY idx LIMIT 1");
+    q.Bind(1, m_mdt);
+    index = q.Step() ? q.U(0) : 0;
+    return m_db.Failure().empty();
+}
+
+namespace {
+
+std::string ClockFile(const std::string& stateDir) { return stateDir + "/changelog/clock"; }
+
+}  // namespace
 
 int64_t SimNow(const std::string& stateDir)
 {
-    std::ifstream in(ChangelogDir(stateDir) + "/clock");
+    std::ifstream in(ClockFile(stateDir));
     std::string text;
     int64_t seconds = 0;
     if (in >> text && ParseNumber(text, seconds)) return seconds;
@@ -252,8 +308,7 @@ int64_t SimNow(const std::string& stateDir)
 
 bool SetSimNow(const std::string& stateDir, int64_t seconds, std::string& error)
 {
-    const std::string dir = ChangelogDir(stateDir);
-    return WriteAtomically(dir, dir + "/clock", std::to_string(seconds) + "\n", error);
+    return WriteAtomically(stateDir + "/changelog", ClockFile(stateDir), std::to_string(seconds) + "\n", error);
 }
 
 }  // namespace sim

@@ -1,0 +1,111 @@
+// The changelog of each MDT as the stand-in keeps it in its state store: the
+// registered users (readers), the counters, and the records, each record
+// kept under its MDT and index. Shared by the stand-in tools and library.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "StateDb.h"
+
+namespace sim {
+
+struct Fid {
+    uint64_t seq = 0;
+    uint32_t oid = 0;
+    uint32_t ver = 0;
+    bool IsZero() const { return seq == 0 && oid == 0 && ver == 0; }
+};
+
+// Lustre's DFID text: "[%#llx:0x%x:0x%x]", so a zero sequence prints as "0".
+std::string FormatFid(const Fid& fid);
+// Three ':'-separated numbers, with or without the brackets; each number is
+// "0x" followed by hex digits, or decimal digits. Out-of-range fields fail.
+[[nodiscard]] bool ParseFid(const std::string& text, Fid& fid);
+
+struct ChangelogUser {
+    int id = 0;
+    uint64_t endrec = 0;    // last record the user has cleared
+    int64_t clearTime = 0;  // seconds since the epoch of the last clear
+    std::string name;       // 2.15+ named user (at most 15 characters)
+    bool extended = false;  // registered with a name or a mask: the listing shows its mask
+    uint32_t mask = 0;
+};
+
+struct ChangelogRecord {
+    uint64_t index = 0;
+    int type = 0;
+    uint32_t flags = 0;
+    int64_t sec = 0;
+    uint32_t nsec = 0;
+    Fid tfid;
+    Fid pfid;
+    std::string jobid;
+    bool hasExtra = true;  // the record carries extra flags (ef=)
+    uint64_t extraFlags = 0xf;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    std::string nid = "0@lo";
+    std::string openMode;  // m=, printed when set and ef has CLFE_OPEN
+    std::string xattr;     // x=, printed when set and ef has CLFE_XATTR
+    std::string name;
+    bool rename = false;
+    Fid sfid;
+    Fid spfid;
+    std::string sname;
+};
+
+// An MDT's readers and counters, without its records.
+struct MdtChangelog {
+    int lastUser = 0;    // the last id handed out; ids are never reused while the MDT lives
+    uint64_t index = 0;  // the last record index used; 0 before the first record
+    std::vector<ChangelogUser> users;
+    bool purge = false;  // set by Purge, done by ChangelogStore::SaveHead
+
+    ChangelogUser* FindUser(int id);
+    // Asks the next save to drop the records no remaining user still needs:
+    // all of them when no user is left, otherwise those up to the smallest
+    // user index.
+    void Purge() { purge = true; }
+};
+
+// One MDT's changelog in a store. Every call is a keyed operation: its cost
+// does not depend on how many records are kept. Callers run it inside a
+// sim::Transaction (a writing one for SaveHead and Append); a call that
+// fails returns false and fails the transaction, with the reason in
+// StateDb::Failure().
+class ChangelogStore {
+public:
+    ChangelogStore(StateDb& db, std::string mdt) : m_db(db), m_mdt(std::move(mdt)) {}
+
+    // The readers and counters; an MDT never written has none.
+    [[nodiscard]] bool LoadHead(MdtChangelog& log);
+    // Writes the readers and counters as given (a reader missing from
+    // log.users is deregistered), then purges if log.purge is set.
+    [[nodiscard]] bool SaveHead(const MdtChangelog& log);
+
+    // Appends record under the next index, which it sets in record.index.
+    [[nodiscard]] bool Append(ChangelogRecord& record);
+    // Up to limit records with an index of at least start, in index order.
+    // Records before start are not read.
+    [[nodiscard]] bool Read(uint64_t start, size_t limit, std::vector<ChangelogRecord>& records);
+    // The last index used (0 before the first record).
+    [[nodiscard]] bool CurrentIndex(uint64_t& index);
+    // The index of the oldest record kept, 0 when none is.
+    [[nodiscard]] bool FirstKept(uint64_t& index);
+
+private:
+    StateDb& m_db;
+    std::string m_mdt;
+};
+
+// A record as one line of text, and back: what the store keeps.
+std::string RecordLine(const ChangelogRecord& record);
+[[nodiscard]] bool ParseRecordLine(const std::string& line, ChangelogRecord& record);
+
+// The stand-in clock: the seconds stored by "lustre-sim set-time" in
+// <stateDir>/changelog/clock, or the real time when there is none.
+int64_t SimNow(const std::string& stateDir);
+[[nodiscard]] bool SetSimNow(const std::string& stateDir, int64_t seconds, std::string& error);
+
+}  // namespace sim
