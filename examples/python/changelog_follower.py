@@ -10,7 +10,6 @@ lustreapi.register_changelog). --once stops when every record is read.
 """
 import argparse
 import sys
-import time
 
 import lustreapi
 
@@ -24,20 +23,22 @@ def show(record):
 def follow(mdt, reader, once, interval):
     """Reads, prints and acknowledges; returns the number of records."""
     seen = 0
-    start = 0  # lfs starts at the first record the readers still need
-    while True:
-        records = lustreapi.read_changelogs(mdt, start, timeout=60)
-        for record in records:
-            show(record)
-        if records:
-            last = records[-1].index
-            lustreapi.clear_changelog(mdt, reader, last, timeout=60)
-            seen += len(records)
-            start = last + 1
-        elif once:
-            return seen
-        else:
-            time.sleep(interval)
+    unacknowledged = None  # the last record printed and not yet acknowledged
+    # Without follow the reader ends after the last record; with it, next()
+    # gives None whenever interval seconds pass without a record.
+    with lustreapi.ChangelogReader(mdt, follow=not once) as changelog:
+        while True:
+            record = changelog.next(timeout=interval)
+            if record is not None:
+                show(record)
+                seen += 1
+                unacknowledged = record.index
+            # Acknowledged when idle, and every 1000 records while busy.
+            if unacknowledged is not None and (record is None or seen % 1000 == 0):
+                lustreapi.clear_changelog(mdt, reader, unacknowledged, timeout=60)
+                unacknowledged = None
+            if record is None and once:
+                return seen
 
 
 def main():
@@ -45,7 +46,7 @@ def main():
     parser.add_argument("mdt", help="the MDT, for example lustre-MDT0000")
     parser.add_argument("reader", help="the changelog reader to acknowledge for, for example cl1")
     parser.add_argument("--once", action="store_true", help="stop when every record is read")
-    parser.add_argument("--interval", type=float, default=1.0, help="seconds between polls (1)")
+    parser.add_argument("--interval", type=float, default=1.0, help="acknowledge after this many idle seconds (1)")
     args = parser.parse_args()
     seen = follow(args.mdt, args.reader, args.once, args.interval)
     print(f"{seen} records acknowledged", file=sys.stderr)

@@ -13,7 +13,7 @@ GIL, and streams are iterators and context managers.
 
 Identifiers: Fid, path2fid, fid2path, search_fsname, mdt_index.
 HSM: hsm_state, hsm_set_state, hsm_current_action, hsm_request.
-Changelogs: parse_changelog_record, read_changelogs, clear_changelog,
+Changelogs: ChangelogReader, parse_changelog_record, read_changelogs, clear_changelog,
 mdt_list, register_changelog, deregister_changelog,
 changelog_current_index, changelog_users (the administration calls take
 timeout= in seconds).
@@ -26,6 +26,7 @@ from ._enums import CopytoolAction, HsmAction, HsmStates, ProgressFlags, Progres
 from ._lustreapi import (
     ActionItem,
     ActionList,
+    ChangelogReader,
     ChangelogRecord,
     ChangelogUser,
     CopyAction,
@@ -55,7 +56,7 @@ from ._lustreapi import (
 )
 
 __all__ = [
-    "ActionItem", "ActionList", "ChangelogRecord", "ChangelogUser", "CopyAction", "Copytool", "CopytoolAction",
+    "ActionItem", "ActionList", "ChangelogReader", "ChangelogRecord", "ChangelogUser", "CopyAction", "Copytool", "CopytoolAction",
     "Fid", "HsmAction", "HsmCurrentAction", "HsmState", "HsmStates", "LustreError", "ProgressFlags",
     "ProgressState", "bound_entry_points", "changelog_current_index", "changelog_users", "clear_changelog",
     "deregister_changelog", "fid2path", "hsm_current_action", "hsm_request", "hsm_set_state", "hsm_state",

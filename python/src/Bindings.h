@@ -15,6 +15,7 @@ void BindLogging(pybind11::module_& m);
 void BindIdentifiers(pybind11::module_& m);
 void BindHsm(pybind11::module_& m);
 void BindChangelog(pybind11::module_& m);
+void BindReader(pybind11::module_& m);
 void BindCopytool(pybind11::module_& m);
 
 // lustreapi._enums.<type>(value), for example HsmStates(9). The enums are

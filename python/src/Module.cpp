@@ -83,5 +83,6 @@ PYBIND11_MODULE(_lustreapi, m)
     BindIdentifiers(m);
     BindHsm(m);
     BindChangelog(m);
+    BindReader(m);
     BindCopytool(m);
 }

@@ -5,6 +5,7 @@ import errno
 import os
 import pathlib
 import pickle
+import select
 import subprocess
 import sys
 import threading
@@ -113,6 +114,23 @@ def test_changelog_records(standin):
     current, users = L.changelog_users("mds1", "lustre-MDT0000", "lustre", "root")
     assert (current, [(u.id, u.index) for u in users]) == (3, [(reader, 2)])
     assert L.changelog_current_index("mds1", "lustre-MDT0000", "lustre", "root") == 3
+
+
+def test_changelog_reader(standin):
+    standin.sim("changelog-append", "lustre-MDT0000", "CREAT", "--name", "f", "--count", 3)
+    with L.ChangelogReader("lustre-MDT0000", start=2) as reader:
+        assert [r.index for r in reader] == [2, 3] and reader.next() is None
+    reader = L.ChangelogReader("lustre-MDT0000", follow=True)
+    assert [reader.next(timeout=1).index for _ in range(3)] == [1, 2, 3]
+    start = time.monotonic()
+    assert reader.next(timeout=0.3) is None and 0.3 <= time.monotonic() - start < 2
+    assert select.select([reader], [], [], 0.1)[0] == []
+    standin.sim("changelog-append", "lustre-MDT0000", "UNLNK", "--name", "f")
+    assert select.select([reader], [], [], 5)[0] == [reader] and reader.next(timeout=0).type_name == "UNLNK"
+    threading.Timer(0.3, reader.close).start()
+    assert list(reader) == []  # waits until another thread closes it
+    with pytest.raises(ValueError):
+        reader.fileno()
 
 
 def test_time_limit_and_gil(standin, tmp_path, monkeypatch):

@@ -1,0 +1,116 @@
+// lustreapi.ChangelogReader: an MDT's changelog as an iterator of records.
+#include <pybind11/stl.h>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "Bindings.h"
+#include "Errors.h"
+#include "LustreAPI.h"
+#include "TimeLimit.h"
+
+namespace py = pybind11;
+using LustreAPI::CChangelogRecord;
+
+namespace lustrepy {
+namespace {
+
+class Reader {
+public:
+    Reader(const std::string& mdt, unsigned long long start, bool follow) : m_follow(follow)
+    {
+        CheckError(m_reader.Open(mdt, start, follow));
+    }
+
+    // The next record; none at the end, after close(), or when timeout
+    // (seconds; None: as long as it takes) passes first. A long wait is taken in steps of
+    // 100 ms, with signals (KeyboardInterrupt) handled in between.
+    std::optional<CChangelogRecord> Next(std::optional<double> timeout)
+    {
+        using Clock = std::chrono::steady_clock;
+        constexpr std::chrono::milliseconds kStep(100);
+        const std::chrono::milliseconds limit = TimeLimit(timeout);
+        const bool forever = !timeout;
+        const auto deadline = Clock::now() + limit;
+        CChangelogRecord record;
+        for (;;) {
+            bool got = false;
+            std::chrono::milliseconds wait(0);
+            if (m_follow) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                wait = forever ? kStep : std::max(std::chrono::milliseconds(0), std::min(kStep, left));
+            }
+            {
+                py::gil_scoped_release release;
+                const CKxError error = m_reader.Next(record, wait, got);
+                // Closed by close(), maybe from another thread: the end.
+                if (m_closed) return std::nullopt;
+                CheckError(error);
+            }
+            if (got) return record;
+            if (!m_follow || (!forever && Clock::now() >= deadline)) return std::nullopt;
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    }
+
+    int Fileno() const
+    {
+        const int fd = m_closed ? -1 : m_reader.Descriptor();
+        if (fd < 0) throw py::value_error("the changelog reader is closed");
+        return fd;
+    }
+
+    void Close()
+    {
+        m_closed = true;
+        CheckError(m_reader.Close());
+    }
+    bool InProcess() const { return m_reader.InProcess(); }
+    bool Follow() const { return m_follow; }
+
+private:
+    LustreAPI::CChangelogReader m_reader;
+    const bool m_follow;
+    std::atomic<bool> m_closed{false};
+};
+
+}  // namespace
+
+void BindReader(py::module_& m)
+{
+    using release = py::call_guard<py::gil_scoped_release>;
+    Public(py::class_<Reader>(
+               m, "ChangelogReader",
+               "ChangelogReader(mdt, start=0, follow=False): the changelog of mdt from record\n"
+               "start (0: the first kept), record by record, as ChangelogRecords; with follow\n"
+               "it waits for new records instead of ending. In-process through Lustre's\n"
+               "changelog calls when load() bound them, otherwise through \"lfs changelog\".\n"
+               "An iterator and a context manager (close() on leaving); fileno() for\n"
+               "select, selectors and asyncio. close() may come from another thread: the\n"
+               "iteration then ends."))
+        .def(py::init<const std::string&, unsigned long long, bool>(), py::arg("mdt"), py::arg("start") = 0,
+             py::arg("follow") = false, release())
+        .def("next", &Reader::Next, py::arg("timeout") = py::none(),
+             "next(timeout=None) -> ChangelogRecord | None\n\n"
+             "The next record; None at the end or, when following, once timeout seconds\n"
+             "pass without one (0: only what is there already).")
+        .def("fileno", &Reader::Fileno,
+             "fileno() -> int\n\n"
+             "A descriptor that becomes readable when a record may be there. Records may\n"
+             "already wait in the reader: call next(timeout=0) until None before waiting.")
+        .def("close", &Reader::Close, release(), "close() -> None\n\nEnds the reading. Repeatable.")
+        .def_property_readonly("in_process", &Reader::InProcess, "Whether Lustre's changelog calls are used.")
+        .def_property_readonly("follow", &Reader::Follow)
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__", [](Reader& r, const py::args&) { r.Close(); }, release())
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", [](Reader& r) {
+            std::optional<CChangelogRecord> record = r.Next(std::nullopt);
+            if (!record) throw py::stop_iteration();
+            return std::move(*record);
+        });
+}
+
+}  // namespace lustrepy
