@@ -3,6 +3,8 @@
 # Components:
 #   runtime      libLustreAPI.so.1, libKxUtils.so.1, libZqLib.so.1
 #   development  headers, the .so links, the CMake package and LustreAPI.pc
+#   python       the Python module lustreapi (python/), in Debian's
+#                dist-packages, when it is built
 #   simulator    the Lustre stand-in, kept out of the system's search paths:
 #                liblustreapi.so in <libdir>/lustreapi-sim, so it never
 #                shadows a real liblustreapi, lctl, lfs, ssh and lustre-sim
@@ -82,6 +84,11 @@ set(LUSTREAPI_PACKAGE_MAINTAINER "LustreAPI <lustreapi@example.org>" CACHE STRIN
 set(LUSTREAPI_DEB_RUNTIME liblustreapi-host1)
 set(LUSTREAPI_DEB_DEVELOPMENT liblustreapi-host-dev)
 set(LUSTREAPI_DEB_SIMULATOR lustreapi-sim)
+set(LUSTREAPI_DEB_PYTHON python3-lustreapi)
+set(LUSTREAPI_DEB_COMPONENTS runtime development simulator)
+if(TARGET lustreapi_python)
+  list(APPEND LUSTREAPI_DEB_COMPONENTS python)
+endif()
 
 set(LUSTREAPI_DEB_DIR ${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian)
 configure_file(${LUSTREAPI_DEB_DIR}/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog @ONLY)
@@ -90,7 +97,7 @@ configure_file(${LUSTREAPI_DEB_DIR}/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/deb
 find_program(LUSTREAPI_GZIP gzip)
 if(LUSTREAPI_GZIP)
   execute_process(COMMAND ${LUSTREAPI_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog)
-  foreach(component runtime development simulator)
+  foreach(component ${LUSTREAPI_DEB_COMPONENTS})
     string(TOUPPER ${component} upper)
     install(FILES ${LUSTREAPI_DEB_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
       DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${LUSTREAPI_DEB_${upper}} COMPONENT ${component})
@@ -106,7 +113,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime development simulator)
+set(CPACK_COMPONENTS_ALL ${LUSTREAPI_DEB_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SOURCE "lustreapi")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -122,6 +129,19 @@ set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME ${LUSTREAPI_DEB_SIMULATOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION "libs")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION "libdevel")
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SECTION "devel")
+if(TARGET lustreapi_python)
+  # The module needs exactly this runtime and the interpreter version it was
+  # built for (its file name carries that version's ABI tag).
+  set(CPACK_COMPONENT_PYTHON_DEPENDS runtime)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${LUSTREAPI_DEB_PYTHON})
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION "python")
+  math(EXPR next_minor "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), python3 (<< ${Python3_VERSION_MAJOR}.${next_minor})")
+  # libLustreAPI.so.1 and its companions come from the runtime package of
+  # this build, whose shlibs dpkg-shlibdeps cannot read yet.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src ${PROJECT_BINARY_DIR}/host)
+endif()
 # The loader's cache is refreshed by dpkg's ldconfig trigger; the postinst
 # and postrm that CPack writes to run ldconfig by hand are taken out after
 # (cmake/debian/FinishPackages.cmake, which also completes the -dbgsym
@@ -160,4 +180,13 @@ types for building hosts where Lustre's own is not installed
 /usr/lib/<triplet>/lustreapi-sim, off the library, command and header
 search paths, so it never shadows a real Lustre client, Lustre's header or
 the system's ssh.")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+"Python 3 module for Lustre HSM, file identifiers and changelogs
+The module lustreapi makes libLustreAPI.so.1 usable from Python: file
+identifiers (Fid, path2fid, fid2path), HSM states and requests of many
+files, changelog records read as an iterator (ChangelogReader) and
+acknowledged, changelog reader administration with time limits, and the
+calls of an HSM copytool. Failures raise LustreError, an OSError with errno
+and the library's message; calls that wait release the GIL. Type stubs are
+included.")
 include(CPack)

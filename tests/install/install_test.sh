@@ -77,6 +77,23 @@ run_consumers() {
     done
     "$program" "$work/mnt" "$work/archive" root >"$work/demo.log" 2>&1 || { cat "$work/demo.log"; fail "$program"; }
   done
+  run_python "$prefix/lib/python3/dist-packages" "$libdir"
+}
+
+# The Python module from the installed tree, with the installed library, and
+# the policy example on the stand-in the demo left behind.
+run_python() {
+  local site=$1 libdir=$2 python=${PYTHON:-python3} found
+  [ -d "$site/lustreapi" ] || { echo "--- no Python module installed (not built)"; return; }
+  echo "--- the Python module"
+  found=$(PYTHONPATH=$site "$python" -c 'import lustreapi, sys; lustreapi.load(); print(lustreapi.__file__)') ||
+    fail "import lustreapi from $site"
+  [ "$found" = "$site/lustreapi/__init__.py" ] || fail "lustreapi imported from $found, not from $site"
+  resolved=$(ldd "$site"/lustreapi/_lustreapi.*.so | awk '$1 == "libLustreAPI.so.1" { print $3 }')
+  [ "$(readlink -f "$resolved")" = "$(readlink -f "$libdir/libLustreAPI.so.1")" ] ||
+    fail "the module loads libLustreAPI.so.1 from '$resolved', not from $libdir"
+  PYTHONPATH=$site "$python" "$source/examples/python/policy.py" "$work/mnt" --days 0 >"$work/policy.log" 2>&1 ||
+    { cat "$work/policy.log"; fail "policy.py with the installed module"; }
 }
 
 # $1 is (or, with !, is not) a line of the file list of package $2.
@@ -90,7 +107,7 @@ holds() {
 case $mode in
 tree)
   prefix=$work/prefix
-  for component in runtime development simulator; do
+  for component in runtime development simulator python; do
     "$cmake" --install "$build" --prefix "$prefix" --component "$component" >/dev/null
   done
   libdir=$(dirname "$(find "$prefix" -name libLustreAPI.so.1 | head -n1)")
@@ -108,6 +125,8 @@ deb)
   runtime=$(ls "$work"/packages/liblustreapi-host1_*.deb)
   dev=$(ls "$work"/packages/liblustreapi-host-dev_*.deb)
   sim=$(ls "$work"/packages/lustreapi-sim_*.deb)
+  python=$(ls "$work"/packages/python3-lustreapi_*.deb 2>/dev/null || true)
+  debs=("$runtime" "$dev" "$sim" ${python:+"$python"})
   version=$(dpkg-deb -f "$runtime" Version)
 
   # Dependencies: the runtime on the C and C++ runtimes (from dpkg-shlibdeps),
@@ -120,7 +139,7 @@ deb)
   depends=$(dpkg-deb -f "$sim" Depends)
   [[ $depends == *libc6* && $depends != *liblustreapi-host* ]] || fail "stand-in Depends: '$depends'"
   # Each file in exactly one package; nothing on the system's command path.
-  for deb in runtime dev sim; do dpkg-deb -c "${!deb}" | awk '{ print $6 }' >"$work/$deb.files"; done
+  for deb in runtime dev sim ${python:+python}; do dpkg-deb -c "${!deb}" | awk '{ print $6 }' >"$work/$deb.files"; done
   # Libraries in Debian's multiarch directory.
   libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
   holds "^\.$libdir/libLustreAPI\.so\.1\$" runtime
@@ -130,6 +149,14 @@ deb)
   holds "^\.$libdir/lustreapi-sim/include/lustre/lustreapi\.h\$" sim
   holds ! '^\./usr/bin/' sim
   holds ! '^\./usr/include/' sim
+  if [ -n "$python" ]; then
+    depends=$(dpkg-deb -f "$python" Depends)
+    [[ $depends == *"liblustreapi-host1 (= $version)"* && $depends == *"python3 (>= 3."* ]] ||
+      fail "python Depends: '$depends'"
+    holds '^\./usr/lib/python3/dist-packages/lustreapi/_lustreapi\.cpython-.*\.so$' python
+    holds '^\./usr/lib/python3/dist-packages/lustreapi/py\.typed$' python
+    holds ! "^\.$libdir/" python
+  fi
   if command -v lintian >/dev/null; then
     echo "--- lintian"
     lintian --fail-on error,warning "$work"/packages/*.deb "$work"/packages/*.ddeb || fail "lintian"
@@ -138,13 +165,13 @@ deb)
   fi
 
   if [ "${CI:-}" = "true" ] && [ "$(id -u)" -eq 0 ]; then
-    echo "--- apt-get install of the three packages"
-    installed_debs=(liblustreapi-host-dev liblustreapi-host1 lustreapi-sim)
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$runtime" "$dev" "$sim" >/dev/null
+    echo "--- apt-get install of the packages"
+    installed_debs=(liblustreapi-host-dev liblustreapi-host1 lustreapi-sim ${python:+python3-lustreapi})
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${debs[@]}" >/dev/null
     run_consumers /usr "$libdir"
   else
-    echo "--- dpkg -x of the three packages into $work/root (not root in CI)"
-    for deb in "$runtime" "$dev" "$sim"; do dpkg -x "$deb" "$work/root"; done
+    echo "--- dpkg -x of the packages into $work/root (not root in CI)"
+    for deb in "${debs[@]}"; do dpkg -x "$deb" "$work/root"; done
     run_consumers "$work/root/usr" "$work/root$libdir"
   fi
   ;;
