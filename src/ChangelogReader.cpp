@@ -319,9 +319,7 @@ CKxError CChangelogReader::Open(const std::string& mdt, unsigned long long start
     const auto start = func_table.changelog_start.load(std::memory_order_acquire);
     const auto getFd = func_table.changelog_get_fd.load(std::memory_order_acquire);
     const auto setXflags = func_table.changelog_set_xflags.load(std::memory_order_acquire);
-    const bool inProcess = start && getFd && setXflags && func_table.changelog_recv.load() &&
-                           func_table.changelog_free.load() && func_table.changelog_fini.load();
-    if (inProcess) {
+    if (ChangelogReaderBound()) {
         const int flags = CHANGELOG_FLAG_JOBID | CHANGELOG_FLAG_EXTRA_FLAGS | (follow ? CHANGELOG_FLAG_FOLLOW : 0);
         int rc =
             start(&s.priv, static_cast<changelog_send_flag>(flags), mdt.c_str(), static_cast<long long>(startRecord));

@@ -99,6 +99,17 @@ static_assert(sizeof(FunctionTable) == (std::tuple_size_v<decltype(kSlotBindings
                                         std::tuple_size_v<decltype(kOptionalBindings)>)*sizeof(void*),
               "one binding per slot of the table");
 
+// Whether a changelog reader can work in-process: every call it makes is bound.
+inline bool ChangelogReaderBound()
+{
+    return func_table.changelog_start.load(std::memory_order_acquire) &&
+           func_table.changelog_recv.load(std::memory_order_acquire) &&
+           func_table.changelog_free.load(std::memory_order_acquire) &&
+           func_table.changelog_fini.load(std::memory_order_acquire) &&
+           func_table.changelog_get_fd.load(std::memory_order_acquire) &&
+           func_table.changelog_set_xflags.load(std::memory_order_acquire);
+}
+
 template <auto Slot, typename Entry>
 constexpr bool IsBindingOf(const SlotBinding<Entry>& binding)
 {

@@ -6,7 +6,8 @@
 // llapi_hsm_action_begin, LUSTRE_SIM_NO_FD2FID leaves out llapi_fd2fid and
 // LUSTRE_SIM_NO_HSM_STATE leaves out llapi_hsm_state_get, _state_set and
 // llapi_hsm_current_action, and LUSTRE_SIM_NO_CHANGELOG the llapi_changelog_*
-// calls, as an older or partial liblustreapi would.
+// calls, as an older or partial liblustreapi would (the no-hsm-state variant,
+// an old Lustre, has neither).
 #include <lustre/lustreapi.h>
 
 #include <cerrno>
