@@ -31,7 +31,8 @@ HsmState GetState(const Path& path)
 {
     hsm_user_state raw{};
     std::string msg;
-    CheckResult(LustreAPI::HSMStateGet(path.c_str(), &raw, msg), msg, path.string());
+    const int rc = LustreAPI::HSMStateGet(path.c_str(), &raw, msg);
+    if (rc < 0) CheckResult(rc, msg, path.string());
     return HsmState{raw.hus_states, raw.hus_archive_id};
 }
 

@@ -23,15 +23,17 @@ namespace lustrepy {
 namespace {
 
 // The library's constructor, made strict for Python: text that names no FID
-// raises ValueError instead of giving [0x0:0x0:0x0].
-CLustreFID FidFromText(const std::string& text)
+// raises ValueError instead of giving [0x0:0x0:0x0]. The text is converted
+// once and moved into the constructor; the message quotes the Python str.
+CLustreFID FidFromText(const py::str& text)
 {
     try {
-        CLustreFID fid(text);
+        CLustreFID fid(text.cast<std::string>());
         if (fid.m_seq != 0 || fid.m_oid != 0 || fid.m_ver != 0) return fid;
     } catch (const std::logic_error&) {  // std::invalid_argument, std::out_of_range
     }
-    throw py::value_error("not a FID: '" + text + "' (expected [seq:oid:ver], for example [0x200000400:0x1:0x0])");
+    throw py::value_error("not a FID: " + py::repr(text).cast<std::string>() +
+                          " (expected [seq:oid:ver], for example [0x200000400:0x1:0x0])");
 }
 
 std::string FidText(const CLustreFID& fid)
