@@ -13,10 +13,10 @@ GIL, and streams are iterators and context managers.
 
 Identifiers: Fid, path2fid, fid2path, search_fsname, mdt_index.
 HSM: hsm_state, hsm_set_state, hsm_current_action, hsm_request.
-Changelogs: ChangelogReader, parse_changelog_record, read_changelogs, clear_changelog,
-mdt_list, register_changelog, deregister_changelog,
-changelog_current_index, changelog_users (the administration calls take
-timeout= in seconds).
+Changelogs: ChangelogReader, parse_changelog_record, read_changelogs,
+clear_changelog, mdt_list, register_changelog, deregister_changelog,
+changelog_current_index, changelog_users (the calls that run commands
+take timeout= in seconds).
 Copytools: Copytool, ActionList, ActionItem, CopyAction.
 
 The library's log lines go to the logging logger "lustreapi" (failures as
@@ -54,6 +54,10 @@ from ._lustreapi import (
     register_changelog,
     search_fsname,
 )
+
+for _enum in (CopytoolAction, HsmAction, HsmStates, ProgressFlags, ProgressState):
+    _enum.__module__ = __name__
+del _enum
 
 __all__ = [
     "ActionItem", "ActionList", "ChangelogReader", "ChangelogRecord", "ChangelogUser", "CopyAction", "Copytool", "CopytoolAction",
