@@ -136,14 +136,14 @@ def test_changelog_reader(standin):
 def test_time_limit_and_gil(standin, tmp_path, monkeypatch):
     slow = tmp_path / "bin"
     slow.mkdir()
-    (slow / "lfs").write_text("#!/bin/sh\nsleep 10\n")
-    (slow / "lfs").chmod(0o755)
+    (slow / "lctl").write_text("#!/bin/sh\nsleep 10\n")
+    (slow / "lctl").chmod(0o755)
     monkeypatch.setenv("PATH", f"{slow}{os.pathsep}{os.environ['PATH']}")
     ticks, outcome = [], []
 
     def call():
         try:
-            L.read_changelogs("lustre-MDT0000", timeout=1)
+            L.mdt_list("lustre", timeout=1)
         except L.LustreError as e:
             outcome.append(e.errno)
 
