@@ -85,9 +85,8 @@ void Clear(const std::string& mdt, const std::string& user, unsigned long long e
 std::vector<std::pair<std::string, std::string>> MdtList(const std::string& fsName, const Timeout& timeout)
 {
     std::vector<std::string> names, servers;
-    Limited(timeout, [&](std::chrono::milliseconds limit) {
-        return LustreAPI::GetMDTList(fsName, names, servers, limit);
-    });
+    Limited(timeout,
+            [&](std::chrono::milliseconds limit) { return LustreAPI::GetMDTList(fsName, names, servers, limit); });
     std::vector<std::pair<std::string, std::string>> mdts;
     for (size_t i = 0; i < names.size(); ++i) mdts.emplace_back(names[i], i < servers.size() ? servers[i] : "");
     return mdts;
@@ -146,7 +145,8 @@ py::object RecordTime(const CChangelogRecord& r)
 
 std::string RecordRepr(const CChangelogRecord& r)
 {
-    return "ChangelogRecord(index=" + std::to_string(r.m_index) + ", type_name=" + py::repr(py::str(r.m_typeName)).cast<std::string>() +
+    return "ChangelogRecord(index=" + std::to_string(r.m_index) +
+           ", type_name=" + py::repr(py::str(r.m_typeName)).cast<std::string>() +
            ", target=" + py::str(py::cast(r.m_target)).cast<std::string>() +
            ", name=" + py::repr(py::str(r.m_name)).cast<std::string>() + ")";
 }
@@ -226,14 +226,14 @@ void BindChangelog(py::module_& m)
                        "Removes the changelog reader changelog_user (\"cl1\") of mdt.") +
            remote)
               .c_str());
-    m.def("changelog_current_index", &CurrentIndex, py::arg("host"), py::arg("mdt"), py::arg("fsname"),
-          py::arg("user"), py::kw_only(), py::arg("timeout") = py::none(), release(),
+    m.def("changelog_current_index", &CurrentIndex, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"),
+          py::kw_only(), py::arg("timeout") = py::none(), release(),
           (std::string("changelog_current_index(host, mdt, fsname, user, *, timeout=None) -> int\n\n"
                        "The current index of mdt's changelog.") +
            remote)
               .c_str());
-    m.def("changelog_users", &Users, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"),
-          py::kw_only(), py::arg("timeout") = py::none(), release(),
+    m.def("changelog_users", &Users, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"), py::kw_only(),
+          py::arg("timeout") = py::none(), release(),
           (std::string("changelog_users(host, mdt, fsname, user, *, timeout=None)\n"
                        "    -> tuple[int, list[ChangelogUser]]\n\n"
                        "The current index of mdt's changelog and its readers.") +

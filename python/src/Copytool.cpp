@@ -99,7 +99,9 @@ struct CopytoolCore {
 
 class CopyAction {
 public:
-    CopyAction(std::shared_ptr<CopytoolCore> tool, ActionItem item) : m_tool(std::move(tool)), m_item(std::move(item)) {}
+    CopyAction(std::shared_ptr<CopytoolCore> tool, ActionItem item) : m_tool(std::move(tool)), m_item(std::move(item))
+    {
+    }
     ~CopyAction()
     {
         // Unended and forgotten: tell Lustre, so that the coordinator does not
@@ -113,9 +115,9 @@ public:
         std::lock_guard<std::mutex> lock(m_tool->mutex);
         if (!m_tool->ct) throw Failure(ESHUTDOWN, "the copytool is closed");
         std::string msg;
-        const int rc = LustreAPI::HSMActionBegin(&m_hcp, m_tool->ct,
-                                                 reinterpret_cast<const hsm_action_item*>(m_item.raw.data()), mdtIndex,
-                                                 openFlags, isError, msg);
+        const int rc =
+            LustreAPI::HSMActionBegin(&m_hcp, m_tool->ct, reinterpret_cast<const hsm_action_item*>(m_item.raw.data()),
+                                      mdtIndex, openFlags, isError, msg);
         if (rc < 0) m_hcp = nullptr;
         CheckResult(rc, msg);
         m_tool->live.insert(&m_hcp);
@@ -302,8 +304,8 @@ void BindCopytool(py::module_& m)
                    ", fid=" + py::str(py::cast(i.fid)).cast<std::string>() + ", cookie=" + std::to_string(i.cookie) +
                    ")";
         });
-    Public(py::class_<ActionList>(m, "ActionList",
-                                  "The actions of one receive, copied out of Lustre's buffer; iterable."))
+    Public(
+        py::class_<ActionList>(m, "ActionList", "The actions of one receive, copied out of Lustre's buffer; iterable."))
         .def_readonly("fsname", &ActionList::fsname, "The file system.")
         .def_readonly("archive_id", &ActionList::archiveId, "The archive the actions are for.")
         .def_readonly("flags", &ActionList::flags, "The request's flags.")
@@ -326,8 +328,8 @@ void BindCopytool(py::module_& m)
              py::arg("flags") = 0, release(),
              "progress(offset, length, total=0, flags=0) -> None\n\n"
              "Reports the extent (offset, length) copied, of total bytes.")
-        .def("end", &CopyAction::End, py::arg("offset") = 0, py::arg("length") = 0, py::kw_only(),
-             py::arg("flags") = 0, py::arg("errval") = 0, release(),
+        .def("end", &CopyAction::End, py::arg("offset") = 0, py::arg("length") = 0, py::kw_only(), py::arg("flags") = 0,
+             py::arg("errval") = 0, release(),
              "end(offset=0, length=0, *, flags=0, errval=0) -> None\n\n"
              "Ends the copy: the extent done and errval (0, or the errno that stopped\n"
              "it); ProgressFlags.RETRY asks Lustre to hand the action out again.")
@@ -335,8 +337,7 @@ void BindCopytool(py::module_& m)
              "data_fd() -> int\n\n"
              "A new descriptor of the action's data (the file to archive, or the file to\n"
              "restore into); the caller closes it.")
-        .def("data_fid", &CopyAction::DataFid, release(),
-             "data_fid() -> Fid\n\nThe FID of the action's data file.")
+        .def("data_fid", &CopyAction::DataFid, release(), "data_fid() -> Fid\n\nThe FID of the action's data file.")
         .def("__enter__", [](std::shared_ptr<CopyAction> a) { return a; })
         .def("__exit__", [](CopyAction& a, const py::object& type, const py::object& value, const py::object&) {
             const int errval = type.is_none() ? 0 : ErrnoOf(value);
@@ -367,10 +368,11 @@ void BindCopytool(py::module_& m)
              "begin(item, *, mdt_index=-1, open_flags=0, is_error=False) -> CopyAction\n\n"
              "Starts the copy of item; is_error only prepares the action to report a failure.")
         .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](Copytool& c, const py::args&) {
-            py::gil_scoped_release release;
-            c.Close();
-        })
+        .def("__exit__",
+             [](Copytool& c, const py::args&) {
+                 py::gil_scoped_release release;
+                 c.Close();
+             })
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", [](Copytool& c) {
             // A copytool closed before or during the wait ends the iteration.

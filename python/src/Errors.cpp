@@ -53,13 +53,13 @@ void RegisterErrors(py::module_& m)
 {
     // Kept for the life of the process: the translator may run until the
     // interpreter ends, and the module holds a reference too.
-    static PyObject* const type = PyErr_NewExceptionWithDoc(
-        "lustreapi.LustreError",
-        "A failure of the Lustre library: an OSError whose errno is the failure's\n"
-        "errno value (EIO for a failed command, whose message says why) and whose\n"
-        "strerror is the library's message; filename names the file concerned,\n"
-        "when there is one.",
-        PyExc_OSError, nullptr);
+    static PyObject* const type =
+        PyErr_NewExceptionWithDoc("lustreapi.LustreError",
+                                  "A failure of the Lustre library: an OSError whose errno is the failure's\n"
+                                  "errno value (EIO for a failed command, whose message says why) and whose\n"
+                                  "strerror is the library's message; filename names the file concerned,\n"
+                                  "when there is one.",
+                                  PyExc_OSError, nullptr);
     if (!type) throw py::error_already_set();
     m.attr("LustreError") = py::handle(type);
     py::register_exception_translator([](std::exception_ptr failure) {

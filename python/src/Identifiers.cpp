@@ -141,12 +141,18 @@ void BindIdentifiers(py::module_& m)
         .def("__str__", &FidText)
         .def("__repr__", [](const CLustreFID& fid) { return "Fid('" + FidText(fid) + "')"; })
         .def("__hash__", [](const CLustreFID& fid) { return py::hash(py::cast(Key(fid))); })
-        .def("__eq__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) == Key(b); }, py::is_operator())
-        .def("__ne__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) != Key(b); }, py::is_operator())
-        .def("__lt__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) < Key(b); }, py::is_operator())
-        .def("__le__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) <= Key(b); }, py::is_operator())
-        .def("__gt__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) > Key(b); }, py::is_operator())
-        .def("__ge__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) >= Key(b); }, py::is_operator())
+        .def(
+            "__eq__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) == Key(b); }, py::is_operator())
+        .def(
+            "__ne__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) != Key(b); }, py::is_operator())
+        .def(
+            "__lt__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) < Key(b); }, py::is_operator())
+        .def(
+            "__le__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) <= Key(b); }, py::is_operator())
+        .def(
+            "__gt__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) > Key(b); }, py::is_operator())
+        .def(
+            "__ge__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) >= Key(b); }, py::is_operator())
         .def(py::pickle([](const CLustreFID& fid) { return py::make_tuple(fid.m_seq, fid.m_oid, fid.m_ver); },
                         [](const py::tuple& t) {
                             CLustreFID fid;

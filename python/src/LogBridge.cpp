@@ -1,8 +1,8 @@
 // The library's log lines as records of Python's logger "lustreapi": level 0
 // (what an operation did) as INFO, level -1 (a failure) as WARNING, so that
 // Python's default handling shows the failures and nothing else.
-#include <cstdarg>
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -36,8 +36,7 @@ public:
         try {
             const int pyLevel = level < 0 ? 30 : 20;  // logging.WARNING, logging.INFO
             py::object logger = py::module_::import("logging").attr("getLogger")("lustreapi");
-            if (logger.attr("isEnabledFor")(pyLevel).cast<bool>())
-                logger.attr("log")(pyLevel, "%s", text);
+            if (logger.attr("isEnabledFor")(pyLevel).cast<bool>()) logger.attr("log")(pyLevel, "%s", text);
         } catch (py::error_already_set& e) {
             e.discard_as_unraisable("lustreapi log line");
         }

@@ -81,15 +81,14 @@ private:
 void BindReader(py::module_& m)
 {
     using release = py::call_guard<py::gil_scoped_release>;
-    Public(py::class_<Reader>(
-               m, "ChangelogReader",
-               "ChangelogReader(mdt, start=0, follow=False): the changelog of mdt from record\n"
-               "start (0: the first kept), record by record, as ChangelogRecords; with follow\n"
-               "it waits for new records instead of ending. In-process through Lustre's\n"
-               "changelog calls when load() bound them, otherwise through \"lfs changelog\".\n"
-               "An iterator and a context manager (close() on leaving); fileno() for\n"
-               "select, selectors and asyncio. close() may come from another thread: the\n"
-               "iteration then ends."))
+    Public(py::class_<Reader>(m, "ChangelogReader",
+                              "ChangelogReader(mdt, start=0, follow=False): the changelog of mdt from record\n"
+                              "start (0: the first kept), record by record, as ChangelogRecords; with follow\n"
+                              "it waits for new records instead of ending. In-process through Lustre's\n"
+                              "changelog calls when load() bound them, otherwise through \"lfs changelog\".\n"
+                              "An iterator and a context manager (close() on leaving); fileno() for\n"
+                              "select, selectors and asyncio. close() may come from another thread: the\n"
+                              "iteration then ends."))
         .def(py::init<const std::string&, unsigned long long, bool>(), py::arg("mdt"), py::arg("start") = 0,
              py::arg("follow") = false, release())
         .def("next", &Reader::Next, py::arg("timeout") = py::none(),
@@ -104,7 +103,8 @@ void BindReader(py::module_& m)
         .def_property_readonly("in_process", &Reader::InProcess, "Whether Lustre's changelog calls are used.")
         .def_property_readonly("follow", &Reader::Follow)
         .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](Reader& r, const py::args&) { r.Close(); }, release())
+        .def(
+            "__exit__", [](Reader& r, const py::args&) { r.Close(); }, release())
         .def("__iter__", [](py::object self) { return self; })
         .def("__next__", [](Reader& r) {
             std::optional<CChangelogRecord> record = r.Next(std::nullopt);
