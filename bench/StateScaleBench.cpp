@@ -3,7 +3,8 @@
 // 1,000,000 by default), made by "lustre-sim populate": the cost of one
 // call must not depend on the size. "lfs changelog" of every record and
 // "lfs changelog_clear" of half of them are set against reading the same
-// bytes from a file.
+// bytes from a file. The whole HSM flow (archive, release, restore) of
+// LUSTREAPI_BENCH_FLOW_FILES files (100,000) is timed as a whole.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,9 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -255,6 +258,95 @@ void ChangelogClear_File(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * size);
 }
 
+size_t FlowCount()
+{
+    const char* text = std::getenv("LUSTREAPI_BENCH_FLOW_FILES");
+    const long long n = text ? std::atoll(text) : 0;
+    return n > 0 ? static_cast<size_t>(n) : 100000;
+}
+
+// A copytool over the stand-in's entry points: serves what is queued, and
+// returns the number of actions ended, or -1 on a failure.
+long long ServeQueue(const std::string& archive)
+{
+    static const auto reg = Llapi<decltype(llapi_hsm_copytool_register)>("llapi_hsm_copytool_register");
+    static const auto unreg = Llapi<decltype(llapi_hsm_copytool_unregister)>("llapi_hsm_copytool_unregister");
+    static const auto recv = Llapi<decltype(llapi_hsm_copytool_recv)>("llapi_hsm_copytool_recv");
+    static const auto begin = Llapi<decltype(llapi_hsm_action_begin)>("llapi_hsm_action_begin");
+    static const auto getFd = Llapi<decltype(llapi_hsm_action_get_fd)>("llapi_hsm_action_get_fd");
+    static const auto end = Llapi<decltype(llapi_hsm_action_end)>("llapi_hsm_action_end");
+    if (!reg || !unreg || !recv || !begin || !getFd || !end) return -1;
+    hsm_copytool_private* ct = nullptr;
+    if (reg(&ct, bench::MountPoint().c_str(), 0, nullptr, O_NONBLOCK) != 0) return -1;
+    long long ended = 0;
+    hsm_action_list* hal = nullptr;
+    int size = 0;
+    std::string data;
+    while (ended >= 0 && recv(ct, &hal, &size) == 0) {
+        hsm_action_item* hai = hai_first(hal);
+        for (unsigned i = 0; i < hal->hal_count && ended >= 0; ++i, hai = hai_next(hai)) {
+            char name[64];
+            snprintf(name, sizeof name, "/%llx:%x", static_cast<unsigned long long>(hai->hai_fid.f_seq),
+                     hai->hai_fid.f_oid);
+            const std::string copy = archive + name;
+            hsm_copyaction_private* hcp = nullptr;
+            if (begin(&hcp, ct, hai, -1, 0, false) != 0) {
+                ended = -1;
+                break;
+            }
+            const int fd = getFd(hcp);
+            char buf[4096];
+            ssize_t n = 0;
+            if (hai->hai_action == HSMA_ARCHIVE) {
+                data.clear();
+                while ((n = read(fd, buf, sizeof buf)) > 0) data.append(buf, static_cast<size_t>(n));
+                const int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+                n = out >= 0 && write(out, data.data(), data.size()) == static_cast<ssize_t>(data.size()) ? 0 : -1;
+                if (out >= 0) close(out);
+            } else {
+                const int in = open(copy.c_str(), O_RDONLY | O_CLOEXEC);
+                while (in >= 0 && (n = read(in, buf, sizeof buf)) > 0)
+                    if (write(fd, buf, static_cast<size_t>(n)) != n) n = -1;
+                if (in >= 0) close(in);
+            }
+            if (fd >= 0) close(fd);
+            const hsm_extent extent{0, data.size()};
+            if (end(&hcp, &extent, 0, n < 0 ? EIO : 0) != 0 || n < 0)
+                ended = -1;
+            else
+                ++ended;
+        }
+    }
+    unreg(&ct);
+    return ended;
+}
+
+// The whole flow over many files: HSMRequestFiles archives them, a copytool
+// copies each to the archive, HSMRequestFiles releases them, then restores
+// them and the copytool copies each back.
+void HsmFlow_Files(benchmark::State& state)
+{
+    if (!bench::PrepareLustre()) return state.SkipWithError("liblustreapi.so stand-in not bound");
+    const std::string dir = bench::MountPoint() + "/flow";
+    const std::string archive = bench::MountPoint() + "/../archive";
+    std::vector<std::string> paths;
+    std::filesystem::create_directories(dir);
+    for (size_t i = 0, count = FlowCount(); i < count; ++i) {
+        paths.push_back(dir + "/f" + std::to_string(i));
+        std::ofstream(paths.back()) << "data of file " << i;
+    }
+    std::vector<int> results;
+    for (auto _ : state) {
+        for (int action : {HUA_ARCHIVE, HUA_RELEASE, HUA_RESTORE}) {
+            if (LustreAPI::HSMRequestFiles(paths, action, 1, "", results).Failed())
+                return state.SkipWithError("HSMRequestFiles failed");
+            if (action != HUA_RELEASE && ServeQueue(archive) != static_cast<long long>(paths.size()))
+                return state.SkipWithError("the copytool did not end every action");
+        }
+    }
+    state.SetLabel(std::to_string(paths.size()) + " files");
+}
+
 }  // namespace
 
 // Argument 0 is the large state.
@@ -266,3 +358,4 @@ BENCHMARK(ChangelogList_Lfs)->Unit(benchmark::kMillisecond)->UseRealTime()->Iter
 BENCHMARK(ChangelogList_File)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ChangelogClear_Lfs)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK(ChangelogClear_File)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(HsmFlow_Files)->Unit(benchmark::kSecond)->UseRealTime()->Iterations(1);
