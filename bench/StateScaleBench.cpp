@@ -58,8 +58,8 @@ const std::string& StateOf(int64_t files)
     const std::string env = "PATH=" LUSTREAPI_BENCH_SIM_BIN ":$PATH LUSTRE_SIM_STATE=" + dir + "/state";
     if (!dir.empty() &&
         Shell("export " + env + " && lustre-sim init " + dir + "/state --version 2.15 && mkdir " + dir +
-              "/mnt && lustre-sim add-fs lustre && lustre-sim mount lustre " + dir + "/mnt && lctl --device " +
-              kMdt + " changelog_register -n >/dev/null && lustre-sim populate lustre " + std::to_string(files) +
+              "/mnt && lustre-sim add-fs lustre && lustre-sim mount lustre " + dir + "/mnt && lctl --device " + kMdt +
+              " changelog_register -n >/dev/null && lustre-sim populate lustre " + std::to_string(files) +
               " && lfs changelog " + kMdt + " > " + dir + "/listing") != 0)
         dir.clear();
     static const bool cleanup = [] {

@@ -211,8 +211,7 @@ bool ChangelogStore::LoadHead(MdtChangelog& log)
             result.index = q.U(1);
         }
     }
-    Query q(m_db,
-            "SELECT id, endrec, clear_time, name, extended, mask FROM changelog_user WHERE mdt = ?1 ORDER BY id");
+    Query q(m_db, "SELECT id, endrec, clear_time, name, extended, mask FROM changelog_user WHERE mdt = ?1 ORDER BY id");
     q.Bind(1, m_mdt);
     while (q.Step()) {
         ChangelogUser u;

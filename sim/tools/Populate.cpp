@@ -36,8 +36,7 @@ public:
 private:
     // Makes rel (a directory when dir, else a file of size bytes) and logs it
     // in the batch; its FID goes to fid.
-    bool Make(const std::string& rel, bool dir, long long size, const lu_fid& parent, lu_fid& fid,
-              std::string& error);
+    bool Make(const std::string& rel, bool dir, long long size, const lu_fid& parent, lu_fid& fid, std::string& error);
 
     lib::Context& m_ctx;
     const Mount& m_mount;

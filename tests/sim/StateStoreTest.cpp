@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -92,6 +93,26 @@ TEST_F(SimStateStoreTest, EveryCompletedChangeSurvivesKilledWriters)
     EXPECT_GT(madeCount, 0u);
     // One allocator: no FID went to two objects, records' or files'.
     EXPECT_EQ(fids.size(), count + madeCount);
+}
+
+TEST_F(SimStateStoreTest, PopulateMakesFilesWithFidsSizesAndTheirRecords)
+{
+    for (const char* count : {"2500", "3"}) ASSERT_EQ(Tool({"lustre-sim", "populate", "lustre", count}).status, 0);
+    const std::string last = mnt + "/populated.1/d2/f2499";
+    EXPECT_EQ(std::filesystem::file_size(last), (2499u * 7919 % 1025) * 1024);
+    EXPECT_TRUE(std::filesystem::exists(mnt + "/populated.2/d0/f2"));
+    // Every file and directory logged once, each with the FID it has.
+    const std::string log =
+        Tool({"lfs", "changelog", "lustre-MDT0000"}).out + Tool({"lfs", "changelog", "lustre-MDT0001"}).out;
+    std::istringstream lines(log);
+    std::map<std::string, std::string> fidOf;  // name -> FID, by the records
+    for (std::string line; std::getline(lines, line);) {
+        const size_t t = line.find(" t=");
+        fidOf[line.substr(line.rfind(' ') + 1)] = line.substr(t + 3, line.find(' ', t + 1) - t - 3);
+    }
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2500 + 3 + 1 + 3 + 1 + 1);
+    EXPECT_EQ(fidOf["f2499"], FidText(FidOf(last)));
+    EXPECT_EQ(fidOf["populated.2"], FidText(FidOf(mnt + "/populated.2")));
 }
 
 TEST_F(SimStateStoreTest, AnOlderStateDirectoryIsRefusedWithHowToMakeANewOne)
