@@ -575,6 +575,10 @@ void Watcher::WriteRecords()
 
 void Watcher::Batch(std::vector<Event>& events)
 {
+    // Whoever holds <state>/lib/lock holds the batches back: a test orders
+    // file events against the watcher with it.
+    StateLock lock(m_ctx.libDir);
+    if (!lock.Locked()) return Fatal(lock.Error());
     // The FIDs given and the records of a batch are stored whole or not at
     // all.
     Transaction tx(*m_ctx.db);
