@@ -144,12 +144,20 @@ std::vector<Action*> HsmStore::ActionsOf(const std::string& fs, const lu_fid& fi
 
 Action* HsmStore::WaitingHead(const std::string& fs, int64_t& after)
 {
-    Query q(*m_db, "SELECT * FROM hsm_action WHERE fs = ?1 AND started = 0 AND cookie > ?2 ORDER BY cookie LIMIT 1");
-    q.Bind(1, fs).Bind(2, after);
-    if (!q.Step()) return nullptr;
-    after = q.Int(0);
-    Action* a = Cache(q);
-    return a && !a->started ? a : WaitingHead(fs, after);
+    for (;;) {
+        Action* a = nullptr;
+        {
+            Query q(*m_db,
+                    "SELECT * FROM hsm_action WHERE fs = ?1 AND started = 0 AND cookie > ?2 ORDER BY cookie LIMIT 1");
+            q.Bind(1, fs).Bind(2, after);
+            if (!q.Step()) return nullptr;
+            after = q.Int(0);
+            a = Cache(q);
+        }
+        // The stored row may be out of date: a cached copy started or
+        // removed since Load is not waiting.
+        if (a && !a->started) return a;
+    }
 }
 
 std::vector<std::string> HsmStore::Owners()
