@@ -185,6 +185,29 @@ bool ParseRecordLine(const std::string& line, ChangelogRecord& record)
     return !w.empty() && w[0] == "rec" && ReadRecord(w, record);
 }
 
+int ClearReader(MdtChangelog& log, uint32_t id, uint64_t endrec, int64_t now, bool backwardIsNoEntry)
+{
+    if (endrec > log.index) return -EINVAL;
+    if (endrec == 0) endrec = log.index;
+    ChangelogUser* user = log.FindUser(static_cast<int>(id));
+    if (!user) return -ENOENT;
+    if (user->endrec > endrec) return backwardIsNoEntry ? -ENOENT : -EINVAL;
+    if (user->endrec == endrec) return 0;
+    user->endrec = endrec;
+    user->clearTime = now;
+    log.Purge();
+    return 0;
+}
+
+int ChangelogStore::Clear(uint32_t id, uint64_t endrec, int64_t now, bool backwardIsNoEntry)
+{
+    MdtChangelog log;
+    if (!LoadHead(log)) return -EIO;
+    const int rc = ClearReader(log, id, endrec, now, backwardIsNoEntry);
+    if (rc != 0) return rc;
+    return SaveHead(log) ? 0 : -EIO;
+}
+
 bool ChangelogStore::LoadHead(MdtChangelog& log)
 {
     MdtChangelog result;
