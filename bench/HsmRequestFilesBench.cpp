@@ -19,9 +19,7 @@
 
 namespace {
 
-// LUSTREAPI_BENCH_FILES overrides the number of files: the stand-in reads
-// and rewrites its whole state on each call, so a run grows with the square
-// of the number.
+// LUSTREAPI_BENCH_FILES overrides the number of files.
 size_t FileCount()
 {
     const char* text = std::getenv("LUSTREAPI_BENCH_FILES");

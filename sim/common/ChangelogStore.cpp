@@ -100,11 +100,19 @@ bool WriteAtomically(const std::string& dir, const std::string& file, const std:
     return WriteFileAtomically(file, content, error);
 }
 
+// Split at white space, as "in >> word" does, without a stream per line:
+// every record read goes through here.
 std::vector<std::string> Words(const std::string& line)
 {
-    std::istringstream in(line);
     std::vector<std::string> words;
-    for (std::string w; in >> w;) words.push_back(w);
+    words.reserve(20);
+    const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    for (size_t i = 0; i < line.size();) {
+        while (i < line.size() && blank(line[i])) ++i;
+        const size_t start = i;
+        while (i < line.size() && !blank(line[i])) ++i;
+        if (i > start) words.emplace_back(line, start, i - start);
+    }
     return words;
 }
 
@@ -177,6 +185,29 @@ bool ParseRecordLine(const std::string& line, ChangelogRecord& record)
     return !w.empty() && w[0] == "rec" && ReadRecord(w, record);
 }
 
+int ClearReader(MdtChangelog& log, uint32_t id, uint64_t endrec, int64_t now, bool backwardIsNoEntry)
+{
+    if (endrec > log.index) return -EINVAL;
+    if (endrec == 0) endrec = log.index;
+    ChangelogUser* user = log.FindUser(static_cast<int>(id));
+    if (!user) return -ENOENT;
+    if (user->endrec > endrec) return backwardIsNoEntry ? -ENOENT : -EINVAL;
+    if (user->endrec == endrec) return 0;
+    user->endrec = endrec;
+    user->clearTime = now;
+    log.Purge();
+    return 0;
+}
+
+int ChangelogStore::Clear(uint32_t id, uint64_t endrec, int64_t now, bool backwardIsNoEntry)
+{
+    MdtChangelog log;
+    if (!LoadHead(log)) return -EIO;
+    const int rc = ClearReader(log, id, endrec, now, backwardIsNoEntry);
+    if (rc != 0) return rc;
+    return SaveHead(log) ? 0 : -EIO;
+}
+
 bool ChangelogStore::LoadHead(MdtChangelog& log)
 {
     MdtChangelog result;
@@ -188,8 +219,7 @@ bool ChangelogStore::LoadHead(MdtChangelog& log)
             result.index = q.U(1);
         }
     }
-    Query q(m_db,
-            "SELECT id, endrec, clear_time, name, extended, mask FROM changelog_user WHERE mdt = ?1 ORDER BY id");
+    Query q(m_db, "SELECT id, endrec, clear_time, name, extended, mask FROM changelog_user WHERE mdt = ?1 ORDER BY id");
     q.Bind(1, m_mdt);
     while (q.Step()) {
         ChangelogUser u;

@@ -69,6 +69,18 @@ struct MdtChangelog {
     void Purge() { purge = true; }
 };
 
+// The MDT's clear of reader id up to endrec (mdd_changelog_clear): 0 or a
+// negative errno.
+//  - endrec beyond the current index: -EINVAL, before the reader is looked up;
+//  - endrec 0 means the current index;
+//  - an unknown reader: -ENOENT;
+//  - endrec below the reader's index: -EINVAL, or -ENOENT where
+//    backwardIsNoEntry (servers after 2.17);
+//  - endrec equal to it: nothing changes;
+//  - otherwise the reader's index becomes endrec, its idle time restarts
+//    (now), and the records no reader still needs are to be purged.
+int ClearReader(MdtChangelog& log, uint32_t id, uint64_t endrec, int64_t now, bool backwardIsNoEntry);
+
 // One MDT's changelog in a store. Every call is a keyed operation: its cost
 // does not depend on how many records are kept. Callers run it inside a
 // sim::Transaction (a writing one for SaveHead and Append); a call that
@@ -93,6 +105,9 @@ public:
     [[nodiscard]] bool CurrentIndex(uint64_t& index);
     // The index of the oldest record kept, 0 when none is.
     [[nodiscard]] bool FirstKept(uint64_t& index);
+    // ClearReader on the stored readers, saved with its purge when it
+    // succeeds: 0, its negative errno, or -EIO when the store failed.
+    int Clear(uint32_t id, uint64_t endrec, int64_t now, bool backwardIsNoEntry);
 
 private:
     StateDb& m_db;

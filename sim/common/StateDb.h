@@ -48,7 +48,8 @@ private:
     std::map<const char*, sqlite3_stmt*> m_statements;  // by the text's address: SQL is literal text
 };
 
-// One statement, prepared once per StateDb and reused. Parameters are
+// One statement, prepared once per StateDb and reused, so a statement's
+// text must not be run again while a Query of it is alive. Parameters are
 // numbered from 1, columns from 0. A failed step records the failure in
 // the StateDb (and Step returns false).
 class Query {

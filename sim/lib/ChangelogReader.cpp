@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -41,7 +42,7 @@ struct Reader {
     common::UniqueFd feed;    // the feeder's end
     common::UniqueFd stop;    // eventfd: fini asks the feeder to stop
     std::thread feeder;
-    int flags = 0;
+    int flags = 0;  // as start was asked, less what the imitated version does not know
     std::atomic<unsigned> xflags{0};
     alignas(8) char buffer[kDeviceBuffer];
     size_t length = 0;
@@ -82,6 +83,7 @@ bool Stopped(const Reader& r, int ms)
 void Feed(Reader& r, std::string stateDir, std::string mdt, bool extra, uint64_t next)
 {
     const bool follow = r.flags & CHANGELOG_FLAG_FOLLOW;
+    next = std::max<uint64_t>(next, 1);  // records are numbered from 1
     alignas(8) char batch[kDeviceBuffer];
     ChangelogSource source;
     std::string error;
@@ -107,9 +109,10 @@ void Feed(Reader& r, std::string stateDir, std::string mdt, bool extra, uint64_t
         if (!fine || count == kStoreBatch) continue;
         if (!follow) break;
         // At the end of the log a following reader waits for new records.
-        for (uint64_t index = 0; fine && index < next;) {
+        for (uint64_t index = 0;;) {
             if (Stopped(r, kFollowPollMs)) return;
             fine = source.CurrentIndex(index, error);
+            if (!fine || index >= next) break;
         }
     }
     if (!fine) {
@@ -177,7 +180,8 @@ int ChangelogStart(void** priv, int flags, const char* mdtname, long long startr
     if (startrec < 0) return -EINVAL;
 
     auto reader = std::make_unique<Reader>();
-    reader->flags = flags;
+    // Before 2.11 Lustre's library knows no extra flags.
+    reader->flags = ctx.version.ExtraFlags() ? flags : flags & ~CHANGELOG_FLAG_EXTRA_FLAGS;
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return -errno;
     reader->device = common::UniqueFd(ends[0]);

@@ -77,27 +77,30 @@ const Mount* MountOf(const Context& ctx, const CopytoolInfo& ct)
     return loc.rel.empty() ? loc.mount : nullptr;
 }
 
-// The copytool's mount and the HSM and FID stores, read under the state
-// directory's lock, which stays held for the object's life.
+// The copytool's mount and the HSM and FID stores, in a transaction that
+// lasts for the object's life: Commit keeps what was changed, anything else
+// drops it.
 struct LockedState {
     Context ctx;
     const Mount* mount = nullptr;
-    std::unique_ptr<StateLock> lock;
+    std::unique_ptr<Transaction> tx;
     HsmStore hsm;
     FidStore fids;
 
     // 0; -ENODEV when there is no state or the copytool's mount is gone;
-    // -EIO when the state cannot be locked or read.
+    // -EIO when the store cannot be written or read.
     int Open(const CopytoolInfo& ct)
     {
         if (!LoadContext(ctx)) return -ENODEV;
         mount = MountOf(ctx, ct);
         if (!mount) return -ENODEV;
-        lock = std::make_unique<StateLock>(ctx.libDir);
-        if (!lock->Locked()) return -EIO;
+        tx = std::make_unique<Transaction>(*ctx.db);
+        if (!tx->Begun()) return -EIO;
         if (!hsm.Load(ctx) || !fids.Load(ctx)) return -EIO;
         return 0;
     }
+    // Writes both stores back and commits: false on any failure.
+    [[nodiscard]] bool Commit() { return hsm.Save(ctx) && fids.Save(ctx) && tx->Commit(); }
 };
 
 }  // namespace
@@ -150,7 +153,7 @@ int ActionBegin(hsm_copyaction_private** phcp, const hsm_copytool_private* ct, c
         int rc = OpenVolatile(ctx, hcp->data);
         if (rc != 0) return rc;
         hcp->volatileFid = fids.Allocate(mount->fs, mdt);
-        if (!fids.Save(ctx)) return -EIO;
+        if (!state.Commit()) return -EIO;
     }
 
     Registry& r = Actions();
@@ -191,8 +194,7 @@ int ActionProgress(hsm_copyaction_private* hcp, const hsm_extent* he, unsigned l
         a->copiedLength = std::max(a->copiedOffset + a->copiedLength, end) - start;
         a->copiedOffset = start;
     }
-    state.hsm.Touch();
-    return state.hsm.Save(state.ctx) ? 0 : -EIO;
+    return state.Commit() ? 0 : -EIO;
 }
 
 int ActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, int errval)
@@ -224,7 +226,6 @@ int ActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, 
         if (hpFlags & HP_FLAG_RETRY) {
             a->started = false;  // back to the queue for another try
             a->owner.clear();
-            hsm.Touch();
         } else {
             hsm.RemoveAction(a->cookie);
         }
@@ -257,7 +258,7 @@ int ActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, 
             f.archiveId = 0;
         }
     }
-    if (!hsm.Save(ctx) || !fids.Save(ctx)) return -EIO;
+    if (!state.Commit()) return -EIO;
     // The coordinator logs every end call, failed ones with their error.
     const HsmEvent event = endedAction == HSMA_ARCHIVE   ? HE_ARCHIVE
                            : endedAction == HSMA_RESTORE ? HE_RESTORE

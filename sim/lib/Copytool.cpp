@@ -111,30 +111,19 @@ long long Take(hsm_copytool_private& ct)
 {
     Context ctx;
     if (!LoadContext(ctx)) return -ENODEV;
-    StateLock lock(ctx.libDir);
-    if (!lock.Locked()) return -EIO;
+    Transaction tx(*ctx.db);
     HsmStore hsm;
-    if (!hsm.Load(ctx)) return -EIO;
+    if (!tx.Begun() || !hsm.Load(ctx)) return -EIO;
     // Actions handed to a copytool that died go back to the queue.
-    bool changed = false;
-    for (auto& a : hsm.Actions())
-        if (a.started && !OwnerAlive(a.owner)) {
-            a.started = false;
-            a.owner.clear();
-            changed = true;
-        }
+    for (const std::string& owner : hsm.Owners())
+        if (!OwnerAlive(owner)) hsm.Requeue(owner);
     std::vector<Action> chosen;
-    const Action* first = nullptr;
-    for (auto& a : hsm.Actions()) {
-        if (a.started || a.fs != ct.info.fs || !Wants(ct, a.archiveId)) continue;
-        if (first && (a.compound != first->compound || a.archiveId != first->archiveId)) continue;
-        if (!first) first = &a;
-        a.started = true;
-        a.owner = ct.info.id;
-        chosen.push_back(a);
+    for (Action* a : hsm.NextRequest(ct.info.fs, [&](const Action& w) { return Wants(ct, w.archiveId); })) {
+        a->started = true;
+        a->owner = ct.info.id;
+        chosen.push_back(*a);
     }
-    if (chosen.empty() && !changed) return 0;
-    if (!hsm.Save(ctx)) return -EIO;
+    if (!hsm.Save(ctx) || !tx.Commit()) return -EIO;
     if (chosen.empty()) return 0;
     return static_cast<long long>(Pack(ct, chosen));
 }

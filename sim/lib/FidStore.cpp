@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 
 #include "FidText.h"
 
@@ -24,13 +25,6 @@ ObjectId FromStatx(const struct statx& sx)
     if (sx.stx_mask & STATX_BTIME)
         id.btime = static_cast<unsigned long long>(sx.stx_btime.tv_sec) * 1000000000ULL + sx.stx_btime.tv_nsec;
     return id;
-}
-
-std::string Hex(unsigned long long v)
-{
-    char buf[32];
-    snprintf(buf, sizeof buf, "%llx", v);
-    return buf;
 }
 
 std::string Join(const std::string& dir, const std::string& rel)
@@ -78,116 +72,108 @@ int MdtOfFid(const lu_fid& fid, int mdtCount)
 
 bool FidStore::Load(const Context& ctx)
 {
-    m_entries.clear();
-    m_next.clear();
-    m_dirty = false;
-    std::vector<std::string> lines;
-    if (!ReadLines(ctx.libDir + "/fids", lines)) return false;
-    for (const auto& line : lines) {
-        std::vector<std::string> w = Split(line);
-        unsigned long long seq, oid, mdt, dev, ino, btime;
-        if (w.size() == 5 && w[0] == "next" && ParseU64(w[2], mdt) && ParseU64(w[3], seq, 16) && ParseU64(w[4], oid)) {
-            Next n;
-            n.fs = w[1];
-            n.mdt = static_cast<int>(mdt);
-            n.fid = {seq, static_cast<unsigned>(oid), 0};
-            m_next.push_back(n);
-        } else if (w.size() == 8 && w[0] == "fid" && ParseU64(w[2], seq, 16) && ParseU64(w[3], oid) &&
-                   ParseU64(w[4], dev) && ParseU64(w[5], ino) && ParseU64(w[6], btime)) {
-            Entry e;
-            e.fs = w[1];
-            e.fid = {seq, static_cast<unsigned>(oid), 0};
-            e.id.dev = dev;
-            e.id.ino = ino;
-            e.id.btime = btime;
-            if (!DecodeWord(w[7], e.rel)) return false;
-            m_entries.push_back(e);
-        } else {
-            return false;
-        }
-    }
-    return true;
+    m_db = ctx.db;
+    return m_db != nullptr;
 }
 
 bool FidStore::Save(const Context& ctx)
 {
-    if (!m_dirty) return true;
-    std::vector<std::string> lines;
-    for (const auto& n : m_next)
-        lines.push_back("next " + n.fs + " " + std::to_string(n.mdt) + " " + Hex(n.fid.f_seq) + " " +
-                        std::to_string(n.fid.f_oid));
-    for (const auto& e : m_entries)
-        lines.push_back("fid " + e.fs + " " + Hex(e.fid.f_seq) + " " + std::to_string(e.fid.f_oid) + " " +
-                        std::to_string(e.id.dev) + " " + std::to_string(e.id.ino) + " " + std::to_string(e.id.btime) +
-                        " " + EncodeWord(e.rel));
-    if (!WriteLines(ctx.libDir + "/fids", lines)) return false;
-    m_dirty = false;
-    return true;
+    (void)ctx;
+    return m_db && m_db->Failure().empty();
 }
 
 lu_fid FidStore::Allocate(const std::string& fs, int mdt)
 {
-    auto it = std::find_if(m_next.begin(), m_next.end(), [&](const Next& n) { return n.fs == fs && n.mdt == mdt; });
-    if (it == m_next.end()) {
-        Next n;
-        n.fs = fs;
-        n.mdt = mdt;
-        n.fid = {kSeqNormal + (static_cast<unsigned long long>(mdt) << kMdtSeqShift), 1, 0};
-        m_next.push_back(n);
-        it = m_next.end() - 1;
+    lu_fid fid{kSeqNormal + (static_cast<unsigned long long>(mdt) << kMdtSeqShift), 1, 0};
+    {
+        Query q(*m_db, "SELECT seq, oid FROM fid_next WHERE fs = ?1 AND mdt = ?2");
+        q.Bind(1, fs).Bind(2, mdt);
+        if (q.Step()) fid = {q.U(0), static_cast<unsigned>(q.Int(1)), 0};
     }
-    lu_fid fid = it->fid;
-    if (++it->fid.f_oid > kOidsPerSeq) {
-        ++it->fid.f_seq;
-        it->fid.f_oid = 1;
+    lu_fid next = fid;
+    if (++next.f_oid > kOidsPerSeq) {
+        ++next.f_seq;
+        next.f_oid = 1;
     }
-    m_dirty = true;
+    Query(*m_db, "INSERT OR REPLACE INTO fid_next(fs, mdt, seq, oid) VALUES(?1, ?2, ?3, ?4)")
+        .Bind(1, fs)
+        .Bind(2, mdt)
+        .BindU(3, next.f_seq)
+        .Bind(4, next.f_oid)
+        .Run();
     return fid;
+}
+
+void FidStore::SetPath(const std::string& fs, const lu_fid& fid, const std::string& rel)
+{
+    Query(*m_db, "UPDATE fid SET rel = ?4 WHERE fs = ?1 AND seq = ?2 AND oid = ?3")
+        .Bind(1, fs)
+        .BindU(2, fid.f_seq)
+        .Bind(3, fid.f_oid)
+        .Bind(4, rel)
+        .Run();
 }
 
 lu_fid FidStore::FidOf(const Context& ctx, const Located& loc, const ObjectId& id)
 {
     if (loc.rel.empty()) return {kSeqRoot, 1, 0};
     const std::string& fs = loc.mount->fs;
-    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-        if (it->fs != fs || it->id.dev != id.dev || it->id.ino != id.ino) continue;
-        if (it->id.btime != 0 && id.btime != 0 && it->id.btime != id.btime) {
-            // The inode was reused by a new object: the old FID is gone.
-            m_entries.erase(it);
-            m_dirty = true;
-            break;
+    std::optional<Entry> known;
+    {
+        Query q(*m_db, "SELECT seq, oid, btime, rel FROM fid WHERE fs = ?1 AND dev = ?2 AND ino = ?3");
+        q.Bind(1, fs).BindU(2, id.dev).BindU(3, id.ino);
+        if (q.Step()) {
+            known = Entry{{q.U(0), static_cast<unsigned>(q.Int(1)), 0}, id, q.Text(3)};
+            known->id.btime = q.U(2);
         }
-        if (it->rel != loc.rel) {
-            it->rel = loc.rel;
-            m_dirty = true;
-        }
-        return it->fid;
     }
-    Entry e;
-    e.fs = fs;
-    e.fid = Allocate(fs, MdtForNewObject(loc.rel, S_ISDIR(id.mode), MdtCount(ctx.config, fs)));
-    e.id = id;
-    e.rel = loc.rel;
-    m_entries.push_back(e);
-    m_dirty = true;
-    return e.fid;
+    if (known && known->id.btime != 0 && id.btime != 0 && known->id.btime != id.btime) {
+        // The inode was reused by a new object: the old FID is gone.
+        Query(*m_db, "DELETE FROM fid WHERE fs = ?1 AND seq = ?2 AND oid = ?3")
+            .Bind(1, fs)
+            .BindU(2, known->fid.f_seq)
+            .Bind(3, known->fid.f_oid)
+            .Run();
+        known.reset();
+    }
+    if (known) {
+        if (known->rel != loc.rel) SetPath(fs, known->fid, loc.rel);
+        return known->fid;
+    }
+    const lu_fid fid = Allocate(fs, MdtForNewObject(loc.rel, S_ISDIR(id.mode), MdtCount(ctx.config, fs)));
+    Query(*m_db, "INSERT INTO fid(fs, seq, oid, dev, ino, btime, rel) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)")
+        .Bind(1, fs)
+        .BindU(2, fid.f_seq)
+        .Bind(3, fid.f_oid)
+        .BindU(4, id.dev)
+        .BindU(5, id.ino)
+        .BindU(6, id.btime)
+        .Bind(7, loc.rel)
+        .Run();
+    return fid;
 }
 
 bool FidStore::FidOfPath(const std::string& fs, const std::string& rel, lu_fid& fid) const
 {
-    for (const auto& e : m_entries)
-        if (e.fs == fs && e.rel == rel) {
-            fid = e.fid;
-            return true;
-        }
-    return false;
+    Query q(*m_db, "SELECT seq, oid FROM fid WHERE fs = ?1 AND rel = ?2 LIMIT 1");
+    q.Bind(1, fs).Bind(2, rel);
+    if (!q.Step()) return false;
+    fid = {q.U(0), static_cast<unsigned>(q.Int(1)), 0};
+    return true;
 }
 
-FidStore::Entry* FidStore::FindEntry(const std::string& fs, const lu_fid& fid)
+bool FidStore::FindEntry(const std::string& fs, const lu_fid& fid, Entry& e)
 {
-    for (auto& e : m_entries)
-        if (e.fs == fs && e.fid.f_seq == fid.f_seq && e.fid.f_oid == fid.f_oid && e.fid.f_ver == fid.f_ver) return &e;
-    return nullptr;
+    if (fid.f_ver != 0) return false;  // versions are never given out
+    Query q(*m_db, "SELECT dev, ino, btime, rel FROM fid WHERE fs = ?1 AND seq = ?2 AND oid = ?3");
+    q.Bind(1, fs).BindU(2, fid.f_seq).Bind(3, fid.f_oid);
+    if (!q.Step()) return false;
+    e.fid = fid;
+    e.id.dev = q.U(0);
+    e.id.ino = q.U(1);
+    e.id.btime = q.U(2);
+    e.rel = q.Text(3);
+    return true;
 }
 
 int FidStore::PathsOf(const Mount& mount, const std::string& mountDir, const lu_fid& fid,
@@ -200,8 +186,9 @@ int FidStore::PathsOf(const Mount& mount, const std::string& mountDir, const lu_
         rels.push_back("");
         return 0;
     }
-    Entry* e = FindEntry(mount.fs, fid);
-    if (!e) return -ENOENT;
+    Entry entry;
+    if (!FindEntry(mount.fs, fid, entry)) return -ENOENT;
+    const Entry* e = &entry;
     ObjectId cur;
     if (!e->rel.empty() && StatPath(Join(mountDir, e->rel), cur) == 0 && e->id.Same(cur) &&
         (cur.nlink <= 1 || S_ISDIR(cur.mode))) {
@@ -220,10 +207,7 @@ int FidStore::PathsOf(const Mount& mount, const std::string& mountDir, const lu_
     }
     if (rels.empty()) return -ENOENT;
     std::sort(rels.begin(), rels.end());
-    if (e->rel != rels.front()) {
-        e->rel = rels.front();
-        m_dirty = true;
-    }
+    if (e->rel != rels.front()) SetPath(mount.fs, fid, rels.front());
     return 0;
 }
 

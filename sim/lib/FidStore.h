@@ -1,14 +1,17 @@
 // Stable FIDs for the files and directories under the stand-in's mounts.
 //
-// A FID is given to an object the first time it is asked for and kept in
-// <state>/lib/fids, keyed by file system, device, inode and birth time, so it
-// survives renames, is the same in every process, and a FID given to a file
-// that was deleted is not handed to a new file that reuses its inode (where
-// the file system records birth times). The path last seen for a FID is kept
-// to find the object again quickly; after a rename the mount is searched.
+// A FID is given to an object the first time it is asked for and kept in the
+// state store (sim/common/StateDb.h), keyed by file system, device, inode and
+// birth time, so it survives renames, is the same in every process, and a FID
+// given to a file that was deleted is not handed to a new file that reuses
+// its inode (where the file system records birth times). The path last seen
+// for a FID is kept to find the object again quickly; after a rename the
+// mount is searched. This store is the one FID allocator of the stand-in:
+// the library, the watcher and lustre-sim all take new FIDs from Allocate.
 //
-// Callers hold the state lock (StateLock on Context::libDir) while a store is
-// loaded, changed and saved.
+// Callers run a sim::Transaction on Context::db around Load, the calls and
+// Save; every call is a keyed lookup or change. A failed statement fails
+// the transaction (the call's result is then meaningless, and Save says so).
 #pragma once
 #include <lustre/lustreapi.h>
 #include <sys/types.h>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "SimState.h"
+#include "StateDb.h"
 
 namespace sim::lib {
 
@@ -39,7 +43,9 @@ int StatFd(int fd, ObjectId& id);
 
 class FidStore {
 public:
+    // Works on ctx's store from now on (nothing is read ahead).
     [[nodiscard]] bool Load(const Context& ctx);
+    // False when a call since Load failed: the transaction must not commit.
     [[nodiscard]] bool Save(const Context& ctx);
 
     // The FID of the object at loc (an object inside loc.mount, described by
@@ -63,21 +69,14 @@ public:
 
 private:
     struct Entry {
-        std::string fs;
         lu_fid fid{};
         ObjectId id;
         std::string rel;  // last known path below the mount
     };
-    struct Next {
-        std::string fs;
-        int mdt = 0;
-        lu_fid fid{};
-    };
-    Entry* FindEntry(const std::string& fs, const lu_fid& fid);
+    bool FindEntry(const std::string& fs, const lu_fid& fid, Entry& e);
+    void SetPath(const std::string& fs, const lu_fid& fid, const std::string& rel);
 
-    std::vector<Entry> m_entries;
-    std::vector<Next> m_next;
-    bool m_dirty = false;
+    StateDb* m_db = nullptr;
 };
 
 // The MDT a new object at rel goes to: an object inside a top-level

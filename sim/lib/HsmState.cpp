@@ -62,7 +62,7 @@ int OpenTarget(const char* path, int openFlags, HsmTarget& t, common::UniqueFd& 
     return 0;
 }
 
-// Loads both stores (the caller holds the state lock) and finds the
+// Attaches both stores (the caller runs a transaction) and finds the
 // target's FID, giving it one when it has none yet.
 int LoadStores(HsmTarget& t, FidStore& fids, HsmStore& hsm)
 {
@@ -104,20 +104,18 @@ int StateGet(const char* path, hsm_user_state* hus)
     common::UniqueFd fd;
     if (const int rc = OpenTarget(path, O_RDONLY, t, fd)) return rc;
     if (!hus) return -EFAULT;
-    StateLock lock(t.ctx.libDir);
-    if (!lock.Locked()) return -EIO;
+    Transaction tx(*t.ctx.db);
+    if (!tx.Begun()) return -EIO;
     FidStore fids;
     HsmStore hsm;
     if (const int rc = LoadStores(t, fids, hsm)) return rc;
     hsm_user_state state{};
     if (FileHsm* f = hsm.FindFile(t.loc.mount->fs, t.fid)) {
-        const unsigned before = f->flags;
         RefreshDirty(*f, t.path);
-        if (f->flags != before) hsm.Touch();
         state.hus_states = f->flags;
         state.hus_archive_id = f->archiveId;
     }
-    if (!hsm.Save(t.ctx)) return -EIO;
+    if (!hsm.Save(t.ctx) || !tx.Commit()) return -EIO;
     memcpy(hus, &state, sizeof state);
     return 0;
 }
@@ -135,8 +133,8 @@ int StateSet(const char* path, unsigned long long setMask, unsigned long long cl
     if ((both & ~kUserMask) && geteuid() != 0) return -EPERM;
     if (archiveId > 32 && minor < 12) return -EINVAL;  // archive ids were a 32-bit mask
 
-    StateLock lock(t.ctx.libDir);
-    if (!lock.Locked()) return -EIO;
+    Transaction tx(*t.ctx.db);
+    if (!tx.Begun()) return -EIO;
     FidStore fids;
     HsmStore hsm;
     if (const int rc = LoadStores(t, fids, hsm)) return rc;
@@ -147,7 +145,7 @@ int StateSet(const char* path, unsigned long long setMask, unsigned long long cl
     if (!Consistent(flags)) return -EINVAL;
     // Lustre's quirk: an archive id for a file that does not exist in HSM
     // saves nothing and succeeds.
-    if (archiveId > 0 && !(flags & HS_EXISTS)) return 0;
+    if (archiveId > 0 && !(flags & HS_EXISTS)) return tx.Commit() ? 0 : -EIO;
 
     const bool wasClean = (f.flags & HS_ARCHIVED) && !(f.flags & HS_DIRTY);
     FileHsm& stored = hsm.File(t.loc.mount->fs, t.fid);
@@ -160,7 +158,7 @@ int StateSet(const char* path, unsigned long long setMask, unsigned long long cl
         stored.mtimeNs = MtimeNs(st);
         stored.size = st.st_size;
     }
-    if (!hsm.Save(t.ctx)) return -EIO;
+    if (!hsm.Save(t.ctx) || !tx.Commit()) return -EIO;
     // The MDT records every state change (HE_STATE), dirty or not.
     PostWatchNotice(t.ctx.stateDir, t.loc.mount->fs,
                     HsmNotice(t.fid, HsmRecordFlags(HE_STATE, 0, (flags & HS_DIRTY) != 0), getuid(), getgid()));
@@ -173,8 +171,8 @@ int CurrentAction(const char* path, hsm_current_action* hca)
     common::UniqueFd fd;
     if (const int rc = OpenTarget(path, O_RDONLY, t, fd)) return rc;
     if (!hca) return -EFAULT;
-    StateLock lock(t.ctx.libDir);
-    if (!lock.Locked()) return -EIO;
+    Transaction tx(*t.ctx.db);
+    if (!tx.Begun()) return -EIO;
     FidStore fids;
     HsmStore hsm;
     if (const int rc = LoadStores(t, fids, hsm)) return rc;
@@ -184,9 +182,8 @@ int CurrentAction(const char* path, hsm_current_action* hca)
     hsm_current_action current{};
     current.hca_action = HUA_NONE;
     current.hca_state = MinorVersion(t.ctx.config) < 12 ? HPS_WAITING : HPS_NONE;
-    const std::vector<Action>& actions = static_cast<const HsmStore&>(hsm).Actions();
-    for (const Action& a : actions) {
-        if (a.fs != t.loc.mount->fs || !SameFid(a.fid, t.fid)) continue;
+    for (const Action* action : hsm.ActionsOf(t.loc.mount->fs, t.fid)) {
+        const Action& a = *action;
         current.hca_action = UserAction(a.action);
         if (a.started) {
             current.hca_state = HPS_RUNNING;
@@ -199,6 +196,8 @@ int CurrentAction(const char* path, hsm_current_action* hca)
         }
         break;
     }
+    // The FID may be new.
+    if (!tx.Commit()) return -EIO;
     memcpy(hca, &current, sizeof current);
     return 0;
 }

@@ -47,12 +47,13 @@ int LocateFd(int fd, ObjectId& id, Context& ctx, Located& loc)
 // The FID of an existing object at loc (inside a mount).
 int FidAt(const Context& ctx, const Located& loc, const ObjectId& id, lu_fid& fid)
 {
-    StateLock lock(ctx.libDir);
-    if (!lock.Locked()) return -EIO;
+    Transaction tx(*ctx.db);
     FidStore store;
-    if (!store.Load(ctx)) return -EIO;
-    fid = store.FidOf(ctx, loc, id);
-    return store.Save(ctx) ? 0 : -EIO;
+    if (!tx.Begun() || !store.Load(ctx)) return -EIO;
+    const lu_fid found = store.FidOf(ctx, loc, id);
+    if (!store.Save(ctx) || !tx.Commit()) return -EIO;
+    fid = found;
+    return 0;
 }
 
 // A client-only liblustreapi cannot read the FID of a file outside Lustre:
@@ -123,14 +124,14 @@ int Fid2Path(const char* device, const char* fidstr, char* path, int pathlen, lo
 
     std::vector<std::string> rels;
     {
-        StateLock lock(ctx.libDir);
-        if (!lock.Locked()) return -EIO;
+        Transaction tx(*ctx.db);
         FidStore store;
-        if (!store.Load(ctx)) return -EIO;
+        if (!tx.Begun() || !store.Load(ctx)) return -EIO;
         Located root = Locate(ctx.config, mount->dir);
         rc = store.PathsOf(*mount, root.mountDir, fid, rels);
-        if (rc != 0) return rc;
         if (!store.Save(ctx)) return -EIO;
+        if (rc != 0) return rc;
+        if (!tx.Commit()) return -EIO;
     }
 
     // The MDT clamps the link number to the last link and, when there are

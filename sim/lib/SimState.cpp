@@ -10,12 +10,37 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <memory>
 
 namespace sim::lib {
 namespace {
 
 std::atomic<bool> g_configErrorShown{false};
+
+// One store connection per thread: SQLite connections are not shared
+// between threads here, and never carried into a forked child (the child's
+// copy is left alone, not closed, as closing it would touch the parent's
+// locks).
+struct ThreadDb {
+    std::string stateDir;
+    pid_t pid = 0;
+    std::unique_ptr<StateDb> db;
+    ~ThreadDb()
+    {
+        if (pid != getpid()) static_cast<void>(db.release());
+    }
+};
+thread_local ThreadDb t_db;
+
+StateDb* OpenDb(const std::string& stateDir, std::string& error)
+{
+    if (t_db.db && t_db.pid == getpid() && t_db.stateDir == stateDir) return t_db.db.get();
+    if (t_db.pid != getpid()) static_cast<void>(t_db.db.release());
+    t_db.db = StateDb::Open(stateDir, error);
+    t_db.pid = getpid();
+    t_db.stateDir = stateDir;
+    return t_db.db.get();
+}
 
 std::string Absolute(const std::string& path)
 {
@@ -77,6 +102,11 @@ bool LoadContext(Context& ctx)
             fprintf(stderr, "liblustreapi stand-in: cannot create %s: %s\n", ctx.libDir.c_str(), strerror(errno));
         return false;
     }
+    ctx.db = OpenDb(ctx.stateDir, error);
+    if (!ctx.db) {
+        if (!g_configErrorShown.exchange(true)) fprintf(stderr, "liblustreapi stand-in: %s\n", error.c_str());
+        return false;
+    }
     return true;
 }
 
@@ -134,24 +164,6 @@ int MdtCount(const Config& config, const std::string& fs)
 {
     const FileSystem* f = config.FindFs(fs);
     return f ? f->mdts : 1;
-}
-
-bool ReadLines(const std::string& file, std::vector<std::string>& lines)
-{
-    lines.clear();
-    std::ifstream in(file);
-    if (!in) return errno == ENOENT;
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty()) lines.push_back(line);
-    return !in.bad();
-}
-
-bool WriteLines(const std::string& file, const std::vector<std::string>& lines)
-{
-    std::string content;
-    for (const auto& l : lines) content += l + '\n';
-    std::string ignored;
-    return WriteFileAtomically(file, content, ignored);
 }
 
 std::vector<std::string> Split(const std::string& line)

@@ -1,5 +1,5 @@
 // The stand-in library's view of the state directory: the configuration,
-// which mount holds a path, and the small text files under <state>/lib/.
+// which mount holds a path, and the state store.
 #pragma once
 #include <sys/stat.h>
 
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "SimConfig.h"
+#include "StateDb.h"
 
 namespace sim::lib {
 
@@ -14,11 +15,15 @@ struct Context {
     std::string stateDir;
     std::string libDir;  // <state>/lib, created on load
     Config config;
+    // The calling thread's connection to the state store, opened on the
+    // thread's first load (and again when the state directory or, after a
+    // fork, the process changes). Valid while the thread runs.
+    StateDb* db = nullptr;
 };
 
-// Reads LUSTRE_SIM_STATE and its config, and creates <state>/lib. On failure
-// writes the reason to stderr (once per process) and returns false: the
-// caller then behaves as on a node without Lustre mounts.
+// Reads LUSTRE_SIM_STATE and its config, creates <state>/lib and opens the
+// state store. On failure writes the reason to stderr (once per process) and
+// returns false: the caller then behaves as on a node without Lustre mounts.
 [[nodiscard]] bool LoadContext(Context& ctx);
 
 // A path resolved the way the llapi calls see it: every directory resolved,
@@ -40,11 +45,6 @@ const Mount* FindDevice(const Config& config, const std::string& device);
 
 // Number of MDTs of a file system (1 when it has no "fs" line).
 int MdtCount(const Config& config, const std::string& fs);
-
-// Whole text files, one record per line. A missing file reads as empty.
-[[nodiscard]] bool ReadLines(const std::string& file, std::vector<std::string>& lines);
-// Writes a new file beside the old one and renames it over it.
-[[nodiscard]] bool WriteLines(const std::string& file, const std::vector<std::string>& lines);
 
 // Splits on single blanks.
 std::vector<std::string> Split(const std::string& line);

@@ -51,10 +51,10 @@ unsigned CopytoolAction(unsigned userAction)
     }
 }
 
-bool Pending(const HsmStore& hsm, const std::string& fs, const lu_fid& fid, unsigned action)
+bool Pending(HsmStore& hsm, const std::string& fs, const lu_fid& fid, unsigned action)
 {
-    for (const auto& a : hsm.Actions())
-        if (a.fs == fs && SameFid(a.fid, fid) && a.action == action) return true;
+    for (const Action* a : hsm.ActionsOf(fs, fid))
+        if (a->action == action) return true;
     return false;
 }
 
@@ -107,7 +107,6 @@ int ReleaseItem(Recording& r, const Item& item)
     // Only an archived copy that is up to date, and a file allowed to be
     // released, lets the data go.
     if (!(f->flags & HS_ARCHIVED) || (f->flags & (HS_DIRTY | HS_NORELEASE | HS_LOST))) return -EPERM;
-    r.hsm.Touch();
     const std::string& fs = r.loc.mount->fs;
     PostWatchNotice(r.ctx.stateDir, fs, QuietNotice(item.fid, true));
     const int rc = ReleaseData(*f, file);
@@ -124,10 +123,8 @@ int RecordItem(Recording& r, const Item& item, unsigned long long& compound)
     const std::string& fs = r.loc.mount->fs;
     const unsigned action = CopytoolAction(r.hr.hr_action);
     if (r.hr.hr_action == HUA_CANCEL) {
-        auto& actions = r.hsm.Actions();
-        for (size_t i = actions.size(); i-- > 0;)
-            if (!actions[i].started && actions[i].fs == fs && SameFid(actions[i].fid, item.fid))
-                actions.erase(actions.begin() + static_cast<long>(i));
+        for (const Action* a : r.hsm.ActionsOf(fs, item.fid))
+            if (!a->started) r.hsm.RemoveAction(a->cookie);
         return 0;
     }
     if (!FidIsSane(item.fid)) return -EINVAL;
@@ -171,7 +168,7 @@ int RecordItem(Recording& r, const Item& item, unsigned long long& compound)
     a.extentOffset = item.extent.offset;
     a.extentLength = item.extent.length;
     a.data = r.data;
-    r.hsm.Actions().push_back(a);
+    r.hsm.AddAction(a);
     return 0;
 }
 
@@ -221,11 +218,10 @@ int Request(const char* path, const hsm_user_request* request)
         reinterpret_cast<const char*>(request) + sizeof(hsm_user_request) + sizeof(hsm_user_item) * hr.hr_itemcount;
     const std::string data(dataStart, hr.hr_data_len);
 
-    StateLock lock(ctx.libDir);
-    if (!lock.Locked()) return -EIO;
+    Transaction tx(*ctx.db);
     FidStore fids;
     HsmStore hsm;
-    if (!fids.Load(ctx) || !hsm.Load(ctx)) return -EIO;
+    if (!tx.Begun() || !fids.Load(ctx) || !hsm.Load(ctx)) return -EIO;
     Recording r{ctx, loc, fids, hsm, hr, data};
 
     int rc = 0;
@@ -257,7 +253,7 @@ int Request(const char* path, const hsm_user_request* request)
             if (rc == 0) rc = mdtRc;
         }
     }
-    if (!fids.Save(ctx) || !hsm.Save(ctx)) return -EIO;
+    if (!fids.Save(ctx) || !hsm.Save(ctx) || !tx.Commit()) return -EIO;
     return rc;
 }
 

@@ -43,17 +43,8 @@ bool ReadClearRequest(const std::string& request, uint32_t& id, uint64_t& endrec
 
 int ClearChangelogUser(const LustreVersion& server, MdtChangelog& log, uint32_t id, uint64_t endrec, int64_t now)
 {
-    if (endrec > log.index) return -EINVAL;
-    if (endrec == 0) endrec = log.index;
-    ChangelogUser* user = log.FindUser(static_cast<int>(id));
-    if (!user) return -ENOENT;
     // Master after 2.17 skips the backward user in the walk, and then finds none.
-    if (user->endrec > endrec) return server.AtLeast(18) ? -ENOENT : -EINVAL;
-    if (user->endrec == endrec) return 0;
-    user->endrec = endrec;
-    user->clearTime = now;
-    log.Purge();
-    return 0;
+    return ClearReader(log, id, endrec, now, server.AtLeast(18));
 }
 
 int ClearChangelogRecords(const ToolContext& ctx, const std::string& mdt, const std::string& idText, long long endrec,

@@ -16,14 +16,8 @@ namespace sim {
 // answers with EINVAL. Text after the end record is ignored, as by sscanf.
 [[nodiscard]] bool ReadClearRequest(const std::string& request, uint32_t& id, uint64_t& endrec);
 
-// The MDT's clear: 0 or a negative errno, as mdd_changelog_clear returns it.
-//  - endrec beyond the current index: -EINVAL, before the user is looked up;
-//  - endrec 0 means the current index;
-//  - an unknown user: -ENOENT;
-//  - endrec below the user's index: -EINVAL (up to 2.17; -ENOENT later);
-//  - endrec equal to it: nothing changes;
-//  - otherwise the user's index becomes endrec, its idle time restarts (now),
-//    and the records no user still needs are purged.
+// The MDT's clear (sim::ClearReader) as the server's version answers it:
+// a backward clear is -EINVAL up to 2.17, -ENOENT later.
 int ClearChangelogUser(const LustreVersion& server, MdtChangelog& log, uint32_t id, uint64_t endrec, int64_t now);
 
 // llapi_changelog_clear and the MDT behind it: 0 or a negative errno, with

@@ -180,7 +180,6 @@ private:
     lib::FidStore m_fids;
     std::optional<lib::HsmStore> m_hsm;
     std::vector<std::pair<std::string, ChangelogRecord>> m_records;  // MDT, record
-    std::unique_ptr<StateDb> m_db;  // opened at the first batch of records
     std::vector<std::string> m_answers;                              // notices to remove once written
     std::vector<Event>* m_batch = nullptr;
     size_t m_index = 0;  // the event being handled
@@ -568,34 +567,32 @@ void Watcher::OnEvent(std::vector<Event>& events, size_t i)
 
 void Watcher::WriteRecords()
 {
-    if (!m_records.empty()) {
-        std::string error;
-        if (!m_db) m_db = StateDb::Open(m_stateDir, error);
-        if (!m_db) return Fatal(error);
-        Transaction tx(*m_db);
-        for (auto& [mdt, r] : m_records)
-            if (!ChangelogStore(*m_db, mdt).Append(r)) break;
-        if (!tx.Commit()) Log(tx.Error() + ": records are lost");
-        m_records.clear();
-    }
-    for (const auto& path : m_answers) unlink(path.c_str());
-    m_answers.clear();
+    // The caller's transaction makes the records part of the batch.
+    for (auto& [mdt, r] : m_records)
+        if (!ChangelogStore(*m_ctx.db, mdt).Append(r)) break;
+    m_records.clear();
 }
 
 void Watcher::Batch(std::vector<Event>& events)
 {
-    {
-        // The FIDs are the library's: its lock, its store.
-        StateLock lock(m_ctx.libDir);
-        if (!lock.Locked()) return Fatal(lock.Error());
-        if (!m_fids.Load(m_ctx)) return Fatal("cannot read the FID store");
-        m_hsm.reset();
-        m_batch = &events;
-        for (m_index = 0; m_index < events.size(); ++m_index) OnEvent(events, m_index);
-        m_batch = nullptr;
-        if (!m_fids.Save(m_ctx)) Log("cannot write the FID store");
-    }
+    // Whoever holds <state>/lib/lock holds the batches back: a test orders
+    // file events against the watcher with it.
+    StateLock lock(m_ctx.libDir);
+    if (!lock.Locked()) return Fatal(lock.Error());
+    // The FIDs given and the records of a batch are stored whole or not at
+    // all.
+    Transaction tx(*m_ctx.db);
+    if (!tx.Begun()) return Fatal("cannot write the state store: " + tx.Error());
+    if (!m_fids.Load(m_ctx)) return Fatal("cannot read the FID store");
+    m_hsm.reset();
+    m_batch = &events;
+    for (m_index = 0; m_index < events.size(); ++m_index) OnEvent(events, m_index);
+    m_batch = nullptr;
     WriteRecords();
+    if (!m_fids.Save(m_ctx) || !tx.Commit()) Log(tx.Error() + ": the batch's FIDs and records are lost");
+    // Flushes are answered once what came before them is stored.
+    for (const auto& path : m_answers) unlink(path.c_str());
+    m_answers.clear();
 }
 
 bool Watcher::Start(std::string& error)
@@ -654,9 +651,9 @@ bool Watcher::Start(std::string& error)
         error = "file system " + m_fs + " is not mounted";
         return false;
     }
-    StateLock lock(m_ctx.libDir);
-    if (!lock.Locked() || !m_fids.Load(m_ctx)) {
-        error = lock.Locked() ? "cannot read the FID store" : lock.Error();
+    Transaction tx(*m_ctx.db);
+    if (!tx.Begun() || !m_fids.Load(m_ctx)) {
+        error = "cannot read the FID store: " + tx.Error();
         return false;
     }
     for (size_t i = 0; i < m_mounts.size(); ++i) {
@@ -667,8 +664,8 @@ bool Watcher::Start(std::string& error)
         }
         Scan(wd, false);
     }
-    if (!m_fids.Save(m_ctx)) {
-        error = "cannot write the FID store";
+    if (!m_fids.Save(m_ctx) || !tx.Commit()) {
+        error = "cannot write the FID store: " + tx.Error();
         return false;
     }
     return true;
@@ -758,11 +755,11 @@ bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::s
         const lib::Located loc = lib::Locate(ctx.config, Join(m.dir, rel));
         lib::ObjectId id;
         if (loc.mount != &m || lib::StatPath(Join(loc.mountDir, loc.rel), id) != 0) return false;
-        StateLock lock(ctx.libDir);
+        Transaction tx(*ctx.db);
         lib::FidStore fids;
-        if (!lock.Locked() || !fids.Load(ctx)) return false;
+        if (!tx.Begun() || !fids.Load(ctx)) return false;
         fid = ToFid(fids.FidOf(ctx, loc, id));
-        return fids.Save(ctx);
+        return fids.Save(ctx) && tx.Commit();
     }
     return false;
 }

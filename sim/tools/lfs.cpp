@@ -5,6 +5,7 @@
 // HSM and FID commands are in LfsHsm.cpp.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -150,7 +151,7 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
     const unsigned long long last = static_cast<unsigned long long>(end);
     constexpr size_t kBatch = 4096;
     std::vector<sim::ChangelogRecord> batch;
-    uint64_t next = static_cast<uint64_t>(start);
+    uint64_t next = std::max<uint64_t>(static_cast<uint64_t>(start), 1);  // records are numbered from 1
     // Prints the records from next on, one snapshot read a batch at a time:
     // records before next are never read, and writers are not held up.
     // False at END or on failure (status set).

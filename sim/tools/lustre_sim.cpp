@@ -13,7 +13,9 @@
 #include "ChangelogClear.h"
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
+#include "FidStore.h"
 #include "LustreVersion.h"
+#include "Populate.h"
 #include "SimConfig.h"
 #include "ToolContext.h"
 #include "Watcher.h"
@@ -40,6 +42,7 @@ const char kUsageText[] =
     "  changelog-print MDT               print the records as lfs changelog does\n"
     "  changelog-clear MDT ID ENDREC     clear a user's records up to ENDREC (0: all)\n"
     "  remount-mdt MDT                   restart the MDT's user id counter\n"
+    "  populate FS COUNT                 make COUNT files with FIDs, sizes and CREAT records\n"
     "  watch FS                          record what happens to the files of FS\n"
     "  watch-flush FS                    wait until the watcher has written it all\n"
     "  unwatch FS                        flush, then stop the watcher\n"
@@ -262,13 +265,18 @@ int LustreSim::ChangelogAppend()
     if (!OpenDb()) return Fail(m_error);
     sim::Transaction tx(*m_db);
     sim::ChangelogStore store(*m_db, mdt);
+    // A record of no existing object names a new one: its FID comes from
+    // the library's allocator, so no file made later gets it too.
+    sim::lib::Context fidCtx;
+    fidCtx.db = m_db.get();
+    sim::lib::FidStore fids;
+    if (!fids.Load(fidCtx)) return Fail("cannot use the FID store");
     if (!has("--time")) r.sec = sim::SimNow(m_state);
     for (unsigned i = 0; i < count && tx.Begun(); ++i) {
-        uint64_t index = 0;
-        if (!store.CurrentIndex(index)) break;
-        if (!has("--fid") && !realFid)
-            r.tfid = sim::Fid{0x200000400ULL + (static_cast<uint64_t>(mdtIndex) << 30), static_cast<uint32_t>(index + 1),
-                              0};
+        if (!has("--fid") && !realFid) {
+            const lu_fid fid = fids.Allocate(fs, mdtIndex);
+            r.tfid = sim::Fid{fid.f_seq, fid.f_oid, fid.f_ver};
+        }
         if (!store.Append(r)) break;
     }
     if (!tx.Commit()) return Fail(tx.Error());
@@ -410,6 +418,12 @@ int LustreSim::Run()
     if (cmd == "changelog-print") return ChangelogPrint();
     if (cmd == "changelog-clear") return ChangelogClear();
     if (cmd == "remount-mdt") return RemountMdt();
+    if (cmd == "populate") {
+        unsigned long long count = 0;
+        if (m_args.size() != 3 || !Number(m_args[2], count) || count == 0) return Usage();
+        if (!m_config.FindFs(m_args[1])) return Fail("no file system " + m_args[1]);
+        return sim::Populate(m_state, m_config, m_args[1], count, m_error) ? 0 : Fail(m_error);
+    }
     if (cmd == "unload-modules" || cmd == "load-modules") {
         if (m_args.size() != 2 || m_args[1].empty() || m_args[1].find_first_of(" \t\n") != std::string::npos)
             return Usage();

@@ -133,11 +133,12 @@ deb)
   # the development files on exactly this runtime, the stand-in on no part
   # of the library.
   depends=$(dpkg-deb -f "$runtime" Depends)
-  [[ $depends == *libc6* && $depends == *libstdc++6* ]] || fail "runtime Depends: '$depends'"
+  [[ $depends == *libc6* && $depends == *libstdc++6* && $depends != *sqlite* ]] || fail "runtime Depends: '$depends'"
   depends=$(dpkg-deb -f "$dev" Depends)
   [[ $depends == *"liblustreapi-host1 (= $version)"* ]] || fail "development Depends: '$depends'"
   depends=$(dpkg-deb -f "$sim" Depends)
-  [[ $depends == *libc6* && $depends != *liblustreapi-host* ]] || fail "stand-in Depends: '$depends'"
+  [[ $depends == *libc6* && $depends == *libsqlite3-0* && $depends != *liblustreapi-host* ]] ||
+    fail "stand-in Depends: '$depends'"
   # Each file in exactly one package; nothing on the system's command path.
   for deb in runtime dev sim ${python:+python}; do dpkg-deb -c "${!deb}" | awk '{ print $6 }' >"$work/$deb.files"; done
   # Libraries in Debian's multiarch directory.
