@@ -3,7 +3,7 @@
 # (examples/) against it with the CMake package and with pkg-config, and runs
 # it against the installed stand-in.
 #
-#   install_test.sh tree BUILD_DIR   cmake --install of the three components
+#   install_test.sh tree BUILD_DIR   cmake --install of the four components
 #                                    into a temporary prefix
 #   install_test.sh deb BUILD_DIR    cpack -G DEB, checks the packages'
 #                                    dependencies and layout, has lintian check
