@@ -34,7 +34,10 @@ CKxError ReadWith(CChangelogReader& reader, const char* function, const string& 
         CChangelogRecord record;
         bool got = false;
         CKxError error = reader.Next(record, kNoLimit, got);
-        if (error.Failed()) return error;
+        if (error.Failed()) {
+            LogLine(LAPI_AT(function), "%s", error.GetMessages().back().c_str());
+            return error;
+        }
         if (!got || (last != 0 && record.m_index > last)) break;
         read.push_back(std::move(record));
     }
@@ -65,7 +68,9 @@ CKxError ReadRecords(const char* function, const string& mdt, const string& star
     if (ChangelogReaderBound()) {
         CChangelogReader reader;
         CKxError error = reader.Open(mdt, first, false);
-        return error.Failed() ? error : ReadWith(reader, function, mdt, last, records);
+        if (!error.Failed()) return ReadWith(reader, function, mdt, last, records);
+        LogLine(LAPI_AT(function), "%s", error.GetMessages().back().c_str());
+        return error;
     }
 
     const HBCodeLocation where = LAPI_AT(function);

@@ -404,7 +404,8 @@ LUSTREAPI_EXPORT CKxError ParseChangelogRecord(const std::string& line, CChangel
 // calls are bound (LoadFunctions), otherwise with "lfs changelog <mdt>
 // <startRecord> <endRecord>" on the local node. The arguments follow
 // GetChangelogs' rules. In-process, a failure of Lustre's calls fails with
-// the reader's message (below), and the time limit is not used. An empty range (no record between the two numbers,
+// the reader's message (below), also logged at level 0, and the time limit is
+// not used. An empty range (no record between the two numbers,
 // lfs prints nothing) succeeds and appends nothing. Fails when lfs fails
 // ("Command ... failed with Error <its message>", also logged at level 0), or
 // when a line of its output is not a record, does not follow the record

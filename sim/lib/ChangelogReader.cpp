@@ -222,7 +222,10 @@ int ChangelogRecv(void* priv, changelog_rec** rech)
         r.length = static_cast<size_t>(n);
         r.position = 0;
     }
-    const auto* in = reinterpret_cast<const changelog_rec*>(r.buffer + r.position);
+    // Records follow one another unaligned: each is read from an aligned copy.
+    alignas(8) char raw[CR_MAXSIZE];
+    memcpy(raw, r.buffer + r.position, std::min(sizeof raw, r.length - r.position));
+    const auto* in = reinterpret_cast<const changelog_rec*>(raw);
     auto* out = static_cast<changelog_rec*>(malloc(CR_MAXSIZE));
     if (!out) return -ENOMEM;
     r.position += changelog_rec_size(in) + in->cr_namelen;
