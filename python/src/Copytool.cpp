@@ -90,7 +90,8 @@ ActionList CopyList(hsm_action_list* hal, int size)
 
 // The registration and its live copy actions, under one lock: Lustre's
 // handles are not for concurrent use, and no action may outlive the
-// copytool it belongs to.
+// copytool it belongs to. The lock is only taken with the GIL released, so
+// that a thread holding it may take the GIL (to log) without a deadlock.
 struct CopytoolCore {
     std::mutex mutex;
     hsm_copytool_private* ct = nullptr;
@@ -323,7 +324,7 @@ void BindCopytool(py::module_& m)
                "extent done when the block ends normally and end() was not called, with\n"
                "the errno of an OSError (else ECANCELED) when an exception leaves it."))
         .def_property_readonly("item", &CopyAction::Item, "The ActionItem.")
-        .def_property_readonly("ended", &CopyAction::Ended, "Whether end() was called.")
+        .def_property_readonly("ended", py::cpp_function(&CopyAction::Ended, release()), "Whether it has ended.")
         .def("progress", &CopyAction::Progress, py::arg("offset"), py::arg("length"), py::arg("total") = 0,
              py::arg("flags") = 0, release(),
              "progress(offset, length, total=0, flags=0) -> None\n\n"
@@ -359,7 +360,7 @@ void BindCopytool(py::module_& m)
              release())
         .def("close", &Copytool::Close, release(),
              "close() -> None\n\nEnds the actions still open (ECANCELED) and unregisters. Repeatable.")
-        .def_property_readonly("closed", &Copytool::Closed)
+        .def_property_readonly("closed", py::cpp_function(&Copytool::Closed, release()))
         .def("receive", &Copytool::Receive, py::arg("timeout") = py::none(),
              "receive(timeout=None) -> ActionList | None\n\n"
              "The next action list, waiting for it; None when timeout seconds pass first.")
@@ -377,7 +378,12 @@ void BindCopytool(py::module_& m)
         .def("__next__", [](Copytool& c) {
             // A copytool closed before or during the wait ends the iteration.
             try {
-                if (!c.Closed()) return *c.Receive(std::nullopt);
+                bool closed = false;
+                {
+                    py::gil_scoped_release release;
+                    closed = c.Closed();
+                }
+                if (!closed) return *c.Receive(std::nullopt);
             } catch (const Failure& f) {
                 if (f.Errno() != ESHUTDOWN) throw;
             }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -44,6 +45,8 @@ public:
             }
             {
                 py::gil_scoped_release release;
+                // One reading thread at a time, as the reader wants it.
+                const std::lock_guard<std::mutex> lock(m_next);
                 const CKxError error = m_reader.Next(record, wait, got);
                 // Closed by close(), maybe from another thread: the end.
                 if (m_closed) return std::nullopt;
@@ -74,6 +77,7 @@ private:
     LustreAPI::CChangelogReader m_reader;
     const bool m_follow;
     std::atomic<bool> m_closed{false};
+    std::mutex m_next;
 };
 
 }  // namespace
