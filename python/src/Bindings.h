@@ -2,14 +2,24 @@
 // path parameters and the enums of lustreapi._enums.
 #pragma once
 #include <pybind11/pybind11.h>
-#include <pybind11/stl/filesystem.h>
 
-#include <filesystem>
+#include <string>
 
 namespace lustrepy {
 
-// Path parameters accept str, bytes and os.PathLike objects.
-using Path = std::filesystem::path;
+// A path parameter: str, bytes or any os.PathLike, as the bytes the system
+// gets (a str in the file-system encoding, undecodable bytes kept as
+// os.fsencode keeps them).
+class Path {
+public:
+    Path() = default;
+    explicit Path(std::string text) : m_text(std::move(text)) {}
+    const char* c_str() const { return m_text.c_str(); }
+    const std::string& string() const { return m_text; }
+
+private:
+    std::string m_text;
+};
 
 void BindLogging(pybind11::module_& m);
 void BindIdentifiers(pybind11::module_& m);
@@ -33,3 +43,34 @@ Class Public(Class cls)
 }
 
 }  // namespace lustrepy
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<lustrepy::Path> {
+    PYBIND11_TYPE_CASTER(lustrepy::Path, const_name("os.PathLike"));
+
+    bool load(handle source, bool)
+    {
+        // A plain str whose UTF-8 form exists (no lone surrogates) is what
+        // the file-system encoding makes of it on Linux: taken as it is.
+        if (PyUnicode_CheckExact(source.ptr())) {
+            Py_ssize_t size = 0;
+            if (const char* text = PyUnicode_AsUTF8AndSize(source.ptr(), &size)) {
+                value = lustrepy::Path(std::string(text, static_cast<size_t>(size)));
+                return true;
+            }
+            PyErr_Clear();
+        }
+        PyObject* encoded = nullptr;
+        if (!PyUnicode_FSConverter(source.ptr(), &encoded)) {
+            PyErr_Clear();
+            return false;
+        }
+        const object bytes = reinterpret_steal<object>(encoded);
+        value = lustrepy::Path(std::string(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded))));
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail

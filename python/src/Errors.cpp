@@ -66,8 +66,16 @@ void RegisterErrors(py::module_& m)
         try {
             if (failure) std::rethrow_exception(failure);
         } catch (const Failure& f) {
-            py::tuple args = f.Filename().empty() ? py::make_tuple(f.Errno(), f.what())
-                                                  : py::make_tuple(f.Errno(), f.what(), f.Filename());
+            // Paths are bytes: the file name as os.fsdecode gives it, the
+            // message with what is not UTF-8 replaced.
+            const std::string message = f.what();
+            const auto text = py::reinterpret_steal<py::object>(
+                PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+            const auto name = py::reinterpret_steal<py::object>(
+                PyUnicode_DecodeFSDefaultAndSize(f.Filename().data(), static_cast<Py_ssize_t>(f.Filename().size())));
+            if (!text || !name) return;  // the decoding's own error is raised
+            py::tuple args =
+                f.Filename().empty() ? py::make_tuple(f.Errno(), text) : py::make_tuple(f.Errno(), text, name);
             PyErr_SetObject(type, args.ptr());
         }
     });

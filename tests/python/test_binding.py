@@ -53,6 +53,10 @@ def test_errors_are_oserrors(standin):
     with pytest.raises(L.LustreError) as e:
         L.hsm_state(missing)
     assert isinstance(e.value, OSError) and (e.value.errno, e.value.filename) == (errno.ENOENT, missing)
+    for path in (missing + "\udcff", os.fsencode(missing), pathlib.Path(missing)):  # as os.fsdecode gives it back
+        with pytest.raises(L.LustreError) as e:
+            L.hsm_state(path)
+        assert e.value.filename == os.fsdecode(path)
     with pytest.raises(L.LustreError) as e:
         L.register_changelog("mds1;reboot", "lustre-MDT0000", "lustre", "root")
     assert e.value.errno == errno.EIO
