@@ -267,7 +267,7 @@ size_t FlowCount()
 
 // A copytool over the stand-in's entry points: serves what is queued, and
 // returns the number of actions ended, or -1 on a failure.
-long long ServeQueue(const std::string& archive)
+long long ServeQueue(const std::string& mount, const std::string& archive)
 {
     static const auto reg = Llapi<decltype(llapi_hsm_copytool_register)>("llapi_hsm_copytool_register");
     static const auto unreg = Llapi<decltype(llapi_hsm_copytool_unregister)>("llapi_hsm_copytool_unregister");
@@ -277,7 +277,7 @@ long long ServeQueue(const std::string& archive)
     static const auto end = Llapi<decltype(llapi_hsm_action_end)>("llapi_hsm_action_end");
     if (!reg || !unreg || !recv || !begin || !getFd || !end) return -1;
     hsm_copytool_private* ct = nullptr;
-    if (reg(&ct, bench::MountPoint().c_str(), 0, nullptr, O_NONBLOCK) != 0) return -1;
+    if (reg(&ct, mount.c_str(), 0, nullptr, O_NONBLOCK) != 0) return -1;
     long long ended = 0;
     hsm_action_list* hal = nullptr;
     int size = 0;
@@ -323,16 +323,31 @@ long long ServeQueue(const std::string& archive)
 
 // The whole flow over many files: HSMRequestFiles archives them, a copytool
 // copies each to the archive, HSMRequestFiles releases them, then restores
-// them and the copytool copies each back.
+// them and the copytool copies each back. On a state of its own, which no
+// other benchmark's queue reaches.
 void HsmFlow_Files(benchmark::State& state)
 {
     if (!bench::PrepareLustre()) return state.SkipWithError("liblustreapi.so stand-in not bound");
-    const std::string dir = bench::MountPoint() + "/flow";
-    const std::string archive = bench::MountPoint() + "/../archive";
+    char pattern[] = "/tmp/lustreapi-bench-flow.XXXXXX";
+    if (!mkdtemp(pattern)) return state.SkipWithError("cannot make a state directory");
+    const std::string top = pattern, mount = top + "/mnt", archive = top + "/archive";
+    struct Removed {
+        std::string dir;
+        ~Removed()
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
+    } removed{top};
+    std::filesystem::create_directories(mount);
+    std::filesystem::create_directories(archive);
+    std::filesystem::create_directories(top + "/state");
+    std::ofstream(top + "/state/config") << "version 2.15\nfs lustre mdts=1\nmount lustre " << mount
+                                         << " ffff8803f0d41000\narchive lustre 1 " << archive << "\n";
+    StateEnvironment env(top);
     std::vector<std::string> paths;
-    std::filesystem::create_directories(dir);
     for (size_t i = 0, count = FlowCount(); i < count; ++i) {
-        paths.push_back(dir + "/f" + std::to_string(i));
+        paths.push_back(mount + "/f" + std::to_string(i));
         std::ofstream(paths.back()) << "data of file " << i;
     }
     std::vector<int> results;
@@ -340,7 +355,7 @@ void HsmFlow_Files(benchmark::State& state)
         for (int action : {HUA_ARCHIVE, HUA_RELEASE, HUA_RESTORE}) {
             if (LustreAPI::HSMRequestFiles(paths, action, 1, "", results).Failed())
                 return state.SkipWithError("HSMRequestFiles failed");
-            if (action != HUA_RELEASE && ServeQueue(archive) != static_cast<long long>(paths.size()))
+            if (action != HUA_RELEASE && ServeQueue(mount, archive) != static_cast<long long>(paths.size()))
                 return state.SkipWithError("the copytool did not end every action");
         }
     }

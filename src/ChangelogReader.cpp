@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -47,77 +48,78 @@ void AssignFid(CLustreFID& to, const lu_fid& from)
 bool IsZero(const lu_fid& fid) { return fid.f_seq == 0 && fid.f_oid == 0 && fid.f_ver == 0; }
 
 // The NID as lfs prints it: "10.0.0.1@tcp", "0@lo", "5@gni1", "0@<0:0>".
-std::string NidText(unsigned long long nid)
+void NidText(unsigned long long nid, std::string& text)
 {
     const unsigned addr = static_cast<unsigned>(nid & 0xffffffffu);
     const unsigned net = static_cast<unsigned>(nid >> 32);
     const unsigned type = net >> 16, number = net & 0xffff;
-    for (const NetType& t : kNetTypes) {
-        if (t.type != type) continue;
-        const std::string address =
-            type == 2 || type == 5
-                ? HBString::Format("%u.%u.%u.%u", addr >> 24, addr >> 16 & 0xff, addr >> 8 & 0xff, addr & 0xff)
-                : std::to_string(addr);
-        return address + "@" + t.name + (number ? std::to_string(number) : "");
-    }
-    return HBString::Format("%u@<%u:%u>", addr, type, number);
+    char buf[64];
+    const NetType* known = nullptr;
+    for (const NetType& t : kNetTypes)
+        if (t.type == type) known = &t;
+    int n;
+    if (!known)
+        n = snprintf(buf, sizeof buf, "%u@<%u:%u>", addr, type, number);
+    else if (type == 2 || type == 5)
+        n = snprintf(buf, sizeof buf, "%u.%u.%u.%u@%s", addr >> 24, addr >> 16 & 0xff, addr >> 8 & 0xff, addr & 0xff,
+                     known->name);
+    else
+        n = snprintf(buf, sizeof buf, "%u@%s", addr, known->name);
+    if (known && number != 0 && n > 0) n += snprintf(buf + n, sizeof buf - static_cast<std::size_t>(n), "%u", number);
+    text.assign(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
-// The m= text of the open flags: "--x" for an exec open, otherwise r and w.
-std::string OpenModeText(unsigned flags)
+// The m= text of the open flags: "--x" for an exec open, otherwise r and w;
+// nothing for "---", which lfs does not print.
+void OpenModeText(unsigned flags, std::string& mode)
 {
     constexpr unsigned kRead = 01, kWrite = 02, kExec = 04, kTrunc = 01000, kAppend = 02000;
-    if (flags & kExec) return "--x";
-    std::string mode = "---";
-    if (flags & kRead) mode[0] = 'r';
-    if (flags & (kWrite | kTrunc | kAppend)) mode[1] = 'w';
-    return mode;
+    if (flags & kExec) return mode.assign("--x"), void();
+    const bool read = flags & kRead, write = flags & (kWrite | kTrunc | kAppend);
+    if (read || write) mode.assign({read ? 'r' : '-', write ? 'w' : '-', '-'});
 }
 
 // The record lfs would print for rec, as ParseChangelogRecord reads it.
+// The record lfs would print for rec, as ParseChangelogRecord reads it.
+// Every field is assigned: strings keep their capacity, so a record reused
+// from one Next to the next costs no allocation.
 void ToRecord(const changelog_rec& rec, CChangelogRecord& out)
 {
-    out = CChangelogRecord();
+    const unsigned flags = rec.cr_flags;
+    const unsigned long long extra = flags & CLF_EXTRA_FLAGS ? changelog_rec_extra_flags(&rec)->cr_extra_flags : 0;
     out.m_index = rec.cr_index;
     out.m_type = static_cast<int>(rec.cr_type);
     const char* typeName = changelog_type2str(out.m_type);
-    out.m_typeName = typeName ? typeName : "";
+    out.m_typeName.assign(typeName ? typeName : "");
     out.m_seconds = static_cast<long long>(rec.cr_time >> 30);
     out.m_nanoseconds = static_cast<unsigned>(rec.cr_time & ((1u << 30) - 1));
-    out.m_flags = rec.cr_flags & CLF_FLAGMASK;
+    out.m_flags = flags & CLF_FLAGMASK;
     AssignFid(out.m_target, rec.cr_tfid);
-    if (rec.cr_flags & CLF_JOBID) {
-        const char* job = changelog_rec_jobid(&rec)->cr_jobid;
-        out.m_jobId.assign(job, strnlen(job, LUSTRE_JOBID_SIZE));
-    }
+    const char* job = flags & CLF_JOBID ? changelog_rec_jobid(&rec)->cr_jobid : "";
+    out.m_jobId.assign(job, strnlen(job, LUSTRE_JOBID_SIZE));
+    out.m_extraFlags = extra;
+    out.m_uid = extra & CLFE_UIDGID ? static_cast<long long>(changelog_rec_uidgid(&rec)->cr_uid) : -1;
+    out.m_gid = extra & CLFE_UIDGID ? static_cast<long long>(changelog_rec_uidgid(&rec)->cr_gid) : -1;
+    if (extra & CLFE_NID)
+        NidText(changelog_rec_nid(&rec)->cr_nid, out.m_nid);
+    else
+        out.m_nid.clear();
+    out.m_openMode.clear();
+    if (extra & CLFE_OPEN) OpenModeText(changelog_rec_openmode(&rec)->cr_openflags, out.m_openMode);
+    const char* xattr = extra & CLFE_XATTR ? changelog_rec_xattr(&rec)->cr_xattr : "";
+    out.m_xattr.assign(xattr, strnlen(xattr, XATTR_NAME_MAX + 1));
+    // Before the extra flags lfs printed the parent only with a name.
+    static const lu_fid kZero{};
+    AssignFid(out.m_parent, flags & CLF_EXTRA_FLAGS || rec.cr_namelen != 0 ? rec.cr_pfid : kZero);
     const char* name = changelog_rec_name(&rec);
     out.m_name.assign(name, strnlen(name, rec.cr_namelen));
-    if (rec.cr_flags & CLF_EXTRA_FLAGS) {
-        const unsigned long long extra = changelog_rec_extra_flags(&rec)->cr_extra_flags;
-        out.m_extraFlags = extra;
-        if (extra & CLFE_UIDGID) {
-            out.m_uid = static_cast<long long>(changelog_rec_uidgid(&rec)->cr_uid);
-            out.m_gid = static_cast<long long>(changelog_rec_uidgid(&rec)->cr_gid);
-        }
-        if (extra & CLFE_NID) out.m_nid = NidText(changelog_rec_nid(&rec)->cr_nid);
-        if (extra & CLFE_OPEN) {
-            out.m_openMode = OpenModeText(changelog_rec_openmode(&rec)->cr_openflags);
-            if (out.m_openMode == "---") out.m_openMode.clear();
-        }
-        if (extra & CLFE_XATTR) {
-            const char* xattr = changelog_rec_xattr(&rec)->cr_xattr;
-            out.m_xattr.assign(xattr, strnlen(xattr, XATTR_NAME_MAX + 1));
-        }
-        AssignFid(out.m_parent, rec.cr_pfid);
-    } else if (rec.cr_namelen != 0) {
-        // Before the extra flags lfs printed the parent only with a name.
-        AssignFid(out.m_parent, rec.cr_pfid);
-    }
-    if ((rec.cr_flags & CLF_RENAME) && !IsZero(changelog_rec_rename(&rec)->cr_sfid)) {
-        AssignFid(out.m_source, changelog_rec_rename(&rec)->cr_sfid);
-        AssignFid(out.m_sourceParent, changelog_rec_rename(&rec)->cr_spfid);
+    const bool renamed = (flags & CLF_RENAME) && !IsZero(changelog_rec_rename(&rec)->cr_sfid);
+    AssignFid(out.m_source, renamed ? changelog_rec_rename(&rec)->cr_sfid : kZero);
+    AssignFid(out.m_sourceParent, renamed ? changelog_rec_rename(&rec)->cr_spfid : kZero);
+    if (renamed)
         out.m_sourceName.assign(changelog_rec_sname(&rec), changelog_rec_snamelen(&rec));
-    }
+    else
+        out.m_sourceName.clear();
 }
 
 long long NowMs()
@@ -368,18 +370,19 @@ CKxError CChangelogReader::Next(CChangelogRecord& record, milliseconds wait, boo
     if (s.failure.Failed()) return s.failure;
     if (s.ended) return CKxError();
     const long long deadline = s.follow ? NowMs() + std::max<long long>(0, wait.count()) : -1;
+    // In-process the record is only written when one came; a line is read
+    // aside first, as it may turn out not to be a record.
     CChangelogRecord read;
-    CKxError error = s.InProcess() ? s.NextInProcess(read, deadline, got) : s.NextLine(read, deadline, got);
+    CKxError error = s.InProcess() ? s.NextInProcess(record, deadline, got) : s.NextLine(read, deadline, got);
     if (error.Failed()) {
         got = false;
         s.failure = error;
         return error;
     }
-    if (got) {
-        s.last = read.m_index;
-        s.any = true;
-        record = std::move(read);
-    }
+    if (!got) return CKxError();
+    if (!s.InProcess()) record = std::move(read);
+    s.last = record.m_index;
+    s.any = true;
     return CKxError();
 }
 

@@ -100,18 +100,17 @@ bool WriteAtomically(const std::string& dir, const std::string& file, const std:
     return WriteFileAtomically(file, content, error);
 }
 
-// Split at white space, as "in >> word" does, without a stream per line:
-// every record read goes through here.
+// The blank-separated words of a stored line (a stream would cost more
+// than the rest of reading a record).
 std::vector<std::string> Words(const std::string& line)
 {
     std::vector<std::string> words;
-    words.reserve(20);
-    const auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    for (size_t i = 0; i < line.size();) {
-        while (i < line.size() && blank(line[i])) ++i;
-        const size_t start = i;
-        while (i < line.size() && !blank(line[i])) ++i;
-        if (i > start) words.emplace_back(line, start, i - start);
+    words.reserve(19);
+    for (size_t pos = 0; pos < line.size();) {
+        const size_t blank = line.find_first_of(" \t\n", pos);
+        const size_t end = blank == std::string::npos ? line.size() : blank;
+        if (end > pos) words.emplace_back(line, pos, end - pos);
+        pos = end + 1;
     }
     return words;
 }

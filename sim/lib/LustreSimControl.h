@@ -67,6 +67,15 @@ int lustre_sim_call_count(const char* entry_point);
 //   llapi_hsm_state_set           str0=path  u64=setmask  int0=clearmask
 //                                 (as unsigned bits)  int1=archive_id
 //   llapi_hsm_current_action      str0=path  ptr0=hca out
+//   llapi_changelog_start         ptr0=priv out  int0=flags  str0=mdtname
+//                                 int1=startrec
+//   llapi_changelog_fini          ptr0=priv
+//   llapi_changelog_clear         str0=mdtname  str1=idstr  int0=endrec
+//   llapi_changelog_get_fd        ptr0=priv
+//   llapi_changelog_set_xflags    ptr0=priv  int0=extra_flags
+//   llapi_changelog_recv          a failure can be injected (it then sets
+//                                 *rech to NULL); not counted, nothing recorded
+//   llapi_changelog_free, _in_buf not counted, nothing recorded
 struct lustre_sim_args {
     const void* ptr0;
     const void* ptr1;
