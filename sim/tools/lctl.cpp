@@ -88,7 +88,12 @@ int Lctl::Run(const std::vector<std::string>& args)
     const std::string& command = args[0];
     if (command == "--device") return WithDevice(args);
     if (command == "get_param") return GetParam(args);
-    if (command == "changelog_register" || command == "changelog_deregister") return Usage(command);
+    if (command == "changelog_register" || command == "changelog_deregister") {
+        // A node serving no MDT runs a client-only build, whose lctl has
+        // these commands as stubs (2.15 client packages).
+        if (Version().AtLeast(15) && m_ctx.LocalMdts().empty()) return Fail(command.c_str(), "invalid ioctl", 95);
+        return Usage(command);
+    }
     fprintf(stderr, "lctl (stand-in): unsupported command '%s'\n", command.c_str());
     return kCmdHelp;
 }
