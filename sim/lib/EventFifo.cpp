@@ -3,6 +3,7 @@
 #include "EventFifo.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@ namespace {
 struct Fifo {
     std::mutex mutex;  // guards path and created
     std::atomic<int> fd{-1};
+    std::atomic<int> writers{0};  // events being written
     std::string path;
     bool created = false;
 };
@@ -103,13 +105,28 @@ bool EventsWanted() { return TheFifo().fd.load() >= 0; }
 
 void WriteEvent(const JsonEvent& event)
 {
-    const int fd = TheFifo().fd.load();
-    if (fd < 0) return;
+    Fifo& fifo = TheFifo();
     const std::string line = event.Line();
+    // Counted before the descriptor is read, so that it is not closed (and
+    // its number reused for another file) under the write.
+    ++fifo.writers;
+    const int fd = fifo.fd.load();
     // One write, so that events of concurrent threads stay whole; with
     // nobody reading it fails with EPIPE and the event is lost.
-    ssize_t n = write(fd, line.data(), std::min(line.size(), static_cast<size_t>(PIPE_BUF)));
-    (void)n;
+    if (fd >= 0) {
+        ssize_t n = write(fd, line.data(), std::min(line.size(), static_cast<size_t>(PIPE_BUF)));
+        (void)n;
+    }
+    --fifo.writers;
+}
+
+// Closes a descriptor taken out of the FIFO once the writes that may still
+// use it are done; it does not wait for long, as a signal handler may have
+// interrupted a write on its own thread. Returns close's result.
+static int Retire(Fifo& fifo, int fd)
+{
+    for (int i = 0; i < 1000 && fifo.writers.load() > 0; ++i) sched_yield();
+    return close(fd);
 }
 
 }  // namespace sim::lib
@@ -154,7 +171,7 @@ LLAPI_EXPORT int llapi_hsm_register_event_fifo(const char* path)
     }
     signal(SIGPIPE, SIG_IGN);
     const int old = fifo.fd.exchange(writeFd);
-    if (old >= 0) close(old);
+    if (old >= 0) Retire(fifo, old);
     fifo.path = path;
     fifo.created = created;
     return 0;
@@ -166,7 +183,7 @@ LLAPI_EXPORT int llapi_hsm_unregister_event_fifo(const char* path)
     std::lock_guard<std::mutex> lock(fifo.mutex);
     const int fd = fifo.fd.exchange(-1);
     if (fd < 0) return 0;
-    if (close(fd) != 0) return -errno;
+    if (Retire(fifo, fd) != 0) return -errno;
     // Only a FIFO this process made goes away.
     if (fifo.created) unlink(fifo.path.c_str());
     (void)path;
