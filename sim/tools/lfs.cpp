@@ -117,6 +117,7 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
         fprintf(stderr, "lfs changelog: bad endrec\n");
         return Usage(version);
     }
+    ctx.WaitWhileHung({mdt});
     // lfs names itself in this message from 2.12.
     const char* prefix = version.AtLeast(12) ? "lfs changelog: cannot start changelog" : "Can't start changelog";
     if (!ctx.IsMountedMdt(mdt) || !ctx.ModulesLoaded()) {
@@ -215,6 +216,7 @@ int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& 
         fprintf(stderr, "changelog_clear: bad endrec '%s'\n", endText.c_str());
         return ClearUsage(version);
     }
+    ctx.WaitWhileHung({args[0]});
     const int rc = LlapiChangelogClear(ctx, args[0], args[1], endrec);
     if (rc == 0) return 0;
     if (rc == -EINVAL)
@@ -239,6 +241,7 @@ int main(int argc, char* argv[])
     }
     sim::ToolContext ctx;
     if (!ctx.Load("lfs")) return 1;
+    ctx.WaitWhileHung();
     if (sim::IsLfsHsmCommand(first)) {
         const int status = sim::RunLfsHsmCommand(ctx, first, std::vector<std::string>(argv + 2, argv + argc));
         fflush(stdout);
