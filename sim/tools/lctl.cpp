@@ -409,6 +409,14 @@ int Lctl::GetParam(const std::vector<std::string>& args)
     }
     const std::vector<std::string>& patterns = parsed.operands;
     if (patterns.empty()) return Usage(cmd);
+    // A client's mdc parameters wait on the servers of its mounts.
+    if (std::any_of(patterns.begin(), patterns.end(), [](const std::string& p) { return p.rfind("mdc", 0) == 0; })) {
+        std::vector<std::string> mounted;
+        for (const auto& mount : m_ctx.config.mounts)
+            if (const sim::FileSystem* fs = m_ctx.config.FindFs(mount.fs))
+                for (int i = 0; i < fs->mdts; ++i) mounted.push_back(sim::MdtName(fs->name, i));
+        m_ctx.WaitWhileHung(mounted);
+    }
 
     // Every parameter of this node, by its path with '/' for '.'.
     struct Param {
@@ -530,6 +538,7 @@ int RunCommand(const std::vector<std::string>& line)
     }
     sim::ToolContext ctx;
     if (!ctx.Load("lctl")) return 1;
+    ctx.WaitWhileHung();
     Lctl lctl(ctx);
     return lctl.Run(line);
 }

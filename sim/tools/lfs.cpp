@@ -130,6 +130,7 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
         fprintf(stderr, "lfs changelog: bad endrec\n");
         return Usage(version);
     }
+    ctx.WaitWhileHung({mdt});
     // lfs names itself in this message from 2.12.
     const char* prefix = version.AtLeast(12) ? "lfs changelog: cannot start changelog" : "Can't start changelog";
     if (!ctx.IsMountedMdt(mdt) || !ctx.ModulesLoaded()) {
@@ -224,6 +225,7 @@ int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& 
         fprintf(stderr, "changelog_clear: bad endrec '%s'\n", endText.c_str());
         return ClearUsage(version);
     }
+    ctx.WaitWhileHung({args[0]});
     const int rc = LlapiChangelogClear(ctx, args[0], args[1], endrec);
     if (rc == 0) return 0;
     if (rc == -EINVAL)
@@ -286,6 +288,7 @@ int RunCommand(const std::vector<std::string>& line)
     }
     sim::ToolContext ctx;
     if (!ctx.Load("lfs")) return 1;
+    ctx.WaitWhileHung();
     const std::vector<std::string> args(line.begin() + 1, line.end());
     if (sim::IsLfsHsmCommand(first)) return sim::RunLfsHsmCommand(ctx, first, args);
     if (first != "changelog" && first != "changelog_clear") {
