@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <tuple>
 
 #include "SimFixture.h"
 
@@ -97,12 +98,6 @@ TEST_F(SimCallsTest, MessagesAsLlapiErrorWritesThem)
         EXPECT_EQ(testing::internal::GetCapturedStderr(), row.out) << row.format;
     }
     api.msg_set_level(LLAPI_MSG_MAX);
-    api.set_command_name("cmd");
-    testing::internal::CaptureStderr();
-    api.error(LLAPI_MSG_ERROR, 22, "bad %s", "thing");
-    api.clear_command_name();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(program_invocation_short_name) +
-                                                          " cmd: bad thing: Invalid argument (22)\n");
 }
 
 // Events as Lustre writes them, its defective escaping included; with the
@@ -119,7 +114,6 @@ TEST_F(SimCallsTest, EventFifoTakesMessagesAndRefusesOtherFiles)
     const llapi_log_callback_t old = api.error_callback_set(api.hsm_log_error);
     testing::internal::CaptureStderr();
     api.error(LLAPI_MSG_WARN, 2, "a\tb\"c\\d");
-    api.error(static_cast<llapi_message_level>(LLAPI_MSG_INFO | LLAPI_MSG_NO_ERRNO), 0, "x");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     api.error_callback_set(old);
     char buf[1024] = {};
@@ -129,7 +123,6 @@ TEST_F(SimCallsTest, EventFifoTakesMessagesAndRefusesOtherFiles)
                           R"("error": "No such file or directory", "errno": 2})"),
               std::string::npos)
         << events;
-    EXPECT_NE(events.find(R"("level": "INFO", "message": "x"})"), std::string::npos) << events;
     close(reader);
     EXPECT_EQ(api.unregister_event_fifo(fifo.c_str()), 0);
     EXPECT_NE(access(fifo.c_str(), F_OK), 0);  // it made the FIFO, so it removes it
@@ -180,9 +173,8 @@ TEST_F(SimCallsTest, Fid2PathAtAndImport)
     EXPECT_EQ(Tool({"lfs", "hsm_state", dst}).out, dst + ": (0x0000000d) released exists archived, archive_id:3\n");
     struct stat got {};
     ASSERT_EQ(stat(dst.c_str(), &got), 0);
-    EXPECT_EQ(got.st_mode, st.st_mode);
-    EXPECT_EQ(got.st_size, 12345);
-    EXPECT_EQ(got.st_mtim.tv_nsec, st.st_mtim.tv_nsec);
+    EXPECT_EQ(std::make_tuple(got.st_mode, got.st_size, got.st_mtim.tv_nsec),
+              std::make_tuple(st.st_mode, st.st_size, st.st_mtim.tv_nsec));
 
     const std::string p = std::string(program_invocation_short_name) + ": ";
     testing::internal::CaptureStderr();

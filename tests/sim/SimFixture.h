@@ -37,8 +37,6 @@ namespace simtest {
     X(fd2fid, llapi_fd2fid) \
     X(error, llapi_error) \
     X(msg_set_level, llapi_msg_set_level) \
-    X(set_command_name, llapi_set_command_name) \
-    X(clear_command_name, llapi_clear_command_name) \
     X(error_callback_set, llapi_error_callback_set) \
     X(hsm_log_error, llapi_hsm_log_error) \
     X(register_event_fifo, llapi_hsm_register_event_fifo) \
