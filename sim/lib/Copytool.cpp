@@ -30,6 +30,7 @@ struct hsm_copytool_private {
     common::UniqueFd wakeWrite;
     std::vector<unsigned long long> buffer;  // the last list handed out, 8-byte aligned
     std::atomic<bool> shutdown{false};
+    std::unique_ptr<sim::lib::PreparedEvent> unregisterEvent;  // written by unregister, which may not allocate
 };
 
 namespace sim::lib {
@@ -45,6 +46,7 @@ constexpr int kPollMs = 50;
 // copytool and empties the slot.
 constexpr int kSlots = 256;
 constexpr unsigned kDead = 1u << 31;
+constexpr unsigned kSweeping = 1u << 30;  // with kDead: being freed by a sweep
 
 struct Slot {
     std::atomic<hsm_copytool_private*> ct{nullptr};
@@ -64,6 +66,15 @@ void Free(Slot& slot)
 void Release(Slot& slot)
 {
     if (slot.state.fetch_sub(1) == (kDead | 1)) Free(slot);
+}
+
+// Frees the copytools that unregister left with no call using them.
+void SweepUnregistered()
+{
+    for (Slot& slot : g_slots) {
+        unsigned dead = kDead;
+        if (slot.state.compare_exchange_strong(dead, kDead | kSweeping)) Free(slot);
+    }
 }
 
 // Marks ct's slot as in use by one more call; null for anything that is not
@@ -92,12 +103,10 @@ std::string AgentUuid(const CopytoolInfo& info)
     return i.substr(0, 8) + "-" + i.substr(8, 4) + "-" + i.substr(12, 4) + "-0000-000000000000";
 }
 
-void LogRegistration(const hsm_copytool_private& ct, const char* type)
+JsonEvent RegistrationEvent(const hsm_copytool_private& ct, const char* type)
 {
-    WriteEvent(JsonEvent(type)
-                   .Num("archive", ct.archiveCount)
-                   .Str("mount_point", ct.info.mount)
-                   .Str("uuid", AgentUuid(ct.info)));
+    return std::move(
+        JsonEvent(type).Num("archive", ct.archiveCount).Str("mount_point", ct.info.mount).Str("uuid", AgentUuid(ct.info)));
 }
 
 bool OwnerAlive(const std::string& owner)
@@ -237,11 +246,13 @@ int CopytoolRegister(hsm_copytool_private** priv, const char* mnt, int archiveCo
     ct->info.mount = mnt;
     ct->info.instance = loc.mount->instance;
     ct->info.id = std::to_string(getpid()) + "." + std::to_string(g_nextId++);
+    SweepUnregistered();
     for (Slot& slot : g_slots) {
         hsm_copytool_private* empty = nullptr;
         if (slot.state.load() != 0 || !slot.ct.compare_exchange_strong(empty, ct.get())) continue;
+        ct->unregisterEvent = std::make_unique<PreparedEvent>(RegistrationEvent(*ct, "UNREGISTER"));
+        WriteEvent(RegistrationEvent(*ct, "REGISTER"));
         *priv = ct.release();
-        LogRegistration(**priv, "REGISTER");
         return 0;
     }
     return -EMFILE;  // more live copytools than slots
@@ -254,19 +265,27 @@ int CopytoolUnregister(hsm_copytool_private** priv)
     hsm_copytool_private* ct = *priv;
     Slot* slot = Acquire(ct);
     if (!slot) return -EINVAL;
-    if (slot->state.fetch_or(kDead) & kDead) {  // another thread was first
+    const unsigned before = slot->state.fetch_or(kDead);
+    if (before & kDead) {  // another thread was first
         Release(*slot);
         return -EINVAL;
     }
     ct->shutdown = true;
-    char byte = 0;
-    ssize_t n = write(ct->wakeWrite.Get(), &byte, 1);
-    (void)n;  // a full pipe already wakes the receiver
-    LogRegistration(*ct, "UNREGISTER");
+    if (before == 1) {
+        // No receive under way: the descriptors go now (close is safe in a
+        // signal handler), the memory when a later registration sweeps it.
+        ct->wakeRead.Reset();
+        ct->wakeWrite.Reset();
+    } else {
+        char byte = 0;
+        ssize_t n = write(ct->wakeWrite.Get(), &byte, 1);
+        (void)n;  // a full pipe already wakes the receiver
+    }
+    ct->unregisterEvent->Write();
     *priv = nullptr;
-    // The copytool goes with the last call using it: now, or when a receive
-    // under way leaves.
-    Release(*slot);
+    // A receive under way frees the copytool when it leaves; free() is no
+    // call for a signal handler, so this one never does.
+    slot->state.fetch_sub(1);
     return 0;
 }
 

@@ -48,6 +48,56 @@ std::string LocalTime()
     return buf;
 }
 
+// Writes v in decimal with at least width digits at p; no allocation, no
+// locale, so that a signal handler may use it.
+char* PutNumber(char* p, long long v, int width)
+{
+    char digits[24];
+    int n = 0;
+    for (unsigned long long u = static_cast<unsigned long long>(v < 0 ? -v : v); u != 0 || n < width; u /= 10)
+        digits[n++] = static_cast<char>('0' + u % 10);
+    while (n > 0) *p++ = digits[--n];
+    return p;
+}
+
+// "YYYY-MM-DD hh:mm:ss +hhmm" for t in a zone gmtoff seconds east of UTC,
+// without the C library's time-zone lock; out holds 32 bytes.
+void FormatTime(time_t t, long gmtoff, char* out)
+{
+    const long long local = static_cast<long long>(t) + gmtoff;
+    long long days = local / 86400, secs = local % 86400;
+    if (secs < 0) secs += 86400, --days;
+    // The civil date of a day number (days since 1970-01-01).
+    const long long z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097, doe = z - era * 146097;
+    const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365, doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const long long mp = (5 * doy + 2) / 153, day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
+    const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    char* p = PutNumber(out, year, 4);
+    *p++ = '-', p = PutNumber(p, month, 2), *p++ = '-', p = PutNumber(p, day, 2), *p++ = ' ';
+    p = PutNumber(p, secs / 3600, 2), *p++ = ':', p = PutNumber(p, secs / 60 % 60, 2), *p++ = ':';
+    p = PutNumber(p, secs % 60, 2), *p++ = ' ', *p++ = gmtoff < 0 ? '-' : '+';
+    const long off = gmtoff < 0 ? -gmtoff : gmtoff;
+    p = PutNumber(p, off / 3600 * 100 + off / 60 % 60, 4);
+    *p = '\0';
+}
+
+// One event line, in one write, if a FIFO is registered.
+void WriteLine(const char* data, size_t size)
+{
+    Fifo& fifo = TheFifo();
+    // Counted before the descriptor is read, so that it is not closed (and
+    // its number reused for another file) under the write.
+    ++fifo.writers;
+    const int fd = fifo.fd.load();
+    // One write, so that events of concurrent threads stay whole; with
+    // nobody reading it fails with EPIPE and the event is lost.
+    if (fd >= 0) {
+        ssize_t n = write(fd, data, std::min(size, static_cast<size_t>(PIPE_BUF)));
+        (void)n;
+    }
+    --fifo.writers;
+}
+
 }  // namespace
 
 std::string JsonEscape(const std::string& text)
@@ -105,19 +155,33 @@ bool EventsWanted() { return TheFifo().fd.load() >= 0; }
 
 void WriteEvent(const JsonEvent& event)
 {
-    Fifo& fifo = TheFifo();
     const std::string line = event.Line();
-    // Counted before the descriptor is read, so that it is not closed (and
-    // its number reused for another file) under the write.
-    ++fifo.writers;
-    const int fd = fifo.fd.load();
-    // One write, so that events of concurrent threads stay whole; with
-    // nobody reading it fails with EPIPE and the event is lost.
-    if (fd >= 0) {
-        ssize_t n = write(fd, line.data(), std::min(line.size(), static_cast<size_t>(PIPE_BUF)));
-        (void)n;
-    }
-    --fifo.writers;
+    WriteLine(line.data(), line.size());
+}
+
+PreparedEvent::PreparedEvent(const JsonEvent& event) : gmtoff_(0)
+{
+    const std::string line = event.Line();
+    rest_ = line.substr(line.find("\", \"event_type\""));
+    const time_t now = time(nullptr);
+    struct tm tm {};
+    if (localtime_r(&now, &tm)) gmtoff_ = tm.tm_gmtoff;
+}
+
+void PreparedEvent::Write() const
+{
+    if (!EventsWanted()) return;
+    static const char kHead[] = "{\"event_time\": \"";
+    char line[PIPE_BUF];
+    char* p = line;
+    memcpy(p, kHead, sizeof kHead - 1);
+    p += sizeof kHead - 1;
+    FormatTime(time(nullptr), gmtoff_, p);
+    p += strlen(p);  // rest_ begins with the time's closing quote
+    const size_t room = sizeof line - static_cast<size_t>(p - line);
+    const size_t n = std::min(rest_.size(), room);
+    memcpy(p, rest_.data(), n);
+    WriteLine(line, static_cast<size_t>(p - line) + n);
 }
 
 // Closes a descriptor taken out of the FIFO once the writes that may still

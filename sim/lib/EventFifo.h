@@ -22,6 +22,18 @@ private:
     std::vector<std::pair<std::string, std::string>> items_;  // key, JSON value
 };
 
+// An event to write later, perhaps from a signal handler: all but its time
+// is formatted now, and Write() allocates and locks nothing.
+class PreparedEvent {
+public:
+    explicit PreparedEvent(const JsonEvent& event);
+    void Write() const;
+
+private:
+    std::string rest_;  // the line after the event_time item
+    long gmtoff_;       // the local time zone's offset when prepared
+};
+
 // Whether a FIFO is registered (events cost nothing otherwise).
 bool EventsWanted();
 

@@ -63,5 +63,6 @@ wait
 for e in REGISTER ARCHIVE_START ARCHIVE_RUNNING ARCHIVE_FINISH RESTORE_FINISH REMOVE_FINISH LOGGED_MESSAGE UNREGISTER; do
     grep -q "\"event_type\": \"$e\"" "$S/events.log" || fail "no $e event in: $(cat "$S/events.log")"
 done
+grep -qE '^\{"event_time": "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} [-+][0-9]{4}", "event_type": "UNREGISTER", "archive": 1, "mount_point": "[^"]*", "uuid": "ffff8803-f0d4-1000-0000-000000000000"\}$' "$S/events.log" || fail "UNREGISTER event"
 grep -qF "\"message\": \"ct: ARCHIVE $(lfs path2fid "$M/g") 'g' (0)\"" "$S/events.log" || fail "no archive message for g"
 echo ok
