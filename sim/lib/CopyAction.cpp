@@ -314,11 +314,14 @@ int ActionGetFd(const hsm_copyaction_private* hcp)
     Registry& r = Actions();
     std::lock_guard<std::mutex> lock(r.mutex);
     if (!r.live.count(hcp)) return -EINVAL;
+    // A copy of the action's descriptor, close-on-exec like every descriptor
+    // the stand-in opens: a copytool that starts a helper process meanwhile
+    // hands it nothing.
     int fd;
     if (hcp->hai.hai_action == HSMA_ARCHIVE)
-        fd = dup(hcp->source.Get());
+        fd = fcntl(hcp->source.Get(), F_DUPFD_CLOEXEC, 0);
     else if (hcp->hai.hai_action == HSMA_RESTORE)
-        fd = dup(hcp->data.Get());
+        fd = fcntl(hcp->data.Get(), F_DUPFD_CLOEXEC, 0);
     else
         return -EINVAL;
     return fd < 0 ? -errno : fd;
