@@ -28,7 +28,13 @@ constexpr int kCmdHelp = 4;
 const char kHelp[] =
     "usage: lfs COMMAND [ARGS...]\n"
     "  changelog <mdtname> [startrec [endrec]]   print an MDT's changelog records\n"
-    "  changelog_clear <mdtname> <id> <endrec>   clear a reader's records up to endrec\n";
+    "  changelog_clear <mdtname> <id> <endrec>   clear a reader's records up to endrec\n"
+    "  hsm_state|hsm_action <file> ...           show HSM states and actions under way\n"
+    "  hsm_archive|hsm_release|hsm_restore|hsm_remove|hsm_cancel <file> ...\n"
+    "                                            send an HSM request\n"
+    "  hsm_set|hsm_clear <flag options> <file> ...  change HSM flags\n"
+    "  path2fid <path> ...  fid2path <fsname|root> <fid> ...\n"
+    "  help [command]  --version                 Lustre's help and version texts\n";
 
 std::string ChangelogHelp(const sim::LustreVersion& version)
 {
