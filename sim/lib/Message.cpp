@@ -66,7 +66,7 @@ void DefaultInfo(enum llapi_message_level, int err, const char* format, va_list 
 void Dispatch(std::atomic<llapi_log_callback_t>& slot, llapi_log_callback_t fallback, int level, int err,
               const char* format, va_list args)
 {
-    if ((level & LLAPI_MSG_MASK) > g_level.load()) return;
+    if (!format || (level & LLAPI_MSG_MASK) > g_level.load()) return;  // a NULL format prints nothing
     const int saved = errno;
     llapi_log_callback_t cb = slot.load();
     (cb ? cb : fallback)(static_cast<llapi_message_level>(level), abs(err), format, args);
