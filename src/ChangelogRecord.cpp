@@ -1,6 +1,7 @@
 // Reader of the record lines that "lfs changelog" prints.
 #include "ChangelogRecord.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <limits>
@@ -10,6 +11,7 @@ namespace {
 
 constexpr int kRenameType = 8;        // RENME: the only records with a source part
 constexpr long kLongestTypeName = 8;  // "RESYNC" is the longest so far
+constexpr long kLongestJobId = 31;    // Lustre's 32-byte job id, its NUL excluded
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -99,6 +101,13 @@ public:
         fid.m_ver = ver;
         return true;
     }
+    // One or more decimal digits, of any number.
+    bool Digits()
+    {
+        const char* start = m_p;
+        while (m_p != m_end && IsDigit(*m_p)) ++m_p;
+        return m_p != start;
+    }
     // The field ends here: at a blank or at the line's end.
     bool AtFieldEnd() const { return m_p == m_end || *m_p == ' '; }
 
@@ -180,11 +189,36 @@ void ReadNames(const char* begin, const char* end, bool rename, CChangelogRecord
     record.m_name.assign(begin, end);
 }
 
+bool StartsWith(const char* p, const char* end, const char* literal, std::size_t length)
+{
+    return static_cast<std::size_t>(end - p) >= length && std::equal(literal, literal + length, p);
+}
+
+// The job id after "j=": 1 to 31 bytes, blanks allowed ("%e.%u" of a process
+// named "tmux: server"), ending where lfs prints the next field, " ef=0x"
+// (2.11 on) or " p=[", or at the line's end. False when no such end lies
+// within 31 bytes: the line is then no record lfs prints.
+bool ReadJobId(Cursor& in, std::string& jobId)
+{
+    const char* const begin = in.Position();
+    const char* const last = begin + std::min<long>(kLongestJobId, in.End() - begin);
+    for (const char* p = begin + 1; p <= last; ++p) {
+        if (p != in.End() && !StartsWith(p, in.End(), " ef=0x", 6) && !StartsWith(p, in.End(), " p=[", 4)) continue;
+        jobId.assign(begin, p);
+        in.Restore(p);
+        return true;
+    }
+    return false;
+}
+
 // The optional fields, each at most once and in lfs's order: j=, ef=, u=,
 // nid=, m=, x=, p=. A blank-separated piece that is none of them, one out of
-// order, or one whose value cannot be read begins the name. Each field is
-// read into a local and stored only when the whole of it was read.
-void ReadFields(Cursor& in, CChangelogRecord& record)
+// order, or one whose value cannot be read begins the name, except after a
+// job id, which only a field or the line's end may follow. Each field is
+// read into a local and stored only when the whole of it was read. False
+// when the line cannot be read without guessing: a job id without its end,
+// or a uid or gid beyond what the record holds.
+bool ReadFields(Cursor& in, CChangelogRecord& record)
 {
     enum Field { kJob, kExtraFlags, kUidGid, kNid, kOpenMode, kXattr, kParent, kNames };
     int next = kJob;
@@ -193,7 +227,7 @@ void ReadFields(Cursor& in, CChangelogRecord& record)
         if (!in.Skip(' ')) break;
         std::string word;
         unsigned long long extraFlags = 0;
-        unsigned int uid = 0, gid = 0;
+        long long uid = 0, gid = 0;
         CLustreFID parent;
         // Whether the piece begins with the key of a field that may come next.
         const auto key = [&](int field, const char* text, std::size_t length) {
@@ -201,14 +235,17 @@ void ReadFields(Cursor& in, CChangelogRecord& record)
             return next <= field && in.Skip(text, length);
         };
         int read = kNames;
-        if (key(kJob, "j=", 2) && in.Word(word)) {
+        if (key(kJob, "j=", 2)) {
+            if (!ReadJobId(in, word)) return false;
             record.m_jobId = std::move(word);
             read = kJob;
         } else if (key(kExtraFlags, "ef=", 3) && in.Hex(16, extraFlags) && in.AtFieldEnd()) {
             record.m_extraFlags = extraFlags;
             read = kExtraFlags;
-        } else if (key(kUidGid, "u=", 2) && in.Decimal(1, 10, uid) && in.Skip(':') && in.Decimal(1, 10, gid) &&
+        } else if (key(kUidGid, "u=", 2) && in.Decimal(1, 20, uid) && in.Skip(':') && in.Decimal(1, 20, gid) &&
                    in.AtFieldEnd()) {
+            // Lustre's uid and gid are 64 bits wide; values a long long
+            // cannot hold fail Decimal and are refused below.
             record.m_uid = uid;
             record.m_gid = gid;
             read = kUidGid;
@@ -226,6 +263,11 @@ void ReadFields(Cursor& in, CChangelogRecord& record)
             read = kParent;
         }
         if (read == kNames) {
+            // A job id ends at a field or the line's end; a u= of digits
+            // too large for the record is no name either.
+            if (next == kJob + 1 || (key(kUidGid, "u=", 2) && in.Digits() && in.Skip(':') && in.Digits() &&
+                                     in.AtFieldEnd()))
+                return false;
             in.Restore(start);
             break;
         }
@@ -233,6 +275,7 @@ void ReadFields(Cursor& in, CChangelogRecord& record)
     }
     // The names follow one blank.
     if (in.Skip(' ')) ReadNames(in.Position(), in.End(), record.m_type == kRenameType, record);
+    return true;
 }
 
 }  // namespace
@@ -251,8 +294,7 @@ bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRec
     if (!ReadTime(in, record) || !in.Skip(' ')) return false;
     if (!in.Hex(8, record.m_flags) || !in.Skip(" t=", 3) || !in.Fid(record.m_target) || !in.AtFieldEnd()) return false;
     // Every field ends at a blank or the end, and the names take the rest.
-    ReadFields(in, record);
-    return true;
+    return ReadFields(in, record);
 }
 
 }  // namespace LustreAPI

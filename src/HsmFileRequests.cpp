@@ -20,15 +20,13 @@ struct FileItem {
     lu_fid fid;
 };
 
-// Opens path without blocking (a FIFO or device must not hang the caller)
-// and reads its FID and device. Returns 0 or a negative errno.
+// Reads path's FID and device through a descriptor of its own. Returns 0 or
+// a negative errno.
 int ReadFileFid(llapi_fd2fid_t fd2fid, const std::string& path, lu_fid& fid, dev_t& device)
 {
-    common::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd.Valid()) return -errno;
-    struct stat st;
-    if (::fstat(fd.Get(), &st) != 0) return -errno;
-    device = st.st_dev;
+    common::UniqueFd fd;
+    const int opened = OpenForFid(path.c_str(), fd, &device);
+    if (opened < 0) return opened;
     lu_fid found{};
     const int result = fd2fid(fd.Get(), &found);
     if (result < 0) return result;
@@ -74,6 +72,24 @@ int SubmitOne(const HsmRequestEntries& entries, const std::vector<std::string>& 
 }
 
 }  // namespace
+
+int OpenForFid(const char* path, common::UniqueFd& fd, dev_t* device)
+{
+    fd.Reset(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.Valid()) return -errno;
+    struct stat st;
+    if (::fstat(fd.Get(), &st) != 0) {
+        const int statErrno = errno;
+        fd.Reset();
+        return -statErrno;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        fd.Reset();
+        return -EINVAL;
+    }
+    if (device) *device = st.st_dev;
+    return 0;
+}
 
 size_t ItemsPerRequest(size_t dataLength)
 {

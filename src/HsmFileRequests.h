@@ -5,9 +5,21 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "LustreAbi.h"
+#include "UniqueFd.h"
 
 namespace LustreAPI {
+
+// Opens path read-only to read its FID, as every HSM request does: without
+// blocking (a FIFO or device must not hang the caller), never as the
+// controlling terminal, and close-on-exec (a child the host starts meanwhile
+// inherits nothing). A FIFO, socket or device is refused with -EINVAL: HSM
+// moves file data, and Lustre's coordinator takes only files and
+// directories. Returns 0 with fd (and *device, when asked) set, or a
+// negative errno with fd left closed.
+int OpenForFid(const char* path, common::UniqueFd& fd, dev_t* device = nullptr);
 
 // The client refuses a request of MDS_MAXREQSIZE / 3 bytes (5120 / 3) or
 // more with -E2BIG before anything is sent, for every action.

@@ -6,9 +6,23 @@
 // loaded" message until its entry point is bound. The changelog operations
 // and the FID text parsing need no binding.
 //
-// Threads: LoadFunctions() must finish before any other operation runs on
-// another thread and must not run twice at once. Everything else keeps no
-// state between calls and may run on several threads at once.
+// Threads: every operation may run on several threads at once.
+// LoadFunctions() may be called from any thread, also again after a failure
+// while other threads call the entry points bound already; attempts run one
+// at a time. Nothing else keeps state between calls.
+//
+// Time limits: every operation that runs a command has an overload whose
+// last parameter is a time limit (0: none; a negative limit is refused). When
+// the limit passes, the command and every process it started are killed and
+// reaped, nothing it printed is taken as a result, and the operation fails
+// (Win32 774) with a message that names the command and the limit, also
+// logged at level 0: "Command <command> was ended: it did not finish within
+// its time limit of <N> ms". Remote commands run with a limit also tell ssh
+// never to prompt and to give up on a server that does not answer within it
+// ("ssh -o BatchMode=yes -o ConnectTimeout=<s> -o ServerAliveInterval=<s/3>
+// -o ServerAliveCountMax=2 user@host '...'", whole seconds, at least 1).
+// The overloads without a limit run their command lines exactly as
+// documented and wait as long as it takes.
 //
 // Errors: int operations return Lustre's result (negative errno on failure)
 // and a message; CKxError operations return an empty error on success and a
@@ -18,8 +32,14 @@
 // come from Lustre's own <lustre/lustreapi.h>, included here; a copytool may
 // include that header before or after this one.
 #pragma once
+// Lustre's header defines a fallthrough macro, which would turn a host's
+// C++17 [[fallthrough]] into an error; the host's own definition (or
+// Lustre's, when the host included Lustre's header first) is what stays.
+#pragma push_macro("fallthrough")
 #include <lustre/lustreapi.h>
+#pragma pop_macro("fallthrough")
 
+#include <chrono>
 #include <list>
 #include <string>
 #include <vector>
@@ -37,7 +57,8 @@ namespace LustreAPI {
 
 // Loads liblustreapi.so and binds the fifteen entry points. When that name
 // cannot be loaded (Lustre's runtime package installs only the versioned
-// name), liblustreapi.so.1 is tried once before the attempt fails. Returns an
+// name), liblustreapi.so.1 is tried once before the attempt fails. Calls
+// from several threads run one after the other. Returns an
 // empty error when the table is bound at the end of the call (by this call or
 // an earlier one; a bound table is never loaded again), and logs "Lustre
 // library loaded" at level 0 when the writer's level allows. Otherwise returns
@@ -245,30 +266,42 @@ LUSTREAPI_EXPORT CKxError GetPathFromFID(const std::string& mountPoint, CLustreF
 
 // Runs a shell command line as it is; appends its standard output, split at
 // line ends (a final line end leaves an empty last piece), to lines. Fails
-// (code from Win32 774) when the command fails, prints nothing, or yields no
-// line; lines is then as passed, or empty in the last case.
+// (code from Win32 774, "Command <command> failed with Error <its standard
+// error>", also logged at level 0) when the command exits with a status
+// other than 0 or prints nothing on its standard output; lines is then as
+// passed.
 LUSTREAPI_EXPORT CKxError RunCommand(const std::string& command, std::list<std::string>& lines);
+LUSTREAPI_EXPORT CKxError RunCommand(const std::string& command, std::list<std::string>& lines,
+                                     std::chrono::milliseconds timeLimit);
 // Runs "lfs changelog <mdt> <startRecord> <endRecord> > <outputFile>" on the
 // local node; the shell creates or empties outputFile first. The second
 // parameter is not used. Both record numbers may be empty (the whole
-// changelog); an empty start before an end is refused. Fails when lfs fails or
-// prints anything on its standard output.
+// changelog); an empty start before an end is refused, and so is a record
+// number that is not decimal digits (lfs would read "0x10" as 0, the whole
+// changelog), with ClearChangelog's message. Fails when lfs fails or prints
+// anything on its standard output.
 LUSTREAPI_EXPORT CKxError GetChangelogs(const std::string& mdt, const std::string& unused,
                                         const std::string& startRecord, const std::string& endRecord,
                                         const std::string& outputFile);
+LUSTREAPI_EXPORT CKxError GetChangelogs(const std::string& mdt, const std::string& unused,
+                                        const std::string& startRecord, const std::string& endRecord,
+                                        const std::string& outputFile, std::chrono::milliseconds timeLimit);
 
 // ---- MDT discovery ----------------------------------------------------------------
 // The MDTs of a file system and the servers that serve them, as this node
 // (a Lustre client) sees them.
 
 // The MDTs of fsName and their servers, from the local node's mdc devices
-// ("lctl get_param mdc.<fsName>*.mds_conn_uuid"). mdtServers is emptied on
+// ("lctl get_param 'mdc.<fsName>*.mds_conn_uuid'": the pattern is quoted so
+// that it reaches lctl as written, whatever the working directory holds). mdtServers is emptied on
 // entry (not when fsName is refused); mdtNames is appended to. Each MDT of
 // fsName itself is listed once ("<fsName>-MDT0000", server "192.168.0.1" of
 // "192.168.0.1@tcp"), also when the file system is mounted twice; devices of
 // other file systems and lines of other shapes add nothing.
 LUSTREAPI_EXPORT CKxError GetMDTList(const std::string& fsName, std::vector<std::string>& mdtNames,
                                      std::vector<std::string>& mdtServers);
+LUSTREAPI_EXPORT CKxError GetMDTList(const std::string& fsName, std::vector<std::string>& mdtNames,
+                                     std::vector<std::string>& mdtServers, std::chrono::milliseconds timeLimit);
 
 // ---- Changelog users ----------------------------------------------------------------
 // host: the metadata server reached with "ssh user@host" (key-based login);
@@ -280,12 +313,20 @@ LUSTREAPI_EXPORT CKxError GetMDTList(const std::string& fsName, std::vector<std:
 // changelogUser keeps what it held (or an earlier line's identifier).
 LUSTREAPI_EXPORT CKxError RegisterChangelog(const std::string& host, const std::string& mdt, const std::string& fsName,
                                             const std::string& user, std::string& changelogUser);
+LUSTREAPI_EXPORT CKxError RegisterChangelog(const std::string& host, const std::string& mdt, const std::string& fsName,
+                                            const std::string& user, std::string& changelogUser,
+                                            std::chrono::milliseconds timeLimit);
 // Removes the changelog user changelogUser (only read). The reply of every
 // Lustre version is accepted: "<mdt>: Deregistered changelog user '<id>'" and,
-// from 2.15, "... user #<N>" for "clN" and "clN-name".
+// from 2.15, "... user #<N>" for "clN" and "clN-name". A reply without a
+// non-blank line confirms nothing and fails ("Cannot de-register the
+// changelog user <id>. It returned an empty reply").
 LUSTREAPI_EXPORT CKxError DeRegisterChangelog(const std::string& host, const std::string& mdt,
                                               const std::string& fsName, const std::string& user,
                                               std::string& changelogUser);
+LUSTREAPI_EXPORT CKxError DeRegisterChangelog(const std::string& host, const std::string& mdt,
+                                              const std::string& fsName, const std::string& user,
+                                              std::string& changelogUser, std::chrono::milliseconds timeLimit);
 
 // ---- Changelog indexes --------------------------------------------------------------
 // Both read "lctl get_param mdd.<mdt>.changelog_users" on host, in the format
@@ -298,6 +339,9 @@ LUSTREAPI_EXPORT CKxError DeRegisterChangelog(const std::string& host, const std
 LUSTREAPI_EXPORT CKxError GetChangelogCurrentIndex(const std::string& host, const std::string& mdt,
                                                    const std::string& fsName, const std::string& user,
                                                    std::string& currentIndex);
+LUSTREAPI_EXPORT CKxError GetChangelogCurrentIndex(const std::string& host, const std::string& mdt,
+                                                   const std::string& fsName, const std::string& user,
+                                                   std::string& currentIndex, std::chrono::milliseconds timeLimit);
 // startRecord: the record number of the reader changelogUser (its line begins
 // with the identifier as a whole word; "12" of "cl1   12 (37)"); endRecord:
 // the last current-index line's value. Each is assigned only when a line gives
@@ -306,6 +350,11 @@ LUSTREAPI_EXPORT CKxError GetStartAndEndChangelogRecordNumbers(const std::string
                                                                const std::string& fsName, const std::string& user,
                                                                const std::string& changelogUser,
                                                                std::string& startRecord, std::string& endRecord);
+LUSTREAPI_EXPORT CKxError GetStartAndEndChangelogRecordNumbers(const std::string& host, const std::string& mdt,
+                                                               const std::string& fsName, const std::string& user,
+                                                               const std::string& changelogUser,
+                                                               std::string& startRecord, std::string& endRecord,
+                                                               std::chrono::milliseconds timeLimit);
 
 // ---- Changelog consumers ------------------------------------------------------------
 // A host that keeps a changelog reader registered reads its records, acts on
@@ -359,6 +408,9 @@ LUSTREAPI_EXPORT CKxError ParseChangelogRecord(const std::string& line, CChangel
 // break can make such lines); records is then untouched.
 LUSTREAPI_EXPORT CKxError ReadChangelogs(const std::string& mdt, const std::string& startRecord,
                                          const std::string& endRecord, std::vector<CChangelogRecord>& records);
+LUSTREAPI_EXPORT CKxError ReadChangelogs(const std::string& mdt, const std::string& startRecord,
+                                         const std::string& endRecord, std::vector<CChangelogRecord>& records,
+                                         std::chrono::milliseconds timeLimit);
 
 // Acknowledges the records of the changelog reader changelogUser on mdt up to
 // and including endRecord ("0": every record there is now), with
@@ -373,6 +425,8 @@ LUSTREAPI_EXPORT CKxError ReadChangelogs(const std::string& mdt, const std::stri
 // index, or one below the reader's index.
 LUSTREAPI_EXPORT CKxError ClearChangelog(const std::string& mdt, const std::string& changelogUser,
                                          const std::string& endRecord);
+LUSTREAPI_EXPORT CKxError ClearChangelog(const std::string& mdt, const std::string& changelogUser,
+                                         const std::string& endRecord, std::chrono::milliseconds timeLimit);
 
 // One changelog reader of an MDT, from its changelog_users listing.
 struct LUSTREAPI_EXPORT CChangelogUser {
@@ -394,5 +448,8 @@ struct LUSTREAPI_EXPORT CChangelogUser {
 LUSTREAPI_EXPORT CKxError GetChangelogUsers(const std::string& host, const std::string& mdt, const std::string& fsName,
                                             const std::string& user, unsigned long long& currentIndex,
                                             std::vector<CChangelogUser>& users);
+LUSTREAPI_EXPORT CKxError GetChangelogUsers(const std::string& host, const std::string& mdt, const std::string& fsName,
+                                            const std::string& user, unsigned long long& currentIndex,
+                                            std::vector<CChangelogUser>& users, std::chrono::milliseconds timeLimit);
 
 }  // namespace LustreAPI

@@ -276,7 +276,7 @@ int CommandArguments(const uint8_t* data, size_t size)
          "lfs changelog " + mdt + " " + start + " " + end + " > " + file,
          {{&mdt, word}, {&start, Kind::Optional}, {&end, Kind::Optional}, {&file, word}}},
         {[&] { return LustreAPI::GetMDTList(fs, names, servers); },
-         "lctl get_param mdc." + fs + "*.mds_conn_uuid",
+         "lctl get_param 'mdc." + fs + "*.mds_conn_uuid'",
          {{&fs, word}}},
     };
     // When an operation reached the runner, the line must be exactly the

@@ -10,6 +10,23 @@
 #ifndef LUSTRE_SIM_LUSTRE_USER_H
 #define LUSTRE_SIM_LUSTRE_USER_H
 
+/* As Lustre's header does outside the kernel, these reach every includer:
+ * stdbool.h, stdio.h and sys/stat.h, glibc's ISO C99, GNU and XOPEN2K8
+ * feature macros (for the headers included after this one), FILEID_LUSTRE,
+ * typeof under strict ANSI, and lstat_t with lstat_f, fstat_f and
+ * fstatat_f. */
+#ifndef __KERNEL__
+#define __USE_ISOC99 1
+#include <stdbool.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#define __USE_GNU 1
+#define __USE_XOPEN2K8 1
+#define FILEID_LUSTRE 0x97
+#endif
+
+#include <asm/bitsperlong.h>
 #include <linux/types.h>
 #include <stddef.h>
 #include <string.h>
@@ -17,6 +34,27 @@
 
 #ifdef __cplusplus
 extern "C" {
+#endif
+
+#ifdef __STRICT_ANSI__
+#define typeof __typeof__
+#endif
+
+#ifndef offsetof
+#define offsetof(type, member) ((size_t)&((type*)0)->member)
+#endif
+
+/* 64-bit stat records on every machine. */
+#if __BITS_PER_LONG != 64 || defined(__ARCH_WANT_STAT64)
+typedef struct stat64 lstat_t;
+#define lstat_f lstat64
+#define fstat_f fstat64
+#define fstatat_f fstatat64
+#else
+typedef struct stat lstat_t;
+#define lstat_f lstat
+#define fstat_f fstat
+#define fstatat_f fstatat
 #endif
 
 /* ---- File identifiers ---- */
@@ -39,6 +77,81 @@ struct lu_fid {
 
 #define LUSTRE_MAXFSNAME 8
 #define LUSTRE_EOF 0xffffffffffffffffULL
+#define MAX_OBD_NAME 128
+
+/* The hidden directory at a mount's root; ".lustre/fid/<FID>" opens a file
+ * by FID. */
+#define dot_lustre_name ".lustre"
+
+/* ---- Layouts (striping) ---- */
+
+/* An open flag that creates a file without objects, so that its layout can
+ * be set afterwards; the includer includes fcntl.h first. */
+#define O_LOV_DELAY_CREATE_1_8 0100000000
+#define O_LOV_DELAY_CREATE_MASK (O_NOCTTY | FASYNC)
+#define O_LOV_DELAY_CREATE (O_LOV_DELAY_CREATE_1_8 | O_LOV_DELAY_CREATE_MASK)
+
+#define XATTR_LUSTRE_PREFIX "lustre."
+#define XATTR_LUSTRE_LOV XATTR_LUSTRE_PREFIX "lov"
+
+#define LOV_USER_MAGIC_V1 0x0BD10BD0
+#define LOV_USER_MAGIC LOV_USER_MAGIC_V1
+#define LOV_USER_MAGIC_V3 0x0BD30BD0
+
+#define LOV_PATTERN_NONE 0x000
+#define LOV_PATTERN_RAID0 0x001
+#define LOV_PATTERN_F_RELEASED 0x80000000 /* the file's data is in an archive */
+
+#define LOV_MAXPOOLNAME 15
+
+/* An object's identifier on an OST: an id and a sequence, or a FID. */
+__extension__ struct ost_id {
+    union {
+        struct {
+            __u64 oi_id;
+            __u64 oi_seq;
+        } oi;
+        struct lu_fid oi_fid;
+    };
+} __attribute__((packed));
+
+struct lov_user_ost_data_v1 {
+    struct ost_id l_ost_oi;
+    __u32 l_ost_gen;
+    __u32 l_ost_idx; /* the OST's index */
+} __attribute__((packed));
+
+/* A plain layout as lustre.lov holds it; lmm_stripe_offset -1 lets the
+ * file system choose the first OST. */
+struct lov_user_md_v1 {
+    __u32 lmm_magic; /* LOV_USER_MAGIC_V1 */
+    __u32 lmm_pattern;
+    struct ost_id lmm_oi;
+    __u32 lmm_stripe_size;
+    __u16 lmm_stripe_count;
+    __extension__ union {
+        __u16 lmm_stripe_offset;
+        __u16 lmm_layout_gen;
+    };
+    __extension__ struct lov_user_ost_data_v1 lmm_objects[];
+} __attribute__((packed));
+
+/* The same with the name of an OST pool. */
+struct lov_user_md_v3 {
+    __u32 lmm_magic; /* LOV_USER_MAGIC_V3 */
+    __u32 lmm_pattern;
+    struct ost_id lmm_oi;
+    __u32 lmm_stripe_size;
+    __u16 lmm_stripe_count;
+    __extension__ union {
+        __u16 lmm_stripe_offset;
+        __u16 lmm_layout_gen;
+    };
+    char lmm_pool_name[LOV_MAXPOOLNAME + 1];
+    __extension__ struct lov_user_ost_data_v1 lmm_objects[];
+} __attribute__((packed));
+
+#define lov_user_md lov_user_md_v1
 
 /* ---- HSM requests (llapi_hsm_request) ---- */
 
@@ -95,6 +208,24 @@ enum hsm_copytool_action {
     HSMA_REMOVE = 22,
     HSMA_CANCEL = 23,
 };
+
+static inline const char* hsm_copytool_action2name(enum hsm_copytool_action a)
+{
+    switch (a) {
+    case HSMA_NONE:
+        return "NOOP";
+    case HSMA_ARCHIVE:
+        return "ARCHIVE";
+    case HSMA_RESTORE:
+        return "RESTORE";
+    case HSMA_REMOVE:
+        return "REMOVE";
+    case HSMA_CANCEL:
+        return "CANCEL";
+    default:
+        return "UNKNOWN";
+    }
+}
 
 enum hsm_message_type {
     HMT_ACTION_LIST = 100,

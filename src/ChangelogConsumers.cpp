@@ -1,0 +1,206 @@
+// Changelog consumers: reading records, acknowledging them, and listing an
+// MDT's readers.
+#include <algorithm>
+#include <charconv>
+
+#include "ArgumentChecks.h"
+#include "ChangelogListing.h"
+#include "ChangelogRecord.h"
+#include "CommandPath.h"
+#include "Diagnostics.h"
+#include "KxUtils.h"
+#include "LustreAPI.h"
+
+namespace LustreAPI {
+
+// Inputs are spelled "const string&" and outputs "std::string&": that is how
+// the function texts of this file's log lines and error locations read.
+using string = std::string;
+using std::chrono::milliseconds;
+
+namespace {
+
+constexpr milliseconds kNoLimit{0};
+
+CKxError ReadRecords(const char* function, const string& mdt, const string& startRecord, const string& endRecord,
+                     std::vector<CChangelogRecord>& records, milliseconds limit)
+{
+    CKxError refused = CheckCommandArguments(LAPI_AT(function),
+                                             {{"MDT", mdt, ArgumentKind::Word, false},
+                                              {"start record", startRecord, ArgumentKind::Number, endRecord.empty()},
+                                              {"end record", endRecord, ArgumentKind::Number, true}});
+    if (refused.Failed()) return refused;
+
+    const HBCodeLocation where = LAPI_AT(function);
+    // An empty range prints nothing, and that is a success.
+    const std::string command =
+        HBString::Format("lfs changelog %s %s %s", mdt.c_str(), startRecord.c_str(), endRecord.c_str());
+    std::string output;
+    CKxError error = RunChecked(function, command, limit, EmptyOutput::Allowed, output);
+    if (error.Failed()) return error;
+
+    // The range as lfs reads it: both are digits, or empty (0: no bound).
+    const auto bound = [](const string& text) {
+        unsigned long long value = 0;
+        std::from_chars(text.data(), text.data() + text.size(), value);
+        return value;
+    };
+    const unsigned long long first = bound(startRecord);
+    const unsigned long long last = bound(endRecord);
+
+    // Read straight into records; on failure what was appended is removed again.
+    const std::size_t before = records.size();
+    records.reserve(before + static_cast<std::size_t>(std::count(output.begin(), output.end(), '\n')) + 1);
+    const auto fail = [&](const std::string& message) {
+        records.erase(records.begin() + static_cast<std::ptrdiff_t>(before), records.end());
+        return CommandError(where, "%s", message.c_str());
+    };
+    std::size_t start = 0;
+    while (start < output.size()) {
+        std::size_t end = output.find('\n', start);
+        if (end == std::string::npos) end = output.size();
+        const char* line = output.data() + start;
+        const std::size_t length = end - start;
+        start = end + 1;
+        if (length == 0) continue;
+        records.emplace_back();
+        if (!ReadChangelogRecordText(line, length, records.back()))
+            return fail(HBString::Format("Cannot read the changelog record \"%s\" printed by %s",
+                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str()));
+        // lfs prints records in rising order and within the range; a line that
+        // breaks either is not the record it looks like (a file name with a
+        // line break can print one).
+        const unsigned long long index = records.back().m_index;
+        if (index < first || (last != 0 && index > last))
+            return fail(HBString::Format("The changelog record \"%s\" printed by %s lies outside the range asked for",
+                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str()));
+        if (records.size() > before + 1 && index <= records[records.size() - 2].m_index)
+            return fail(HBString::Format("The changelog record \"%s\" printed by %s does not follow record %llu",
+                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str(),
+                                         records[records.size() - 2].m_index));
+    }
+    LogLine(LAPI_AT(function), "Read %zu changelog records of MDT %s", records.size() - before, mdt.c_str());
+    return CKxError();
+}
+
+CKxError Clear(const char* function, const string& mdt, const string& changelogUser, const string& endRecord,
+               milliseconds limit)
+{
+    // lfs reads any end record that is not a number as 0, "everything":
+    // refused here, so that a typo never acknowledges unread records.
+    CKxError refused =
+        CheckCommandArguments(LAPI_AT(function), {{"MDT", mdt, ArgumentKind::Word, false},
+                                                  {"changelog user", changelogUser, ArgumentKind::Word, false},
+                                                  {"end record", endRecord, ArgumentKind::Number, false}});
+    if (refused.Failed()) return refused;
+
+    const std::string command =
+        HBString::Format("lfs changelog_clear %s %s %s", mdt.c_str(), changelogUser.c_str(), endRecord.c_str());
+    std::string output;
+    CKxError error = RunChecked(function, command, limit, EmptyOutput::Allowed, output);
+    if (error.Failed()) return error;
+    LogLine(LAPI_AT(function), "The changelog reader %s at MDT %s acknowledged the records up to %s",
+            changelogUser.c_str(), mdt.c_str(), endRecord.c_str());
+    return CKxError();
+}
+
+CKxError ListUsers(const char* function, const string& host, const string& mdt, const string& fsName,
+                   const string& user, unsigned long long& currentIndex, std::vector<CChangelogUser>& users,
+                   milliseconds limit)
+{
+    std::list<std::string> lines;
+    CKxError error = ReadChangelogUsers(
+        function, host, mdt, user, limit,
+        HBString::Format("Cannot get the changelog users of the MDT %s for Lustre FS %s", mdt.c_str(), fsName.c_str()),
+        lines);
+    if (error.Failed()) return error;
+
+    const HBCodeLocation where = LAPI_AT(function);
+    const auto unreadable = [&](const std::string& line) {
+        return CommandError(where, "Cannot read the line \"%s\" of lctl get_param mdd.%s.changelog_users",
+                            QuoteForMessage(line).c_str(), mdt.c_str());
+    };
+    bool indexFound = false;
+    unsigned long long index = 0;
+    std::vector<CChangelogUser> listed;
+    for (const std::string& line : lines) {
+        if (line.empty()) continue;
+        std::string value;
+        const ListingLine indexLine = ReadCurrentIndexLine(line, value);
+        if (indexLine == ListingLine::ParseError) return unreadable(line);
+        if (indexLine == ListingLine::Value) {
+            // A second one would be a second listing, whose readers we could not tell apart.
+            if (indexFound || !ReadIndexNumber(value, index)) return unreadable(line);
+            indexFound = true;
+            continue;
+        }
+        ListedReader reader;
+        switch (ReadListedReader(line, reader)) {
+        case ListingLine::None:
+            continue;
+        case ListingLine::ParseError:
+            return unreadable(line);
+        case ListingLine::Value:
+            listed.emplace_back();
+            listed.back().m_id = std::move(reader.id);
+            listed.back().m_index = reader.index;
+            listed.back().m_idleSeconds = reader.idleSeconds;
+            listed.back().m_mask = std::move(reader.mask);
+            break;
+        }
+    }
+    if (!indexFound)
+        return CommandError(LAPI_AT(function), "Cannot get changelog current index from the MDT %s", mdt.c_str());
+    LogLine(LAPI_AT(function), "The Current Index for Changelogs at MDT %s is %llu, with %zu changelog readers",
+            mdt.c_str(), index, listed.size());
+    currentIndex = index;
+    users = std::move(listed);
+    return CKxError();
+}
+
+}  // namespace
+
+CKxError ParseChangelogRecord(const string& line, CChangelogRecord& record)
+{
+    CChangelogRecord read;
+    if (!ReadChangelogRecordText(line.data(), line.size(), read))
+        return CommandError(LAPI_LOCATION, "Cannot read the changelog record \"%s\"", QuoteForMessage(line).c_str());
+    record = std::move(read);
+    return CKxError();
+}
+
+CKxError ReadChangelogs(const string& mdt, const string& startRecord, const string& endRecord,
+                        std::vector<CChangelogRecord>& records)
+{
+    return ReadRecords(__PRETTY_FUNCTION__, mdt, startRecord, endRecord, records, kNoLimit);
+}
+
+CKxError ReadChangelogs(const string& mdt, const string& startRecord, const string& endRecord,
+                        std::vector<CChangelogRecord>& records, milliseconds timeLimit)
+{
+    return ReadRecords(__PRETTY_FUNCTION__, mdt, startRecord, endRecord, records, timeLimit);
+}
+
+CKxError ClearChangelog(const string& mdt, const string& changelogUser, const string& endRecord)
+{
+    return Clear(__PRETTY_FUNCTION__, mdt, changelogUser, endRecord, kNoLimit);
+}
+
+CKxError ClearChangelog(const string& mdt, const string& changelogUser, const string& endRecord, milliseconds timeLimit)
+{
+    return Clear(__PRETTY_FUNCTION__, mdt, changelogUser, endRecord, timeLimit);
+}
+
+CKxError GetChangelogUsers(const string& host, const string& mdt, const string& fsName, const string& user,
+                           unsigned long long& currentIndex, std::vector<CChangelogUser>& users)
+{
+    return ListUsers(__PRETTY_FUNCTION__, host, mdt, fsName, user, currentIndex, users, kNoLimit);
+}
+
+CKxError GetChangelogUsers(const string& host, const string& mdt, const string& fsName, const string& user,
+                           unsigned long long& currentIndex, std::vector<CChangelogUser>& users, milliseconds timeLimit)
+{
+    return ListUsers(__PRETTY_FUNCTION__, host, mdt, fsName, user, currentIndex, users, timeLimit);
+}
+
+}  // namespace LustreAPI

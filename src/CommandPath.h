@@ -1,0 +1,66 @@
+// The one path of every command the library runs: a checked command line,
+// run under a time limit, its failure logged and made into the error that the
+// operation returns. Operations build their line and read the output; a new
+// rule for running, logging or refusing is made here once.
+#pragma once
+#include <chrono>
+#include <list>
+#include <string>
+
+#include "HBError.h"
+
+// The location of the statement in the operation whose function text is
+// function: operations with a time-limit overload share one body and keep
+// each overload's own function text in their log lines and errors.
+#define LAPI_AT(function) (HBCodeLocation{"LustreAPI", function, __LINE__})
+
+namespace LustreAPI {
+
+enum class EmptyOutput {
+    Allowed,  // a command that prints nothing has succeeded
+    Fails,    // a command that prints nothing has failed, as one that exits non-zero
+};
+
+// Runs command, whose values the caller has checked, with /bin/sh on this
+// node, and waits at most limit (0: without a limit). On success returns an
+// empty error with the command's standard output in output (appended).
+// Otherwise logs one level-0 line at function and returns a failure (774)
+// with the same text:
+//   "Command <command> failed with Error <its standard error>"  (a non-zero
+//       status, or no output where that fails);
+//   "Command <command> was ended: it did not finish within its time limit of
+//       <N> ms"  (the command and every process of its process group are
+//       killed and reaped; nothing it printed is kept).
+CKxError RunChecked(const char* function, const std::string& command, std::chrono::milliseconds limit, EmptyOutput rule,
+                    std::string& output);
+
+// The line that runs remote on host over ssh as user: "ssh user@host
+// 'remote'" without a limit; with one, ssh is also told never to ask
+// anything and to give up on a server that does not answer within it.
+std::string RemoteCommandLine(const std::string& user, const std::string& host, const std::string& remote,
+                              std::chrono::milliseconds limit);
+
+// RunCommand(command, lines) without a limit, RunCommand(command, lines,
+// limit) with one: the operations that read a listing return its failure
+// unchanged, as RunCommand itself makes it.
+CKxError RunListing(const std::string& command, std::chrono::milliseconds limit, std::list<std::string>& lines);
+
+// RunListing of a remote command; when it fails, first logs failure (at
+// function) and "Check whether keyless ssh is enabled for the user <user> on
+// the host <host>".
+CKxError RunRemoteListing(const char* function, const std::string& user, const std::string& host,
+                          const std::string& remote, std::chrono::milliseconds limit, const std::string& failure,
+                          std::list<std::string>& lines);
+
+// Lists mdd.<mdt>.changelog_users on host over ssh as user, the listing
+// that the index and reader operations read. Values unsafe on a command line
+// are refused at function before anything runs; a failed command is logged
+// as RunRemoteListing logs it, with failure as its first line.
+CKxError ReadChangelogUsers(const char* function, const std::string& host, const std::string& mdt,
+                            const std::string& user, std::chrono::milliseconds limit, const std::string& failure,
+                            std::list<std::string>& lines);
+
+// The error of a changelog_users listing that cannot be parsed.
+CKxError ChangelogUsersParseError(const HBCodeLocation& where);
+
+}  // namespace LustreAPI
