@@ -328,9 +328,10 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     if (error.Failed()) return report.Fail(rangeAsked, ErrorText(error));
     report.Ok(rangeAsked, "reader at " + start + ", current index " + after);
 
-    char dir[] = "/tmp/lustreapi-demo-XXXXXX";
-    if (!mkdtemp(dir)) return report.Fail("mkdtemp", ErrnoText(-errno));
-    const std::string dump = std::string(dir) + "/changelog.txt";
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/lustreapi-demo-XXXXXX";
+    if (!mkdtemp(dir.data())) return report.Fail("mkdtemp", ErrnoText(-errno));
+    const std::string dump = dir + "/changelog.txt";
     const std::string dumpAsked =
         Format("GetChangelogs(%s, \"\", %s, %s, %s)", mdt.c_str(), start.c_str(), after.c_str(), dump.c_str());
     report.Ask(dumpAsked);

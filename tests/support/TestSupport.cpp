@@ -89,10 +89,15 @@ std::vector<DataRow> ReadRows(const std::string& path)
     return rows;
 }
 
-TempDir::TempDir()
+std::string TempBase()
 {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/lapi-test-XXXXXX";
+    return base && *base ? base : "/tmp";
+}
+
+TempDir::TempDir()
+{
+    std::string pattern = TempBase() + "/lapi-test-XXXXXX";
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     // Resolved, so that paths compare equal to what the code under test resolves.
     m_path = std::filesystem::canonical(pattern).string();
@@ -192,7 +197,7 @@ namespace {
 // An unnamed temporary file, closed with the object; its content is read
 // through /proc, from the start.
 struct CaptureFile {
-    CaptureFile() : fd(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600))
+    CaptureFile() : fd(::open(TempBase().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600))
     {
         if (fd < 0) throw std::runtime_error("cannot make a temporary file");
     }

@@ -17,7 +17,10 @@ bool Exists(const std::string& path);
 // The lines of a file, without their line ends.
 std::vector<std::string> ReadLines(const std::string& path);
 
-// A fresh directory under TMPDIR (or /tmp), its path resolved, removed with
+// Where temporary files go: TMPDIR, or /tmp when it is unset or empty.
+std::string TempBase();
+
+// A fresh directory under TempBase(), its path resolved, removed with
 // everything in it by the destructor.
 class TempDir {
 public:
