@@ -36,14 +36,10 @@ const char* ActionName(unsigned action)
     }
 }
 
-// One progress line per report; on a terminal the line is rewritten in place.
 void ShowProgress(const std::string& fid, unsigned long long copied, unsigned long long total)
 {
     const unsigned percent = total ? static_cast<unsigned>(copied * 100 / total) : 100;
-    static const bool terminal = isatty(STDOUT_FILENO) != 0;
-    std::printf("%s     copying %s  %llu/%llu bytes  %3u%%%s", terminal ? "\r" : "", fid.c_str(), copied, total,
-                percent, terminal ? "" : "\n");
-    std::fflush(stdout);
+    Progress(Format("     copying %s  %llu/%llu bytes  %3u%%", fid.c_str(), copied, total, percent));
 }
 
 bool WriteAll(int fd, const char* data, size_t size)
@@ -221,7 +217,7 @@ bool Copytool::Archive(const hsm_action_item& item, ArchivedFile& archived)
                 ShowProgress(fidText, copied, total);
             }
             if (failure.empty() && total == 0) ShowProgress(fidText, 0, 0);
-            if (isatty(STDOUT_FILENO)) std::printf("\n");
+            EndProgress();
             if (failure.empty() && fsync(target.Get()) != 0) {
                 errval = errno;
                 failure = "fsync: " + ErrnoText(-errno);

@@ -70,10 +70,9 @@ bool Serve(Report& report, hsm_copytool_private* ct, const std::string& archiveD
                 return report.Fail(what, "copy of " + FidName(hai.hai_fid) + " failed");
             ++done;
         }
-        std::printf("\r    copytool: %s %zu of %zu files", what, done, count);
-        std::fflush(stdout);
+        Progress(Format("    copytool: %s %zu of %zu files", what, done, count));
     }
-    std::printf("\n");
+    EndProgress();
     return true;
 }
 

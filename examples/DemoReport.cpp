@@ -1,5 +1,7 @@
 #include "DemoReport.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -30,7 +32,24 @@ std::string Tidy(std::string text)
     return text;
 }
 
+bool Terminal()
+{
+    static const bool terminal = isatty(STDOUT_FILENO) != 0;
+    return terminal;
+}
+
 }  // namespace
+
+void Progress(const std::string& line)
+{
+    std::printf(Terminal() ? "\r%s" : "%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void EndProgress()
+{
+    if (Terminal()) std::printf("\n");
+}
 
 void Report::Job(const std::string& title)
 {

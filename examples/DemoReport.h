@@ -43,6 +43,12 @@ public:
         __attribute__((format(printf, 7, 8)));
 };
 
+// A progress line of a step. On a terminal each update rewrites the line in
+// place (EndProgress ends it); elsewhere (a pipe, a log file) each update is
+// a line of its own and EndProgress prints nothing.
+void Progress(const std::string& line);
+void EndProgress();
+
 // printf into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // "-2 (No such file or directory)" for a negative errno result.
