@@ -121,9 +121,9 @@ bool WatchTracker::Follow(int& wd, std::string& name)
     }
 }
 
-void WatchTracker::Emit(int type, uint32_t flags, const lu_fid& target, const lu_fid* parent,
-                        const std::string& name, const FileAttr& owner, const lu_fid* source,
-                        const lu_fid* sourceParent, const std::string& sourceName)
+void WatchTracker::Emit(int type, uint32_t flags, const lu_fid& target, const lu_fid* parent, const std::string& name,
+                        const FileAttr& owner, const lu_fid* source, const lu_fid* sourceParent,
+                        const std::string& sourceName)
 {
     ChangelogRecord r;
     r.type = type;
