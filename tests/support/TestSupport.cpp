@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -87,6 +89,22 @@ std::vector<DataRow> ReadRows(const std::string& path)
     }
     if (rows.empty()) throw std::runtime_error("no rows in " + path);
     return rows;
+}
+
+std::string ActAsRoot()
+{
+    if (geteuid() == 0) return "";
+    const std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+    if (unshare(CLONE_NEWUSER) != 0)
+        return std::string("only root may do this, and no user namespace can be made: ") + strerror(errno);
+    try {
+        WriteFile("/proc/self/setgroups", "deny");
+        WriteFile("/proc/self/uid_map", "0 " + uid + " 1");
+        WriteFile("/proc/self/gid_map", "0 " + gid + " 1");
+    } catch (const std::exception& e) {
+        return std::string("only root may do this, and the user namespace's root cannot be mapped: ") + e.what();
+    }
+    return "";
 }
 
 std::string TempBase()

@@ -17,6 +17,12 @@ bool Exists(const std::string& path);
 // The lines of a file, without their line ends.
 std::vector<std::string> ReadLines(const std::string& path);
 
+// Makes the process root of a user namespace of its own when it is not root,
+// for what only root may do to the stand-in (the administrative HSM flags,
+// as on Lustre). Single-threaded processes only. "" once the process is
+// root, else why it cannot be.
+std::string ActAsRoot();
+
 // Where temporary files go: TMPDIR, or /tmp when it is unset or empty.
 std::string TempBase();
 
