@@ -86,6 +86,12 @@ for f in "$work"/blocks/file.*; do
   cp "$f" "$work/sandbox/$path"
 done
 [ -s "$work/blocks/run.sh" ] || fail "README.md has no run blocks"
+# Installing packages needs root; as another user, the packages an install
+# line names are checked to be installed instead.
+if [ "$(id -u)" -ne 0 ] && grep -q '^apt-get install ' "$work/blocks/run.sh"; then
+  echo "not root: each 'apt-get install' line checks that its packages are installed instead"
+  sed -E -i 's/^apt-get install( +-[^ ]+)* /dpkg -s /; /^dpkg -s /s/$/ >\/dev\/null/' "$work/blocks/run.sh"
+fi
 echo "=== run blocks"
 (cd "$work/sandbox" && HOME="$work/sandbox/home" bash -euxo pipefail "$work/blocks/run.sh") ||
   fail "a README command failed"
