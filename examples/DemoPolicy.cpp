@@ -125,7 +125,7 @@ bool RunPolicyEngine(Report& report, const std::string& mount, const std::string
     const std::vector<std::string> bound = LustreAPI::GetBoundEntryPoints();
     std::string names;
     for (const std::string& name : bound) names += (names.empty() ? "" : " ") + name;
-    report.Ok("GetBoundEntryPoints()", Format("%zu bound", bound.size()));
+    report.Ok("GetBoundEntryPoints()", Format("%zu bound: ", bound.size()) + DescribeBinding());
     report.Detail(names);
 
     const std::string dir = mount + "/lustreapi-demo-policy";
