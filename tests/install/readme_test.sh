@@ -9,6 +9,7 @@
 #   <!-- run -->          run in order, in one shell, from a scratch directory
 #                         where build/default is this build tree and $HOME is new
 #   <!-- file: PATH -->   (any language) written to PATH there before the runs
+#   <!-- not run: WHY --> shown only; WHY says where what it does is tested
 #
 #   readme_test.sh SOURCE_DIR BUILD_DIR
 # README_TEST_SKIP=REASON makes it print the reason and exit 77 (skipped).
@@ -30,7 +31,7 @@ awk -v out="$work/blocks" '
   BEGIN { marker = ""; inblock = 0; setups = 0; files = 0 }
   inblock && /^```[ \t]*$/ { inblock = 0; close(target); marker = ""; next }
   inblock { print > target; next }
-  /^<!-- (setup: .*|run|file: .*) -->$/ { marker = $0; next }
+  /^<!-- (setup: .*|run|file: .*|not run: .*) -->$/ { marker = $0; next }
   /^```/ {
     lang = substr($0, 4)
     shell = (lang == "sh" || lang == "bash" || lang == "shell" || lang == "console")
@@ -45,6 +46,10 @@ awk -v out="$work/blocks" '
       if (path ~ /(^\/|\.\.)/) bad("file path must stay in the scratch directory: " path)
       target = out "/file." (++files)
       print path > (out "/file." files ".path"); close(out "/file." files ".path")
+    } else if (marker ~ /^<!-- not run: /) {
+      why = marker; sub(/^<!-- not run: /, "", why); sub(/ -->$/, "", why)
+      printf "not run (README.md:%d): %s\n", NR, why
+      target = "/dev/null"
     } else if (shell) {
       bad("shell block without a marker"); target = "/dev/null"
     } else {
