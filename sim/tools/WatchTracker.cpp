@@ -290,8 +290,9 @@ void WatchTracker::Changed(int wd, const std::string& name, uint32_t mask)
     const lu_fid fid = eit->second.fid;
     if (m_quiet.count(Key(fid))) return;
     FileAttr& was = m_attrs.emplace(Key(fid), Owner(fid, dit->second)).first->second;
-    FileAttr now = was;
-    const bool exists = Stat(wd, name, now);
+    FileAttr now = was, seen;
+    const bool exists = Stat(wd, name, seen);
+    if (exists) now = seen;
     if (mask & IN_CLOSE_WRITE) {
         Emit(CLOSE, kOpenWrite, fid, nullptr, "", now);  // a close happened, whatever became of the file since
     } else if (!exists) {
