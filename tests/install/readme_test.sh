@@ -22,6 +22,9 @@ source_dir=$(cd "$1" && pwd)
 build=$(cd "$2" && pwd)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lustreapi-readme.XXXXXX")
+# Whatever the tools leave in TMPDIR (lintian leaves files) goes with the rest.
+export TMPDIR="$work/tmp"
+mkdir "$TMPDIR"
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
