@@ -9,6 +9,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "BenchSupport.h"
 #include "LustreAPI.h"
 #include "ZqLib.h"
 
@@ -23,9 +24,8 @@ const char kMdt[] = "lustre-MDT0000";
 const std::string& ChangelogState()
 {
     static const std::string state = [] {
-        char pattern[] = "/tmp/lustreapi-bench-changelog.XXXXXX";
-        if (!mkdtemp(pattern)) return std::string();
-        const std::string dir = pattern;
+        const std::string dir = bench::ScratchDir("changelog");
+        if (dir.empty()) return std::string();
         const std::string setUp = "PATH=" LUSTREAPI_BENCH_SIM_BIN ":$PATH LUSTRE_SIM_STATE=" + dir +
                                   "/state && export PATH "
                                   "LUSTRE_SIM_STATE && lustre-sim init " +

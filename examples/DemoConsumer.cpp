@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <vector>
 
@@ -41,13 +42,29 @@ private:
     const Target& m_target;
 };
 
+std::string FidText(const LustreAPI::CLustreFID& f) { return Format("[0x%llx:0x%x:0x%x]", f.m_seq, f.m_oid, f.m_ver); }
+
+// "2026-12-07T08:42:30.865064087Z": the record's time in UTC.
+std::string IsoTime(long long seconds, unsigned nanoseconds)
+{
+    const time_t t = static_cast<time_t>(seconds);
+    struct tm utc {};
+    char text[32] = "?";
+    if (gmtime_r(&t, &utc)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    return Format("%s.%09uZ", text, nanoseconds);
+}
+
 std::string Describe(const LustreAPI::CChangelogRecord& r)
 {
-    std::string text = Format("#%llu %s", r.m_index, r.m_typeName.c_str());
+    std::string text = Format("record %llu: %s", r.m_index, r.m_typeName.c_str());
     if (!r.m_name.empty()) text += " " + Quoted(r.m_name);
     if (!r.m_sourceName.empty()) text += " (was " + Quoted(r.m_sourceName) + ")";
-    text += Format(" in [0x%llx:0x%x:0x%x], at %lld.%09u UTC", r.m_parent.m_seq, r.m_parent.m_oid, r.m_parent.m_ver,
-                   r.m_seconds, r.m_nanoseconds);
+    const LustreAPI::CLustreFID& p = r.m_parent;
+    if (p.m_seq || p.m_oid || p.m_ver)
+        text += " in directory " + FidText(p);
+    else
+        text += " of file " + FidText(r.m_target) + " (no directory: this record names only the file)";
+    text += ", at " + IsoTime(r.m_seconds, r.m_nanoseconds);
     if (r.m_uid >= 0) text += Format(", by uid %lld", r.m_uid);
     return text;
 }

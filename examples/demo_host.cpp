@@ -175,7 +175,9 @@ bool RunFids(demo::Report& report, const std::string& mount, const std::vector<D
         // Lustre hands back the link and record numbers it used: link 0 is the
         // file's first hard link, record -1 asks for its name now rather than
         // at a changelog record.
-        report.Ok(asked, Quoted(path) + Format(" (hard link %d; record %lld: the current name)", linkNo, recNo));
+        report.Ok(asked, Quoted(path) + Format(" (link number %d: the file's first name; record number %lld: its "
+                                               "name now, not as of a changelog record)",
+                                               linkNo, recNo));
     }
     return true;
 }
@@ -329,9 +331,10 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     if (error.Failed()) return report.Fail(rangeAsked, ErrorText(error));
     report.Ok(rangeAsked, "reader at " + start + ", current index " + after);
 
-    char dir[] = "/tmp/lustreapi-demo-XXXXXX";
-    if (!mkdtemp(dir)) return report.Fail("mkdtemp", ErrnoText(-errno));
-    const std::string dump = std::string(dir) + "/changelog.txt";
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/lustreapi-demo-XXXXXX";
+    if (!mkdtemp(dir.data())) return report.Fail("mkdtemp", ErrnoText(-errno));
+    const std::string dump = dir + "/changelog.txt";
     const std::string dumpAsked =
         Format("GetChangelogs(%s, \"\", %s, %s, %s)", mdt.c_str(), start.c_str(), after.c_str(), dump.c_str());
     report.Ask(dumpAsked);
@@ -354,8 +357,9 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     std::string missing;
     if (!DumpShowsActivity(text, activity, missing)) return report.Fail(dumpAsked, "no record " + missing);
     report.Ok(dumpAsked,
-              Format("%zu records (t= the file's FID, p= its directory's; of a rename, s= and sp= the file and the "
-                     "directory it left):",
+              Format("%zu records (t= the file's FID, p= its directory's, none for a CLOSE, which names only the "
+                     "file; of a rename, s= and sp= the file and the directory it left; u= who did it, uid:gid; on the "
+                     "stand-in, the file's owner):",
                      records));
     for (const std::string& record : shown) report.Detail("  " + record);
 
@@ -397,7 +401,7 @@ int main(int argc, char** argv)
     if (bound.Failed()) {
         report.Fail("LoadFunctions()", ErrorText(bound));
     } else {
-        report.Ok("LoadFunctions()", "liblustreapi bound, all fifteen entry points");
+        report.Ok("LoadFunctions()", "liblustreapi bound: " + demo::DescribeBinding());
         std::vector<DemoFile> files;
         std::string fsName;
         if (MakeFiles(report, mount, files) && RunHsm(report, mount, archiveDir, files, fsName)) {
