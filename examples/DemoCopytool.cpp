@@ -20,22 +20,6 @@ using common::UniqueFd;
 
 constexpr size_t kChunk = 64 * 1024;
 
-const char* ActionName(unsigned action)
-{
-    switch (action) {
-    case HSMA_ARCHIVE:
-        return "ARCHIVE";
-    case HSMA_RESTORE:
-        return "RESTORE";
-    case HSMA_REMOVE:
-        return "REMOVE";
-    case HSMA_CANCEL:
-        return "CANCEL";
-    default:
-        return "unknown action";
-    }
-}
-
 // One progress line per report; on a terminal the line is rewritten in place.
 void ShowProgress(const std::string& fid, unsigned long long copied, unsigned long long total)
 {
@@ -145,7 +129,7 @@ bool Copytool::Serve(size_t actions, std::chrono::seconds patience, std::vector<
                 // Not ours to do: tell the coordinator so it does not wait for it.
                 hsm_copyaction_private* hcp = nullptr;
                 const unsigned action = item->hai_action;
-                m_report.Detail(Format("declining %s action %s", ActionName(action), FidText(item->hai_fid).c_str()));
+                m_report.Detail(Format("declining %s action %s", hsm_copytool_action2name(static_cast<hsm_copytool_action>(action)), FidText(item->hai_fid).c_str()));
                 if (LustreAPI::HSMActionBegin(&hcp, m_ct, item, -1, 0, true, msg) >= 0)
                     LustreAPI::HSMActionEnd(&hcp, nullptr, 0, EOPNOTSUPP, msg);
             }

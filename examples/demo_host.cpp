@@ -49,6 +49,7 @@ using demo::Quoted;
 
 namespace {
 
+using demo::kCommandLimit;
 constexpr int kArchiveId = 1;
 
 struct DemoFile {
@@ -262,7 +263,7 @@ public:
     }
     ~ChangelogUser()
     {
-        if (!m_id.empty()) LustreAPI::DeRegisterChangelog(m_host, m_mdt, m_fs, m_user, m_id);
+        if (!m_id.empty()) LustreAPI::DeRegisterChangelog(m_host, m_mdt, m_fs, m_user, m_id, kCommandLimit);
     }
     ChangelogUser(const ChangelogUser&) = delete;
     ChangelogUser& operator=(const ChangelogUser&) = delete;
@@ -283,7 +284,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     std::vector<std::string> servers;
     const std::string listAsked = "GetMDTList(" + Quoted(fsName) + ")";
     report.Ask(listAsked);
-    CKxError error = LustreAPI::GetMDTList(fsName, mdts, servers);
+    CKxError error = LustreAPI::GetMDTList(fsName, mdts, servers, kCommandLimit);
     if (error.Failed()) return report.Fail(listAsked, ErrorText(error));
     if (mdts.empty() || mdts.size() != servers.size()) return report.Fail(listAsked, "no MDT listed");
     std::string listing;
@@ -297,7 +298,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
 
     ChangelogUser reader(server, mdt, fsName, sshUser);
     report.Ask("RegisterChangelog" + target + ")");
-    error = LustreAPI::RegisterChangelog(server, mdt, fsName, sshUser, reader.Id());
+    error = LustreAPI::RegisterChangelog(server, mdt, fsName, sshUser, reader.Id(), kCommandLimit);
     if (error.Failed()) {
         reader.Forget();
         return report.Fail("RegisterChangelog" + target + ")", ErrorText(error));
@@ -307,7 +308,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
 
     std::string current;
     report.Ask("GetChangelogCurrentIndex" + target + ")");
-    error = LustreAPI::GetChangelogCurrentIndex(server, mdt, fsName, sshUser, current);
+    error = LustreAPI::GetChangelogCurrentIndex(server, mdt, fsName, sshUser, current, kCommandLimit);
     if (error.Failed()) return report.Fail("GetChangelogCurrentIndex" + target + ")", ErrorText(error));
     report.Ok("GetChangelogCurrentIndex" + target + ")", "current index " + current);
 
@@ -315,7 +316,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     std::string end;
     const std::string rangeAsked = "GetStartAndEndChangelogRecordNumbers" + target + ", " + Quoted(id) + ")";
     report.Ask(rangeAsked);
-    error = LustreAPI::GetStartAndEndChangelogRecordNumbers(server, mdt, fsName, sshUser, id, start, end);
+    error = LustreAPI::GetStartAndEndChangelogRecordNumbers(server, mdt, fsName, sshUser, id, start, end, kCommandLimit);
     if (error.Failed()) return report.Fail(rangeAsked, ErrorText(error));
     report.Ok(rangeAsked, "reader at " + start + ", current index " + end);
     report.Detail("(the end is logged first: lctl's listing shows the current index before the readers)");
@@ -325,7 +326,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
 
     std::string after;
     report.Ask(rangeAsked);
-    error = LustreAPI::GetStartAndEndChangelogRecordNumbers(server, mdt, fsName, sshUser, id, start, after);
+    error = LustreAPI::GetStartAndEndChangelogRecordNumbers(server, mdt, fsName, sshUser, id, start, after, kCommandLimit);
     if (error.Failed()) return report.Fail(rangeAsked, ErrorText(error));
     report.Ok(rangeAsked, "reader at " + start + ", current index " + after);
 
@@ -335,7 +336,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     const std::string dumpAsked =
         Format("GetChangelogs(%s, \"\", %s, %s, %s)", mdt.c_str(), start.c_str(), after.c_str(), dump.c_str());
     report.Ask(dumpAsked);
-    error = LustreAPI::GetChangelogs(mdt, "", start, after, dump);
+    error = LustreAPI::GetChangelogs(mdt, "", start, after, dump, kCommandLimit);
     std::string text;
     const bool read = ReadWhole(dump, text);
     fs::remove_all(dir);
@@ -361,7 +362,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
 
     const std::string deregAsked = "DeRegisterChangelog" + target + ", " + Quoted(id) + ")";
     report.Ask(deregAsked);
-    error = LustreAPI::DeRegisterChangelog(server, mdt, fsName, sshUser, reader.Id());
+    error = LustreAPI::DeRegisterChangelog(server, mdt, fsName, sshUser, reader.Id(), kCommandLimit);
     if (error.Failed()) return report.Fail(deregAsked, ErrorText(error));
     reader.Forget();
     report.Ok(deregAsked, "changelog user removed");
