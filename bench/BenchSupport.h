@@ -28,4 +28,9 @@ bool PrepareLustre();
 // (grows only). Returns the amount held.
 size_t HoldMemory(size_t mebibytes);
 
+// Reads every record of the changelog in stateDir in-process and prints the
+// process's peak resident memory in KiB; 0, or 1 when fewer than records
+// were read (ChangelogReaderBench.cpp).
+int ReaderRssMain(const char* stateDir, long records);
+
 }  // namespace bench

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,14 @@ const std::string& ChangelogState()
                                   " CREAT --name 'file with spaces' --jobid cp.0 --count " + std::to_string(kRecords) +
                                   " >/dev/null";
         std::string out, err;
-        return ZqProcess::system(setUp.c_str(), &out, &err, 0, false) == 0 ? dir + "/state" : std::string();
+        const bool made = ZqProcess::system(setUp.c_str(), &out, &err, 0, false) == 0;
+        // Removed when the process ends, made or not.
+        static std::string madeDir = dir;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(madeDir, ignored);
+        });
+        return made ? dir + "/state" : std::string();
     }();
     return state;
 }

@@ -35,6 +35,7 @@
 
 #include "DemoConsumer.h"
 #include "DemoCopytool.h"
+#include "DemoFollower.h"
 #include "DemoPolicy.h"
 #include "DemoReport.h"
 #include "DemoWatcher.h"
@@ -408,8 +409,9 @@ int main(int argc, char** argv)
             std::vector<std::string> fidTexts;
             RunFids(report, mount, files, fidTexts);
             RunChangelog(report, fsName, sshUser, files);
-            if (report.Failures() == 0)
-                demo::RunConsumer(report, fsName, sshUser, fs::path(files.front().path).parent_path().string());
+            const std::string dir = fs::path(files.front().path).parent_path().string();
+            if (report.Failures() == 0) demo::RunConsumer(report, fsName, sshUser, dir);
+            if (report.Failures() == 0) demo::RunFollower(report, fsName, sshUser, dir);
             demo::RunPolicyEngine(report, mount, archiveDir);
         }
     }

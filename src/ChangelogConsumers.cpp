@@ -2,12 +2,14 @@
 // MDT's readers.
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 #include "ArgumentChecks.h"
 #include "ChangelogListing.h"
 #include "ChangelogRecord.h"
 #include "CommandPath.h"
 #include "Diagnostics.h"
+#include "EntryPoints.h"
 #include "KxUtils.h"
 #include "LustreAPI.h"
 
@@ -22,6 +24,28 @@ namespace {
 
 constexpr milliseconds kNoLimit{0};
 
+// The records of an open reader up to last (0: no bound), appended to
+// records; on failure records is left as it was.
+CKxError ReadWith(CChangelogReader& reader, const char* function, const string& mdt, unsigned long long last,
+                  std::vector<CChangelogRecord>& records)
+{
+    std::vector<CChangelogRecord> read;
+    for (;;) {
+        CChangelogRecord record;
+        bool got = false;
+        CKxError error = reader.Next(record, kNoLimit, got);
+        if (error.Failed()) {
+            LogLine(LAPI_AT(function), "%s", error.GetMessages().back().c_str());
+            return error;
+        }
+        if (!got || (last != 0 && record.m_index > last)) break;
+        read.push_back(std::move(record));
+    }
+    records.insert(records.end(), std::make_move_iterator(read.begin()), std::make_move_iterator(read.end()));
+    LogLine(LAPI_AT(function), "Read %zu changelog records of MDT %s", read.size(), mdt.c_str());
+    return CKxError();
+}
+
 CKxError ReadRecords(const char* function, const string& mdt, const string& startRecord, const string& endRecord,
                      std::vector<CChangelogRecord>& records, milliseconds limit)
 {
@@ -31,14 +55,6 @@ CKxError ReadRecords(const char* function, const string& mdt, const string& star
                                               {"end record", endRecord, ArgumentKind::Number, true}});
     if (refused.Failed()) return refused;
 
-    const HBCodeLocation where = LAPI_AT(function);
-    // An empty range prints nothing, and that is a success.
-    const std::string command =
-        HBString::Format("lfs changelog %s %s %s", mdt.c_str(), startRecord.c_str(), endRecord.c_str());
-    std::string output;
-    CKxError error = RunChecked(function, command, limit, EmptyOutput::Allowed, output);
-    if (error.Failed()) return error;
-
     // The range as lfs reads it: both are digits, or empty (0: no bound).
     const auto bound = [](const string& text) {
         unsigned long long value = 0;
@@ -47,6 +63,23 @@ CKxError ReadRecords(const char* function, const string& mdt, const string& star
     };
     const unsigned long long first = bound(startRecord);
     const unsigned long long last = bound(endRecord);
+
+    // In-process when Lustre's changelog calls are bound.
+    if (ChangelogReaderBound()) {
+        CChangelogReader reader;
+        CKxError error = reader.Open(mdt, first, false);
+        if (!error.Failed()) return ReadWith(reader, function, mdt, last, records);
+        LogLine(LAPI_AT(function), "%s", error.GetMessages().back().c_str());
+        return error;
+    }
+
+    const HBCodeLocation where = LAPI_AT(function);
+    // An empty range prints nothing, and that is a success.
+    const std::string command =
+        HBString::Format("lfs changelog %s %s %s", mdt.c_str(), startRecord.c_str(), endRecord.c_str());
+    std::string output;
+    CKxError error = RunChecked(function, command, limit, EmptyOutput::Allowed, output);
+    if (error.Failed()) return error;
 
     // Read straight into records; on failure what was appended is removed again.
     const std::size_t before = records.size();
@@ -94,11 +127,25 @@ CKxError Clear(const char* function, const string& mdt, const string& changelogU
                                                   {"end record", endRecord, ArgumentKind::Number, false}});
     if (refused.Failed()) return refused;
 
-    const std::string command =
-        HBString::Format("lfs changelog_clear %s %s %s", mdt.c_str(), changelogUser.c_str(), endRecord.c_str());
-    std::string output;
-    CKxError error = RunChecked(function, command, limit, EmptyOutput::Allowed, output);
-    if (error.Failed()) return error;
+    if (const auto clear = func_table.changelog_clear.load(std::memory_order_acquire)) {
+        // The check above keeps endRecord within a long long.
+        long long end = 0;
+        std::from_chars(endRecord.data(), endRecord.data() + endRecord.size(), end);
+        const int rc = clear(mdt.c_str(), changelogUser.c_str(), end);
+        if (rc != 0) {
+            const std::string text =
+                HBString::Format("llapi_changelog_clear(%s, %s, %s) failed with Error %s (%d)", mdt.c_str(),
+                                 changelogUser.c_str(), endRecord.c_str(), strerror(-rc), -rc);
+            LogLine(LAPI_AT(function), "%s", text.c_str());
+            return CommandError(LAPI_AT(function), "%s", text.c_str());
+        }
+    } else {
+        const std::string command =
+            HBString::Format("lfs changelog_clear %s %s %s", mdt.c_str(), changelogUser.c_str(), endRecord.c_str());
+        std::string output;
+        CKxError error = RunChecked(function, command, limit, EmptyOutput::Allowed, output);
+        if (error.Failed()) return error;
+    }
     LogLine(LAPI_AT(function), "The changelog reader %s at MDT %s acknowledged the records up to %s",
             changelogUser.c_str(), mdt.c_str(), endRecord.c_str());
     return CKxError();

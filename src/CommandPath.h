@@ -3,11 +3,14 @@
 // operation returns. Operations build their line and read the output; a new
 // rule for running, logging or refusing is made here once.
 #pragma once
+#include <sys/types.h>
+
 #include <chrono>
 #include <list>
 #include <string>
 
 #include "HBError.h"
+#include "UniqueFd.h"
 
 // The location of the statement in the operation whose function text is
 // function: operations with a time-limit overload share one body and keep
@@ -62,5 +65,48 @@ CKxError ReadChangelogUsers(const char* function, const std::string& host, const
 
 // The error of a changelog_users listing that cannot be parsed.
 CKxError ChangelogUsersParseError(const HBCodeLocation& where);
+
+// A command whose standard output is read as it comes, for a command that
+// may print without end (lfs changelog --follow): spawned as ZqProcess runs
+// its commands (posix_spawn of /bin/sh -c, /dev/null as standard input, a new
+// session, none of our descriptors), with both pipes non-blocking. Its
+// standard error is kept (the first 64 KiB) for the failure message. Close
+// kills the command's process group and reaps it; so does the destructor.
+class CommandStream {
+public:
+    enum class Read { Data, Nothing, End };
+
+    CommandStream() = default;
+    ~CommandStream() { Close(); }
+    CommandStream(const CommandStream&) = delete;
+    CommandStream& operator=(const CommandStream&) = delete;
+
+    // Starts command, whose values the caller has checked; logs and fails
+    // (774) at function when it cannot be started.
+    CKxError Start(const char* function, const std::string& command);
+    // Readable when output, its end, or standard error is there; -1 when
+    // not started.
+    int OutputFd() const { return m_out.Get(); }
+    int ErrorFd() const { return m_err.Get(); }
+    // Appends what standard output holds now to out, without waiting; End
+    // once the output has ended. Keeps what standard error holds. errno text
+    // in failure when reading fails (Data is then not returned).
+    Read ReadOutput(std::string& out, std::string& failure);
+    // After End: reaps the command. An empty error when it exited with status
+    // 0, otherwise "Command <command> failed with Error <its standard
+    // error>", logged at function.
+    CKxError Finish(const char* function);
+    // Kills the command's process group and reaps it, when still running.
+    void Close();
+
+private:
+    void DrainErrors();
+
+    std::string m_command;
+    common::UniqueFd m_out;
+    common::UniqueFd m_err;
+    std::string m_errors;
+    pid_t m_pid = -1;
+};
 
 }  // namespace LustreAPI

@@ -37,6 +37,13 @@ struct FunctionTable {
     std::atomic<llapi_hsm_state_get_t> hsm_state_get;
     std::atomic<llapi_hsm_state_set_t> hsm_state_set;
     std::atomic<llapi_hsm_current_action_t> hsm_current_action;
+    std::atomic<llapi_changelog_start_t> changelog_start;
+    std::atomic<llapi_changelog_recv_t> changelog_recv;
+    std::atomic<llapi_changelog_free_t> changelog_free;
+    std::atomic<llapi_changelog_fini_t> changelog_fini;
+    std::atomic<llapi_changelog_get_fd_t> changelog_get_fd;
+    std::atomic<llapi_changelog_set_xflags_t> changelog_set_xflags;
+    std::atomic<llapi_changelog_clear_t> changelog_clear;
 };
 
 extern FunctionTable func_table;
@@ -80,10 +87,28 @@ static_assert(std::tuple_size_v<decltype(kSlotBindings)> == 15, "one binding per
 inline constexpr auto kOptionalBindings =
     std::make_tuple(Bind("llapi_hsm_state_get", &FunctionTable::hsm_state_get),
                     Bind("llapi_hsm_state_set", &FunctionTable::hsm_state_set),
-                    Bind("llapi_hsm_current_action", &FunctionTable::hsm_current_action));
+                    Bind("llapi_hsm_current_action", &FunctionTable::hsm_current_action),
+                    Bind("llapi_changelog_start", &FunctionTable::changelog_start),
+                    Bind("llapi_changelog_recv", &FunctionTable::changelog_recv),
+                    Bind("llapi_changelog_free", &FunctionTable::changelog_free),
+                    Bind("llapi_changelog_fini", &FunctionTable::changelog_fini),
+                    Bind("llapi_changelog_get_fd", &FunctionTable::changelog_get_fd),
+                    Bind("llapi_changelog_set_xflags", &FunctionTable::changelog_set_xflags),
+                    Bind("llapi_changelog_clear", &FunctionTable::changelog_clear));
 static_assert(sizeof(FunctionTable) == (std::tuple_size_v<decltype(kSlotBindings)> +
                                         std::tuple_size_v<decltype(kOptionalBindings)>)*sizeof(void*),
               "one binding per slot of the table");
+
+// Whether a changelog reader can work in-process: every call it makes is bound.
+inline bool ChangelogReaderBound()
+{
+    return func_table.changelog_start.load(std::memory_order_acquire) &&
+           func_table.changelog_recv.load(std::memory_order_acquire) &&
+           func_table.changelog_free.load(std::memory_order_acquire) &&
+           func_table.changelog_fini.load(std::memory_order_acquire) &&
+           func_table.changelog_get_fd.load(std::memory_order_acquire) &&
+           func_table.changelog_set_xflags.load(std::memory_order_acquire);
+}
 
 template <auto Slot, typename Entry>
 constexpr bool IsBindingOf(const SlotBinding<Entry>& binding)

@@ -68,12 +68,13 @@ namespace LustreAPI {
 // others refuse. A failed attempt may be repeated; success is final.
 LUSTREAPI_EXPORT CKxError LoadFunctions();
 // After the fifteen, LoadFunctions also binds llapi_hsm_state_get,
-// llapi_hsm_state_set and llapi_hsm_current_action when the library has
+// llapi_hsm_state_set and llapi_hsm_current_action, then llapi_changelog_start,
+// _recv, _free, _fini, _get_fd, _set_xflags and _clear, when the library has
 // them; a missing one stays unbound without failing the binding or changing
 // what it returns or logs.
 
 // The names of the entry points bound now ("llapi_hsm_copytool_register",
-// ...), in table order: the fifteen, then the three optional ones.
+// ...), in table order: the fifteen, then the optional ones.
 LUSTREAPI_EXPORT std::vector<std::string> GetBoundEntryPoints();
 
 // ---- HSM copytool and copy-action pass-through ------------------------------
@@ -398,9 +399,13 @@ struct LUSTREAPI_EXPORT CChangelogRecord {
 // quoting it; record is assigned only on success. Logs nothing.
 LUSTREAPI_EXPORT CKxError ParseChangelogRecord(const std::string& line, CChangelogRecord& record);
 
-// Runs "lfs changelog <mdt> <startRecord> <endRecord>" on the local node and
-// appends its records, in order, to records. The arguments follow
-// GetChangelogs' rules. An empty range (no record between the two numbers,
+// Appends the records of mdt from startRecord to endRecord, in order, to
+// records: read in-process through a CChangelogReader when Lustre's changelog
+// calls are bound (LoadFunctions), otherwise with "lfs changelog <mdt>
+// <startRecord> <endRecord>" on the local node. The arguments follow
+// GetChangelogs' rules. In-process, a failure of Lustre's calls fails with
+// the reader's message (below), also logged at level 0, and the time limit is
+// not used. An empty range (no record between the two numbers,
 // lfs prints nothing) succeeds and appends nothing. Fails when lfs fails
 // ("Command ... failed with Error <its message>", also logged at level 0), or
 // when a line of its output is not a record, does not follow the record
@@ -414,6 +419,7 @@ LUSTREAPI_EXPORT CKxError ReadChangelogs(const std::string& mdt, const std::stri
 
 // Acknowledges the records of the changelog reader changelogUser on mdt up to
 // and including endRecord ("0": every record there is now), with
+// llapi_changelog_clear when it is bound (LoadFunctions), otherwise with
 // "lfs changelog_clear <mdt> <changelogUser> <endRecord>" on the local node.
 // The server then drops the records that no reader still needs. endRecord
 // must be decimal digits, at most 9223372036854775807 (lfs would read any
@@ -422,7 +428,10 @@ LUSTREAPI_EXPORT CKxError ReadChangelogs(const std::string& mdt, const std::stri
 // Succeeds when lfs exits with status 0; otherwise fails with lfs's message
 // ("Command ... failed with Error ...", also logged at level 0): for example
 // a reader that is not registered, a number beyond the changelog's current
-// index, or one below the reader's index.
+// index, or one below the reader's index. In-process the same cases fail,
+// with "llapi_changelog_clear(<mdt>, <changelogUser>, <endRecord>) failed
+// with Error <errno text> (<errno>)", also logged at level 0 (Lustre's own
+// message goes to standard error, as lfs's would); the time limit is not used.
 LUSTREAPI_EXPORT CKxError ClearChangelog(const std::string& mdt, const std::string& changelogUser,
                                          const std::string& endRecord);
 LUSTREAPI_EXPORT CKxError ClearChangelog(const std::string& mdt, const std::string& changelogUser,
@@ -451,5 +460,63 @@ LUSTREAPI_EXPORT CKxError GetChangelogUsers(const std::string& host, const std::
 LUSTREAPI_EXPORT CKxError GetChangelogUsers(const std::string& host, const std::string& mdt, const std::string& fsName,
                                             const std::string& user, unsigned long long& currentIndex,
                                             std::vector<CChangelogUser>& users, std::chrono::milliseconds timeLimit);
+
+// ---- Changelog reader ----------------------------------------------------------------
+// Follows an MDT's changelog record by record, as a policy engine or an
+// indexer does. In-process through Lustre's changelog calls when
+// LoadFunctions has bound llapi_changelog_start, _recv, _free, _fini, _get_fd
+// and _set_xflags (asking for job ids and every extra field); otherwise it
+// runs "lfs changelog [--follow] <mdt> <startRecord>" on the local node and
+// reads its lines as they come. Either way memory does not grow with the
+// changelog's length, and a record is the CChangelogRecord that
+// ParseChangelogRecord makes of the line lfs prints for it (in-process the
+// job id and names need no guessing: blanks, " ef=" and " s=" in them are
+// kept as they are).
+//
+// Threads: one thread calls Open, Next and Descriptor; Close may also come
+// from another thread while Next waits, which then returns at once (failed:
+// the reader is closed). Moving or destroying a reader that another thread
+// uses is not allowed.
+class LUSTREAPI_EXPORT CChangelogReader {
+public:
+    CChangelogReader();
+    ~CChangelogReader();  // closes the reader
+    CChangelogReader(CChangelogReader&& other) noexcept;
+    CChangelogReader& operator=(CChangelogReader&& other) noexcept;  // closes this one first
+    CChangelogReader(const CChangelogReader&) = delete;
+    CChangelogReader& operator=(const CChangelogReader&) = delete;
+
+    // Starts reading mdt at startRecord (0: the first record kept). With
+    // follow the reader waits for new records after the last one instead of
+    // ending. mdt must be a plain word (refused otherwise, before anything
+    // runs); an open reader is closed first. In-process an MDT this node
+    // cannot read fails here ("Cannot read the changelog of MDT <mdt>:
+    // llapi_changelog_start failed with Error <errno text> (<errno>)");
+    // through lfs, lfs's failure comes from the first Next.
+    CKxError Open(const std::string& mdt, unsigned long long startRecord, bool follow);
+    // The next record. got is false, with record untouched, when the reader
+    // has ended (without follow: after the last record), or when no record
+    // came within wait (with follow; 0: do not wait). Without follow Next
+    // waits for the next record or the end however long it takes. Fails when
+    // the reader is not open or was closed, when Lustre's call fails, or when
+    // lfs fails ("Command ... failed with Error <its message>", logged at
+    // level 0) or prints a line that is not a record following the last.
+    // After a failure the reader only fails until it is opened again.
+    CKxError Next(CChangelogRecord& record, std::chrono::milliseconds wait, bool& got);
+    // A descriptor that becomes readable when Next may have a record, for a
+    // host's poll loop; -1 when the reader is not open. Records may already
+    // wait in the reader's buffer: call Next with a wait of 0 until got is
+    // false before polling again. Owned by the reader.
+    int Descriptor() const;
+    // Ends the reading: Lustre's reader is closed, or lfs and every process it
+    // started are killed and reaped. Closing a closed reader does nothing.
+    CKxError Close();
+    // Whether the open reader uses Lustre's changelog calls.
+    bool InProcess() const;
+
+private:
+    struct State;
+    State* m_state;
+};
 
 }  // namespace LustreAPI

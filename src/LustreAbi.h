@@ -28,6 +28,15 @@ using llapi_fd2fid_t = decltype(&::llapi_fd2fid);
 using llapi_hsm_state_get_t = decltype(&::llapi_hsm_state_get);
 using llapi_hsm_state_set_t = decltype(&::llapi_hsm_state_set);
 using llapi_hsm_current_action_t = decltype(&::llapi_hsm_current_action);
+// The changelog reader's calls, bound when the library has them (get_fd from
+// Lustre 2.10, set_xflags from 2.11).
+using llapi_changelog_start_t = decltype(&::llapi_changelog_start);
+using llapi_changelog_recv_t = decltype(&::llapi_changelog_recv);
+using llapi_changelog_free_t = decltype(&::llapi_changelog_free);
+using llapi_changelog_fini_t = decltype(&::llapi_changelog_fini);
+using llapi_changelog_get_fd_t = decltype(&::llapi_changelog_get_fd);
+using llapi_changelog_set_xflags_t = decltype(&::llapi_changelog_set_xflags);
+using llapi_changelog_clear_t = decltype(&::llapi_changelog_clear);
 
 // Sizes and offsets (x86-64). lu_fid's alignment is not pinned: it is 8 up
 // to Lustre 2.12 and 1 (packed) from 2.14, and nothing here depends on it.
@@ -72,5 +81,19 @@ static_assert(sizeof(hsm_user_state) == 32 && offsetof(hsm_user_state, hus_archi
 static_assert(sizeof(hsm_current_action) == 24 && offsetof(hsm_current_action, hca_action) == 4 &&
                   offsetof(hsm_current_action, hca_location) == 8,
               "hsm_current_action");
+// Changelog records as llapi_changelog_recv hands them out.
+static_assert(sizeof(changelog_rec) == 64 && offsetof(changelog_rec, cr_flags) == 2 &&
+                  offsetof(changelog_rec, cr_type) == 4 && offsetof(changelog_rec, cr_index) == 8 &&
+                  offsetof(changelog_rec, cr_time) == 24 && offsetof(changelog_rec, cr_tfid) == 32 &&
+                  offsetof(changelog_rec, cr_pfid) == 48,
+              "changelog_rec");
+// With every part present the name starts at 436.
+static_assert(sizeof(changelog_ext_rename) + sizeof(changelog_ext_jobid) + sizeof(changelog_ext_extra_flags) +
+                      sizeof(changelog_ext_uidgid) + sizeof(changelog_ext_nid) + sizeof(changelog_ext_openmode) +
+                      sizeof(changelog_ext_xattr) ==
+                  436 - 64,
+              "changelog record parts");
+static_assert(CLF_JOBID == 0x4000 && CLF_EXTRA_FLAGS == 0x8000 && CLF_RENAME == 0x2000 && CLFE_SUPPORTED == 0xf,
+              "changelog record flags");
 // The action codes the library hands on unchanged.
 static_assert(HUA_ARCHIVE == 10 && HUA_RESTORE == 11 && HUA_RELEASE == 12, "hsm_user_action");

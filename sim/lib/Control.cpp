@@ -37,6 +37,14 @@ const char* const kNames[kCount] = {
     "llapi_hsm_current_action",
     "llapi_fid2path_at",
     "llapi_hsm_import",
+    "llapi_changelog_start",
+    "llapi_changelog_recv",
+    "llapi_changelog_free",
+    "llapi_changelog_fini",
+    "llapi_changelog_clear",
+    "llapi_changelog_in_buf",
+    "llapi_changelog_get_fd",
+    "llapi_changelog_set_xflags",
 };
 
 struct Slot {
@@ -101,6 +109,17 @@ bool EnterCall(Ep ep, const CallArgs& args, int& injected)
     ++slot.calls;
     slot.called = true;
     slot.last = args;
+    if (!slot.failPending) return false;
+    slot.failPending = false;
+    injected = slot.failResult;
+    return true;
+}
+
+bool TakeFailure(Ep ep, int& injected)
+{
+    State& s = Global();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    Slot& slot = s.slots[static_cast<int>(ep)];
     if (!slot.failPending) return false;
     slot.failPending = false;
     injected = slot.failResult;

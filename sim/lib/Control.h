@@ -28,6 +28,14 @@ enum class Ep {
     CurrentAction,
     Fid2PathAt,
     HsmImport,
+    ChangelogStart,
+    ChangelogRecv,
+    ChangelogFree,
+    ChangelogFini,
+    ChangelogClear,
+    ChangelogInBuf,
+    ChangelogGetFd,
+    ChangelogSetXflags,
     Count
 };
 
@@ -42,6 +50,10 @@ struct CallArgs : lustre_sim_args {
 // to return in injected, when a failure was pending for the entry point (it
 // is consumed).
 [[nodiscard]] bool EnterCall(Ep ep, const CallArgs& args, int& injected);
+
+// For calls made once a record: only takes a pending failure, without
+// counting the call or recording its arguments.
+[[nodiscard]] bool TakeFailure(Ep ep, int& injected);
 
 // Keeps a copy of the request handed to llapi_hsm_request.
 void RecordRequest(const void* request);

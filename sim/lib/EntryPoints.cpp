@@ -5,7 +5,9 @@
 // Built once per library variant: LUSTRE_SIM_NO_ACTION_BEGIN leaves out
 // llapi_hsm_action_begin, LUSTRE_SIM_NO_FD2FID leaves out llapi_fd2fid and
 // LUSTRE_SIM_NO_HSM_STATE leaves out llapi_hsm_state_get, _state_set and
-// llapi_hsm_current_action, as an older or partial liblustreapi would.
+// llapi_hsm_current_action, and LUSTRE_SIM_NO_CHANGELOG the llapi_changelog_*
+// calls, as an older or partial liblustreapi would (the no-hsm-state variant,
+// an old Lustre, has neither).
 #include <lustre/lustreapi.h>
 
 #include <cerrno>
@@ -288,5 +290,75 @@ LLAPI_EXPORT int llapi_hsm_current_action(const char* path, hsm_current_action* 
     int injected;
     if (EnterCall(Ep::CurrentAction, a, injected)) return injected;
     return sim::lib::CurrentAction(path, hca);
+}
+#endif
+
+#ifndef LUSTRE_SIM_NO_CHANGELOG
+LLAPI_EXPORT int llapi_changelog_start(void** priv, enum changelog_send_flag flags, const char* mdtname,
+                                       long long startrec)
+{
+    CallArgs a;
+    a.ptr0 = priv;
+    a.int0 = flags;
+    a.Str0(mdtname);
+    a.int1 = startrec;
+    int injected;
+    if (EnterCall(Ep::ChangelogStart, a, injected)) return injected;
+    return sim::lib::ChangelogStart(priv, flags, mdtname, startrec);
+}
+
+// Neither counted nor recorded: a reader calls it once a record, and copying
+// the arguments would dominate the loop. A failure may still be injected.
+LLAPI_EXPORT int llapi_changelog_recv(void* priv, changelog_rec** rech)
+{
+    int injected;
+    if (sim::lib::TakeFailure(Ep::ChangelogRecv, injected)) {
+        if (rech) *rech = nullptr;
+        return injected;
+    }
+    return sim::lib::ChangelogRecv(priv, rech);
+}
+
+LLAPI_EXPORT int llapi_changelog_free(changelog_rec** rech) { return sim::lib::ChangelogFree(rech); }
+
+LLAPI_EXPORT int llapi_changelog_fini(void** priv)
+{
+    CallArgs a;
+    a.ptr0 = priv;
+    int injected;
+    if (EnterCall(Ep::ChangelogFini, a, injected)) return injected;
+    return sim::lib::ChangelogFini(priv);
+}
+
+LLAPI_EXPORT int llapi_changelog_clear(const char* mdtname, const char* idstr, long long endrec)
+{
+    CallArgs a;
+    a.Str0(mdtname);
+    a.Str1(idstr);
+    a.int0 = endrec;
+    int injected;
+    if (EnterCall(Ep::ChangelogClear, a, injected)) return injected;
+    return sim::lib::ChangelogClear(mdtname, idstr, endrec);
+}
+
+LLAPI_EXPORT int llapi_changelog_in_buf(void* priv) { return sim::lib::ChangelogInBuf(priv); }
+
+LLAPI_EXPORT int llapi_changelog_get_fd(void* priv)
+{
+    CallArgs a;
+    a.ptr0 = priv;
+    int injected;
+    if (EnterCall(Ep::ChangelogGetFd, a, injected)) return injected;
+    return sim::lib::ChangelogGetFd(priv);
+}
+
+LLAPI_EXPORT int llapi_changelog_set_xflags(void* priv, enum changelog_send_extra_flag extra_flags)
+{
+    CallArgs a;
+    a.ptr0 = priv;
+    a.int0 = extra_flags;
+    int injected;
+    if (EnterCall(Ep::ChangelogSetXflags, a, injected)) return injected;
+    return sim::lib::ChangelogSetXflags(priv, extra_flags);
 }
 #endif

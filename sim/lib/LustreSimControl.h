@@ -69,6 +69,15 @@ int lustre_sim_call_count(const char* entry_point);
 //   llapi_hsm_current_action      str0=path  ptr0=hca out
 //   llapi_fid2path_at             int0=mnt_fd  ptr0=fid  ptr1=path out  int1=pathlen
 //   llapi_hsm_import              str0=dst  int0=archive  ptr0=st  ptr1=newfid out
+//   llapi_changelog_start         ptr0=priv out  int0=flags  str0=mdtname
+//                                 int1=startrec
+//   llapi_changelog_fini          ptr0=priv
+//   llapi_changelog_clear         str0=mdtname  str1=idstr  int0=endrec
+//   llapi_changelog_get_fd        ptr0=priv
+//   llapi_changelog_set_xflags    ptr0=priv  int0=extra_flags
+//   llapi_changelog_recv          a failure can be injected (it then sets
+//                                 *rech to NULL); not counted, nothing recorded
+//   llapi_changelog_free, _in_buf not counted, nothing recorded
 struct lustre_sim_args {
     const void* ptr0;
     const void* ptr1;

@@ -39,4 +39,14 @@ int ActionProgress(hsm_copyaction_private* hcp, const hsm_extent* he, unsigned l
 int ActionGetFd(const hsm_copyaction_private* hcp);
 int ActionGetDfid(const hsm_copyaction_private* hcp, lu_fid* fid);
 
+// Changelog readers (ChangelogReader.cpp).
+int ChangelogStart(void** priv, int flags, const char* mdtname, long long startrec);
+int ChangelogRecv(void* priv, changelog_rec** rech);
+int ChangelogFree(changelog_rec** rech);
+int ChangelogFini(void** priv);
+int ChangelogClear(const char* mdtname, const char* idstr, long long endrec);
+int ChangelogInBuf(void* priv);
+int ChangelogGetFd(void* priv);
+int ChangelogSetXflags(void* priv, unsigned extraFlags);
+
 }  // namespace sim::lib

@@ -7,6 +7,7 @@
 
 #include "ChangelogStore.h"
 #include "LustreVersion.h"
+#include "ToolContext.h"
 
 namespace sim {
 
@@ -18,5 +19,10 @@ namespace sim {
 // The MDT's clear (sim::ClearReader) as the server's version answers it:
 // a backward clear is -EINVAL up to 2.17, -ENOENT later.
 int ClearChangelogUser(const LustreVersion& server, MdtChangelog& log, uint32_t id, uint64_t endrec, int64_t now);
+
+// llapi_changelog_clear and the MDT behind it: 0 or a negative errno, with
+// liblustreapi's message, each line starting with prefix, on stderr.
+int ClearChangelogRecords(const ToolContext& ctx, const std::string& mdt, const std::string& idText, long long endrec,
+                          const std::string& prefix);
 
 }  // namespace sim

@@ -18,7 +18,7 @@ const char* const kTypeNames[kChangelogTypeCount] = {"MARK",  "CREAT",  "MKDIR",
 constexpr int kOpen = 10, kAtime = 19, kGxatr = 23, kNopen = 24;
 
 // Extra-flag bits of a record (CLFE_*).
-constexpr uint64_t kExtraUidGid = 0x1, kExtraNid = 0x2, kExtraOpen = 0x4, kExtraXattr = 0x8;
+constexpr uint64_t kExtraUidGid = 0x1, kExtraNid = 0x2, kExtraOpen = 0x4, kExtraXattr = 0x8, kExtraAll = 0xf;
 
 std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Printf(const char* format, ...)
@@ -122,19 +122,21 @@ std::string FormatChangelogRecord(const LustreVersion& client, const ChangelogRe
     out += FormatFid(r.tfid);
     if (!r.jobid.empty()) out += " j=" + r.jobid;
     if (client.ExtraFlags()) {
-        if (r.hasExtra) {
-            out += Printf(" ef=0x%llx", static_cast<unsigned long long>(r.extraFlags));
-            if (r.extraFlags & kExtraUidGid) out += Printf(" u=%u:%u", r.uid, r.gid);
-            if (r.extraFlags & kExtraNid) out += " nid=" + r.nid;
-            if ((r.extraFlags & kExtraOpen) && !r.openMode.empty()) out += " m=" + r.openMode;
-            if ((r.extraFlags & kExtraXattr) && !r.xattr.empty()) out += " x=" + r.xattr;
-        }
+        // lfs asks for every extra field, and liblustreapi hands each record
+        // over with all four, the ones it lacks zero: ef= ORs them in, and
+        // u= and nid= are always printed.
+        const uint64_t have = r.hasExtra ? r.extraFlags : 0;
+        out += Printf(" ef=0x%llx", static_cast<unsigned long long>(have | kExtraAll));
+        out += (have & kExtraUidGid) ? Printf(" u=%u:%u", r.uid, r.gid) : std::string(" u=0:0");
+        out += " nid=" + ((have & kExtraNid) ? r.nid : std::string("0@<0:0>"));
+        if ((have & kExtraOpen) && !r.openMode.empty() && r.openMode != "---") out += " m=" + r.openMode;
+        if ((have & kExtraXattr) && !r.xattr.empty()) out += " x=" + r.xattr;
         if (!r.pfid.IsZero()) out += " p=" + FormatFid(r.pfid);
         if (!r.name.empty()) out += " " + r.name;
     } else if (!r.name.empty()) {
         out += " p=" + FormatFid(r.pfid) + " " + r.name;
     }
-    if (r.rename) out += " s=" + FormatFid(r.sfid) + " sp=" + FormatFid(r.spfid) + " " + r.sname;
+    if (r.rename && !r.sfid.IsZero()) out += " s=" + FormatFid(r.sfid) + " sp=" + FormatFid(r.spfid) + " " + r.sname;
     return out + "\n";
 }
 

@@ -1,7 +1,11 @@
-// Stand-in for Lustre's lfs: "lfs changelog MDT [STARTREC [ENDREC]]" prints
-// the MDT's changelog records in the imitated version's line format;
+// Stand-in for Lustre's lfs: "lfs changelog [--follow] MDT [STARTREC [ENDREC]]"
+// prints the MDT's changelog records in the imitated version's line format
+// (and with --follow waits for more);
 // "lfs changelog_clear MDT ID ENDREC" acknowledges a reader's records; the
 // HSM and FID commands are in LfsHsm.cpp.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -13,6 +17,7 @@
 
 #include "ArgvLog.h"
 #include "ChangelogClear.h"
+#include "ChangelogFeed.h"
 #include "ChangelogMask.h"
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
@@ -115,11 +120,13 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
             return Usage(version);
         }
     }
-    if (!parsed.options.empty()) {
-        fprintf(stderr, "lfs (stand-in): changelog --%s is not supported\n",
-                parsed.options[0].first == 'f'   ? "follow"
-                : parsed.options[0].first == 'u' ? "user"
-                                                 : "mask");
+    bool follow = false;
+    for (const auto& option : parsed.options) {
+        if (option.first == 'f') {
+            follow = true;
+            continue;
+        }
+        fprintf(stderr, "lfs (stand-in): changelog --%s is not supported\n", option.first == 'u' ? "user" : "mask");
         return EOPNOTSUPP;
     }
     const std::vector<std::string>& positional = parsed.operands;
@@ -158,84 +165,57 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
     }
     sim::StateDb* db = ctx.Db();
     if (!db) return EIO;
-    // One snapshot for the whole listing, read a batch at a time: records
-    // before START are never read, and writers are not held up.
-    sim::Transaction tx(*db, sim::Transaction::kRead);
     sim::ChangelogStore store(*db, mdt);
     // END 0 means no upper bound; lfs compares it as an unsigned record
     // number, so a negative END is no bound either.
     const unsigned long long last = static_cast<unsigned long long>(end);
     constexpr size_t kBatch = 4096;
     std::vector<sim::ChangelogRecord> batch;
-    for (uint64_t next = static_cast<uint64_t>(start);;) {
-        if (!tx.Begun() || !store.Read(next, kBatch, batch)) {
-            fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", tx.Error().c_str());
-            return EIO;
+    uint64_t next = std::max<uint64_t>(static_cast<uint64_t>(start), 1);  // records are numbered from 1
+    // Prints the records from next on, one snapshot read a batch at a time:
+    // records before next are never read, and writers are not held up.
+    // False at END or on failure (status set).
+    int status = 0;
+    auto print = [&]() {
+        sim::Transaction tx(*db, sim::Transaction::kRead);
+        for (;;) {
+            if (!tx.Begun() || !store.Read(next, kBatch, batch)) {
+                fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", tx.Error().c_str());
+                status = EIO;
+                return false;
+            }
+            lock.reset();
+            std::string text;
+            for (const auto& record : batch) {
+                if (end != 0 && record.index > last) break;
+                text += sim::FormatChangelogRecord(version, record);
+            }
+            fputs(text.c_str(), stdout);
+            if (end != 0 && !batch.empty() && batch.back().index >= last) return false;
+            if (!batch.empty()) next = batch.back().index + 1;
+            if (batch.size() < kBatch) return true;
         }
-        lock.reset();
-        std::string text;
-        for (const auto& record : batch) {
-            if (end != 0 && record.index > last) break;
-            text += sim::FormatChangelogRecord(version, record);
+    };
+    // With --follow, lfs then waits for new records, as the changelog device
+    // does for a following reader.
+    while (print() && follow) {
+        if (fflush(stdout) != 0) return errno;
+        for (uint64_t index = 0; index < next;) {
+            usleep(50 * 1000);
+            sim::Transaction tx(*db, sim::Transaction::kRead);
+            if (!tx.Begun() || !store.CurrentIndex(index)) {
+                fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", tx.Error().c_str());
+                return EIO;
+            }
         }
-        fputs(text.c_str(), stdout);
-        if (batch.size() < kBatch || (end != 0 && batch.back().index >= last)) break;
-        next = batch.back().index + 1;
     }
-    return 0;
+    return status;
 }
 
 int ClearUsage(const sim::LustreVersion& version)
 {
     fprintf(version.HelpOnStdout() ? stdout : stderr, "%s\n", kClearHelp);
     return kCmdHelp;
-}
-
-// llapi_changelog_clear and the MDT behind it: 0 or a negative errno, with
-// liblustreapi's message on stderr.
-int LlapiChangelogClear(const sim::ToolContext& ctx, const std::string& mdt, const std::string& idText,
-                        long long endrec)
-{
-    const sim::LustreVersion& version = ctx.version;
-    // liblustreapi's messages carry the program's name from 2.12 on.
-    const char* prefix = version.AtLeast(12) ? "lfs changelog_clear: " : "";
-    if (endrec < 0) {
-        // A message without errno; up to 2.14 it is followed by an empty line.
-        fprintf(stderr, "%scan't purge negative records\n%s", prefix, version.AtLeast(15) ? "" : "\n");
-        return -EINVAL;
-    }
-    // From 2.15 a named reader "cl1-name" is cut to "cl1".
-    std::string id = idText;
-    if (version.AtLeast(15)) id = id.substr(0, id.find('-'));
-    const std::string request = "clear:" + id + ":" + std::to_string(endrec);
-    if (request.size() >= 64) return -EINVAL;
-    if (!ctx.IsMountedMdt(mdt)) {
-        fprintf(stderr, "%scannot open '/dev/changelog-%s': %s (%d)\n", prefix, mdt.c_str(), strerror(ENOENT), ENOENT);
-        return -ENOENT;
-    }
-    uint32_t user = 0;
-    uint64_t record = 0;
-    int rc = -EINVAL;
-    if (sim::ReadClearRequest(request, user, record)) {
-        sim::StateLock lock(ctx.stateDir);
-        sim::StateDb* db = ctx.Db();
-        if (!db) return -EIO;
-        sim::Transaction tx(*db);
-        sim::ChangelogStore store(*db, mdt);
-        sim::MdtChangelog log;
-        if (!tx.Begun() || !store.LoadHead(log)) {
-            fprintf(stderr, "lfs (stand-in): %s\n", tx.Error().c_str());
-            return -EIO;
-        }
-        rc = sim::ClearChangelogUser(version, log, user, record, sim::SimNow(ctx.stateDir));
-        if (rc == 0 && !(store.SaveHead(log) && tx.Commit())) {
-            fprintf(stderr, "lfs (stand-in): %s\n", tx.Error().c_str());
-            return -EIO;
-        }
-    }
-    if (rc < 0)
-        fprintf(stderr, "%scannot purge records for '%s': %s (%d)\n", prefix, idText.c_str(), strerror(-rc), -rc);
-    return rc;
 }
 
 int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& args)
@@ -251,7 +231,9 @@ int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& 
         return ClearUsage(version);
     }
     ctx.WaitWhileHung({args[0]});
-    const int rc = LlapiChangelogClear(ctx, args[0], args[1], endrec);
+    // liblustreapi's messages carry the program's name from 2.12 on.
+    const int rc =
+        sim::ClearChangelogRecords(ctx, args[0], args[1], endrec, version.AtLeast(12) ? "lfs changelog_clear: " : "");
     if (rc == 0) return 0;
     if (rc == -EINVAL)
         fprintf(stderr, "changelog_clear: record out of range: %llu\n", static_cast<unsigned long long>(endrec));

@@ -155,6 +155,21 @@ int llapi_path2fid(const char* path, struct lu_fid* fid);
 int llapi_get_mdt_index_by_fid(int fd, const struct lu_fid* fid, int* mdt_index);
 int llapi_fd2fid(int fd, struct lu_fid* fid);
 
+/* ---- Changelog readers ----
+ * start opens a reader of an MDT's changelog from startrec (0: the first
+ * record kept); recv hands out one record at a time (0), or 1 at the end;
+ * each record is released with llapi_changelog_free; fini closes the reader.
+ * Errors are negative errno values. */
+
+int llapi_changelog_start(void** priv, enum changelog_send_flag flags, const char* mdtname, long long startrec);
+int llapi_changelog_recv(void* priv, struct changelog_rec** rech);
+int llapi_changelog_free(struct changelog_rec** rech);
+int llapi_changelog_fini(void** priv);
+int llapi_changelog_clear(const char* mdtname, const char* idstr, long long endrec);
+int llapi_changelog_in_buf(void* priv);
+int llapi_changelog_get_fd(void* priv);
+int llapi_changelog_set_xflags(void* priv, enum changelog_send_extra_flag extra_flags);
+
 /* ---- Sizes ---- */
 
 /* Reads a size with an optional k, M, G, T, P, E or b suffix; *size_units

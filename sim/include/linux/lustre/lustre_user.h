@@ -362,6 +362,255 @@ static inline const char* hsm_user_action2name(enum hsm_user_action a)
     }
 }
 
+/* ---- Changelog records (llapi_changelog_recv) ---- */
+
+enum changelog_rec_type {
+    CL_NONE = -1,
+    CL_MARK = 0,
+    CL_CREATE = 1,
+    CL_MKDIR = 2,
+    CL_HARDLINK = 3,
+    CL_SOFTLINK = 4,
+    CL_MKNOD = 5,
+    CL_UNLINK = 6,
+    CL_RMDIR = 7,
+    CL_RENAME = 8,
+    CL_EXT = 9,
+    CL_OPEN = 10,
+    CL_CLOSE = 11,
+    CL_LAYOUT = 12,
+    CL_TRUNC = 13,
+    CL_SETATTR = 14,
+    CL_SETXATTR = 15,
+    CL_XATTR = CL_SETXATTR,
+    CL_HSM = 16,
+    CL_MTIME = 17,
+    CL_CTIME = 18,
+    CL_ATIME = 19,
+    CL_MIGRATE = 20,
+    CL_FLRW = 21,
+    CL_RESYNC = 22,
+    CL_GETXATTR = 23,
+    CL_DN_OPEN = 24,
+    CL_LAST
+};
+
+/* The short names lfs prints after the type number; NULL outside the table. */
+static inline const char* changelog_type2str(int type)
+{
+    static const char* const names[CL_LAST] = {"MARK",  "CREAT", "MKDIR", "HLINK", "SLINK", "MKNOD", "UNLNK",
+                                               "RMDIR", "RENME", "RNMTO", "OPEN",  "CLOSE", "LYOUT", "TRUNC",
+                                               "SATTR", "XATTR", "HSM",   "MTIME", "CTIME", "ATIME", "MIGRT",
+                                               "FLRW",  "RESYNC", "GXATR", "NOPEN"};
+    return type >= 0 && type < CL_LAST ? names[type] : NULL;
+}
+
+/* cr_flags: the low 12 bits belong to the record type, the high 4 say which
+ * parts follow the fixed record. */
+enum changelog_rec_flags {
+    CLF_VERSION = 0x1000,
+    CLF_RENAME = 0x2000,
+    CLF_JOBID = 0x4000,
+    CLF_EXTRA_FLAGS = 0x8000,
+    CLF_SUPPORTED = CLF_VERSION | CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS,
+    CLF_FLAGMASK = 0x0fff,
+    CLF_FLAGSHIFT = 12
+};
+
+/* Low bits of UNLNK and RENME records. */
+#define CLF_UNLINK_LAST 0x0001
+#define CLF_UNLINK_HSM_EXISTS 0x0002
+#define CLF_RENAME_LAST 0x0001
+#define CLF_RENAME_LAST_EXISTS 0x0002
+
+/* cr_extra_flags: which of the optional parts after the extra-flags word the
+ * record holds. */
+enum changelog_rec_extra_flags {
+    CLFE_INVALID = 0,
+    CLFE_UIDGID = 0x0001,
+    CLFE_NID = 0x0002,
+    CLFE_OPEN = 0x0004,
+    CLFE_XATTR = 0x0008,
+    CLFE_SUPPORTED = CLFE_UIDGID | CLFE_NID | CLFE_OPEN | CLFE_XATTR
+};
+
+/* What llapi_changelog_start asks of the reader. */
+enum changelog_send_flag {
+    CHANGELOG_FLAG_FOLLOW = 0x01,      /* wait for new records at the end */
+    CHANGELOG_FLAG_BLOCK = 0x02,       /* ignored */
+    CHANGELOG_FLAG_JOBID = 0x04,       /* records carry the jobid part */
+    CHANGELOG_FLAG_EXTRA_FLAGS = 0x08, /* records carry the extra-flags word */
+};
+
+/* What llapi_changelog_set_xflags asks for after the extra-flags word. */
+enum changelog_send_extra_flag {
+    CHANGELOG_EXTRA_FLAG_UIDGID = 0x01,
+    CHANGELOG_EXTRA_FLAG_NID = 0x02,
+    CHANGELOG_EXTRA_FLAG_OMODE = 0x04,
+    CHANGELOG_EXTRA_FLAG_XATTR = 0x08,
+};
+
+#define LUSTRE_JOBID_SIZE 32
+#ifndef XATTR_NAME_MAX
+#define XATTR_NAME_MAX 255
+#endif
+
+/* The fixed part of every record. cr_time is (seconds << 30) + nanoseconds.
+ * MARK records keep their flags in cr_markerflags, over the target's
+ * sequence. */
+struct changelog_rec {
+    __u16 cr_namelen;
+    __u16 cr_flags;
+    __u32 cr_type;
+    __u64 cr_index;
+    __u64 cr_prev;
+    __u64 cr_time;
+    union {
+        struct lu_fid cr_tfid;
+        __u32 cr_markerflags;
+    };
+    struct lu_fid cr_pfid;
+} __attribute__((packed));
+
+struct changelog_ext_rename {
+    struct lu_fid cr_sfid;  /* the file renamed */
+    struct lu_fid cr_spfid; /* the directory it left */
+};
+
+struct changelog_ext_jobid {
+    char cr_jobid[LUSTRE_JOBID_SIZE];
+};
+
+struct changelog_ext_extra_flags {
+    __u64 cr_extra_flags;
+};
+
+struct changelog_ext_uidgid {
+    __u64 cr_uid;
+    __u64 cr_gid;
+};
+
+struct changelog_ext_nid {
+    __u64 cr_nid;
+    __u64 extra;
+    __u32 padding;
+};
+
+struct changelog_ext_openmode {
+    __u32 cr_openflags;
+};
+
+struct changelog_ext_xattr {
+    char cr_xattr[XATTR_NAME_MAX + 1];
+};
+
+/* Where a part starts for a record holding the parts in crf and cref: the
+ * fixed record, then rename, jobid, extra flags, uid/gid, nid, open mode and
+ * xattr, each when present, and the name last. */
+static inline size_t changelog_rec_offset(enum changelog_rec_flags crf, enum changelog_rec_extra_flags cref)
+{
+    size_t size = sizeof(struct changelog_rec);
+    if (crf & CLF_RENAME) size += sizeof(struct changelog_ext_rename);
+    if (crf & CLF_JOBID) size += sizeof(struct changelog_ext_jobid);
+    if (crf & CLF_EXTRA_FLAGS) {
+        size += sizeof(struct changelog_ext_extra_flags);
+        if (cref & CLFE_UIDGID) size += sizeof(struct changelog_ext_uidgid);
+        if (cref & CLFE_NID) size += sizeof(struct changelog_ext_nid);
+        if (cref & CLFE_OPEN) size += sizeof(struct changelog_ext_openmode);
+        if (cref & CLFE_XATTR) size += sizeof(struct changelog_ext_xattr);
+    }
+    return size;
+}
+
+static inline struct changelog_ext_extra_flags* changelog_rec_extra_flags(const struct changelog_rec* rec)
+{
+    enum changelog_rec_flags crf = (enum changelog_rec_flags)(rec->cr_flags & (CLF_VERSION | CLF_RENAME | CLF_JOBID));
+    return (struct changelog_ext_extra_flags*)((char*)rec + changelog_rec_offset(crf, CLFE_INVALID));
+}
+
+/* The record's extra flags, CLFE_INVALID when it has no extra-flags word. */
+static inline enum changelog_rec_extra_flags changelog_rec_xflags(const struct changelog_rec* rec)
+{
+    if (!(rec->cr_flags & CLF_EXTRA_FLAGS)) return CLFE_INVALID;
+    return (enum changelog_rec_extra_flags)(changelog_rec_extra_flags(rec)->cr_extra_flags & CLFE_SUPPORTED);
+}
+
+/* The size of the fixed record and its parts, without the name. */
+static inline size_t changelog_rec_size(const struct changelog_rec* rec)
+{
+    return changelog_rec_offset((enum changelog_rec_flags)rec->cr_flags, changelog_rec_xflags(rec));
+}
+
+static inline size_t changelog_rec_varsize(const struct changelog_rec* rec)
+{
+    return changelog_rec_size(rec) - sizeof(*rec) + rec->cr_namelen;
+}
+
+static inline struct changelog_ext_rename* changelog_rec_rename(const struct changelog_rec* rec)
+{
+    return (struct changelog_ext_rename*)((char*)rec + changelog_rec_offset(CLF_VERSION, CLFE_INVALID));
+}
+
+static inline struct changelog_ext_jobid* changelog_rec_jobid(const struct changelog_rec* rec)
+{
+    enum changelog_rec_flags crf = (enum changelog_rec_flags)(rec->cr_flags & (CLF_VERSION | CLF_RENAME));
+    return (struct changelog_ext_jobid*)((char*)rec + changelog_rec_offset(crf, CLFE_INVALID));
+}
+
+static inline struct changelog_ext_uidgid* changelog_rec_uidgid(const struct changelog_rec* rec)
+{
+    enum changelog_rec_flags crf =
+        (enum changelog_rec_flags)(rec->cr_flags & (CLF_VERSION | CLF_RENAME | CLF_JOBID | CLF_EXTRA_FLAGS));
+    return (struct changelog_ext_uidgid*)((char*)rec + changelog_rec_offset(crf, CLFE_INVALID));
+}
+
+static inline struct changelog_ext_nid* changelog_rec_nid(const struct changelog_rec* rec)
+{
+    enum changelog_rec_flags crf = (enum changelog_rec_flags)(rec->cr_flags & CLF_SUPPORTED);
+    enum changelog_rec_extra_flags cref = (enum changelog_rec_extra_flags)(changelog_rec_xflags(rec) & CLFE_UIDGID);
+    return (struct changelog_ext_nid*)((char*)rec + changelog_rec_offset(crf, cref));
+}
+
+static inline struct changelog_ext_openmode* changelog_rec_openmode(const struct changelog_rec* rec)
+{
+    enum changelog_rec_flags crf = (enum changelog_rec_flags)(rec->cr_flags & CLF_SUPPORTED);
+    enum changelog_rec_extra_flags cref =
+        (enum changelog_rec_extra_flags)(changelog_rec_xflags(rec) & (CLFE_UIDGID | CLFE_NID));
+    return (struct changelog_ext_openmode*)((char*)rec + changelog_rec_offset(crf, cref));
+}
+
+static inline struct changelog_ext_xattr* changelog_rec_xattr(const struct changelog_rec* rec)
+{
+    enum changelog_rec_flags crf = (enum changelog_rec_flags)(rec->cr_flags & CLF_SUPPORTED);
+    enum changelog_rec_extra_flags cref =
+        (enum changelog_rec_extra_flags)(changelog_rec_xflags(rec) & (CLFE_UIDGID | CLFE_NID | CLFE_OPEN));
+    return (struct changelog_ext_xattr*)((char*)rec + changelog_rec_offset(crf, cref));
+}
+
+/* cr_namelen bytes, not terminated. A rename holds "name\0sname\0" and
+ * cr_namelen counts both NULs. */
+static inline char* changelog_rec_name(const struct changelog_rec* rec)
+{
+    return (char*)rec + changelog_rec_size(rec);
+}
+
+static inline char* changelog_rec_sname(const struct changelog_rec* rec)
+{
+    char* name = changelog_rec_name(rec);
+    char* nul = (char*)memchr(name, '\0', rec->cr_namelen);
+    return nul ? nul + 1 : name + rec->cr_namelen;
+}
+
+static inline size_t changelog_rec_snamelen(const struct changelog_rec* rec)
+{
+    const char* sname = changelog_rec_sname(rec);
+    const char* end = changelog_rec_name(rec) + rec->cr_namelen;
+    return sname < end ? strnlen(sname, (size_t)(end - sname)) : 0;
+}
+
+/* The largest record: every part, and two names of 255 bytes with their NULs. */
+#define CR_MAXSIZE ((2 * 255 + 2 + 436 + 7) & ~7)
+
 #ifdef __cplusplus
 }
 #endif
