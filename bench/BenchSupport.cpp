@@ -23,12 +23,12 @@ public:
 };
 
 std::string g_mount;
-std::string g_stateDir;
+std::vector<std::string> g_scratchDirs;
 
-void RemoveStateDir()
+void RemoveScratchDirs()
 {
     std::error_code ignored;
-    std::filesystem::remove_all(g_stateDir, ignored);
+    for (const auto& dir : g_scratchDirs) std::filesystem::remove_all(dir, ignored);
 }
 
 }  // namespace
@@ -39,16 +39,23 @@ void SilenceLog()
     g_ptrLogWriter = &writer;
 }
 
+std::string ScratchDir(const std::string& name)
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/lustreapi-bench-" + name + ".XXXXXX";
+    if (!mkdtemp(pattern.data())) return std::string();
+    if (g_scratchDirs.empty()) std::atexit(RemoveScratchDirs);
+    g_scratchDirs.push_back(pattern);
+    return pattern;
+}
+
 const std::string& MountPoint() { return g_mount; }
 
 bool PrepareLustre()
 {
     static const bool ready = [] {
-        char dir[] = "/tmp/lustreapi-bench-XXXXXX";
-        if (!mkdtemp(dir)) return false;
-        const std::string state = dir;
-        g_stateDir = state;
-        std::atexit(RemoveStateDir);
+        const std::string state = ScratchDir("state");
+        if (state.empty()) return false;
         const std::string mount = state + "/mnt";
         const std::string archive = state + "/archive";
         mkdir(mount.c_str(), 0755);

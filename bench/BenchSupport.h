@@ -15,6 +15,11 @@ void SilenceLog();
 // "" when the stand-in library could not be bound (LoadFunctions failed).
 const std::string& MountPoint();
 
+// A new directory "lustreapi-bench-<name>.XXXXXX" under TMPDIR (or /tmp),
+// removed with all it holds when the process exits. "" when it could not be
+// made.
+std::string ScratchDir(const std::string& name);
+
 // Makes a state directory with one file system mounted under it, points
 // LUSTRE_SIM_STATE at it and binds the library. Idempotent.
 bool PrepareLustre();

@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "BenchSupport.h"
 #include "LustreAPI.h"
 #include "ZqLib.h"
 
@@ -23,9 +25,8 @@ const char kMdt[] = "lustre-MDT0000";
 const std::string& ChangelogState()
 {
     static const std::string state = [] {
-        char pattern[] = "/tmp/lustreapi-bench-changelog.XXXXXX";
-        if (!mkdtemp(pattern)) return std::string();
-        const std::string dir = pattern;
+        const std::string dir = bench::ScratchDir("changelog");
+        if (dir.empty()) return std::string();
         const std::string setUp = "PATH=" LUSTREAPI_BENCH_SIM_BIN ":$PATH LUSTRE_SIM_STATE=" + dir +
                                   "/state && export PATH "
                                   "LUSTRE_SIM_STATE && lustre-sim init " +
@@ -36,7 +37,14 @@ const std::string& ChangelogState()
                                   " CREAT --name 'file with spaces' --jobid cp.0 --count " + std::to_string(kRecords) +
                                   " >/dev/null";
         std::string out, err;
-        return ZqProcess::system(setUp.c_str(), &out, &err, 0, false) == 0 ? dir + "/state" : std::string();
+        const bool made = ZqProcess::system(setUp.c_str(), &out, &err, 0, false) == 0;
+        // Removed when the process ends, made or not.
+        static std::string madeDir = dir;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(madeDir, ignored);
+        });
+        return made ? dir + "/state" : std::string();
     }();
     return state;
 }

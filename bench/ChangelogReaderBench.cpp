@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
@@ -30,11 +31,28 @@ long Records()
     return n > 0 ? n : 1000000;
 }
 
+// The directories made by StateWith, removed when the process ends (a
+// changelog of a million records takes a few hundred megabytes).
+std::map<long, std::string>& States()
+{
+    static std::map<long, std::string>* states = [] {
+        std::atexit([] {
+            for (const auto& [n, dir] : *states) {
+                (void)n;
+                std::error_code ignored;
+                if (!dir.empty()) std::filesystem::remove_all(std::filesystem::path(dir).parent_path(), ignored);
+            }
+        });
+        return new std::map<long, std::string>;
+    }();
+    return *states;
+}
+
 // A state directory of its own holding n records on kMdt; empty when it could
 // not be made. Made once per n.
 const std::string& StateWith(long n)
 {
-    static std::map<long, std::string> states;
+    std::map<long, std::string>& states = States();
     auto found = states.find(n);
     if (found != states.end()) return found->second;
     std::string dir;

@@ -47,14 +47,13 @@ int Shell(const std::string& command)
 // A state directory holding files populated files (and their CREAT
 // records), with changelog reader cl1 registered before them and the
 // listing of its records kept in <dir>/listing; "" when it could not be
-// made. Made once per size; removed at exit.
+// made. Made once per size (a scratch directory, removed at exit).
 const std::string& StateOf(int64_t files)
 {
     static std::map<int64_t, std::string> states;
     auto it = states.find(files);
     if (it != states.end()) return it->second;
-    char pattern[] = "/tmp/lustreapi-bench-scale.XXXXXX";
-    std::string dir = mkdtemp(pattern) ? pattern : "";
+    std::string dir = bench::ScratchDir("scale");
     const std::string env = "PATH=" LUSTREAPI_BENCH_SIM_BIN ":$PATH LUSTRE_SIM_STATE=" + dir + "/state";
     if (!dir.empty() &&
         Shell("export " + env + " && lustre-sim init " + dir + "/state --version 2.15 && mkdir " + dir +
@@ -62,14 +61,6 @@ const std::string& StateOf(int64_t files)
               " changelog_register -n >/dev/null && lustre-sim populate lustre " + std::to_string(files) +
               " && lfs changelog " + kMdt + " > " + dir + "/listing") != 0)
         dir.clear();
-    static const bool cleanup = [] {
-        std::atexit([] {
-            std::error_code ignored;
-            for (const auto& [count, state] : states) std::filesystem::remove_all(state, ignored);
-        });
-        return true;
-    }();
-    (void)cleanup;
     return states.emplace(files, dir).first->second;
 }
 
@@ -328,17 +319,8 @@ long long ServeQueue(const std::string& mount, const std::string& archive)
 void HsmFlow_Files(benchmark::State& state)
 {
     if (!bench::PrepareLustre()) return state.SkipWithError("liblustreapi.so stand-in not bound");
-    char pattern[] = "/tmp/lustreapi-bench-flow.XXXXXX";
-    if (!mkdtemp(pattern)) return state.SkipWithError("cannot make a state directory");
-    const std::string top = pattern, mount = top + "/mnt", archive = top + "/archive";
-    struct Removed {
-        std::string dir;
-        ~Removed()
-        {
-            std::error_code ignored;
-            std::filesystem::remove_all(dir, ignored);
-        }
-    } removed{top};
+    const std::string top = bench::ScratchDir("flow"), mount = top + "/mnt", archive = top + "/archive";
+    if (top.empty()) return state.SkipWithError("cannot make a state directory");
     std::filesystem::create_directories(mount);
     std::filesystem::create_directories(archive);
     std::filesystem::create_directories(top + "/state");

@@ -46,6 +46,7 @@ configure_package_config_file(cmake/LustreAPIConfig.cmake.in
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/LustreAPIConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/LustreAPIConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/LustreAPIConfigVersion.cmake
+  ${PROJECT_SOURCE_DIR}/cmake/LustreIncludeDirs.cmake
   DESTINATION ${LUSTREAPI_CMAKE_DIR} COMPONENT development)
 
 # The prefix as seen from the .pc file's directory: the packages install

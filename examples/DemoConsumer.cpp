@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <vector>
 
@@ -31,7 +32,7 @@ public:
     ~Reader()
     {
         if (!id.empty())
-            LustreAPI::DeRegisterChangelog(m_target.host, m_target.mdt, m_target.fsName, m_target.user, id);
+            LustreAPI::DeRegisterChangelog(m_target.host, m_target.mdt, m_target.fsName, m_target.user, id, kCommandLimit);
     }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -41,13 +42,29 @@ private:
     const Target& m_target;
 };
 
+std::string FidText(const LustreAPI::CLustreFID& f) { return Format("[0x%llx:0x%x:0x%x]", f.m_seq, f.m_oid, f.m_ver); }
+
+// "2026-12-07T08:42:30.865064087Z": the record's time in UTC.
+std::string IsoTime(long long seconds, unsigned nanoseconds)
+{
+    const time_t t = static_cast<time_t>(seconds);
+    struct tm utc {};
+    char text[32] = "?";
+    if (gmtime_r(&t, &utc)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    return Format("%s.%09uZ", text, nanoseconds);
+}
+
 std::string Describe(const LustreAPI::CChangelogRecord& r)
 {
-    std::string text = Format("#%llu %s", r.m_index, r.m_typeName.c_str());
+    std::string text = Format("record %llu: %s", r.m_index, r.m_typeName.c_str());
     if (!r.m_name.empty()) text += " " + Quoted(r.m_name);
     if (!r.m_sourceName.empty()) text += " (was " + Quoted(r.m_sourceName) + ")";
-    text += Format(" in [0x%llx:0x%x:0x%x], at %lld.%09u UTC", r.m_parent.m_seq, r.m_parent.m_oid, r.m_parent.m_ver,
-                   r.m_seconds, r.m_nanoseconds);
+    const LustreAPI::CLustreFID& p = r.m_parent;
+    if (p.m_seq || p.m_oid || p.m_ver)
+        text += " in directory " + FidText(p);
+    else
+        text += " of file " + FidText(r.m_target) + " (no directory: this record names only the file)";
+    text += ", at " + IsoTime(r.m_seconds, r.m_nanoseconds);
     if (r.m_uid >= 0) text += Format(", by uid %lld", r.m_uid);
     return text;
 }
@@ -59,7 +76,7 @@ bool ReaderIndex(Report& report, const Target& t, const std::string& id, unsigne
     report.Ask(asked);
     unsigned long long current = 0;
     std::vector<LustreAPI::CChangelogUser> users;
-    const CKxError error = LustreAPI::GetChangelogUsers(t.host, t.mdt, t.fsName, t.user, current, users);
+    const CKxError error = LustreAPI::GetChangelogUsers(t.host, t.mdt, t.fsName, t.user, current, users, kCommandLimit);
     if (error.Failed()) return report.Fail(asked, ErrorText(error));
     std::string got = Format("current index %llu;", current);
     listed = false;
@@ -125,7 +142,7 @@ bool Read(Report& report, const std::string& mdt, const std::string& start,
 {
     const std::string asked = Format("ReadChangelogs(%s, %s, \"\")", mdt.c_str(), start.c_str());
     report.Ask(asked);
-    const CKxError error = LustreAPI::ReadChangelogs(mdt, start, "", records);
+    const CKxError error = LustreAPI::ReadChangelogs(mdt, start, "", records, kCommandLimit);
     if (error.Failed()) return report.Fail(asked, ErrorText(error));
     report.Ok(asked, Format("%zu records", records.size()));
     for (const auto& record : records) report.Detail("  " + Describe(record));
@@ -138,7 +155,7 @@ bool RunConsumer(Report& report, const std::string& fsName, const std::string& s
 {
     report.Job("Changelog consumer: register, read records as values, acknowledge them, deregister");
     std::vector<std::string> mdts, servers;
-    CKxError error = LustreAPI::GetMDTList(fsName, mdts, servers);
+    CKxError error = LustreAPI::GetMDTList(fsName, mdts, servers, kCommandLimit);
     if (error.Failed() || mdts.empty()) return report.Fail("GetMDTList(" + Quoted(fsName) + ")", ErrorText(error));
     const Target t{servers.front(), mdts.front(), fsName, sshUser};
 
@@ -146,7 +163,7 @@ bool RunConsumer(Report& report, const std::string& fsName, const std::string& s
     const std::string registerAsked = "RegisterChangelog" + t.Text() + ")";
     report.Ask(registerAsked);
     std::string id;
-    error = LustreAPI::RegisterChangelog(t.host, t.mdt, t.fsName, t.user, id);
+    error = LustreAPI::RegisterChangelog(t.host, t.mdt, t.fsName, t.user, id, kCommandLimit);
     if (error.Failed()) return report.Fail(registerAsked, ErrorText(error));
     reader.id = id;
     report.Ok(registerAsked, "changelog reader " + Quoted(id));
@@ -167,7 +184,7 @@ bool RunConsumer(Report& report, const std::string& fsName, const std::string& s
     const std::string last = std::to_string(records.back().m_index);
     const std::string clearAsked = Format("ClearChangelog(%s, %s, %s)", t.mdt.c_str(), id.c_str(), last.c_str());
     report.Ask(clearAsked);
-    error = LustreAPI::ClearChangelog(t.mdt, id, last);
+    error = LustreAPI::ClearChangelog(t.mdt, id, last, kCommandLimit);
     if (error.Failed()) return report.Fail(clearAsked, ErrorText(error));
     report.Ok(clearAsked, "records up to " + last + " acknowledged");
 
@@ -181,7 +198,7 @@ bool RunConsumer(Report& report, const std::string& fsName, const std::string& s
 
     const std::string deregAsked = "DeRegisterChangelog" + t.Text() + ", " + Quoted(id) + ")";
     report.Ask(deregAsked);
-    error = LustreAPI::DeRegisterChangelog(t.host, t.mdt, t.fsName, t.user, reader.id);
+    error = LustreAPI::DeRegisterChangelog(t.host, t.mdt, t.fsName, t.user, reader.id, kCommandLimit);
     if (error.Failed()) return report.Fail(deregAsked, ErrorText(error));
     reader.id.clear();
     report.Ok(deregAsked, "changelog reader removed");

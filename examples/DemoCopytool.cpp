@@ -20,30 +20,11 @@ using common::UniqueFd;
 
 constexpr size_t kChunk = 64 * 1024;
 
-const char* ActionName(unsigned action)
-{
-    switch (action) {
-    case HSMA_ARCHIVE:
-        return "ARCHIVE";
-    case HSMA_RESTORE:
-        return "RESTORE";
-    case HSMA_REMOVE:
-        return "REMOVE";
-    case HSMA_CANCEL:
-        return "CANCEL";
-    default:
-        return "unknown action";
-    }
-}
-
-// One progress line per report; on a terminal the line is rewritten in place.
+// One progress line per report (rewritten in place only on a terminal).
 void ShowProgress(const std::string& fid, unsigned long long copied, unsigned long long total)
 {
     const unsigned percent = total ? static_cast<unsigned>(copied * 100 / total) : 100;
-    static const bool terminal = isatty(STDOUT_FILENO) != 0;
-    std::printf("%s     copying %s  %llu/%llu bytes  %3u%%%s", terminal ? "\r" : "", fid.c_str(), copied, total,
-                percent, terminal ? "" : "\n");
-    std::fflush(stdout);
+    Progress(Format("     copying %s  %llu/%llu bytes  %3u%%", fid.c_str(), copied, total, percent));
 }
 
 bool WriteAll(int fd, const char* data, size_t size)
@@ -145,7 +126,9 @@ bool Copytool::Serve(size_t actions, std::chrono::seconds patience, std::vector<
                 // Not ours to do: tell the coordinator so it does not wait for it.
                 hsm_copyaction_private* hcp = nullptr;
                 const unsigned action = item->hai_action;
-                m_report.Detail(Format("declining %s action %s", ActionName(action), FidText(item->hai_fid).c_str()));
+                m_report.Detail(Format("declining %s action %s",
+                                       hsm_copytool_action2name(static_cast<hsm_copytool_action>(action)),
+                                       FidText(item->hai_fid).c_str()));
                 if (LustreAPI::HSMActionBegin(&hcp, m_ct, item, -1, 0, true, msg) >= 0)
                     LustreAPI::HSMActionEnd(&hcp, nullptr, 0, EOPNOTSUPP, msg);
             }
@@ -221,7 +204,7 @@ bool Copytool::Archive(const hsm_action_item& item, ArchivedFile& archived)
                 ShowProgress(fidText, copied, total);
             }
             if (failure.empty() && total == 0) ShowProgress(fidText, 0, 0);
-            if (isatty(STDOUT_FILENO)) std::printf("\n");
+            EndProgress();
             if (failure.empty() && fsync(target.Get()) != 0) {
                 errval = errno;
                 failure = "fsync: " + ErrnoText(-errno);

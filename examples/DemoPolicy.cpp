@@ -70,10 +70,9 @@ bool Serve(Report& report, hsm_copytool_private* ct, const std::string& archiveD
                 return report.Fail(what, "copy of " + FidName(hai.hai_fid) + " failed");
             ++done;
         }
-        std::printf("\r    copytool: %s %zu of %zu files", what, done, count);
-        std::fflush(stdout);
+        Progress(Format("    copytool: %s %zu of %zu files", what, done, count));
     }
-    std::printf("\n");
+    EndProgress();
     return true;
 }
 
@@ -126,7 +125,7 @@ bool RunPolicyEngine(Report& report, const std::string& mount, const std::string
     const std::vector<std::string> bound = LustreAPI::GetBoundEntryPoints();
     std::string names;
     for (const std::string& name : bound) names += (names.empty() ? "" : " ") + name;
-    report.Ok("GetBoundEntryPoints()", Format("%zu bound", bound.size()));
+    report.Ok("GetBoundEntryPoints()", Format("%zu bound: ", bound.size()) + DescribeBinding());
     report.Detail(names);
 
     const std::string dir = mount + "/lustreapi-demo-policy";

@@ -1,7 +1,12 @@
 #include "DemoReport.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
+#include <vector>
+
+#include "LustreAPI.h"
 
 namespace demo {
 
@@ -30,7 +35,38 @@ std::string Tidy(std::string text)
     return text;
 }
 
+bool Terminal()
+{
+    static const bool terminal = isatty(STDOUT_FILENO) != 0;
+    return terminal;
+}
+
 }  // namespace
+
+void Progress(const std::string& line)
+{
+    std::printf(Terminal() ? "\r%s" : "%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+void EndProgress()
+{
+    if (Terminal()) std::printf("\n");
+}
+
+std::string DescribeBinding()
+{
+    // The fifteen come first, in table order; whatever follows is optional.
+    constexpr size_t kRequired = 15;
+    const std::vector<std::string> bound = LustreAPI::GetBoundEntryPoints();
+    if (bound.size() < kRequired) return Format("%zu entry points only", bound.size());
+    std::string optional;
+    for (size_t i = kRequired; i < bound.size(); ++i) optional += (optional.empty() ? "" : ", ") + bound[i];
+    return "the fifteen entry points every operation needs, and " +
+           (optional.empty() ? std::string("none of the optional ones (HSMStateGet, HSMStateSet and "
+                                           "HSMCurrentAction then refuse)")
+                             : "the optional " + optional + " (bound when Lustre's library has them)");
+}
 
 void Report::Job(const std::string& title)
 {

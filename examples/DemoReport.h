@@ -43,6 +43,17 @@ public:
         __attribute__((format(printf, 7, 8)));
 };
 
+// A progress line of a step. On a terminal each update rewrites the line in
+// place (EndProgress ends it); elsewhere (a pipe, a log file) each update is
+// a line of its own and EndProgress prints nothing.
+void Progress(const std::string& line);
+void EndProgress();
+
+// What the binding holds, in words: "the fifteen entry points every
+// operation needs, and the optional llapi_hsm_state_get, ... (bound when
+// Lustre's library has them)", or which optional ones are missing.
+std::string DescribeBinding();
+
 // printf into a std::string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // "-2 (No such file or directory)" for a negative errno result.

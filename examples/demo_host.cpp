@@ -49,6 +49,7 @@ using demo::Quoted;
 
 namespace {
 
+using demo::kCommandLimit;
 constexpr int kArchiveId = 1;
 
 struct DemoFile {
@@ -175,7 +176,9 @@ bool RunFids(demo::Report& report, const std::string& mount, const std::vector<D
         // Lustre hands back the link and record numbers it used: link 0 is the
         // file's first hard link, record -1 asks for its name now rather than
         // at a changelog record.
-        report.Ok(asked, Quoted(path) + Format(" (hard link %d; record %lld: the current name)", linkNo, recNo));
+        report.Ok(asked, Quoted(path) + Format(" (link number %d: the file's first name; record number %lld: its "
+                                               "name now, not as of a changelog record)",
+                                               linkNo, recNo));
     }
     return true;
 }
@@ -262,7 +265,7 @@ public:
     }
     ~ChangelogUser()
     {
-        if (!m_id.empty()) LustreAPI::DeRegisterChangelog(m_host, m_mdt, m_fs, m_user, m_id);
+        if (!m_id.empty()) LustreAPI::DeRegisterChangelog(m_host, m_mdt, m_fs, m_user, m_id, kCommandLimit);
     }
     ChangelogUser(const ChangelogUser&) = delete;
     ChangelogUser& operator=(const ChangelogUser&) = delete;
@@ -283,7 +286,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     std::vector<std::string> servers;
     const std::string listAsked = "GetMDTList(" + Quoted(fsName) + ")";
     report.Ask(listAsked);
-    CKxError error = LustreAPI::GetMDTList(fsName, mdts, servers);
+    CKxError error = LustreAPI::GetMDTList(fsName, mdts, servers, kCommandLimit);
     if (error.Failed()) return report.Fail(listAsked, ErrorText(error));
     if (mdts.empty() || mdts.size() != servers.size()) return report.Fail(listAsked, "no MDT listed");
     std::string listing;
@@ -297,7 +300,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
 
     ChangelogUser reader(server, mdt, fsName, sshUser);
     report.Ask("RegisterChangelog" + target + ")");
-    error = LustreAPI::RegisterChangelog(server, mdt, fsName, sshUser, reader.Id());
+    error = LustreAPI::RegisterChangelog(server, mdt, fsName, sshUser, reader.Id(), kCommandLimit);
     if (error.Failed()) {
         reader.Forget();
         return report.Fail("RegisterChangelog" + target + ")", ErrorText(error));
@@ -307,7 +310,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
 
     std::string current;
     report.Ask("GetChangelogCurrentIndex" + target + ")");
-    error = LustreAPI::GetChangelogCurrentIndex(server, mdt, fsName, sshUser, current);
+    error = LustreAPI::GetChangelogCurrentIndex(server, mdt, fsName, sshUser, current, kCommandLimit);
     if (error.Failed()) return report.Fail("GetChangelogCurrentIndex" + target + ")", ErrorText(error));
     report.Ok("GetChangelogCurrentIndex" + target + ")", "current index " + current);
 
@@ -315,7 +318,7 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     std::string end;
     const std::string rangeAsked = "GetStartAndEndChangelogRecordNumbers" + target + ", " + Quoted(id) + ")";
     report.Ask(rangeAsked);
-    error = LustreAPI::GetStartAndEndChangelogRecordNumbers(server, mdt, fsName, sshUser, id, start, end);
+    error = LustreAPI::GetStartAndEndChangelogRecordNumbers(server, mdt, fsName, sshUser, id, start, end, kCommandLimit);
     if (error.Failed()) return report.Fail(rangeAsked, ErrorText(error));
     report.Ok(rangeAsked, "reader at " + start + ", current index " + end);
     report.Detail("(the end is logged first: lctl's listing shows the current index before the readers)");
@@ -325,17 +328,18 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
 
     std::string after;
     report.Ask(rangeAsked);
-    error = LustreAPI::GetStartAndEndChangelogRecordNumbers(server, mdt, fsName, sshUser, id, start, after);
+    error = LustreAPI::GetStartAndEndChangelogRecordNumbers(server, mdt, fsName, sshUser, id, start, after, kCommandLimit);
     if (error.Failed()) return report.Fail(rangeAsked, ErrorText(error));
     report.Ok(rangeAsked, "reader at " + start + ", current index " + after);
 
-    char dir[] = "/tmp/lustreapi-demo-XXXXXX";
-    if (!mkdtemp(dir)) return report.Fail("mkdtemp", ErrnoText(-errno));
-    const std::string dump = std::string(dir) + "/changelog.txt";
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/lustreapi-demo-XXXXXX";
+    if (!mkdtemp(dir.data())) return report.Fail("mkdtemp", ErrnoText(-errno));
+    const std::string dump = dir + "/changelog.txt";
     const std::string dumpAsked =
         Format("GetChangelogs(%s, \"\", %s, %s, %s)", mdt.c_str(), start.c_str(), after.c_str(), dump.c_str());
     report.Ask(dumpAsked);
-    error = LustreAPI::GetChangelogs(mdt, "", start, after, dump);
+    error = LustreAPI::GetChangelogs(mdt, "", start, after, dump, kCommandLimit);
     std::string text;
     const bool read = ReadWhole(dump, text);
     fs::remove_all(dir);
@@ -354,14 +358,15 @@ bool RunChangelog(demo::Report& report, const std::string& fsName, const std::st
     std::string missing;
     if (!DumpShowsActivity(text, activity, missing)) return report.Fail(dumpAsked, "no record " + missing);
     report.Ok(dumpAsked,
-              Format("%zu records (t= the file's FID, p= its directory's; of a rename, s= and sp= the file and the "
-                     "directory it left):",
+              Format("%zu records (t= the file's FID, p= its directory's, none for a CLOSE, which names only the "
+                     "file; of a rename, s= and sp= the file and the directory it left; u= who did it, uid:gid; on the "
+                     "stand-in, the file's owner):",
                      records));
     for (const std::string& record : shown) report.Detail("  " + record);
 
     const std::string deregAsked = "DeRegisterChangelog" + target + ", " + Quoted(id) + ")";
     report.Ask(deregAsked);
-    error = LustreAPI::DeRegisterChangelog(server, mdt, fsName, sshUser, reader.Id());
+    error = LustreAPI::DeRegisterChangelog(server, mdt, fsName, sshUser, reader.Id(), kCommandLimit);
     if (error.Failed()) return report.Fail(deregAsked, ErrorText(error));
     reader.Forget();
     report.Ok(deregAsked, "changelog user removed");
@@ -397,7 +402,7 @@ int main(int argc, char** argv)
     if (bound.Failed()) {
         report.Fail("LoadFunctions()", ErrorText(bound));
     } else {
-        report.Ok("LoadFunctions()", "liblustreapi bound, all fifteen entry points");
+        report.Ok("LoadFunctions()", "liblustreapi bound: " + demo::DescribeBinding());
         std::vector<DemoFile> files;
         std::string fsName;
         if (MakeFiles(report, mount, files) && RunHsm(report, mount, archiveDir, files, fsName)) {

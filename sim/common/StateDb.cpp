@@ -34,6 +34,7 @@ CREATE TABLE IF NOT EXISTS hsm_action(cookie INTEGER PRIMARY KEY, compound INTEG
   copied_offset INTEGER NOT NULL, copied_length INTEGER NOT NULL);
 CREATE INDEX IF NOT EXISTS hsm_action_file ON hsm_action(fs, seq, oid, ver);
 CREATE INDEX IF NOT EXISTS hsm_action_queue ON hsm_action(fs, started, cookie);
+CREATE INDEX IF NOT EXISTS hsm_action_request ON hsm_action(fs, compound, started);
 CREATE INDEX IF NOT EXISTS hsm_action_owner ON hsm_action(started, owner);
 CREATE TABLE IF NOT EXISTS changelog_mdt(mdt TEXT PRIMARY KEY, last_user INTEGER NOT NULL,
   idx INTEGER NOT NULL) WITHOUT ROWID;

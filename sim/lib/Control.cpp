@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+
+#include <sched.h>
 #include <vector>
 
 #include <lustre/lustreapi.h>
@@ -33,6 +35,8 @@ const char* const kNames[kCount] = {
     "llapi_hsm_state_get",
     "llapi_hsm_state_set",
     "llapi_hsm_current_action",
+    "llapi_fid2path_at",
+    "llapi_hsm_import",
     "llapi_changelog_start",
     "llapi_changelog_recv",
     "llapi_changelog_free",
@@ -92,7 +96,15 @@ void CallArgs::Str1(const char* s) { CopyString(str1, sizeof str1, s); }
 bool EnterCall(Ep ep, const CallArgs& args, int& injected)
 {
     State& s = Global();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::unique_lock<std::mutex> lock(s.mutex, std::defer_lock);
+    if (ep != Ep::CopytoolUnregister) {
+        lock.lock();
+    } else {
+        // Unregister runs from signal handlers, perhaps on a thread that
+        // holds this lock: it is counted only if the lock comes free soon.
+        for (int i = 0; i < 1000 && !lock.try_lock(); ++i) sched_yield();
+        if (!lock.owns_lock()) return false;
+    }
     Slot& slot = s.slots[static_cast<int>(ep)];
     ++slot.calls;
     slot.called = true;

@@ -26,6 +26,8 @@ enum class Ep {
     StateGet,
     StateSet,
     CurrentAction,
+    Fid2PathAt,
+    HsmImport,
     ChangelogStart,
     ChangelogRecv,
     ChangelogFree,

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "Copytool.h"
+#include "EventFifo.h"
 #include "FidStore.h"
 #include "HsmFile.h"
 #include "HsmStore.h"
@@ -36,6 +37,7 @@ struct hsm_copyaction_private {
     long long mtimeNs = 0;  // ARCHIVE: the file when the copy began
     long long size = 0;
     unsigned long long copied = 0;  // bytes reported by progress
+    std::string lustrePath;         // of hai_dfid at the start, for the event FIFO
 };
 
 namespace sim::lib {
@@ -103,6 +105,32 @@ struct LockedState {
     [[nodiscard]] bool Commit() { return hsm.Save(ctx) && fids.Save(ctx) && tx->Commit(); }
 };
 
+// "<ACTION>_<phase>", as the event FIFO names copy-action events.
+std::string EventType(unsigned action, const char* phase)
+{
+    return std::string(hsm_copytool_action2name(static_cast<hsm_copytool_action>(action))) + "_" + phase;
+}
+
+void LogProgress(const hsm_copyaction_private& hcp, const char* phase, unsigned long long total,
+                 const unsigned long long* current)
+{
+    JsonEvent event(EventType(hcp.hai.hai_action, phase));
+    if (current) event.Num("current_bytes", static_cast<long long>(*current));
+    event.Num("total_bytes", static_cast<long long>(total))
+        .Str("lustre_path", hcp.lustrePath)
+        .Fid("source_fid", hcp.hai.hai_fid)
+        .Fid("data_fid", hcp.hai.hai_dfid);
+    WriteEvent(event);
+}
+
+// The event of an end call the coordinator accepted.
+void LogEnd(unsigned action, const lu_fid& fid, int errval)
+{
+    JsonEvent event(EventType(action, errval == ECANCELED ? "CANCEL" : errval != 0 ? "ERROR" : "FINISH"));
+    if (errval != 0 && errval != ECANCELED) event.Str("error", strerror(errval)).Num("errno", errval);
+    WriteEvent(event.Fid("source_fid", fid).Fid("data_fid", fid));
+}
+
 }  // namespace
 
 int ActionBegin(hsm_copyaction_private** phcp, const hsm_copytool_private* ct, const hsm_action_item* hai,
@@ -156,6 +184,15 @@ int ActionBegin(hsm_copyaction_private** phcp, const hsm_copytool_private* ct, c
         if (!state.Commit()) return -EIO;
     }
 
+    if (EventsWanted()) {
+        std::string rel;
+        ObjectId id;
+        if (fids.Find(*mount, hcp->ct.mountDir, hcp->hai.hai_dfid, rel, id) == 0) {
+            hcp->lustrePath = rel.empty() ? "/" : rel;
+            LogProgress(*hcp, "START", 0, nullptr);
+        }
+    }
+
     Registry& r = Actions();
     std::lock_guard<std::mutex> registryLock(r.mutex);
     r.live.insert(hcp.get());
@@ -165,7 +202,6 @@ int ActionBegin(hsm_copyaction_private** phcp, const hsm_copytool_private* ct, c
 
 int ActionProgress(hsm_copyaction_private* hcp, const hsm_extent* he, unsigned long long total, int hpFlags)
 {
-    (void)total;
     (void)hpFlags;
     CopytoolInfo ct;
     unsigned long long cookie = 0;
@@ -178,6 +214,8 @@ int ActionProgress(hsm_copyaction_private* hcp, const hsm_extent* he, unsigned l
         hcp->copied += done.length;
         ct = hcp->ct;
         cookie = hcp->hai.hai_cookie;
+        const unsigned long long current = done.length;
+        if (!hcp->lustrePath.empty()) LogProgress(*hcp, "RUNNING", total, &current);
     }
     // The coordinator keeps the extent copied so far, for
     // llapi_hsm_current_action to report.
@@ -259,6 +297,7 @@ int ActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, 
         }
     }
     if (!state.Commit()) return -EIO;
+    if (rc == 0) LogEnd(endedAction, fid, errval < 0 ? -errval : errval);
     // The coordinator logs every end call, failed ones with their error.
     const HsmEvent event = endedAction == HSMA_ARCHIVE   ? HE_ARCHIVE
                            : endedAction == HSMA_RESTORE ? HE_RESTORE
@@ -276,11 +315,14 @@ int ActionGetFd(const hsm_copyaction_private* hcp)
     Registry& r = Actions();
     std::lock_guard<std::mutex> lock(r.mutex);
     if (!r.live.count(hcp)) return -EINVAL;
+    // A copy of the action's descriptor, close-on-exec like every descriptor
+    // the stand-in opens: a copytool that starts a helper process meanwhile
+    // hands it nothing.
     int fd;
     if (hcp->hai.hai_action == HSMA_ARCHIVE)
-        fd = dup(hcp->source.Get());
+        fd = fcntl(hcp->source.Get(), F_DUPFD_CLOEXEC, 0);
     else if (hcp->hai.hai_action == HSMA_RESTORE)
-        fd = dup(hcp->data.Get());
+        fd = fcntl(hcp->data.Get(), F_DUPFD_CLOEXEC, 0);
     else
         return -EINVAL;
     return fd < 0 ? -errno : fd;

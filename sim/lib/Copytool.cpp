@@ -10,13 +10,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <vector>
 
+#include "EventFifo.h"
 #include "HsmStore.h"
 #include "Message.h"
 #include "Operations.h"
@@ -26,12 +24,13 @@
 struct hsm_copytool_private {
     sim::lib::CopytoolInfo info;
     std::vector<unsigned> archives;  // empty: every archive
+    int archiveCount = 0;            // as registered, 0 meaning every archive
     bool nonblock = false;
     common::UniqueFd wakeRead;
     common::UniqueFd wakeWrite;
     std::vector<unsigned long long> buffer;  // the last list handed out, 8-byte aligned
     std::atomic<bool> shutdown{false};
-    int receivers = 0;  // guarded by the registry mutex
+    std::unique_ptr<sim::lib::PreparedEvent> unregisterEvent;  // written by unregister, which may not allocate
 };
 
 namespace sim::lib {
@@ -40,17 +39,74 @@ namespace {
 // How often a waiting receive looks at the queue.
 constexpr int kPollMs = 50;
 
-struct Registry {
-    std::mutex mutex;
-    std::condition_variable idle;
-    std::set<const hsm_copytool_private*> live;
-    unsigned next = 1;
+// Live copytools, without locks: unregister runs from signal handlers,
+// perhaps on a thread that holds any lock of ours. Each slot holds a
+// copytool and a word counting the calls using it, with kDead set once it
+// is unregistered; whoever brings a dead slot's count to zero frees the
+// copytool and empties the slot.
+constexpr int kSlots = 256;
+constexpr unsigned kDead = 1u << 31;
+constexpr unsigned kSweeping = 1u << 30;  // with kDead: being freed by a sweep
+
+struct Slot {
+    std::atomic<hsm_copytool_private*> ct{nullptr};
+    std::atomic<unsigned> state{0};
 };
 
-Registry& Copytools()
+Slot g_slots[kSlots];
+std::atomic<unsigned> g_nextId{1};
+
+void Free(Slot& slot)
 {
-    static Registry* registry = new Registry;  // lives as long as the process
-    return *registry;
+    hsm_copytool_private* ct = slot.ct.exchange(nullptr);
+    slot.state = 0;
+    delete ct;
+}
+
+void Release(Slot& slot)
+{
+    if (slot.state.fetch_sub(1) == (kDead | 1)) Free(slot);
+}
+
+// Frees the copytools that unregister left with no call using them.
+void SweepUnregistered()
+{
+    for (Slot& slot : g_slots) {
+        unsigned dead = kDead;
+        if (slot.state.compare_exchange_strong(dead, kDead | kSweeping)) Free(slot);
+    }
+}
+
+// Marks ct's slot as in use by one more call; null for anything that is not
+// a live copytool (never dereferenced).
+Slot* Acquire(const hsm_copytool_private* ct)
+{
+    if (!ct) return nullptr;
+    for (Slot& slot : g_slots) {
+        if (slot.ct.load() != ct) continue;
+        unsigned s = slot.state.load();
+        do {
+            if (s & kDead) return nullptr;
+        } while (!slot.state.compare_exchange_weak(s, s + 1));
+        if (slot.ct.load() == ct) return &slot;
+        Release(slot);  // the slot changed hands meanwhile
+        return nullptr;
+    }
+    return nullptr;
+}
+
+// The client's agent UUID, made from the mount's client instance.
+std::string AgentUuid(const CopytoolInfo& info)
+{
+    const std::string& i = info.instance;
+    if (i.size() != 16) return i;
+    return i.substr(0, 8) + "-" + i.substr(8, 4) + "-" + i.substr(12, 4) + "-0000-000000000000";
+}
+
+JsonEvent RegistrationEvent(const hsm_copytool_private& ct, const char* type)
+{
+    return std::move(
+        JsonEvent(type).Num("archive", ct.archiveCount).Str("mount_point", ct.info.mount).Str("uuid", AgentUuid(ct.info)));
 }
 
 bool OwnerAlive(const std::string& owner)
@@ -132,35 +188,39 @@ long long Take(hsm_copytool_private& ct)
 
 bool LookupCopytool(const hsm_copytool_private* ct, CopytoolInfo& info)
 {
-    Registry& r = Copytools();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (!r.live.count(ct)) return false;
+    Slot* slot = Acquire(ct);
+    if (!slot) return false;
     info = ct->info;
+    Release(*slot);
     return true;
 }
 
 int CopytoolRegister(hsm_copytool_private** priv, const char* mnt, int archiveCount, const int* archives, int rfdFlags)
 {
+    // Lustre's order: the archive list, then the mount (opening it and its
+    // .lustre/fid), then each archive id unless 0 asked for all of them.
     if (archiveCount > 0 && !archives) {
         PrintMessage("NULL archive numbers\n");
         return -EINVAL;
     }
-    if (!priv || !mnt || archiveCount < 0) return -EINVAL;
-    std::vector<unsigned> ids;
-    for (int i = 0; i < archiveCount; ++i) {
-        if (archives[i] < 0) return -EINVAL;
-        if (archives[i] == 0) {  // 0 anywhere: every archive
-            ids.clear();
-            break;
-        }
-        ids.push_back(static_cast<unsigned>(archives[i]));
-    }
-    Context ctx;
+    if (!priv || !mnt) return -EINVAL;
+    bool all = archiveCount <= 0;
+    for (int i = 0; i < archiveCount && !all; ++i) all = archives[i] == 0;
     if (access(mnt, F_OK) != 0) return -errno;
+    Context ctx;
     Located loc;
     if (LoadContext(ctx)) loc = Locate(ctx.config, mnt);
     // Only a mount point has .lustre/fid, which registration opens.
     if (!loc.mount || !loc.rel.empty()) return -ENOENT;
+    if (archiveCount < 0) return -EINVAL;
+    std::vector<unsigned> ids;
+    for (int i = 0; i < archiveCount && !all; ++i) {
+        if (archives[i] < 0) {
+            PrintMessage("%d requested when archive id >= 0 is supported\n", archives[i]);
+            return -EINVAL;
+        }
+        ids.push_back(static_cast<unsigned>(archives[i]));
+    }
 
     auto ct = std::make_unique<hsm_copytool_private>();
     int pipeFds[2];
@@ -168,50 +228,70 @@ int CopytoolRegister(hsm_copytool_private** priv, const char* mnt, int archiveCo
     ct->wakeRead.Reset(pipeFds[0]);
     ct->wakeWrite.Reset(pipeFds[1]);
     ct->archives = ids;
+    ct->archiveCount = static_cast<int>(ids.size());
     ct->nonblock = (rfdFlags & O_NONBLOCK) != 0;
     ct->info.fs = loc.mount->fs;
     ct->info.mountDir = loc.mountDir;
-    Registry& r = Copytools();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    ct->info.id = std::to_string(getpid()) + "." + std::to_string(r.next++);
-    r.live.insert(ct.get());
-    *priv = ct.release();
-    return 0;
+    ct->info.mount = mnt;
+    ct->info.instance = loc.mount->instance;
+    ct->info.id = std::to_string(getpid()) + "." + std::to_string(g_nextId++);
+    SweepUnregistered();
+    for (Slot& slot : g_slots) {
+        hsm_copytool_private* empty = nullptr;
+        if (slot.state.load() != 0 || !slot.ct.compare_exchange_strong(empty, ct.get())) continue;
+        ct->unregisterEvent = std::make_unique<PreparedEvent>(RegistrationEvent(*ct, "UNREGISTER"));
+        WriteEvent(RegistrationEvent(*ct, "REGISTER"));
+        *priv = ct.release();
+        return 0;
+    }
+    return -EMFILE;  // more live copytools than slots
 }
 
 int CopytoolUnregister(hsm_copytool_private** priv)
 {
-    if (!priv || !*priv) return -EINVAL;
+    // Called from signal handlers: no locks, no waiting.
+    if (!priv) return -EINVAL;
     hsm_copytool_private* ct = *priv;
-    Registry& r = Copytools();
-    {
-        std::unique_lock<std::mutex> lock(r.mutex);
-        if (!r.live.erase(ct)) return -EINVAL;
-        ct->shutdown = true;
+    Slot* slot = Acquire(ct);
+    if (!slot) return -EINVAL;
+    const unsigned before = slot->state.fetch_or(kDead);
+    if (before & kDead) {  // another thread was first
+        Release(*slot);
+        return -EINVAL;
+    }
+    ct->shutdown = true;
+    if (before == 1) {
+        // No receive under way: the descriptors go now (close is safe in a
+        // signal handler), the memory when a later registration sweeps it.
+        ct->wakeRead.Reset();
+        ct->wakeWrite.Reset();
+    } else {
         char byte = 0;
         ssize_t n = write(ct->wakeWrite.Get(), &byte, 1);
         (void)n;  // a full pipe already wakes the receiver
-        // A receive on another thread returns -ESHUTDOWN before ct goes.
-        r.idle.wait(lock, [ct] { return ct->receivers == 0; });
     }
-    delete ct;
+    ct->unregisterEvent->Write();
     *priv = nullptr;
+    // A receive under way frees the copytool when it leaves; free() is no
+    // call for a signal handler, so this one never does.
+    slot->state.fetch_sub(1);
     return 0;
 }
 
 int CopytoolRecv(hsm_copytool_private* ct, hsm_action_list** hal, int* msgsize)
 {
-    if (!hal || !msgsize) return -EINVAL;
-    Registry& r = Copytools();
-    {
-        std::lock_guard<std::mutex> lock(r.mutex);
-        if (!r.live.count(ct)) return -EINVAL;
-        ++ct->receivers;
+    Slot* slot = Acquire(ct);
+    if (!slot) return -EINVAL;
+    if (!hal || !msgsize) {
+        Release(*slot);
+        return -EINVAL;
     }
     long long rc;
+    bool interrupted = false;
     for (;;) {
         if (ct->shutdown) {
-            rc = -ESHUTDOWN;
+            // On the thread a signal interrupted, Lustre's read gives EINTR.
+            rc = interrupted ? -EINTR : -ESHUTDOWN;
             break;
         }
         rc = Take(*ct);
@@ -221,18 +301,17 @@ int CopytoolRecv(hsm_copytool_private* ct, hsm_action_list** hal, int* msgsize)
             break;
         }
         pollfd pfd{ct->wakeRead.Get(), POLLIN, 0};
-        poll(&pfd, 1, kPollMs);
+        interrupted = poll(&pfd, 1, kPollMs) < 0 && errno == EINTR;
     }
     if (rc > 0) {
         *hal = reinterpret_cast<hsm_action_list*>(ct->buffer.data());
         *msgsize = static_cast<int>(rc);
         rc = 0;
+    } else {
+        *hal = nullptr;
+        *msgsize = 0;
     }
-    {
-        std::lock_guard<std::mutex> lock(r.mutex);
-        --ct->receivers;
-    }
-    r.idle.notify_all();
+    Release(*slot);
     return static_cast<int>(rc);
 }
 

@@ -10,6 +10,8 @@ struct CopytoolInfo {
     std::string id;  // "<pid>.<number>", the owner of the actions it received
     std::string fs;
     std::string mountDir;
+    std::string mount;     // as given to register
+    std::string instance;  // the mount's client instance
 };
 
 // Fills info for a registered copytool; false for anything else (a freed or

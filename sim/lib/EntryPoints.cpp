@@ -215,6 +215,37 @@ LLAPI_EXPORT int llapi_get_mdt_index_by_fid(int fd, const lu_fid* fid, int* mdt_
     return sim::lib::GetMdtIndexByFid(fd, fid, mdt_index);
 }
 
+LLAPI_EXPORT int llapi_fid2path_at(int mnt_fd, const lu_fid* fid, char* path, int pathlen, long long* recno,
+                                   int* linkno)
+{
+    CallArgs a;
+    a.int0 = mnt_fd;
+    a.ptr0 = fid;
+    a.ptr1 = path;
+    a.int1 = pathlen;
+    int injected;
+    if (EnterCall(Ep::Fid2PathAt, a, injected)) return injected;
+    return sim::lib::Fid2PathAt(mnt_fd, fid, path, pathlen, recno, linkno);
+}
+
+LLAPI_EXPORT int llapi_hsm_import(const char* dst, int archive, const struct stat* st, unsigned long long stripe_size,
+                                  int stripe_offset, int stripe_count, int stripe_pattern, char* pool_name,
+                                  lu_fid* newfid)
+{
+    CallArgs a;
+    a.Str0(dst);
+    a.int0 = archive;
+    a.ptr0 = st;
+    a.ptr1 = newfid;
+    int injected;
+    if (EnterCall(Ep::HsmImport, a, injected)) return injected;
+    (void)stripe_size;  // the stand-in's files have no layout
+    (void)stripe_offset;
+    (void)stripe_count;
+    (void)pool_name;
+    return sim::lib::HsmImport(dst, archive, st, stripe_pattern, newfid);
+}
+
 #ifndef LUSTRE_SIM_NO_FD2FID
 LLAPI_EXPORT int llapi_fd2fid(int fd, lu_fid* fid)
 {

@@ -1,8 +1,10 @@
 #include "FidText.h"
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -81,3 +83,48 @@ bool FidInNamespace(const lu_fid& f)
 }
 
 }  // namespace sim::lib
+
+// llapi_fid_parse reads as liblustreapi does, leniently: each field with
+// strtoull in base 0 (a sign, blanks after a ':' and an empty field pass),
+// and text after the FID is left for the caller at *endptr.
+extern "C" __attribute__((visibility("default"))) int llapi_fid_parse(const char* fidstr, lu_fid* fid, char** endptr)
+{
+    using Ull = unsigned long long;
+    const char* p = fidstr;
+    int rc = 0;
+    auto finish = [&](int result) {
+        if (endptr) *endptr = const_cast<char*>(p);
+        errno = -result;
+        return result;
+    };
+    if (!fidstr || !fid) return finish(-EINVAL);
+    while (isspace(static_cast<unsigned char>(*p))) ++p;
+    bool bracket = false;
+    while (*p == '[') {
+        ++p;
+        bracket = true;
+    }
+    char* end;
+    const Ull seq = strtoull(p, &end, 0);
+    if (seq == std::numeric_limits<Ull>::max())
+        rc = -ERANGE;
+    else
+        fid->f_seq = seq;
+    p = end;
+    if (*p != ':') return finish(-EINVAL);
+    const Ull oid = strtoull(++p, &end, 0);
+    if (oid > std::numeric_limits<unsigned>::max())
+        rc = -ERANGE;
+    else
+        fid->f_oid = static_cast<unsigned>(oid);
+    p = end;
+    if (*p != ':') return finish(-EINVAL);
+    const Ull ver = strtoull(++p, &end, 0);
+    if (ver > std::numeric_limits<unsigned>::max())
+        rc = -ERANGE;
+    else
+        fid->f_ver = static_cast<unsigned>(ver);
+    p = end;
+    if (bracket && *p == ']') ++p;
+    return finish(rc);
+}

@@ -1,5 +1,6 @@
 // llapi_path2fid, llapi_fd2fid, llapi_fid2path, llapi_search_fsname and
 // llapi_get_mdt_index_by_fid over the stand-in's mounts.
+#include <libgen.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -64,18 +65,51 @@ int NotOnLustre(lu_fid& fid)
     return -EOPNOTSUPP;
 }
 
-// The device holding path, or its nearest existing ancestor; 0 when none.
-dev_t DeviceOf(const char* path)
+// What llapi_search_fsname looks at: path itself when it exists (through a
+// final symlink), else the directory of path or of a dangling symlink's
+// target, and no further. Returns 0 or -errno of the last stat.
+int ExistingPath(const char* path, std::string& found, dev_t& dev)
 {
-    std::string p = path;
     struct stat st {};
-    while (stat(p.empty() ? "." : p.c_str(), &st) != 0) {
-        if (p.empty() || p == "/") return 0;
-        while (p.size() > 1 && p.back() == '/') p.pop_back();
-        const size_t slash = p.find_last_of('/');
-        p = slash == std::string::npos ? "" : slash == 0 ? "/" : p.substr(0, slash);
+    if (stat(path, &st) == 0) {
+        found = path;
+        dev = st.st_dev;
+        return 0;
     }
-    return st.st_dev;
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path, target, sizeof target - 1);
+    std::string p = n >= 0 ? std::string(target, static_cast<size_t>(n)) : std::string(path);
+    std::vector<char> buf(p.begin(), p.end());
+    buf.push_back('\0');
+    found = dirname(buf.data());
+    if (stat(found.c_str(), &st) != 0) return -errno;
+    dev = st.st_dev;
+    return 0;
+}
+
+// The path of fid below mount ("/" for the root) for link number link, and
+// the link number to ask for next. The MDT clamps the link number to the
+// last link and, when there are more links after the one returned, hands
+// back the next number.
+int PathOfFid(const Context& ctx, const Mount& mount, const lu_fid& fid, int link, std::string& answer, int& nextLink)
+{
+    if (!FidInNamespace(fid)) return -EINVAL;
+    std::vector<std::string> rels;
+    {
+        Transaction tx(*ctx.db);
+        FidStore store;
+        if (!tx.Begun() || !store.Load(ctx)) return -EIO;
+        Located root = Locate(ctx.config, mount.dir);
+        const int rc = store.PathsOf(mount, root.mountDir, fid, rels);
+        if (!store.Save(ctx)) return -EIO;
+        if (rc != 0) return rc;
+        if (!tx.Commit()) return -EIO;
+    }
+    size_t n = static_cast<unsigned>(link);  // a negative number asks past the last link
+    if (n >= rels.size()) n = rels.size() - 1;
+    answer = rels[n].empty() ? "/" : rels[n];
+    nextLink = static_cast<int>(n + 1 < rels.size() ? n + 1 : n);
+    return 0;
 }
 
 }  // namespace
@@ -120,42 +154,53 @@ int Fid2Path(const char* device, const char* fidstr, char* path, int pathlen, lo
         return rc;
     }
     if (!path || pathlen > PATH_MAX) return -EINVAL;
-    if (!FidInNamespace(fid)) return -EINVAL;
-
-    std::vector<std::string> rels;
-    {
-        Transaction tx(*ctx.db);
-        FidStore store;
-        if (!tx.Begun() || !store.Load(ctx)) return -EIO;
-        Located root = Locate(ctx.config, mount->dir);
-        rc = store.PathsOf(*mount, root.mountDir, fid, rels);
-        if (!store.Save(ctx)) return -EIO;
-        if (rc != 0) return rc;
-        if (!tx.Commit()) return -EIO;
-    }
-
-    // The MDT clamps the link number to the last link and, when there are
-    // more links after the one returned, hands back the next number.
-    unsigned link = linkno ? static_cast<unsigned>(*linkno) : 0;
-    if (link >= rels.size()) link = static_cast<unsigned>(rels.size() - 1);
-    const std::string& rel = rels[link];
-    const std::string answer = rel.empty() ? "/" : rel;
+    std::string answer;
+    int nextLink;
+    rc = PathOfFid(ctx, *mount, fid, linkno ? *linkno : 0, answer, nextLink);
+    if (rc != 0) return rc;
     if (pathlen < 3 || answer.size() + 1 > static_cast<size_t>(pathlen)) return -EOVERFLOW;
     memcpy(path, answer.c_str(), answer.size() + 1);
-    if (linkno) *linkno = static_cast<int>(link + 1 < rels.size() ? link + 1 : link);
+    if (linkno) *linkno = nextLink;
     (void)recno;  // without a changelog history every record number names the current path
+    return 0;
+}
+
+int Fid2PathAt(int mntFd, const lu_fid* fid, char* path, int pathlen, long long* recno, int* linkno)
+{
+    ObjectId id;
+    Context ctx;
+    Located loc;
+    if (const int rc = LocateFd(mntFd, id, ctx, loc)) return rc;
+    if (!loc.mount) return -ENOTTY;  // the ioctl is Lustre's alone
+    if (!fid || !path || pathlen > PATH_MAX) return -EINVAL;
+    std::string answer;
+    int nextLink;
+    if (const int rc = PathOfFid(ctx, *loc.mount, *fid, linkno ? *linkno : 0, answer, nextLink)) return rc;
+    // The link number (and the record number) come back even when the path
+    // does not fit.
+    if (linkno) *linkno = nextLink;
+    (void)recno;
+    if (answer.size() + 1 > static_cast<size_t>(pathlen < 0 ? 0 : pathlen)) return -ERANGE;
+    memcpy(path, answer.c_str(), answer.size() + 1);
     return 0;
 }
 
 int SearchFsname(const char* pathname, char* fsname)
 {
     if (!pathname || !fsname) return -EINVAL;
+    std::string existing;
+    dev_t dev = 0;
+    if (const int rc = ExistingPath(pathname, existing, dev)) {
+        PrintError(rc, "cannot resolve path '%s'", pathname);
+        return rc;
+    }
     Context ctx;
     Located loc;
-    if (LoadContext(ctx)) loc = Locate(ctx.config, pathname);
+    // The device decides, as in Lustre: a symlink counts where it leads.
+    char real[PATH_MAX];
+    if (LoadContext(ctx)) loc = Locate(ctx.config, realpath(existing.c_str(), real) ? real : existing.c_str());
     if (!loc.mount) {
         // 2.15.3 and later name the path's device by its numbers.
-        const dev_t dev = DeviceOf(pathname);
         PrintMessage("'%u/%u' dev not on a mounted Lustre filesystem\n", major(dev), minor(dev));
         return -ENODEV;
     }

@@ -67,6 +67,8 @@ int lustre_sim_call_count(const char* entry_point);
 //   llapi_hsm_state_set           str0=path  u64=setmask  int0=clearmask
 //                                 (as unsigned bits)  int1=archive_id
 //   llapi_hsm_current_action      str0=path  ptr0=hca out
+//   llapi_fid2path_at             int0=mnt_fd  ptr0=fid  ptr1=path out  int1=pathlen
+//   llapi_hsm_import              str0=dst  int0=archive  ptr0=st  ptr1=newfid out
 //   llapi_changelog_start         ptr0=priv out  int0=flags  str0=mdtname
 //                                 int1=startrec
 //   llapi_changelog_fini          ptr0=priv

@@ -10,8 +10,12 @@ namespace sim::lib {
 int Path2Fid(const char* path, lu_fid* fid);
 int Fd2Fid(int fd, lu_fid* fid);
 int Fid2Path(const char* device, const char* fidstr, char* path, int pathlen, long long* recno, int* linkno);
+int Fid2PathAt(int mntFd, const lu_fid* fid, char* path, int pathlen, long long* recno, int* linkno);
 int SearchFsname(const char* pathname, char* fsname);
 int GetMdtIndexByFid(int fd, const lu_fid* fid, int* mdtIndex);
+
+// Import of an archived file (HsmImport.cpp).
+int HsmImport(const char* dst, int archive, const struct stat* st, int stripePattern, lu_fid* newfid);
 
 // User requests (UserRequest.cpp).
 hsm_user_request* UserRequestAlloc(int itemcount, int dataLen);

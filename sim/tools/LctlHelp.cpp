@@ -55,6 +55,12 @@ std::string LctlHelp(const LustreVersion& version, const std::string& command)
         if (!named)
             return "register a new persistent changelog user, returns id\n"
                    "usage: --device <mdtname> changelog_register [-n]";
+        if (!version.AtLeast(17))
+            return "register a new persistent changelog user, returns id\n"
+                   "usage: --device <mdtname> changelog_register [--help|-h]\n"
+                   "\t\t\t\t\t       [--mask|-m <[+|-]mask1[<,|+|->mask2...]>]\n"
+                   "\t\t\t\t\t       [--nameonly|-n]\n"
+                   "\t\t\t\t\t       [--user|-u <username>]";
         return std::string(
                    "register a new persistent changelog user, returns id\n"
                    "usage: --device MDTNAME changelog_register [--help|-h]\n\t") +
@@ -65,6 +71,11 @@ std::string LctlHelp(const LustreVersion& version, const std::string& command)
         if (!named)
             return "deregister an existing changelog user\n"
                    "usage: --device <mdtname> changelog_deregister <id>";
+        if (!version.AtLeast(17))
+            return "deregister an existing changelog user\n"
+                   "usage: --device <mdtname> changelog_deregister [<id>|cl<id>...]\n"
+                   "\t\t\t\t\t\t [--help|-h]\n"
+                   "\t\t\t\t\t\t [--user|-u <username>]\n";
         return "deregister an existing changelog user\n"
                "usage: --device MDTNAME changelog_deregister [ID|clID[-NAME]]\n"
                "\t[--help|-h] [--user|-u USERNAME]";

@@ -2,7 +2,9 @@
 
 #include <limits.h>
 #include <lustre/lustreapi.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,41 +22,72 @@ namespace {
 
 constexpr int kCmdHelp = 4;
 
+// A command's help as lfs prints it from version `from` (a minor number) on.
 struct CommandHelp {
     const char* name;
-    const char* upTo216;  // the text up to 2.16
-    const char* from217;  // b2_17 and later
+    int from;
+    const char* text;
 };
 
+const char kRemoveHelp[] =
+    "Remove file copy from external storage.\nusage: hsm_remove [--filelist FILELIST] [--data DATA] [--archive NUM]\n"
+    "                  (FILE [FILE ...] | --mntpath MOUNTPATH FID [FID ...])\n\nNote: To remove an archived copy of a "
+    "file already deleted from a Lustre FS, the\n--mntpath option and a list of FIDs must be specified";
+
+// Later rows of a command replace earlier ones.
 const CommandHelp kHelp[] = {
-    {"hsm_state",
-     "Display the HSM information (states, undergoing actions) for given files.\n usage: hsm_state <file> ...",
-     "Display the HSM information for given files.\nusage: hsm_state FILE"},
-    {"hsm_action", "Display current HSM request for given files.\nusage: hsm_action <file> ...",
-     "Display current HSM request for given files.\nusage: hsm_action FILE"},
-    {"hsm_archive",
+    {"hsm_state", 0,
+     "Display the HSM information (states, undergoing actions) for given files.\n usage: hsm_state <file> ..."},
+    {"hsm_state", 17, "Display the HSM information for given files.\nusage: hsm_state FILE"},
+    {"hsm_action", 0, "Display current HSM request for given files.\nusage: hsm_action <file> ..."},
+    {"hsm_action", 17, "Display current HSM request for given files.\nusage: hsm_action FILE"},
+    {"hsm_archive", 0,
      "Archive file to external storage.\nusage: hsm_archive [--filelist FILELIST] [--data DATA] [--archive NUM] <file> "
-     "...",
-     nullptr},
-    {"hsm_release",
-     "Remove data from Lustre, keeping it in external storage.\nusage: hsm_release [--filelist FILELIST] [--data DATA] "
-     "<file> ...",
-     nullptr},
-    {"hsm_restore",
-     "Restore file from external storage.\nusage: hsm_restore [--filelist FILELIST] [--data DATA] <file> ...", nullptr},
-    {"path2fid", "Display the fid(s) for a given path(s).\nusage: path2fid [--parents] <path> ...", nullptr},
-    {"fid2path",
-     "Resolve the full path(s) for given FID(s).\nusage: fid2path [--link <linkno>] <fsname|rootpath> <fid> ...",
-     nullptr},
+     "..."},
+    {"hsm_release", 0, "Release files from Lustre.\nusage: hsm_release [--filelist FILELIST] [--data DATA] <file> ..."},
+    {"hsm_restore", 0,
+     "Restore file from external storage.\nusage: hsm_restore [--filelist FILELIST] [--data DATA] <file> ..."},
+    {"hsm_remove", 0, kRemoveHelp},
+    {"hsm_cancel", 0,
+     "Cancel requests related to specified files.\nusage: hsm_cancel [--filelist FILELIST] [--data DATA] <file> ..."},
+    {"hsm_set", 0,
+     "Set HSM user flag on specified files.\nusage: hsm_set [--norelease] [--noarchive] [--dirty] [--exists] "
+     "[--archived] [--lost] [--archive-id NUM] <file> ..."},
+    {"hsm_clear", 0,
+     "Clear HSM user flag on specified files.\nusage: hsm_clear [--norelease] [--noarchive] [--dirty] [--exists] "
+     "[--archived] [--lost] <file> ..."},
+    {"path2fid", 0, "Display the fid(s) for a given path(s).\nusage: path2fid [--parents] <path> ..."},
+    {"fid2path", 0,
+     "Resolve the full path(s) for given FID(s). For a specific hardlink specify link number <linkno>.\n"
+     "usage: fid2path [--link <linkno>] <fsname|rootpath> <fid> ..."},
+    {"fid2path", 14,
+     "Resolve the full path(s) for given FID(s). For a specific hardlink specify link number <linkno>.\n"
+     "usage: fid2path [-c] [--link|-l <linkno>] <fsname|root> <fid> ..."},
+    {"fid2path", 15,
+     "Resolve the full path(s) for given FID(s). For a specific hardlink specify link number <linkno>.\n"
+     "usage: fid2path [--print-fid|-f] [--print-link|-c] [--link|-l <linkno>] <fsname|root> <fid>..."},
+    {"fid2path", 16,
+     "Resolve the full path(s) for given FID(s). For a specific hardlink specify link number <linkno>.\n"
+     "usage: fid2path [--print0|-0] [--print-fid|-f] [--print-link|-c] [--link|-l <linkno>] [--name|-n] "
+     "<fsname|root> <fid>..."},
 };
+
+}  // namespace
+
+const char* LfsHelpText(const LustreVersion& version, const std::string& command)
+{
+    const char* text = nullptr;
+    for (const auto& help : kHelp)
+        if (command == help.name && version.AtLeast(help.from)) text = help.text;
+    return text;
+}
+
+namespace {
 
 int Usage(const ToolContext& ctx, const std::string& command)
 {
-    for (const auto& help : kHelp) {
-        if (command != help.name) continue;
-        const char* text = help.from217 && ctx.version.AtLeast(17) ? help.from217 : help.upTo216;
+    if (const char* text = LfsHelpText(ctx.version, command))
         fprintf(ctx.version.HelpOnStdout() ? stdout : stderr, "%s\n", text);
-    }
     return kCmdHelp;
 }
 
@@ -120,12 +153,16 @@ int ForEachFile(const ToolContext& ctx, const std::string& command, const std::v
     return first;
 }
 
-// hsm_archive, hsm_release and hsm_restore: every file named (and every line
+// hsm_archive, hsm_release, hsm_restore, hsm_remove and hsm_cancel: every file named (and every line
 // of --filelist) goes into one request, as lfs builds it; no version splits
 // it, so too many files get the kernel's E2BIG.
 int Request(const ToolContext& ctx, const std::string& command, const std::vector<std::string>& args)
 {
-    const int action = command == "hsm_archive" ? HUA_ARCHIVE : command == "hsm_release" ? HUA_RELEASE : HUA_RESTORE;
+    const int action = command == "hsm_archive"   ? HUA_ARCHIVE
+                       : command == "hsm_release" ? HUA_RELEASE
+                       : command == "hsm_remove"  ? HUA_REMOVE
+                       : command == "hsm_cancel"  ? HUA_CANCEL
+                                                  : HUA_RESTORE;
     std::vector<std::string> files;
     std::string data;
     unsigned archiveId = 0;
@@ -133,7 +170,10 @@ int Request(const ToolContext& ctx, const std::string& command, const std::vecto
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         const bool hasValue = i + 1 < args.size();
-        if ((a == "-a" || a == "--archive") && action == HUA_ARCHIVE && hasValue) {
+        if ((a == "-m" || a == "--mntpath") && action == HUA_REMOVE) {
+            fprintf(stderr, "lfs (stand-in): hsm_remove --mntpath is not supported\n");
+            return kCmdHelp;
+        } else if ((a == "-a" || a == "--archive") && (action == HUA_ARCHIVE || action == HUA_REMOVE) && hasValue) {
             unsigned long long id = 0;
             if (!lib::ParseU64(args[++i], id) || id > UINT_MAX) return Usage(ctx, command);
             archiveId = static_cast<unsigned>(id);
@@ -215,25 +255,208 @@ int Request(const ToolContext& ctx, const std::string& command, const std::vecto
     return 0;
 }
 
-int Path2Fid(const ToolContext& ctx, const std::vector<std::string>& files)
+// hsm_set and hsm_clear: one llapi_hsm_state_set per file, stopping at the
+// first failure.
+int ChangeFlags(const ToolContext& ctx, const std::string& command, const std::vector<std::string>& args)
 {
-    if (files.empty()) return Usage(ctx, "path2fid");
+    static const struct {
+        const char* shortName;
+        const char* longName;
+        unsigned bit;
+    } kFlags[] = {{"-r", "--norelease", HS_NORELEASE}, {"-a", "--noarchive", HS_NOARCHIVE},
+                  {"-d", "--dirty", HS_DIRTY},         {"-e", "--exists", HS_EXISTS},
+                  {"-A", "--archived", HS_ARCHIVED},   {"-l", "--lost", HS_LOST}};
+    const bool set = command == "hsm_set";
+    if (args.size() < 2) return Usage(ctx, command);
+    unsigned long long mask = 0;
+    unsigned archiveId = 0;
+    std::vector<std::string> files;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        bool known = false;
+        for (const auto& f : kFlags)
+            if (a == f.shortName || a == f.longName) mask |= f.bit, known = true;
+        if (known) continue;
+        if (set && (a == "-i" || a == "--archive-id") && i + 1 < args.size()) {
+            unsigned long long id = 0;
+            if (!lib::ParseU64(args[++i], id) || id > UINT_MAX) {
+                fprintf(stderr, "lfs: invalid archive_id: '%s'\n", args[i].c_str());
+                return Usage(ctx, command);
+            }
+            archiveId = static_cast<unsigned>(id);
+        } else if (a == "-h" || a == "--help") {
+            return Usage(ctx, command);
+        } else if (a.size() > 1 && a[0] == '-') {
+            fprintf(stderr, "lfs: unrecognized option '%s'\n", a.c_str());
+            return Usage(ctx, command);
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (mask == 0) return Usage(ctx, command);
+    for (const std::string& file : files) {
+        const int rc = set ? lib::StateSet(file.c_str(), mask, 0, archiveId) : lib::StateSet(file.c_str(), 0, mask, 0);
+        if (rc != 0) {
+            fprintf(stderr, "Can't change hsm flags for %s: %s\n", file.c_str(), strerror(-rc));
+            return -rc;
+        }
+    }
+    return 0;
+}
+
+// The parents of path, as llapi_path2parent gives them link by link:
+// "[<parent FID>]/<name>" each.
+int Parents(const std::string& path, std::vector<std::string>& parents)
+{
+    lu_fid fid{};
+    if (const int rc = lib::Path2Fid(path.c_str(), &fid)) return rc == -EOPNOTSUPP ? -ENOTTY : rc;
+    lib::Context simCtx;
+    if (!lib::LoadContext(simCtx)) return -ENOTTY;
+    const lib::Located loc = lib::Locate(simCtx.config, path);
+    if (!loc.mount) return -ENOTTY;
+    const std::string text = lib::FormatFid(fid);
+    for (int link = 0;;) {
+        char rel[PATH_MAX];
+        int next = link;
+        if (const int rc = lib::Fid2Path(loc.mountDir.c_str(), text.c_str(), rel, sizeof rel, nullptr, &next)) return rc;
+        const std::string r = rel;
+        if (r == "/") return -ENODATA;  // the root has no parent
+        const size_t slash = r.find_last_of('/');
+        lu_fid parent{};
+        const std::string dir = slash == std::string::npos ? loc.mountDir : loc.mountDir + "/" + r.substr(0, slash);
+        if (const int rc = lib::Path2Fid(dir.c_str(), &parent)) return rc;
+        parents.push_back(lib::FormatFid(parent) + "/" + r.substr(slash == std::string::npos ? 0 : slash + 1));
+        if (next == link) return 0;
+        link = next;
+    }
+}
+
+int Path2Fid(const ToolContext& ctx, const std::vector<std::string>& args)
+{
+    const bool named = ctx.version.AtLeast(12);  // "lfs path2fid: ..." from 2.12
+    bool parents = false;
+    std::vector<std::string> files;
+    for (const std::string& a : args) {
+        if (a == "-p" || a == "--parents") {
+            parents = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            fprintf(stderr, "lfs path2fid: unrecognized option '%s'\n", a.c_str());
+            return Usage(ctx, "path2fid");
+        } else {
+            files.push_back(a);
+        }
+    }
+    if (files.empty()) {
+        if (named) fprintf(stderr, "lfs path2fid: FILE... must be specified\n");
+        return Usage(ctx, "path2fid");
+    }
     int first = 0;
     for (const std::string& file : files) {
         lu_fid fid{};
-        if (const int rc = lib::Path2Fid(file.c_str(), &fid)) {
-            fprintf(stderr, "lfs path2fid: can't get fid for %s: %s\n", file.c_str(), strerror(-rc));
+        std::vector<std::string> found;
+        const int rc = parents ? Parents(file, found) : lib::Path2Fid(file.c_str(), &fid);
+        if (rc != 0) {
+            if (named)
+                fprintf(stderr, "lfs path2fid: cannot get %sfid for '%s': %s\n", parents ? "parent " : "",
+                        file.c_str(), strerror(-rc));
+            else
+                fprintf(stderr, "path2fid: can't get %sfid for %s: %s\n", parents ? "parent " : "", file.c_str(),
+                        strerror(-rc));
             if (first == 0) first = -rc;
             continue;
         }
         if (files.size() > 1) printf("%s: ", file.c_str());
-        printf("%s\n", lib::FormatFid(fid).c_str());
+        if (!parents) printf("%s\n", lib::FormatFid(fid).c_str());
+        for (size_t i = 0; i < found.size(); ++i) printf("%s%s", i ? "\t" : "", found[i].c_str());
+        if (parents) printf("\n");
     }
+    return first;
+}
+
+// lfs fid2path from 2.15: the mount is resolved first (a path as a mount
+// that holds it, a name as a file system), each FID is read as
+// llapi_fid_parse reads it, and every link is printed unless --link names
+// one.
+int Fid2Path215(const ToolContext& ctx, const std::vector<std::string>& args)
+{
+    bool printFid = false, printLink = false;
+    int link = -1;
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "-f" || a == "--print-fid") {
+            printFid = true;
+        } else if (a == "-c" || a == "--print-link" || a == "--cur" || a == "--current") {
+            printLink = true;
+        } else if ((a == "-l" || a == "--link") && i + 1 < args.size()) {
+            unsigned long long n = 0;
+            if (!lib::ParseU64(args[++i], n) || n > INT_MAX) {
+                fprintf(stderr, "lfs fid2path: invalid linkno '%s'\n", args[i].c_str());
+                return Usage(ctx, "fid2path");
+            }
+            link = static_cast<int>(n);
+        } else if (a.size() > 1 && a[0] == '-') {
+            fprintf(stderr, "lfs fid2path: unrecognized option '%s'\n", a.c_str());
+            return Usage(ctx, "fid2path");
+        } else {
+            rest.push_back(a);
+        }
+    }
+    if (rest.size() < 2) {
+        fprintf(stderr, "Usage: lfs fid2path FSNAME|ROOT FID...\n");
+        return Usage(ctx, "fid2path");
+    }
+    const std::string& device = rest[0];
+    const bool byPath = device[0] == '/';
+    lib::Context simCtx;
+    const Mount* mount = nullptr;
+    std::string mountDir;
+    if (lib::LoadContext(simCtx)) {
+        if (byPath) {
+            const lib::Located loc = lib::Locate(simCtx.config, device);
+            mount = loc.mount;
+            mountDir = loc.mount ? loc.mount->dir : "";
+        } else {
+            for (const Mount& m : simCtx.config.mounts)
+                if (m.fs == device && !mount) mount = &m, mountDir = m.dir;
+        }
+    }
+    if (!mount) {
+        fprintf(stderr, "lfs fid2path: cannot resolve mount point for '%s': %s\n", device.c_str(), strerror(ENODEV));
+        return ENODEV;
+    }
+    const int mountFd = open(mountDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int first = 0;
+    for (size_t i = 1; i < rest.size(); ++i) {
+        lu_fid fid{};
+        if (const int rc = llapi_fid_parse(rest[i].c_str(), &fid, nullptr)) {
+            fprintf(stderr, "lfs fid2path: invalid FID '%s'\n", rest[i].c_str());
+            if (first == 0) first = -rc;
+            continue;
+        }
+        for (int current = link < 0 ? 0 : link;;) {
+            const int asked = current;
+            char path[PATH_MAX];
+            long long recno = -1;
+            if (const int rc = lib::Fid2PathAt(mountFd, &fid, path, sizeof path, &recno, &current)) {
+                fprintf(stderr, "lfs fid2path: cannot find %s %s: %s\n", device.c_str(), rest[i].c_str(),
+                        strerror(-rc));
+                if (first == 0) first = -rc;
+                break;
+            }
+            if (printFid) printf("%s ", rest[i].c_str());
+            if (printLink) printf("%d ", current);
+            printf("%s%s%s\n", byPath ? mountDir.c_str() : "", byPath || !*path ? "/" : "", path);
+            if (link >= 0 || current == asked) break;
+        }
+    }
+    if (mountFd >= 0) close(mountFd);
     return first;
 }
 
 int Fid2Path(const ToolContext& ctx, const std::vector<std::string>& args)
 {
+    if (ctx.version.AtLeast(15)) return Fid2Path215(ctx, args);
     std::vector<std::string> rest;
     int link = 0;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -282,6 +505,7 @@ int RunLfsHsmCommand(const ToolContext& ctx, const std::string& command, const s
     if (command == "hsm_state" || command == "hsm_action") return ForEachFile(ctx, command, args);
     if (command == "path2fid") return Path2Fid(ctx, args);
     if (command == "fid2path") return Fid2Path(ctx, args);
+    if (command == "hsm_set" || command == "hsm_clear") return ChangeFlags(ctx, command, args);
     return Request(ctx, command, args);
 }
 

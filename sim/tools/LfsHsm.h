@@ -1,5 +1,6 @@
 // The stand-in lfs's HSM and FID commands: hsm_state, hsm_action,
-// hsm_archive, hsm_release, hsm_restore, path2fid and fid2path. They call
+// hsm_archive, hsm_release, hsm_restore, hsm_remove, hsm_cancel, hsm_set,
+// hsm_clear, path2fid and fid2path. They call
 // the stand-in library's own code, as lfs calls liblustreapi, so they see
 // and change the same state as a host bound to the stand-in.
 #pragma once
@@ -9,6 +10,10 @@
 #include "ToolContext.h"
 
 namespace sim {
+
+// The help lfs prints for command in version, without its final line
+// break; null for a command that is not one of the above.
+const char* LfsHelpText(const LustreVersion& version, const std::string& command);
 
 // True when command is one of the commands above.
 bool IsLfsHsmCommand(const std::string& command);

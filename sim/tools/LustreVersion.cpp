@@ -39,6 +39,14 @@ bool LustreVersion::Parse(const std::string& text, LustreVersion& version)
     return true;
 }
 
+std::string LustreVersion::ReleaseName() const
+{
+    std::string name = std::to_string(major) + "." + std::to_string(minor);
+    if (patch == kBranchTip && minor == 15) return name + ".8";
+    if (patch != kBranchTip && patch != kPatchUnknown) name += "." + std::to_string(patch);
+    return name;
+}
+
 bool LustreVersion::AtLeast(int minorVersion, int patchLevel) const
 {
     if (minor != minorVersion) return minor > minorVersion;

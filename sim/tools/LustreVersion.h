@@ -26,6 +26,9 @@ struct LustreVersion {
     [[nodiscard]] static bool Parse(const std::string& text, LustreVersion& version);
 
     bool AtLeast(int minorVersion) const { return minor >= minorVersion; }
+    // What --version prints: "2.15.8" for 2.15 (its latest maintenance
+    // release), "2.N.P" for a named patch level, "2.N" otherwise.
+    std::string ReleaseName() const;
     // 2.<minorVersion>.<patchLevel> or later.
     bool AtLeast(int minorVersion, int patchLevel) const;
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <unistd.h>
+
 namespace sim {
 
 bool ToolContext::Load(const char* name)
@@ -70,27 +72,44 @@ bool ToolContext::IsMountedMdt(const std::string& mdt) const
 
 bool ToolContext::ModulesLoaded() const
 {
-    const std::vector<std::string> unloaded = UnloadedNodes(stateDir);
+    const std::vector<std::string> unloaded = ListedNodes(stateDir, "unloaded");
     return std::find(unloaded.begin(), unloaded.end(), NodeName()) == unloaded.end();
 }
 
-std::vector<std::string> UnloadedNodes(const std::string& stateDir)
+void ToolContext::WaitWhileHung(const std::vector<std::string>& mdts) const
+{
+    std::vector<std::string> needed{NodeName()};
+    for (const auto& fs : config.fileSystems)
+        for (int i = 0; i < fs.mdts; ++i)
+            if (const MdsServer* server = config.FindServer(fs.name, i);
+                server && std::find(mdts.begin(), mdts.end(), MdtName(fs.name, i)) != mdts.end())
+                needed.push_back(server->host);
+    const auto anyHung = [&] {
+        const std::vector<std::string> hung = ListedNodes(stateDir, "hung");
+        return std::any_of(needed.begin(), needed.end(),
+                           [&](const std::string& node) { return std::find(hung.begin(), hung.end(), node) != hung.end(); });
+    };
+    while (anyHung()) sleep(1);
+}
+
+std::vector<std::string> ListedNodes(const std::string& stateDir, const char* list)
 {
     std::vector<std::string> nodes;
-    std::ifstream in(stateDir + "/unloaded");
+    std::ifstream in(stateDir + "/" + list);
     for (std::string line; std::getline(in, line);)
         if (!line.empty()) nodes.push_back(line);
     return nodes;
 }
 
-bool SetModulesLoaded(const std::string& stateDir, const std::string& node, bool loaded, std::string& error)
+bool SetNodeListed(const std::string& stateDir, const char* list, const std::string& node, bool listed,
+                   std::string& error)
 {
-    std::vector<std::string> nodes = UnloadedNodes(stateDir);
+    std::vector<std::string> nodes = ListedNodes(stateDir, list);
     nodes.erase(std::remove(nodes.begin(), nodes.end(), node), nodes.end());
-    if (!loaded) nodes.push_back(node);
+    if (listed) nodes.push_back(node);
     std::string content;
     for (const auto& n : nodes) content += n + "\n";
-    return WriteFileAtomically(stateDir + "/unloaded", content, error);
+    return WriteFileAtomically(stateDir + "/" + list, content, error);
 }
 
 }  // namespace sim

@@ -42,15 +42,22 @@ struct ToolContext {
     // kernel modules (a server being restarted): no devices, parameters or
     // changelogs.
     bool ModulesLoaded() const;
+    // While "lustre-sim hang" keeps a node this tool needs hung (this node,
+    // or the server of one of mdts), waits as a tool waits on a server that
+    // never answers; returns once "lustre-sim unhang" releases them.
+    void WaitWhileHung(const std::vector<std::string>& mdts = {}) const;
 
 private:
     mutable std::unique_ptr<StateDb> m_db;
 };
 
-// <stateDir>/unloaded: the names of the nodes without Lustre's modules, one
-// a line. A missing file names none.
-std::vector<std::string> UnloadedNodes(const std::string& stateDir);
-[[nodiscard]] bool SetModulesLoaded(const std::string& stateDir, const std::string& node, bool loaded,
-                                    std::string& error);
+// A list of nodes in <stateDir>/<list>, one name a line: "unloaded", the
+// nodes without Lustre's modules; "hung", those whose servers do not answer.
+// A missing file names none.
+std::vector<std::string> ListedNodes(const std::string& stateDir, const char* list);
+// Adds node to the list, or removes it from it; the caller holds the state
+// directory's lock.
+[[nodiscard]] bool SetNodeListed(const std::string& stateDir, const char* list, const std::string& node, bool listed,
+                                 std::string& error);
 
 }  // namespace sim

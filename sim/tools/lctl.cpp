@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -17,6 +18,7 @@
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
 #include "Getopt.h"
+#include "Interactive.h"
 #include "LctlHelp.h"
 #include "ParamFraming.h"
 #include "ToolContext.h"
@@ -83,7 +85,12 @@ int Lctl::Run(const std::vector<std::string>& args)
     const std::string& command = args[0];
     if (command == "--device") return WithDevice(args);
     if (command == "get_param") return GetParam(args);
-    if (command == "changelog_register" || command == "changelog_deregister") return Usage(command);
+    if (command == "changelog_register" || command == "changelog_deregister") {
+        // A node serving no MDT runs a client-only build, whose lctl has
+        // these commands as stubs (2.15 client packages).
+        if (Version().AtLeast(15) && m_ctx.LocalMdts().empty()) return Fail(command.c_str(), "invalid ioctl", 95);
+        return Usage(command);
+    }
     fprintf(stderr, "lctl (stand-in): unsupported command '%s'\n", command.c_str());
     return kCmdHelp;
 }
@@ -413,6 +420,14 @@ int Lctl::GetParam(const std::vector<std::string>& args)
     }
     const std::vector<std::string>& patterns = parsed.operands;
     if (patterns.empty()) return Usage(cmd);
+    // A client's mdc parameters wait on the servers of its mounts.
+    if (std::any_of(patterns.begin(), patterns.end(), [](const std::string& p) { return p.rfind("mdc", 0) == 0; })) {
+        std::vector<std::string> mounted;
+        for (const auto& mount : m_ctx.config.mounts)
+            if (const sim::FileSystem* fs = m_ctx.config.FindFs(mount.fs))
+                for (int i = 0; i < fs->mdts; ++i) mounted.push_back(sim::MdtName(fs->name, i));
+        m_ctx.WaitWhileHung(mounted);
+    }
 
     // Every parameter of this node, by its path with '/' for '.'.
     struct Param {
@@ -478,19 +493,77 @@ int Lctl::GetParam(const std::vector<std::string>& args)
 
 }  // namespace
 
-int main(int argc, char* argv[])
+namespace {
+
+// "lctl help [CMD]": the command's help on stderr after "CMD: ", or lctl's
+// own usage on stdout. A name that begins several commands is ambiguous.
+int Help(const LustreVersion& version, const std::vector<std::string>& args)
 {
-    sim::LogArgv("lctl", argc, argv);
-    // Help needs no state directory, so it follows the default version.
-    const std::string first = argc > 1 ? argv[1] : "";
-    if (argc == 1 || first == "help" || first == "--help" || first == "-h") {
-        fprintf(argc == 1 ? stderr : stdout, "%s\n", sim::LctlHelp(sim::LustreVersion(), "").c_str());
-        return argc == 1 ? kCmdHelp : 0;
+    if (args.size() < 2) {
+        printf("usage: lctl [COMMAND] [OPTIONS]... [ARGS]\n"
+               "Without any parameters, interactive mode is invoked\n"
+               "Try 'lctl help <COMMAND>' or 'lctl --list-commands' for more information\n");
+        return 0;
+    }
+    static const char* const kCommands[] = {"changelog_register", "changelog_deregister", "get_param"};
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& command = args[i];
+        std::vector<std::string> starting;
+        bool exact = false;
+        for (const char* known : kCommands) {
+            exact = exact || command == known;
+            if (std::string(known).compare(0, command.size(), command) == 0) starting.push_back(known);
+        }
+        if (exact) {
+            fprintf(stderr, "%s: %s\n", command.c_str(), sim::LctlHelp(version, command).c_str());
+        } else if (starting.size() > 1) {
+            std::string options;
+            for (const auto& name : starting) options += name + " ";
+            fprintf(stderr, "Ambiguous command '%s'\nOptions: %s\n", command.c_str(), options.c_str());
+        } else {
+            fprintf(stderr, "%s: Unknown command.\n", command.c_str());
+        }
+    }
+    return 0;
+}
+
+// The version of the state directory when there is one, else the default:
+// help and --version work without a state directory.
+LustreVersion QuietVersion()
+{
+    sim::ToolContext ctx;
+    if (!getenv("LUSTRE_SIM_STATE")) return LustreVersion();
+    return ctx.Load("lctl") ? ctx.version : LustreVersion();
+}
+
+// One command line (without "lctl"), as from the command line or from
+// interactive input.
+int RunCommand(const std::vector<std::string>& line)
+{
+    const std::string& first = line[0];
+    if (first == "help") return Help(QuietVersion(), line);
+    if (first == "--version") {
+        printf("lctl %s\n", QuietVersion().ReleaseName().c_str());
+        return 0;
+    }
+    if (first == "--help" || first == "-h") {
+        printf("%s\n", sim::LctlHelp(LustreVersion(), "").c_str());
+        return 0;
     }
     sim::ToolContext ctx;
     if (!ctx.Load("lctl")) return 1;
+    ctx.WaitWhileHung();
     Lctl lctl(ctx);
-    const int status = lctl.Run(std::vector<std::string>(argv + 1, argv + argc));
+    return lctl.Run(line);
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    sim::LogArgv("lctl", argc, argv);
+    const int status = argc == 1 ? sim::RunInteractive("lctl", RunCommand)
+                                 : RunCommand(std::vector<std::string>(argv + 1, argv + argc));
     fflush(stdout);
     return status;
 }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -21,6 +22,7 @@
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
 #include "Getopt.h"
+#include "Interactive.h"
 #include "LfsHsm.h"
 #include "ToolContext.h"
 
@@ -32,13 +34,30 @@ constexpr int kCmdHelp = 4;
 const char kHelp[] =
     "usage: lfs COMMAND [ARGS...]\n"
     "  changelog <mdtname> [startrec [endrec]]   print an MDT's changelog records\n"
-    "  changelog_clear <mdtname> <id> <endrec>   clear a reader's records up to endrec\n";
+    "  changelog_clear <mdtname> <id> <endrec>   clear a reader's records up to endrec\n"
+    "  hsm_state|hsm_action <file> ...           show HSM states and actions under way\n"
+    "  hsm_archive|hsm_release|hsm_restore|hsm_remove|hsm_cancel <file> ...\n"
+    "                                            send an HSM request\n"
+    "  hsm_set|hsm_clear <flag options> <file> ...  change HSM flags\n"
+    "  path2fid <path> ...  fid2path <fsname|root> <fid> ...\n"
+    "  help [command]  --version                 Lustre's help and version texts\n";
+
+std::string ChangelogHelp(const sim::LustreVersion& version)
+{
+    return std::string("Show the metadata changes on an MDT.\nusage: changelog ") +
+           (version.ChangelogUserOptions() ? "[--follow] [--user USERNAME] [--mask MASK] <mdtname> [startrec [endrec]]"
+                                           : "<mdtname> [startrec [endrec]]");
+}
+
+const char kClearHelp[] =
+    "Indicate that old changelog records up to <endrec> are no longer of interest to consumer <id>, "
+    "allowing the system to free up space.\n"
+    "An <endrec> of 0 means all records.\n"
+    "usage: changelog_clear <mdtname> <id> <endrec>";
 
 int Usage(const sim::LustreVersion& version)
 {
-    fprintf(version.HelpOnStdout() ? stdout : stderr, "Show the metadata changes on an MDT.\nusage: changelog %s\n",
-            version.ChangelogUserOptions() ? "[--follow] [--user USERNAME] [--mask MASK] <mdtname> [startrec [endrec]]"
-                                           : "<mdtname> [startrec [endrec]]");
+    fprintf(version.HelpOnStdout() ? stdout : stderr, "%s\n", ChangelogHelp(version).c_str());
     return kCmdHelp;
 }
 
@@ -125,6 +144,7 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
         fprintf(stderr, "lfs changelog: bad endrec\n");
         return Usage(version);
     }
+    ctx.WaitWhileHung({mdt});
     // lfs names itself in this message from 2.12.
     const char* prefix = version.AtLeast(12) ? "lfs changelog: cannot start changelog" : "Can't start changelog";
     if (!ctx.IsMountedMdt(mdt) || !ctx.ModulesLoaded()) {
@@ -194,11 +214,7 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
 
 int ClearUsage(const sim::LustreVersion& version)
 {
-    fprintf(version.HelpOnStdout() ? stdout : stderr, "%s\n",
-            "Indicate that old changelog records up to <endrec> are no longer of interest to consumer <id>, "
-            "allowing the system to free up space.\n"
-            "An <endrec> of 0 means all records.\n"
-            "usage: changelog_clear <mdtname> <id> <endrec>");
+    fprintf(version.HelpOnStdout() ? stdout : stderr, "%s\n", kClearHelp);
     return kCmdHelp;
 }
 
@@ -214,6 +230,7 @@ int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& 
         fprintf(stderr, "changelog_clear: bad endrec '%s'\n", endText.c_str());
         return ClearUsage(version);
     }
+    ctx.WaitWhileHung({args[0]});
     // liblustreapi's messages carry the program's name from 2.12 on.
     const int rc =
         sim::ClearChangelogRecords(ctx, args[0], args[1], endrec, version.AtLeast(12) ? "lfs changelog_clear: " : "");
@@ -227,33 +244,76 @@ int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& 
     return -rc;
 }
 
+// "lfs help [CMD]": the command's help on stderr after "CMD: ", or lfs's
+// own usage on stdout.
+int Help(const sim::LustreVersion& version, const std::vector<std::string>& args)
+{
+    if (args.size() < 2) {
+        printf("usage: lfs [COMMAND] [OPTIONS]... [ARGS]\n"
+               "Without any parameters, interactive mode is invoked\n"
+               "Try 'lfs help <COMMAND>' or 'lfs --list-commands' for more information\n");
+        return 0;
+    }
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& command = args[i];
+        const std::string text = command == "changelog"         ? ChangelogHelp(version)
+                                 : command == "changelog_clear" ? std::string(kClearHelp)
+                                 : sim::LfsHelpText(version, command) ? sim::LfsHelpText(version, command)
+                                                                      : std::string();
+        if (!text.empty())
+            fprintf(stderr, "%s: %s\n", command.c_str(), text.c_str());
+        else if (version.AtLeast(16))
+            fprintf(stderr, "lfs: '%s' is not a valid command. See 'lfs --list-commands'.\n", command.c_str());
+        else
+            fprintf(stderr, "%s: Unknown command.\n", command.c_str());
+    }
+    return 0;
+}
+
+// The version of the state directory when there is one, else the default:
+// help and --version work without a state directory.
+sim::LustreVersion QuietVersion()
+{
+    sim::ToolContext ctx;
+    if (!getenv("LUSTRE_SIM_STATE")) return sim::LustreVersion();
+    return ctx.Load("lfs") ? ctx.version : sim::LustreVersion();
+}
+
+// One command line (without "lfs"), as from the command line or from
+// interactive input.
+int RunCommand(const std::vector<std::string>& line)
+{
+    const std::string& first = line[0];
+    if (first == "help") return Help(QuietVersion(), line);
+    if (first == "--version") {
+        printf("lfs %s\n", QuietVersion().ReleaseName().c_str());
+        return 0;
+    }
+    if (first == "--help" || first == "-h") {
+        fputs(kHelp, stdout);
+        return 0;
+    }
+    sim::ToolContext ctx;
+    if (!ctx.Load("lfs")) return 1;
+    ctx.WaitWhileHung();
+    const std::vector<std::string> args(line.begin() + 1, line.end());
+    if (sim::IsLfsHsmCommand(first)) return sim::RunLfsHsmCommand(ctx, first, args);
+    if (first != "changelog" && first != "changelog_clear") {
+        fprintf(stderr,
+                "lfs (stand-in): only 'lfs changelog MDT [STARTREC [ENDREC]]', 'lfs changelog_clear MDT ID ENDREC' "
+                "and the hsm_*, path2fid and fid2path commands are supported\n");
+        return kCmdHelp;
+    }
+    return first == "changelog" ? Changelog(ctx, args) : ChangelogClear(ctx, args);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
 {
     sim::LogArgv("lfs", argc, argv);
-    // Help needs no state directory.
-    const std::string first = argc > 1 ? argv[1] : "";
-    if (argc == 1 || first == "help" || first == "--help" || first == "-h") {
-        fputs(kHelp, argc == 1 ? stderr : stdout);
-        return argc == 1 ? kCmdHelp : 0;
-    }
-    sim::ToolContext ctx;
-    if (!ctx.Load("lfs")) return 1;
-    if (sim::IsLfsHsmCommand(first)) {
-        const int status = sim::RunLfsHsmCommand(ctx, first, std::vector<std::string>(argv + 2, argv + argc));
-        fflush(stdout);
-        return status;
-    }
-    const std::string& command = first;
-    if (command != "changelog" && command != "changelog_clear") {
-        fprintf(stderr,
-                "lfs (stand-in): only 'lfs changelog MDT [STARTREC [ENDREC]]' and "
-                "'lfs changelog_clear MDT ID ENDREC' are supported\n");
-        return kCmdHelp;
-    }
-    const std::vector<std::string> args(argv + 2, argv + argc);
-    const int status = command == "changelog" ? Changelog(ctx, args) : ChangelogClear(ctx, args);
+    const int status = argc == 1 ? sim::RunInteractive("lfs", RunCommand)
+                                 : RunCommand(std::vector<std::string>(argv + 1, argv + argc));
     fflush(stdout);
     return status;
 }

@@ -47,7 +47,10 @@ const char kUsageText[] =
     "  watch-flush FS                    wait until the watcher has written it all\n"
     "  unwatch FS                        flush, then stop the watcher\n"
     "  unload-modules HOST               take Lustre's modules off a node\n"
-    "  load-modules HOST                 put them back (HOST localhost: this node)\n";
+    "  load-modules HOST                 put them back (HOST localhost: this node)\n"
+    "  hang HOST                         make a server stop answering: lctl on it, and lfs and\n"
+    "                                    lctl of the MDTs it serves, wait until unhang\n"
+    "  unhang HOST                       let it answer again\n";
 
 int Fail(const std::string& message, int status = 1)
 {
@@ -427,7 +430,13 @@ int LustreSim::Run()
     if (cmd == "unload-modules" || cmd == "load-modules") {
         if (m_args.size() != 2 || m_args[1].empty() || m_args[1].find_first_of(" \t\n") != std::string::npos)
             return Usage();
-        return sim::SetModulesLoaded(m_state, m_args[1], cmd == "load-modules", m_error) ? 0 : Fail(m_error);
+        return sim::SetNodeListed(m_state, "unloaded", m_args[1], cmd == "unload-modules", m_error) ? 0
+                                                                                                      : Fail(m_error);
+    }
+    if (cmd == "hang" || cmd == "unhang") {
+        if (m_args.size() != 2 || m_args[1].empty() || m_args[1].find_first_of(" \t\n") != std::string::npos)
+            return Usage();
+        return sim::SetNodeListed(m_state, "hung", m_args[1], cmd == "hang", m_error) ? 0 : Fail(m_error);
     }
     return Usage();
 }

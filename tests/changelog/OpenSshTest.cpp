@@ -68,7 +68,8 @@ protected:
         for (const char* tool : {"/usr/sbin/sshd", "/usr/bin/ssh", "/usr/bin/ssh-keygen"})
             if (::access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is not installed (openssh-server/-client)";
         if (!Exists(kSimBin + "/lctl")) GTEST_SKIP() << "the stand-in tools were not built in " << kSimBin;
-        if (::mkdir("/run/sshd", 0755) != 0 && errno != EEXIST) GTEST_SKIP() << "cannot create /run/sshd";
+        madeRunDir = ::mkdir("/run/sshd", 0755) == 0;  // sshd's privilege separation directory
+        if (!madeRunDir && errno != EEXIST) GTEST_SKIP() << "cannot create /run/sshd";
         const std::string d = dir.path();
         port = FreeLoopbackPort();
         ASSERT_GT(port, 0);
@@ -99,8 +100,10 @@ protected:
     void TearDown() override
     {
         if (Exists(dir / "sshd.pid")) testsupport::Shell("kill $(cat " + dir / "sshd.pid" + ")");
+        if (madeRunDir) ::rmdir("/run/sshd");  // nothing of the test is left behind
     }
     TempDir dir;
+    bool madeRunDir = false;
     int port = -1;
     std::optional<ScopedEnv> path;
     std::optional<ScopedEnv> state;

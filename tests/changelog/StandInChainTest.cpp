@@ -3,7 +3,14 @@
 // indexes, let records arrive, dump a range, read it as values, acknowledge,
 // resume from the reader's index, deregister. (The exact command lines:
 // data/operations.txt; what reaches the far side of ssh: OpenSshTest.)
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -114,6 +121,96 @@ TEST_P(StandInChain, RunsFromDiscoveryToDeregistration)
         EXPECT_TRUE(LustreAPI::ClearChangelog(mdt, reader, "0").Failed());
     }
 }
+
+// The processes, other than this one, that run on this test's state
+// directory, after a moment for the killed ones to finish dying.
+std::vector<std::string> ProcessesOfState(const std::string& state)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<std::string> found;
+    const std::string marker = "LUSTRE_SIM_STATE=" + state;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == std::to_string(getpid())) continue;
+        std::ifstream in(entry.path() / "environ", std::ios::binary);
+        const std::string environ((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (environ.find(marker + '\0') != std::string::npos) found.push_back(pid);
+    }
+    return found;
+}
+
+// A server that never answers: every operation with a time limit returns
+// soon after it, names the command and the limit, and leaves no process of
+// the command behind; the server answers again once released.
+class HungServer : public StandInChain {};
+
+TEST_P(HungServer, LimitedOperationsEndOnTime)
+{
+    using std::chrono::milliseconds;
+    const milliseconds limit{400};
+    Sim("changelog-append lustre-MDT0000 CREAT --name f && lustre-sim hang 192.168.0.1");
+    const std::string host = "192.168.0.1", mdt = "lustre-MDT0000", file = dir / "dump";
+    std::string s1 = "before", s2 = "before";
+    unsigned long long current = 0;
+    std::vector<LustreAPI::CChangelogUser> users;
+    std::vector<LustreAPI::CChangelogRecord> records;
+    std::vector<std::string> names, servers;
+    std::list<std::string> lines;
+    const std::vector<std::pair<std::string, std::function<CKxError()>>> operations = {
+        {"lctl get_param 'mdc.lustre*.mds_conn_uuid'",
+         [&] { return LustreAPI::GetMDTList("lustre", names, servers, limit); }},
+        {"ssh -o BatchMode=yes -o ConnectTimeout=1 -o ServerAliveInterval=1 -o ServerAliveCountMax=2 root@192.168.0.1 "
+         "'lctl --device lustre-MDT0000 changelog_register'",
+         [&] { return LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", s1, limit); }},
+        {"changelog_deregister cl1",
+         [&] { return LustreAPI::DeRegisterChangelog(host, mdt, "lustre", "root", s1 = "cl1", limit); }},
+        {"lctl get_param mdd.lustre-MDT0000.changelog_users",
+         [&] { return LustreAPI::GetChangelogCurrentIndex(host, mdt, "lustre", "root", s1, limit); }},
+        {"lctl get_param mdd.lustre-MDT0000.changelog_users",
+         [&] {
+             return LustreAPI::GetStartAndEndChangelogRecordNumbers(host, mdt, "lustre", "root", "cl1", s1, s2, limit);
+         }},
+        {"lctl get_param mdd.lustre-MDT0000.changelog_users",
+         [&] { return LustreAPI::GetChangelogUsers(host, mdt, "lustre", "root", current, users, limit); }},
+        {"lfs changelog lustre-MDT0000 1 9", [&] { return LustreAPI::ReadChangelogs(mdt, "1", "9", records, limit); }},
+        {"lfs changelog lustre-MDT0000 1 9 > " + file,
+         [&] { return LustreAPI::GetChangelogs(mdt, "", "1", "9", file, limit); }},
+        {"lfs changelog_clear lustre-MDT0000 cl1 0",
+         [&] { return LustreAPI::ClearChangelog(mdt, "cl1", "0", limit); }},
+        {"ssh root@192.168.0.1 'lctl get_param version'",
+         [&] { return LustreAPI::RunCommand("ssh root@192.168.0.1 'lctl get_param version'", lines, limit); }},
+    };
+    for (const auto& [command, operation] : operations) {
+        SCOPED_TRACE(command);
+        const auto started = std::chrono::steady_clock::now();
+        const CKxError error = operation();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, limit + std::chrono::seconds(1));
+        ASSERT_EQ(error.GetSystemError(), 774);
+        EXPECT_THAT(error.GetMessages().at(0), ::testing::HasSubstr(command));
+        EXPECT_THAT(error.GetMessages().at(0), ::testing::HasSubstr("within its time limit of 400 ms"));
+        EXPECT_THAT(ProcessesOfState(dir / "state"), ::testing::IsEmpty());
+    }
+    EXPECT_EQ(s1 + s2 + std::to_string(names.size() + users.size() + records.size() + lines.size()), "cl1before0");
+
+    Sim("unhang 192.168.0.1");
+    EXPECT_FALSE(LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", s1, limit * 10).Failed());
+    EXPECT_EQ(s1, "cl1");
+}
+
+// The MDT pattern reaches lctl as written, whatever the working directory holds.
+TEST_P(HungServer, MdtPatternIgnoresTheWorkingDirectory)
+{
+    WriteFile(dir / "mdc.lustre-OST0000.mds_conn_uuid", "decoy");
+    const std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    std::vector<std::string> names, servers;
+    const CKxError error = LustreAPI::GetMDTList("lustre", names, servers);
+    std::filesystem::current_path(cwd);
+    ASSERT_FALSE(error.Failed()) << error.ToString();
+    EXPECT_THAT(names, ElementsAre("lustre-MDT0000", "lustre-MDT0001"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Version215, HungServer, ::testing::Values("2.15"));
 
 INSTANTIATE_TEST_SUITE_P(Versions, StandInChain,
                          ::testing::Values("2.5", "2.10", "2.12", "2.15", "2.16", "2.17", "2.18"),

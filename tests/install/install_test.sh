@@ -25,6 +25,9 @@ cpack=${CPACK_COMMAND:-cpack}
 cxxflags=${LUSTREAPI_TEST_CXXFLAGS:-}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lustreapi-install.XXXXXX")
+# Whatever the tools leave in TMPDIR (lintian leaves files) goes with the rest.
+export TMPDIR="$work/tmp"
+mkdir "$TMPDIR"
 installed_debs=()
 cleanup() {
   if ((${#installed_debs[@]})); then

@@ -6,7 +6,12 @@ set(entry_points
   llapi_hsm_action_get_fd llapi_hsm_action_get_dfid llapi_hsm_user_request_alloc
   llapi_hsm_request llapi_search_fsname llapi_fid2path llapi_path2fid
   llapi_get_mdt_index_by_fid llapi_fd2fid
-  llapi_hsm_state_get llapi_hsm_state_set llapi_hsm_current_action)
+  llapi_hsm_state_get llapi_hsm_state_set llapi_hsm_current_action
+  # what else Lustre's POSIX copytool links, and the rest of the message family
+  llapi_error llapi_error_callback_set llapi_msg_set_level llapi_hsm_log_error
+  llapi_fid_parse llapi_fid2path_at llapi_parse_size llapi_hsm_register_event_fifo
+  llapi_hsm_unregister_event_fifo llapi_hsm_import llapi_info_callback_set
+  llapi_msg_get_level llapi_printf llapi_set_command_name llapi_clear_command_name)
 set(controls
   lustre_sim_fail_next lustre_sim_fail_clear lustre_sim_call_count
   lustre_sim_last_args lustre_sim_last_request lustre_sim_reset)

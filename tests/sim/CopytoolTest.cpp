@@ -1,7 +1,9 @@
 // Copytools: registration, receiving action lists, and copy actions that
 // archive, release and restore files.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -276,6 +278,32 @@ TEST_F(SimCopytoolTest, UnregisterWakesABlockedReceive)
     EXPECT_EQ(api.copytool_unregister(&copytools.back()), 0);
     EXPECT_EQ(copytools.back(), nullptr);
     EXPECT_EQ(waiting.get(), -ESHUTDOWN);
+}
+
+// As Lustre's copytool stops: a signal handler unregisters while the same
+// thread waits in a receive, which then ends with EINTR instead of waiting on.
+decltype(&llapi_hsm_copytool_unregister) g_unregister;
+hsm_copytool_private* g_signalled;
+int g_unregisterRc = 1;
+
+TEST_F(SimCopytoolTest, UnregisterInASignalHandlerEndsTheReceive)
+{
+    g_unregister = api.copytool_unregister;
+    g_signalled = Register({1}, 0);
+    copytools.pop_back();  // the handler unregisters it
+    struct sigaction sa {}, old {};
+    sa.sa_handler = [](int) { g_unregisterRc = g_unregister(&g_signalled); };  // no SA_RESTART, as Lustre's
+    ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+    const itimerval in100ms{{0, 0}, {0, 100000}};
+    ASSERT_EQ(setitimer(ITIMER_REAL, &in100ms, nullptr), 0);
+    hsm_action_list* hal = reinterpret_cast<hsm_action_list*>(&g_unregisterRc);
+    int size = -1;
+    EXPECT_EQ(api.copytool_recv(g_signalled, &hal, &size), -EINTR);
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(g_unregisterRc, 0);
+    EXPECT_EQ(g_signalled, nullptr);
+    EXPECT_EQ(hal, nullptr);
+    EXPECT_EQ(size, 0);
 }
 
 TEST_F(SimCopytoolTest, CopyActionMisuseIsRefused)

@@ -108,8 +108,9 @@ TEST_F(SimFidTest, PathsAndDescriptorsOutsideLustre)
     EXPECT_EQ(api.path2fid(nullptr, &fid), -EINVAL);
     EXPECT_EQ(api.path2fid(plain.c_str(), nullptr), -EINVAL);
 
+    // A missing file counts by its directory, and only by that.
     char name[16] = "untouched";
-    EXPECT_EQ(api.search_fsname((mnt + "/no/such/file").c_str(), name), 0);
+    EXPECT_EQ(api.search_fsname((mnt + "/nofile").c_str(), name), 0);
     EXPECT_STREQ(name, "lustre");
 }
 
@@ -162,6 +163,7 @@ TEST_F(SimFidTest, ErrorsAndTheirLines)
     char name[16] = "untouched";
     char path[64];
     hsm_copytool_private* ct = nullptr;
+    int negative[] = {2, -3};
     struct Row {
         std::function<int()> call;
         int rc;
@@ -169,13 +171,21 @@ TEST_F(SimFidTest, ErrorsAndTheirLines)
     };
     const Row rows[] = {
         {[&] { return api.search_fsname(outside.c_str(), name); }, -ENODEV, notLustre},
-        // A missing path is judged by its nearest existing ancestor.
-        {[&] { return api.search_fsname((outside + "/no/such").c_str(), name); }, -ENODEV, notLustre},
+        // A missing path is judged by its directory, and fails without one.
+        {[&] { return api.search_fsname((outside + "/nofile").c_str(), name); }, -ENODEV, notLustre},
+        {[&] { return api.search_fsname((outside + "/no/such").c_str(), name); }, -ENOENT,
+         prog + "cannot resolve path '" + outside + "/no/such': No such file or directory (2)\n"},
+        {[&] { return api.search_fsname((mnt + "/no/such").c_str(), name); }, -ENOENT,
+         prog + "cannot resolve path '" + mnt + "/no/such': No such file or directory (2)\n"},
         // The device is found before the FID text is read.
         {[&] { return api.fid2path(outside.c_str(), "junk", path, 64, nullptr, nullptr); }, -ENODEV, ""},
         {[&] { return api.copytool_register(&ct, mnt.c_str(), 1, nullptr, 0); }, -EINVAL,
          prog + "NULL archive numbers\n"},
         {[&] { return api.copytool_register(&ct, outside.c_str(), 0, nullptr, 0); }, -ENOENT, ""},
+        // The mount is checked before the archive ids.
+        {[&] { return api.copytool_register(&ct, outside.c_str(), 2, negative, 0); }, -ENOENT, ""},
+        {[&] { return api.copytool_register(&ct, mnt.c_str(), 2, negative, 0); }, -EINVAL,
+         prog + "-3 requested when archive id >= 0 is supported\n"},
     };
     for (const auto& row : rows) {
         testing::internal::CaptureStderr();

@@ -34,7 +34,17 @@ namespace simtest {
     X(fid2path, llapi_fid2path) \
     X(path2fid, llapi_path2fid) \
     X(get_mdt_index_by_fid, llapi_get_mdt_index_by_fid) \
-    X(fd2fid, llapi_fd2fid)
+    X(fd2fid, llapi_fd2fid) \
+    X(error, llapi_error) \
+    X(msg_set_level, llapi_msg_set_level) \
+    X(error_callback_set, llapi_error_callback_set) \
+    X(hsm_log_error, llapi_hsm_log_error) \
+    X(register_event_fifo, llapi_hsm_register_event_fifo) \
+    X(unregister_event_fifo, llapi_hsm_unregister_event_fifo) \
+    X(fid_parse, llapi_fid_parse) \
+    X(fid2path_at, llapi_fid2path_at) \
+    X(parse_size, llapi_parse_size) \
+    X(hsm_import, llapi_hsm_import)
 
 struct Llapi {
 #define SIM_MEMBER(member, symbol) decltype(&::symbol) member;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -89,10 +91,31 @@ std::vector<DataRow> ReadRows(const std::string& path)
     return rows;
 }
 
-TempDir::TempDir()
+std::string ActAsRoot()
+{
+    if (geteuid() == 0) return "";
+    const std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
+    if (unshare(CLONE_NEWUSER) != 0)
+        return std::string("only root may do this, and no user namespace can be made: ") + strerror(errno);
+    try {
+        WriteFile("/proc/self/setgroups", "deny");
+        WriteFile("/proc/self/uid_map", "0 " + uid + " 1");
+        WriteFile("/proc/self/gid_map", "0 " + gid + " 1");
+    } catch (const std::exception& e) {
+        return std::string("only root may do this, and the user namespace's root cannot be mapped: ") + e.what();
+    }
+    return "";
+}
+
+std::string TempBase()
 {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/lapi-test-XXXXXX";
+    return base && *base ? base : "/tmp";
+}
+
+TempDir::TempDir()
+{
+    std::string pattern = TempBase() + "/lapi-test-XXXXXX";
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     // Resolved, so that paths compare equal to what the code under test resolves.
     m_path = std::filesystem::canonical(pattern).string();
@@ -192,7 +215,7 @@ namespace {
 // An unnamed temporary file, closed with the object; its content is read
 // through /proc, from the start.
 struct CaptureFile {
-    CaptureFile() : fd(::open("/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600))
+    CaptureFile() : fd(::open(TempBase().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600))
     {
         if (fd < 0) throw std::runtime_error("cannot make a temporary file");
     }

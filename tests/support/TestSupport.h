@@ -17,7 +17,16 @@ bool Exists(const std::string& path);
 // The lines of a file, without their line ends.
 std::vector<std::string> ReadLines(const std::string& path);
 
-// A fresh directory under TMPDIR (or /tmp), its path resolved, removed with
+// Makes the process root of a user namespace of its own when it is not root,
+// for what only root may do to the stand-in (the administrative HSM flags,
+// as on Lustre). Single-threaded processes only. "" once the process is
+// root, else why it cannot be.
+std::string ActAsRoot();
+
+// Where temporary files go: TMPDIR, or /tmp when it is unset or empty.
+std::string TempBase();
+
+// A fresh directory under TempBase(), its path resolved, removed with
 // everything in it by the destructor.
 class TempDir {
 public:
