@@ -328,10 +328,12 @@ std::string ClockFile(const std::string& stateDir) { return stateDir + "/changel
 
 int64_t SimNow(const std::string& stateDir)
 {
-    std::ifstream in(ClockFile(stateDir));
     std::string text;
     int64_t seconds = 0;
-    if (in >> text && ParseNumber(text, seconds)) return seconds;
+    if (ReadFileText(ClockFile(stateDir), text)) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+        if (ParseNumber(text, seconds)) return seconds;
+    }
     return static_cast<int64_t>(time(nullptr));
 }
 

@@ -82,11 +82,12 @@ bool LoadConfig(const std::string& stateDir, Config& config, std::string& error)
         return false;
     }
     const std::string file = stateDir + "/config";
-    std::ifstream in(file);
-    if (!in) {
+    std::string text;
+    if (!ReadFileText(file, text)) {
         error = "cannot read " + file + ": " + strerror(errno);
         return false;
     }
+    std::istringstream in(text);
     Config cfg;
     std::string line;
     for (int lineNo = 1; std::getline(in, line); ++lineNo) {
@@ -140,14 +141,36 @@ bool SaveConfig(const std::string& stateDir, const Config& config, std::string& 
     return WriteFileAtomically(stateDir + "/config", out.str(), error);
 }
 
+bool ReadFileText(const std::string& file, std::string& text)
+{
+    common::UniqueFd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) return false;
+    text.clear();
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
 bool WriteFileAtomically(const std::string& file, const std::string& content, std::string& error)
 {
     const std::string tmp = file + ".tmp." + std::to_string(getpid());
     {
-        std::ofstream f(tmp, std::ios::trunc | std::ios::binary);
-        f << content;
-        f.flush();
-        if (!f) {
+        common::UniqueFd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        const char* data = content.data();
+        size_t left = content.size();
+        while (fd.Valid() && left > 0) {
+            const ssize_t n = write(fd.Get(), data, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            data += n;
+            left -= static_cast<size_t>(n);
+        }
+        if (!fd.Valid() || left > 0) {
             error = "cannot write " + tmp + ": " + strerror(errno);
             unlink(tmp.c_str());
             return false;

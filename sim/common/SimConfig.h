@@ -81,6 +81,10 @@ std::string MdtName(const std::string& fs, int index);
 // Writes <stateDir>/config atomically (a new file renamed over the old one).
 [[nodiscard]] bool SaveConfig(const std::string& stateDir, const Config& config, std::string& error);
 
+// The whole content of file, read through a close-on-exec descriptor (the
+// stand-in library runs inside hosts that start processes). False with errno
+// set when it cannot be read.
+[[nodiscard]] bool ReadFileText(const std::string& file, std::string& text);
 // Replaces file with content as a whole: written to a temporary file beside
 // it, then renamed over it, so a reader sees the old or the new content only.
 [[nodiscard]] bool WriteFileAtomically(const std::string& file, const std::string& content, std::string& error);
