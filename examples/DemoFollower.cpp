@@ -89,8 +89,10 @@ bool RunFollower(Report& report, const std::string& fsName, const std::string& s
                 return report.Fail(asked,
                                    Format("no record within %lld ms", static_cast<long long>(kRecordWait.count())));
             told = record.m_typeName == change.recordType && record.m_name == change.name;
-            report.Detail(
-                Format("  #%llu %s %s", record.m_index, record.m_typeName.c_str(), Quoted(record.m_name).c_str()));
+            // A record about a file rather than a name (CLOSE, ...) carries no name.
+            report.Detail(Format("  #%llu %s %s", record.m_index, record.m_typeName.c_str(),
+                                 record.m_name.empty() ? "(of the file itself: no name)"
+                                                       : Quoted(record.m_name).c_str()));
             error = LustreAPI::ClearChangelog(mdt, id, std::to_string(record.m_index));
             if (error.Failed()) return report.Fail(asked, "acknowledging: " + ErrorText(error));
         }
