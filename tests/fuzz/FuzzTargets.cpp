@@ -224,7 +224,9 @@ std::string PrintRecord(const LustreAPI::CChangelogRecord& r)
                                         tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, r.m_flags);
     line += FidOf(r.m_target);
     if (!r.m_jobId.empty()) line += " j=" + r.m_jobId;
-    if (r.m_extraFlags != 0) line += HBString::Format(" ef=0x%llx", r.m_extraFlags);
+    // lfs prints u=, nid=, m= and x= only after the extra-flags word, 0x0 included.
+    const bool extras = r.m_uid != -1 || !r.m_nid.empty() || !r.m_openMode.empty() || !r.m_xattr.empty();
+    if (r.m_extraFlags != 0 || extras) line += HBString::Format(" ef=0x%llx", r.m_extraFlags);
     if (r.m_uid != -1) line += HBString::Format(" u=%lld:%lld", r.m_uid, r.m_gid);
     if (!r.m_nid.empty()) line += " nid=" + r.m_nid;
     if (!r.m_openMode.empty()) line += " m=" + r.m_openMode;
