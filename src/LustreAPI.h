@@ -40,6 +40,8 @@
 #pragma pop_macro("fallthrough")
 
 #include <chrono>
+#include <cstddef>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -219,17 +221,60 @@ public:
     // with a leading 0, or hexadecimal with 0x). Text of the wrong shape logs
     // "FID cannot be generated for <text>" and leaves all fields 0. A field
     // that starts with a hex letter throws std::invalid_argument; a value
-    // beyond 64 bits throws std::out_of_range. oid and ver keep their low 32 bits.
+    // beyond 64 bits throws std::out_of_range. oid and ver keep their low 32
+    // bits. Parse (below) refuses what is not a FID instead.
     CLustreFID(std::string text);
+    // The three fields of Lustre's lu_fid. Taken by value, so that a FID
+    // inside one of Lustre's packed records (hai_fid of an hsm_action_item)
+    // may be passed as it is.
+    CLustreFID(lu_fid fid);
     // Does nothing; virtual so that an object may be deleted through a pointer.
     virtual ~CLustreFID();
     // Copies the three fields.
     CLustreFID& operator=(const CLustreFID& other) = default;
 
+    // The three fields as Lustre's lu_fid.
+    lu_fid LuFid() const;
+    // The text form, "[0x%llx:0x%x:0x%x]" of the three fields: the form
+    // GetPathFromFID hands to Lustre. (Lustre's own tools print a zero
+    // sequence as 0, [0:0x0:0x0]; Parse reads both.)
+    std::string Text() const;
+    // Reads text as Lustre's llapi_fid_parse reads a FID, the whole text:
+    // leading blanks (space, tab, line end, form feed, vertical tab), an
+    // optional '[' (Lustre skips any number of them), then sequence, object
+    // id and version separated by ':', each a number of 0x-hexadecimal
+    // digits (0X too), of octal digits after a leading 0, or of decimal
+    // digits; then the ']' that closes a '[', and nothing after it. The
+    // sequence is at most 0xfffffffffffffffe (Lustre refuses 2^64 - 1),
+    // object id and version at most 0xffffffff. Where Lustre's reading is
+    // looser than the form, the text is refused too: a field without digits
+    // (which Lustre reads as 0), a sign or blank before a field's digits, a
+    // '[' that is not closed. On success fid holds the three fields; on
+    // failure fid is untouched and the error (Win32 774) reads
+    //   The text "<text>" is not a FID: <reason>
+    // with the text quoted as the command refusals quote values. Logs
+    // nothing, throws nothing.
+    static CKxError Parse(const std::string& text, CLustreFID& fid);
+
     unsigned long long m_seq;  // sequence number
     unsigned int m_oid;        // object id within the sequence
     unsigned int m_ver;        // version
 };
+
+inline bool operator==(const CLustreFID& a, const CLustreFID& b)
+{
+    return a.m_seq == b.m_seq && a.m_oid == b.m_oid && a.m_ver == b.m_ver;
+}
+inline bool operator!=(const CLustreFID& a, const CLustreFID& b) { return !(a == b); }
+inline bool operator<(const CLustreFID& a, const CLustreFID& b)
+{
+    if (a.m_seq != b.m_seq) return a.m_seq < b.m_seq;
+    if (a.m_oid != b.m_oid) return a.m_oid < b.m_oid;
+    return a.m_ver < b.m_ver;
+}
+inline bool operator>(const CLustreFID& a, const CLustreFID& b) { return b < a; }
+inline bool operator<=(const CLustreFID& a, const CLustreFID& b) { return !(b < a); }
+inline bool operator>=(const CLustreFID& a, const CLustreFID& b) { return !(a < b); }
 
 // The FID of path (a symbolic link's own FID). Returns llapi_path2fid's
 // result: 0, or on failure a negative errno with message = "Cannot convert
@@ -520,3 +565,19 @@ private:
 };
 
 }  // namespace LustreAPI
+
+// The hash of a FID, for the unordered containers. The object id goes into
+// the low bits unchanged, so that the FIDs of one sequence, which differ
+// there, fall into distinct buckets of tables of any size; the sequence is
+// spread over all bits by a multiplication (by 2^64 divided by the golden
+// ratio); the version, almost always 0, goes into the high bits.
+namespace std {
+template <>
+struct hash<LustreAPI::CLustreFID> {
+    size_t operator()(const LustreAPI::CLustreFID& fid) const noexcept
+    {
+        const unsigned long long spread = fid.m_seq * 0x9E3779B97F4A7C15ULL;
+        return static_cast<size_t>(spread ^ fid.m_oid ^ (static_cast<unsigned long long>(fid.m_ver) << 32));
+    }
+};
+}  // namespace std
