@@ -206,11 +206,16 @@ CKxError GetFIDFromPath(const std::string& path, CLustreFID& fid)
 {
     std::string message;
     lu_fid found{};
-    if (Path2FID(path, found, message) != 0)
+    // Bound before the call, Lustre was asked: its result says why it failed.
+    const bool asked = func_table.path2fid.load(std::memory_order_acquire) != nullptr;
+    const int result = Path2FID(path, found, message);
+    if (result != 0) {
+        if (asked && result < 0)
+            return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "%s: llapi_path2fid failed with Error %s (%d)",
+                                           message.c_str(), std::strerror(-result), -result);
         return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "%s", message.c_str());
-    fid.m_seq = found.f_seq;
-    fid.m_oid = found.f_oid;
-    fid.m_ver = found.f_ver;
+    }
+    fid = CLustreFID(found);
     return CKxError();
 }
 

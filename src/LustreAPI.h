@@ -284,7 +284,9 @@ inline bool operator>=(const CLustreFID& a, const CLustreFID& b) { return !(a < 
 // the caller put in it.
 LUSTREAPI_EXPORT int Path2FID(const std::string& path, lu_fid& fid, std::string& message);
 // The FID of path into fid. On failure fid is untouched and the error
-// (errno 2, whatever Lustre returned) carries Path2FID's message.
+// (errno 2, whatever Lustre returned) carries Path2FID's message, followed,
+// when Lustre was asked and gave a negative errno, by Lustre's reason:
+//   Cannot convert Path to FID for <path>: llapi_path2fid failed with Error <errno text> (<errno>)
 LUSTREAPI_EXPORT CKxError GetFIDFromPath(const std::string& path, CLustreFID& fid);
 // The path of fid: mountPoint joined with the path Lustre gives below it
 // (at most 1023 bytes; a longer one fails). On failure (errno 2) the error

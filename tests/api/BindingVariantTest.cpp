@@ -239,6 +239,13 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
                   std::to_string(linkNo) + " " + std::to_string(recNo),
               "2 Cannot convert FID to Path for [0x200:0x1c:0x0] due to llapi_fid2path is not loaded; untouched 3 4");
     EXPECT_STREQ(error.GetLocations().at(0).m_file, "LustreAPI");
+
+    // Lustre was not asked: the error has no reason of Lustre's.
+    LustreAPI::CLustreFID kept(lu_fid{5, 6, 7});
+    const CKxError notAsked = GetFIDFromPath("/mnt/lustre/file", kept);
+    EXPECT_EQ(notAsked.GetSystemError(), 2);
+    EXPECT_EQ(notAsked.GetMessages(), std::vector<std::string>{"llapi_path2fid is not loaded"});
+    EXPECT_EQ(kept, LustreAPI::CLustreFID(lu_fid{5, 6, 7}));
 }
 
 }  // namespace

@@ -48,7 +48,9 @@ TEST(FakeLustre, FailedPath2FidHandsBackTheRecordButGetFidFromPathDoesNot)
     LustreAPI::CLustreFID kept{std::string("[0x9:0x9:0x0]")};
     const CKxError error = LustreAPI::GetFIDFromPath("/mnt/fs/file", kept);
     EXPECT_EQ(error.GetSystemError(), 2);
-    EXPECT_EQ(error.GetMessages(), std::vector<std::string>{"Cannot convert Path to FID for /mnt/fs/file"});
+    EXPECT_EQ(error.GetMessages(),
+              std::vector<std::string>{"Cannot convert Path to FID for /mnt/fs/file: llapi_path2fid failed with "
+                                       "Error No such file or directory (2)"});
     EXPECT_EQ(kept.m_seq + kept.m_oid, 18u);
 }
 
