@@ -142,7 +142,8 @@ LUSTREAPI_EXPORT int GetMDTIndexByFid(int fd, const lu_fid* fid, int* mdtIndex, 
 
 // ---- HSM state and current action (optional entry points) -------------------
 // Pass-throughs as above: msg emptied on entry; -22 and "<entry point> is
-// not loaded" when the Lustre library lacks the entry point.
+// not loaded" when the Lustre library lacks the entry point. HSMStateGetFiles
+// asks the state of many files at once, with a result for each.
 
 // llapi_hsm_state_get: the HSM state of the regular file at path into
 // *state (hus_states: HS_* bits; hus_archive_id). -2 for a missing path, -25
@@ -159,6 +160,29 @@ LUSTREAPI_EXPORT int HSMStateSet(const char* path, unsigned long long setMask, u
 // extent copied so far), hca_action an hsm_user_action; HUA_NONE when
 // nothing is under way.
 LUSTREAPI_EXPORT int HSMCurrentAction(const char* path, hsm_current_action* action, std::string& msg);
+
+// The progress of an operation on many files (HSMRequestFiles,
+// HSMStateGetFiles): called on the caller's thread, while the library holds
+// no lock and no descriptor, with the number of files whose result is known
+// by then (rising, never falling, to total at the last call) and the number
+// of paths asked about. It may be empty (not called). An exception it throws
+// ends the operation and reaches the caller, with every descriptor closed and
+// every request freed, and the results unspecified.
+using HSMProgress = std::function<void(std::size_t done, std::size_t total)>;
+
+// The HSM state of each file in paths, with llapi_hsm_state_get (one call per
+// file, as HSMStateGet makes it). states and results are replaced by one
+// value per path, in order: the state (all zero for a file whose call
+// failed) and 0 or that call's negative errno (-2 for a missing file, -25
+// ENOTTY for a directory or a file outside Lustre). Returns success when
+// every file succeeded (also for no paths); otherwise a failure with the
+// errno of the first failing file, reading
+//   HSM state query failed for <n> of <total> files, first <path>: <strerror>
+// When llapi_hsm_state_get is not bound, nothing is asked and every result
+// is -22, with the error "llapi_hsm_state_get is not loaded" (errno 22).
+// progress, when given, is called after each file. Nothing is logged.
+LUSTREAPI_EXPORT CKxError HSMStateGetFiles(const std::vector<std::string>& paths, std::vector<hsm_user_state>& states,
+                                           std::vector<int>& results, const HSMProgress& progress = HSMProgress());
 
 // ---- HSM user requests --------------------------------------------------------
 // One-item requests for a whole file, built, submitted and freed by the
@@ -179,8 +203,16 @@ LUSTREAPI_EXPORT int HSMCurrentAction(const char* path, hsm_current_action* acti
 // writer's level allows. The descriptor and the request never outlive the
 // call.
 LUSTREAPI_EXPORT int HSMRequest(const char* path, int action, const char* data, std::string& msg);
-// HSMRequest with the action HUA_ARCHIVE (10).
+// HSMRequest for the archive archiveId instead of archive 1 (0: the file's
+// own archive or Lustre's default); the request, its log line and its
+// failures are otherwise those above. The overload without an archive id is
+// this one with archiveId 1.
+LUSTREAPI_EXPORT int HSMRequest(const char* path, int action, unsigned int archiveId, const char* data,
+                                std::string& msg);
+// HSMRequest with the action HUA_ARCHIVE (10), for archive 1.
 LUSTREAPI_EXPORT int HSMArchive(const char* path, const char* data, std::string& msg);
+// HSMRequest with the action HUA_ARCHIVE (10), for the archive archiveId.
+LUSTREAPI_EXPORT int HSMArchive(const char* path, unsigned int archiveId, const char* data, std::string& msg);
 
 // One action (hsm_user_action) for the whole of each file in paths, for
 // archive archiveId (0: the file's own archive or Lustre's default), with
@@ -202,6 +234,15 @@ LUSTREAPI_EXPORT int HSMArchive(const char* path, const char* data, std::string&
 // kept between calls.
 LUSTREAPI_EXPORT CKxError HSMRequestFiles(const std::vector<std::string>& paths, int action, unsigned int archiveId,
                                           const std::string& data, std::vector<int>& results);
+// HSMRequestFiles with progress: progress is called once after each
+// llapi_hsm_request call (a request sent again file by file is one call per
+// file), the files whose open or FID read failed counted from the first call
+// on; when every file failed before a request could be made, once with
+// (total, total). Not called for no paths, nor when nothing is sent because
+// an entry point is missing or data is too long.
+LUSTREAPI_EXPORT CKxError HSMRequestFiles(const std::vector<std::string>& paths, int action, unsigned int archiveId,
+                                          const std::string& data, std::vector<int>& results,
+                                          const HSMProgress& progress);
 
 // ---- File identifiers ---------------------------------------------------------
 // A FID as a value with a text form, and the conversions between a path and
@@ -210,7 +251,10 @@ LUSTREAPI_EXPORT CKxError HSMRequestFiles(const std::vector<std::string>& paths,
 // A Lustre file identifier: the fields of lu_fid, in its order and widths.
 // Its text form is "[0x%llx:0x%x:0x%x]", for example [0x200000400:0x1c:0x0].
 // A plain value: it owns nothing, and distinct objects may be used on
-// different threads at once.
+// different threads at once. FIDs compare field by field, in the order
+// sequence, object id, version (==, !=, <, <=, >, >=), and
+// std::hash<LustreAPI::CLustreFID> hashes them, so that they serve as keys of
+// std::map, std::set and the unordered containers.
 class LUSTREAPI_EXPORT CLustreFID {
 public:
     // All fields 0.

@@ -184,6 +184,8 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
          Recorded{&o.hca, nullptr, nullptr, 0, 0, 0, 0, file}},
         {{8, 9, 14}, [&](auto& m) { return HSMRequest(file.c_str(), HUA_RELEASE, "x", m); }},
         {{8, 9, 14}, [&](auto& m) { return HSMArchive(file.c_str(), nullptr, m); }},
+        {{8, 9, 14}, [&](auto& m) { return HSMRequest(file.c_str(), HUA_ARCHIVE, 3, "x", m); }},
+        {{8, 9, 14}, [&](auto& m) { return HSMArchive(file.c_str(), 2, nullptr, m); }},
         {{8, 9, 14},
          [&](auto& m) {
              std::vector<int> results;
@@ -192,6 +194,14 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
              return results.at(0);
          }},
         {{12}, [&](auto& m) { return Path2FID(file, o.fid, m); }},
+        {{15},
+         [&](auto& m) {
+             std::vector<hsm_user_state> states;
+             std::vector<int> results;
+             const CKxError error = HSMStateGetFiles({file}, states, results);
+             if (error.Failed()) m = error.GetMessages().back();
+             return results.at(0);
+         }},
     };
     const apitest::SimControl sim = apitest::FindSimControl();
     const int fdsBefore = testsupport::OpenFdCount();

@@ -6,6 +6,9 @@
 //                   others: "dir/file", *recno 41, *linkno 7; 0
 //   llapi_path2fid  [0x2:0x2:0x0] into *fid, the record a failed call may
 //                   leave behind; -ENOENT
+//   llapi_hsm_state_get  a path ending in "fails": every bit and archive 9
+//                   in *state, what a failed call may leave behind; -EIO;
+//                   others: exists, archived, archive 1; 0
 #include <cerrno>
 #include <cstring>
 
@@ -40,6 +43,16 @@ FAKE_EXPORT int llapi_path2fid(const char*, lu_fid* fid)
 {
     *fid = lu_fid{2, 2, 0};
     return -ENOENT;
+}
+
+FAKE_EXPORT int llapi_hsm_state_get(const char* path, hsm_user_state* state)
+{
+    const size_t length = std::strlen(path);
+    const bool fails = length >= 5 && std::strcmp(path + length - 5, "fails") == 0;
+    std::memset(static_cast<void*>(state), 0, sizeof *state);
+    state->hus_states = fails ? ~0u : HS_EXISTS | HS_ARCHIVED;
+    state->hus_archive_id = fails ? 9 : 1;
+    return fails ? -EIO : 0;
 }
 
 #define FAKE_UNUSED(name, ...) \
