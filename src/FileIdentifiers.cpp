@@ -128,12 +128,17 @@ const char* ReadFidField(const char* p, const char* end, unsigned long long& val
     for (; p != end; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         unsigned digit = base;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
         if (digit >= base) break;
-        if (value > (~0ULL - digit) / base) overflow = true;
-        else value = value * base + digit;
+        if (value > (~0ULL - digit) / base)
+            overflow = true;
+        else
+            value = value * base + digit;
     }
     return p == digits ? nullptr : p;
 }

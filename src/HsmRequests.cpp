@@ -102,7 +102,10 @@ int HSMRequest(const char* path, int action, unsigned int archiveId, const char*
 }
 
 // Archive requests are HSMRequest's: its log lines, with its function text.
-int HSMArchive(const char* path, const char* data, std::string& msg) { return HSMRequest(path, HUA_ARCHIVE, data, msg); }
+int HSMArchive(const char* path, const char* data, std::string& msg)
+{
+    return HSMRequest(path, HUA_ARCHIVE, data, msg);
+}
 
 int HSMArchive(const char* path, unsigned int archiveId, const char* data, std::string& msg)
 {

@@ -107,10 +107,14 @@ TEST(FidStrictParse, TextAndLuFidRoundTrips)
 TEST(FidStrictParse, ComparisonAndHash)
 {
     const std::vector<CLustreFID> ascending = {
-        CLustreFID(lu_fid{0, 0, 0}),          CLustreFID(lu_fid{0, 0, 1}),
-        CLustreFID(lu_fid{0, 1, 0}),          CLustreFID(lu_fid{0, 0xffffffff, 0xffffffff}),
-        CLustreFID(lu_fid{1, 0, 0}),          CLustreFID(lu_fid{0x200000400, 0x1c, 0}),
-        CLustreFID(lu_fid{0x200000400, 0x1c, 0x80000000}), CLustreFID(lu_fid{~0ULL, 0, 0}),
+        CLustreFID(lu_fid{0, 0, 0}),
+        CLustreFID(lu_fid{0, 0, 1}),
+        CLustreFID(lu_fid{0, 1, 0}),
+        CLustreFID(lu_fid{0, 0xffffffff, 0xffffffff}),
+        CLustreFID(lu_fid{1, 0, 0}),
+        CLustreFID(lu_fid{0x200000400, 0x1c, 0}),
+        CLustreFID(lu_fid{0x200000400, 0x1c, 0x80000000}),
+        CLustreFID(lu_fid{~0ULL, 0, 0}),
     };
     for (size_t i = 0; i < ascending.size(); ++i) {
         for (size_t j = 0; j < ascending.size(); ++j) {

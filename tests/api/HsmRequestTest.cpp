@@ -43,7 +43,7 @@ std::vector<unsigned char> ExpectedRequest(int action, unsigned archive, const l
 {
     const unsigned dataLength = data ? static_cast<unsigned>(std::strlen(data)) : 0;
     const hsm_request header{static_cast<unsigned>(action), archive, 0, 1, dataLength};  // one item
-    const hsm_user_item item{fid, {0, ~0ULL}};                                     // to the end of the file
+    const hsm_user_item item{fid, {0, ~0ULL}};                                           // to the end of the file
     std::vector<unsigned char> bytes(sizeof header + sizeof item + dataLength);
     std::memcpy(bytes.data(), &header, sizeof header);
     std::memcpy(bytes.data() + sizeof header, &item, sizeof item);
@@ -65,11 +65,16 @@ TEST_F(HSMRequestTest, RequestBytesAndRequestLine)
         int archive;
     };
     const Case cases[] = {
-        {false, HUA_ARCHIVE, nullptr, "archive", kArchiveOne}, {false, HUA_ARCHIVE, "", "archive", kArchiveOne},
-        {false, HUA_RELEASE, "abc", "release", kArchiveOne},   {false, HUA_RESTORE, "x", "release", kArchiveOne},
-        {true, HUA_ARCHIVE, "tag", "archive", kArchiveOne},    {true, HUA_ARCHIVE, nullptr, "archive", kArchiveOne},
-        {false, HUA_ARCHIVE, "y", "archive", 3},               {false, HUA_RESTORE, nullptr, "release", 0},
-        {true, HUA_ARCHIVE, nullptr, "archive", 7},            {true, HUA_ARCHIVE, "z", "archive", 1},
+        {false, HUA_ARCHIVE, nullptr, "archive", kArchiveOne},
+        {false, HUA_ARCHIVE, "", "archive", kArchiveOne},
+        {false, HUA_RELEASE, "abc", "release", kArchiveOne},
+        {false, HUA_RESTORE, "x", "release", kArchiveOne},
+        {true, HUA_ARCHIVE, "tag", "archive", kArchiveOne},
+        {true, HUA_ARCHIVE, nullptr, "archive", kArchiveOne},
+        {false, HUA_ARCHIVE, "y", "archive", 3},
+        {false, HUA_RESTORE, nullptr, "release", 0},
+        {true, HUA_ARCHIVE, nullptr, "archive", 7},
+        {true, HUA_ARCHIVE, "z", "archive", 1},
     };
     lu_fid fid{};
     std::string message;

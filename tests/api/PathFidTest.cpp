@@ -53,10 +53,10 @@ TEST_F(PathFidTest, FailureCarriesLustresReason)
         LustreAPI::CLustreFID fid(lu_fid{1, 2, 3});
         const CKxError error = LustreAPI::GetFIDFromPath(file, fid);
         EXPECT_EQ(error.GetSystemError(), ENOENT);
-        EXPECT_EQ(error.GetMessages(), std::vector<std::string>{"Cannot convert Path to FID for " + file +
-                                                                ": llapi_path2fid failed with Error " +
-                                                                std::strerror(-lustreResult) + " (" +
-                                                                std::to_string(-lustreResult) + ")"});
+        EXPECT_EQ(
+            error.GetMessages(),
+            std::vector<std::string>{"Cannot convert Path to FID for " + file + ": llapi_path2fid failed with Error " +
+                                     std::strerror(-lustreResult) + " (" + std::to_string(-lustreResult) + ")"});
         EXPECT_EQ(fid, LustreAPI::CLustreFID(lu_fid{1, 2, 3}));
     }
 }
