@@ -50,6 +50,7 @@
 
 #define LUSTREAPI_EXPORT __attribute__((visibility("default")))
 
+// Every operation and type of the library, family by family.
 namespace LustreAPI {
 
 // ---- Binding --------------------------------------------------------------
@@ -177,7 +178,7 @@ using HSMProgress = std::function<void(std::size_t done, std::size_t total)>;
 // ENOTTY for a directory or a file outside Lustre). Returns success when
 // every file succeeded (also for no paths); otherwise a failure with the
 // errno of the first failing file, reading
-//   HSM state query failed for <n> of <total> files, first <path>: <strerror>
+//   "HSM state query failed for <n> of <total> files, first <path>: <strerror>"
 // When llapi_hsm_state_get is not bound, nothing is asked and every result
 // is -22, with the error "llapi_hsm_state_get is not loaded" (errno 22).
 // progress, when given, is called after each file. Nothing is logged.
@@ -295,7 +296,7 @@ public:
     // (which Lustre reads as 0), a sign or blank before a field's digits, a
     // '[' that is not closed. On success fid holds the three fields; on
     // failure fid is untouched and the error (Win32 774) reads
-    //   The text "<text>" is not a FID: <reason>
+    //   "The text \"<text>\" is not a FID: <reason>"
     // with the text quoted as the command refusals quote values. Logs
     // nothing, throws nothing.
     static CKxError Parse(const std::string& text, CLustreFID& fid);
@@ -330,7 +331,7 @@ LUSTREAPI_EXPORT int Path2FID(const std::string& path, lu_fid& fid, std::string&
 // The FID of path into fid. On failure fid is untouched and the error
 // (errno 2, whatever Lustre returned) carries Path2FID's message, followed,
 // when Lustre was asked and gave a negative errno, by Lustre's reason:
-//   Cannot convert Path to FID for <path>: llapi_path2fid failed with Error <errno text> (<errno>)
+//   "Cannot convert Path to FID for <path>: llapi_path2fid failed with Error <errno text> (<errno>)"
 LUSTREAPI_EXPORT CKxError GetFIDFromPath(const std::string& path, CLustreFID& fid);
 // The path of fid: mountPoint joined with the path Lustre gives below it
 // (at most 1023 bytes; a longer one fails). On failure (errno 2) the error
@@ -568,6 +569,9 @@ LUSTREAPI_EXPORT CKxError GetChangelogUsers(const std::string& host, const std::
 // from another thread while Next waits, which then returns at once (failed:
 // the reader is closed). Moving or destroying a reader that another thread
 // uses is not allowed.
+
+// A reader of one MDT's changelog: Open it, take records with Next until it
+// has ended, Close it (or let it go).
 class LUSTREAPI_EXPORT CChangelogReader {
 public:
     CChangelogReader();
