@@ -108,8 +108,8 @@ void FidHash_Library(benchmark::State& state)
 void FidHash_Floor(benchmark::State& state)
 {
     const std::vector<LustreAPI::CLustreFID> fids = HashedFids();
-    const auto combine = [](size_t seed, size_t value) {
-        return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
+    const auto combine = [](size_t hash, size_t value) {
+        return hash ^ (value + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2));
     };
     for (auto _ : state) {
         size_t sum = 0;

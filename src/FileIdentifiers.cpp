@@ -163,7 +163,10 @@ CKxError CLustreFID::Parse(const std::string& text, CLustreFID& fid)
 
     const char* p = text.data();
     const char* const end = p + text.size();
-    while (p != end && std::isspace(static_cast<unsigned char>(*p))) ++p;
+    // isspace's blanks in the C locale (space, \t \n \v \f \r), whatever
+    // locale the host set.
+    const auto isBlank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (p != end && isBlank(*p)) ++p;
     bool bracket = false;
     while (p != end && *p == '[') {
         bracket = true;

@@ -3,15 +3,15 @@
 Each is an int (IntEnum or IntFlag): members compare equal to Lustre's
 numbers and go wherever an int goes. str() and format() name the members,
 as Python's own enums do: str(HsmStates.EXISTS | HsmStates.ARCHIVED) is
-"HsmStates.EXISTS|ARCHIVED"; a format spec formats the number
-(f"{states:#x}" is "0x9")."""
+"HsmStates.EXISTS|ARCHIVED"; with a format of its own, format() formats
+the number (f"{states:#x}" is "0x9")."""
 import enum
 
 from ._lustreapi import CONSTANTS as _C
 
 
-def _format(member, spec):
-    return str(member) if not spec else int.__format__(member, spec)
+def _format(member, format_spec):
+    return str(member) if not format_spec else int.__format__(member, format_spec)
 
 
 def _named(cls):

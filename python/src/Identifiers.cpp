@@ -100,7 +100,9 @@ void BindIdentifiers(py::module_& m)
                                   "0-octal or decimal), and raises ValueError, saying why, for text that\n"
                                   "is not one; Fid(seq, oid, ver=0) takes the numbers. str() gives the\n"
                                   "text form [0x200000400:0x1:0x0]. Immutable, hashable, ordered by\n"
-                                  "(seq, oid, ver). Wherever a call takes a Fid, its text does too."))
+                                  "(seq, oid, ver). Wherever a call takes a Fid, its text does too (text\n"
+                                  "that is not a FID is then refused with TypeError, as an argument of\n"
+                                  "the wrong kind)."))
         .def(py::init(&FidFromText), py::arg("text"),
              "__init__(self, *args)\n--\n\nFid(text), or Fid(seq, oid, ver=0): see the class.")
         .def(py::init([](unsigned long long seq, unsigned int oid, unsigned int ver) {
