@@ -33,7 +33,9 @@ public:
         using Clock = std::chrono::steady_clock;
         constexpr std::chrono::milliseconds kStep(100);
         const std::chrono::milliseconds limit = TimeLimit(timeout);
-        const bool forever = !timeout;
+        // A timeout beyond any wait (TimeLimit makes it "no limit") waits
+        // as long as it takes, as None does; 0 does not wait.
+        const bool forever = !timeout || (*timeout > 0 && limit.count() == 0);
         const auto deadline = Clock::now() + limit;
         CChangelogRecord record;
         for (;;) {
