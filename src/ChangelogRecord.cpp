@@ -170,8 +170,9 @@ bool ReadRenameTail(Cursor& in, CChangelogRecord& record)
 
 // The text after the fields: the name, and for a rename the source part. The
 // source part begins at the first blank-separated "s=FID sp=FID" whose
-// source name follows it; everything before is the name.
-void ReadNames(const char* begin, const char* end, bool rename, CChangelogRecord& record)
+// source name follows it; everything before is the name. True when a source
+// part was read.
+bool ReadNames(const char* begin, const char* end, bool rename, CChangelogRecord& record)
 {
     if (rename) {
         for (const char* p = begin; p != end; ++p) {
@@ -183,10 +184,11 @@ void ReadNames(const char* begin, const char* end, bool rename, CChangelogRecord
             record.m_source = candidate.m_source;
             record.m_sourceParent = candidate.m_sourceParent;
             record.m_sourceName = std::move(candidate.m_sourceName);
-            return;
+            return true;
         }
     }
     record.m_name.assign(begin, end);
+    return false;
 }
 
 bool StartsWith(const char* p, const char* end, const char* literal, std::size_t length)
@@ -194,34 +196,88 @@ bool StartsWith(const char* p, const char* end, const char* literal, std::size_t
     return static_cast<std::size_t>(end - p) >= length && std::equal(literal, literal + length, p);
 }
 
+// The extra-flags bits (CLFE_*) that say which of u=, nid=, m= and x= lfs
+// prints after ef=.
+constexpr unsigned long long kExtraUidGid = 0x1, kExtraNid = 0x2, kExtraOpen = 0x4, kExtraXattr = 0x8;
+
+enum Field { kJob, kExtraFlags, kUidGid, kNid, kOpenMode, kXattr, kParent, kNames };
+
+// What a reading of the fields found, for telling readings apart.
+struct Seen {
+    bool field[kNames + 1] = {};
+    RecordTextEnd end = RecordTextEnd::Field;
+};
+
+// A reading as lfs prints one (2.11 on: every part ef= announces is there,
+// u= and nid= always, m= and x= only then; before 2.11 none of them), and a
+// name only after its directory.
+bool PrintedAsLfsDoes(const Seen& seen, const CChangelogRecord& record)
+{
+    const unsigned long long ef = seen.field[kExtraFlags] ? record.m_extraFlags : 0;
+    if (seen.field[kUidGid] != ((ef & kExtraUidGid) != 0) || seen.field[kNid] != ((ef & kExtraNid) != 0)) return false;
+    if ((seen.field[kOpenMode] && !(ef & kExtraOpen)) || (seen.field[kXattr] && !(ef & kExtraXattr))) return false;
+    return !seen.field[kNames] || seen.field[kParent];
+}
+
+// Where the xattr name after "x=" ends: lfs prints it only on records
+// without a name (XATTR and GXATR), so it runs, blanks and all, to the end of
+// the text or to a final " p=FID".
+const char* XattrEnd(const char* begin, const char* end)
+{
+    for (const char* p = end; p != begin;) {
+        --p;
+        if (!StartsWith(p, end, " p=[", 4)) continue;
+        Cursor fid(p + 3, end);
+        CLustreFID parent;
+        if (fid.Fid(parent) && fid.AtEnd()) return p;
+    }
+    return end;
+}
+
+bool ReadFieldsFrom(Cursor& in, int next, CChangelogRecord& record, Seen& seen);
+
 // The job id after "j=": 1 to 31 bytes, blanks allowed ("%e.%u" of a process
 // named "tmux: server"), ending where lfs prints the next field, " ef=0x"
-// (2.11 on) or " p=[", or at the line's end. False when no such end lies
-// within 31 bytes: the line is then no record lfs prints.
-bool ReadJobId(Cursor& in, std::string& jobId)
+// (2.11 on) or " p=[", or at the text's end. A job id is chosen by the
+// user, so " ef=0x" may be part of it: every end within 31 bytes is tried,
+// the shortest first, and the first whose rest reads as lfs prints it is
+// taken; failing that, the first whose rest reads at all. False when none
+// does.
+bool ReadJobId(Cursor& in, CChangelogRecord& record, Seen& seen)
 {
     const char* const begin = in.Position();
     const char* const last = begin + std::min<long>(kLongestJobId, in.End() - begin);
-    for (const char* p = begin + 1; p <= last; ++p) {
-        if (p != in.End() && !StartsWith(p, in.End(), " ef=0x", 6) && !StartsWith(p, in.End(), " p=[", 4)) continue;
-        jobId.assign(begin, p);
-        in.Restore(p);
-        return true;
+    for (const bool strict : {true, false}) {
+        for (const char* p = begin + 1; p <= last; ++p) {
+            if (p != in.End() && !StartsWith(p, in.End(), " ef=0x", 6) && !StartsWith(p, in.End(), " p=[", 4))
+                continue;
+            Cursor rest(p, in.End());
+            CChangelogRecord reading = record;
+            Seen readingSeen = seen;
+            reading.m_jobId.assign(begin, p);
+            readingSeen.field[kJob] = true;
+            readingSeen.end = RecordTextEnd::JobId;
+            if (!ReadFieldsFrom(rest, kExtraFlags, reading, readingSeen)) continue;
+            if (strict && !PrintedAsLfsDoes(readingSeen, reading)) continue;
+            record = std::move(reading);
+            seen = readingSeen;
+            in.Restore(in.End());
+            return true;
+        }
     }
     return false;
 }
 
-// The optional fields, each at most once and in lfs's order: j=, ef=, u=,
-// nid=, m=, x=, p=. A blank-separated piece that is none of them, one out of
-// order, or one whose value cannot be read begins the name, except after a
-// job id, which only a field or the line's end may follow. Each field is
-// read into a local and stored only when the whole of it was read. False
-// when the line cannot be read without guessing: a job id without its end,
-// or a uid or gid beyond what the record holds.
-bool ReadFields(Cursor& in, CChangelogRecord& record)
+// The optional fields from next on, each at most once and in lfs's order:
+// j=, ef=, u=, nid=, m=, x=, p=, then the names. A blank-separated piece that
+// is none of them, one out of order, or one whose value cannot be read
+// begins the name, except right after a job id, which only a field or the
+// text's end may follow. Each field is stored only when the whole of it was
+// read. False when the text cannot be read without guessing: a job id
+// without its end, or a uid or gid beyond what the record holds.
+bool ReadFieldsFrom(Cursor& in, int next, CChangelogRecord& record, Seen& seen)
 {
-    enum Field { kJob, kExtraFlags, kUidGid, kNid, kOpenMode, kXattr, kParent, kNames };
-    int next = kJob;
+    const bool afterJobId = next == kExtraFlags && seen.field[kJob];
     while (next != kNames && !in.AtEnd()) {
         const char* start = in.Position();
         if (!in.Skip(' ')) break;
@@ -236,9 +292,8 @@ bool ReadFields(Cursor& in, CChangelogRecord& record)
         };
         int read = kNames;
         if (key(kJob, "j=", 2)) {
-            if (!ReadJobId(in, word)) return false;
-            record.m_jobId = std::move(word);
-            read = kJob;
+            // The job id decides the rest of the text itself.
+            return ReadJobId(in, record, seen);
         } else if (key(kExtraFlags, "ef=", 3) && in.Hex(16, extraFlags) && in.AtFieldEnd()) {
             record.m_extraFlags = extraFlags;
             read = kExtraFlags;
@@ -255,34 +310,41 @@ bool ReadFields(Cursor& in, CChangelogRecord& record)
         } else if (key(kOpenMode, "m=", 2) && in.Word(word)) {
             record.m_openMode = std::move(word);
             read = kOpenMode;
-        } else if (key(kXattr, "x=", 2) && in.Word(word)) {
-            record.m_xattr = std::move(word);
+        } else if (key(kXattr, "x=", 2)) {
+            const char* const value = in.Position();
+            const char* const stop = XattrEnd(value, in.End());
+            record.m_xattr.assign(value, stop);
+            in.Restore(stop);
             read = kXattr;
         } else if (key(kParent, "p=", 2) && in.Fid(parent) && in.AtFieldEnd()) {
             record.m_parent = parent;
             read = kParent;
         }
         if (read == kNames) {
-            // A job id ends at a field or the line's end; a u= of digits
+            // A job id ends at a field or the text's end; a u= of digits
             // too large for the record is no name either.
-            if (next == kJob + 1 || (key(kUidGid, "u=", 2) && in.Digits() && in.Skip(':') && in.Digits() &&
-                                     in.AtFieldEnd()))
+            if ((afterJobId && next == kExtraFlags) ||
+                (key(kUidGid, "u=", 2) && in.Digits() && in.Skip(':') && in.Digits() && in.AtFieldEnd()))
                 return false;
             in.Restore(start);
             break;
         }
+        seen.field[read] = true;
+        seen.end = read == kXattr ? RecordTextEnd::Xattr : RecordTextEnd::Field;
         next = read + 1;
     }
     // The names follow one blank.
-    if (in.Skip(' ')) ReadNames(in.Position(), in.End(), record.m_type == kRenameType, record);
+    if (in.Skip(' ')) {
+        seen.field[kNames] = true;
+        seen.end = ReadNames(in.Position(), in.End(), record.m_type == kRenameType, record)
+                       ? RecordTextEnd::SourceName
+                       : RecordTextEnd::Name;
+    }
     return true;
 }
 
-}  // namespace
-
-bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRecord& record)
+bool ReadHead(Cursor& in, CChangelogRecord& record)
 {
-    Cursor in(text, text + length);
     if (!in.Decimal(1, 20, record.m_index) || !in.Skip(' ')) return false;
     // "%02d%-5s": the type's number, its name, blanks up to five characters.
     if (!in.Decimal(2, 3, record.m_type)) return false;
@@ -292,9 +354,29 @@ bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRec
     record.m_typeName.assign(name, in.Position());
     if (!in.SkipBlanks()) return false;
     if (!ReadTime(in, record) || !in.Skip(' ')) return false;
-    if (!in.Hex(8, record.m_flags) || !in.Skip(" t=", 3) || !in.Fid(record.m_target) || !in.AtFieldEnd()) return false;
+    return in.Hex(8, record.m_flags) && in.Skip(" t=", 3) && in.Fid(record.m_target) && in.AtFieldEnd();
+}
+
+}  // namespace
+
+bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRecord& record, RecordTextEnd* end)
+{
+    Cursor in(text, text + length);
+    if (!ReadHead(in, record)) return false;
     // Every field ends at a blank or the end, and the names take the rest.
-    return ReadFields(in, record);
+    Seen seen;
+    if (!ReadFieldsFrom(in, kJob, record, seen)) return false;
+    if (end) *end = seen.end;
+    return true;
+}
+
+bool ReadChangelogRecordHead(const char* text, std::size_t length, unsigned long long& index)
+{
+    Cursor in(text, text + length);
+    CChangelogRecord record;
+    if (!ReadHead(in, record)) return false;
+    index = record.m_index;
+    return true;
 }
 
 }  // namespace LustreAPI

@@ -92,6 +92,22 @@ TEST(ZqProcess, TimeLimitKillsTheProcessGroup)
     EXPECT_TRUE(ProcessGone(sleeper));
 }
 
+// A command that ends but leaves a daemon of its own session holding its
+// output: at the time limit the daemon is killed too, and the outcome says
+// that the command had ended.
+TEST(ZqProcess, TimeLimitKillsWhatKeepsTheOutputOpen)
+{
+    std::string output, errors;
+    EXPECT_EQ(ZqProcess::system("setsid sleep 60 & echo $! $$", &output, &errors, 300, false), -3);
+    std::istringstream pids(output);
+    pid_t daemon = 0, shell = 0;
+    ASSERT_TRUE(pids >> daemon >> shell) << output;
+    EXPECT_EQ(errors, "ZqProcess::system: the command ended with status 0, but its output was still open when the "
+                      "time limit of 300 ms passed; process group " +
+                          std::to_string(shell) + " and every process holding the output killed\n");
+    EXPECT_TRUE(ProcessGone(daemon));
+}
+
 // A daemon: standard descriptors closed and SIGCHLD ignored. The runner's
 // pipes then come out of pipe2() at 0 to 5, where the reporting shell's
 // descriptors go; they must be moved above them. Run in a child process,
