@@ -19,8 +19,11 @@ changelog_current_index, changelog_users (the calls that run commands
 take timeout= in seconds).
 Copytools: Copytool, ActionList, ActionItem, CopyAction.
 
-The library's log lines go to the logging logger "lustreapi" (failures as
-WARNING, the rest as INFO).
+The library's log lines go to the logging logger "lustreapi": the library
+writes them at its level 0, what went wrong included, and they arrive as
+INFO; only the lines of an HSM request whose file could not be opened or
+whose request could not be allocated are written at level -1 and arrive as
+WARNING. A failure itself is raised as LustreError, whatever is logged.
 """
 from ._enums import CopytoolAction, HsmAction, HsmStates, ProgressFlags, ProgressState
 from ._lustreapi import (

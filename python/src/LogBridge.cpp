@@ -1,6 +1,8 @@
 // The library's log lines as records of Python's logger "lustreapi": level 0
-// (what an operation did) as INFO, level -1 (a failure) as WARNING, so that
-// Python's default handling shows the failures and nothing else.
+// (every line the library writes by asking the level first, failures
+// included) as INFO, level -1 (the two lines it writes without asking: an
+// HSM request's file that could not be opened, a request that could not be
+// allocated) as WARNING, which Python's default handling shows.
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>

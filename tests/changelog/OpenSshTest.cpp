@@ -93,7 +93,7 @@ protected:
         // sshd goes into the background and writes its pid file once it
         // listens; the pid file also stops it.
         const testsupport::Outcome started = testsupport::Shell("/usr/sbin/sshd -f " + d + "/sshd_config -E " + d +
-                                                                "/sshd.log && for i in $(seq 200); do " + "[ -s " + d +
+                                                                "/sshd.log && for i in $(seq 1200); do " + "[ -s " + d +
                                                                 "/sshd.pid ] && exit 0; sleep 0.05; done; exit 1");
         ASSERT_EQ(started.status, 0) << "sshd did not start:\n" << started.err << ReadFile(d + "/sshd.log");
     }

@@ -18,11 +18,11 @@
 
 namespace {
 
-// True when pid has ended within 10 s: gone, or a zombie left for a parent
+// True when pid has ended within a minute: gone, or a zombie left for a parent
 // (or a pid 1) that does not reap it.
 bool ProcessGone(pid_t pid)
 {
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < 6000; ++i) {
         std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         std::string text;
         if (!std::getline(stat, text) || text.find(") Z ") != std::string::npos) return true;

@@ -1,7 +1,11 @@
 """A fresh stand-in per test: file system "lustre" with two MDTs mounted at
-<tmp>/mnt, archive 1 at <tmp>/archive, MDS "mds1" reachable as root."""
+<tmp>/mnt, archive 1 at <tmp>/archive, MDS "mds1" reachable as root.
+pytest's temporary folders go to a folder of this run's own, made in TMPDIR
+and removed when the run ends (pytest would keep its pytest-of-<user>)."""
 import os
+import shutil
 import subprocess
+import tempfile
 import types
 
 import pytest
@@ -9,6 +13,18 @@ import pytest
 import lustreapi
 
 SIM_BIN = os.environ["LUSTREAPI_SIM_BIN"]
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_configure(config):
+    if config.option.basetemp is None:
+        config.option.basetemp = config._lustreapi_basetemp = tempfile.mkdtemp(prefix="lustreapi-pytest.")
+
+
+def pytest_unconfigure(config):
+    made = getattr(config, "_lustreapi_basetemp", None)
+    if made:
+        shutil.rmtree(made, ignore_errors=True)
 
 
 def sim(*args):

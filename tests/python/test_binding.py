@@ -132,10 +132,10 @@ def test_changelog_reader(standin):
     reader = L.ChangelogReader("lustre-MDT0000", follow=True)
     assert [reader.next(timeout=1).index for _ in range(3)] == [1, 2, 3]
     start = time.monotonic()
-    assert reader.next(timeout=0.3) is None and 0.3 <= time.monotonic() - start < 2
+    assert reader.next(timeout=0.3) is None and time.monotonic() - start >= 0.3
     assert select.select([reader], [], [], 0.1)[0] == []
     standin.sim("changelog-append", "lustre-MDT0000", "UNLNK", "--name", "f")
-    assert select.select([reader], [], [], 5)[0] == [reader] and reader.next(timeout=0).type_name == "UNLNK"
+    assert select.select([reader], [], [], 60)[0] == [reader] and reader.next(timeout=0).type_name == "UNLNK"
     # A timeout beyond any wait waits as None does.
     threading.Timer(0.3, standin.sim, ("changelog-append", "lustre-MDT0000", "MKDIR", "--name", "d")).start()
     assert reader.next(timeout=1e13).type_name == "MKDIR"
@@ -148,10 +148,11 @@ def test_changelog_reader(standin):
 def test_time_limit_and_gil(standin, tmp_path, monkeypatch):
     slow = tmp_path / "bin"
     slow.mkdir()
-    (slow / "lctl").write_text("#!/bin/sh\nsleep 10\n")
+    started = tmp_path / "started"
+    (slow / "lctl").write_text(f"#!/bin/sh\n: > {started}\nsleep 10\n")
     (slow / "lctl").chmod(0o755)
     monkeypatch.setenv("PATH", f"{slow}{os.pathsep}{os.environ['PATH']}")
-    ticks, outcome = [], []
+    outcome = []
 
     def call():
         try:
@@ -159,14 +160,15 @@ def test_time_limit_and_gil(standin, tmp_path, monkeypatch):
         except L.LustreError as e:
             outcome.append(e.errno)
 
-    start = time.monotonic()
     worker = threading.Thread(target=call)
     worker.start()
-    while worker.is_alive():
-        ticks.append(1)  # runs only while the call has released the GIL
+    while worker.is_alive() and not started.exists():
         time.sleep(0.01)
-    assert outcome == [errno.ETIMEDOUT] and time.monotonic() - start < 5
-    assert len(ticks) > 20
+    # This thread runs while the call waits for its command only if the call
+    # has released the GIL; the limit, not the command, then ends the call.
+    in_call = worker.is_alive()
+    worker.join()
+    assert in_call and outcome == [errno.ETIMEDOUT]
 
 
 def test_copytool(standin):

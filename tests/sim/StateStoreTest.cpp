@@ -1,6 +1,7 @@
 // The state store under crashes: tools and library callers killed at random
 // moments while they change it; whatever they reported done must be there.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,36 +33,68 @@ pid_t Spawn(const std::function<void()>& body)
     return pid;
 }
 
+// Counts the lines written to path so far (each is one completed change).
+size_t LinesIn(const std::string& path)
+{
+    const std::string text = ReadFile(path);
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
 using SimStateStoreTest = SimTest;
 
+// Each round kills the writers once every one of them has been seen to
+// complete a few changes more (a number drawn anew per writer and round), so
+// the kill falls at whatever point of the next change each has reached, on a
+// slow machine as on a fast one: what decides is what was done, not how long
+// it took.
 TEST_F(SimStateStoreTest, EveryCompletedChangeSurvivesKilledWriters)
 {
-    const std::string records = sandbox.dir / "records", files = sandbox.dir / "files";
-    const std::string loop = "while :; do " + std::string(LUSTRESIM_BIN_DIR) +
-                             "/lustre-sim changelog-append lustre-MDT0000 CREAT --name gone >> " + records + "; done";
     std::mt19937 rng(20240611);
-    for (int round = 0, made = 0; round < 8; ++round) {
+    std::vector<std::string> records, files;  // one file per writer
+    for (int w = 0; w < 2; ++w) {
+        records.push_back(sandbox.dir / ("records." + std::to_string(w)));
+        files.push_back(sandbox.dir / ("files." + std::to_string(w)));
+        testsupport::WriteFile(records.back(), "");
+        testsupport::WriteFile(files.back(), "");
+    }
+    for (int round = 0; round < 10; ++round) {
         std::vector<pid_t> workers;
+        std::vector<std::pair<std::string, size_t>> awaited;  // a writer's file, the lines to wait for
         for (int w = 0; w < 2; ++w) {
             // A tool: each index it prints was appended.
+            const std::string loop = "while :; do " + std::string(LUSTRESIM_BIN_DIR) +
+                                     "/lustre-sim changelog-append lustre-MDT0000 CREAT --name gone >> " + records[w] +
+                                     "; done";
             workers.push_back(Spawn([&] { execl("/bin/sh", "sh", "-c", loop.c_str(), nullptr); }));
             // A library caller: each line names a file whose FID is stored
             // and whose archive is queued.
-            workers.push_back(Spawn([&, w] {
-                const int fd = open(files.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            const std::string dir = std::to_string(round * 2 + w);
+            workers.push_back(Spawn([&] {
+                const int fd = open(files[w].c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
                 for (int n = 0;; ++n) {
-                    const std::string path = MakeFile(std::to_string(made + w) + "/" + std::to_string(n));
+                    const std::string path = MakeFile(dir + "/" + std::to_string(n));
                     lu_fid fid{};
                     if (api.path2fid(path.c_str(), &fid) != 0 || Submit(path, HUA_ARCHIVE, 1) != 0) _exit(1);
                     const std::string line = path + " " + FidText(fid) + "\n";
                     if (write(fd, line.data(), line.size()) < 0) _exit(1);
                 }
             }));
+            awaited.emplace_back(records[w], LinesIn(records[w]) + 1 + rng() % 5);
+            awaited.emplace_back(files[w], LinesIn(files[w]) + 1 + rng() % 5);
         }
-        made += 2;
-        usleep(30000 + rng() % 150000);
+        // Until each writer has done its share; a writer that ended on its
+        // own failed.
+        bool done = false, ended = false;
+        while (!done && !ended) {
+            ended = std::any_of(workers.begin(), workers.end(),
+                                [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; });
+            done = std::all_of(awaited.begin(), awaited.end(),
+                               [](const auto& file) { return LinesIn(file.first) >= file.second; });
+            if (!done) poll(nullptr, 0, 2);
+        }
         for (pid_t pid : workers) kill(-pid, SIGKILL);
         for (pid_t pid : workers) waitpid(pid, nullptr, 0);
+        ASSERT_FALSE(ended) << "a writer ended on its own in round " << round;
     }
 
     // The records: indexes from 1 without a gap, every reported one there.
@@ -75,22 +108,23 @@ TEST_F(SimStateStoreTest, EveryCompletedChangeSurvivesKilledWriters)
         const size_t t = line.find(" t=");
         fids.insert(line.substr(t + 3, line.find(' ', t + 1) - t - 3));
     }
-    std::istringstream reported(ReadFile(records));
-    unsigned long long index = 0, appended = 0;
-    for (; reported >> index; ++appended) EXPECT_LE(index, count);
-    EXPECT_GT(appended, 0u);
+    size_t appended = 0, madeCount = 0;
+    for (int w = 0; w < 2; ++w) {
+        std::istringstream reported(ReadFile(records[w]));
+        for (unsigned long long index = 0; reported >> index; ++appended) EXPECT_LE(index, count);
 
-    // The files: each keeps its FID and its queued archive.
-    std::istringstream done(ReadFile(files));
-    size_t madeCount = 0;
-    for (std::string path, fid; done >> path >> fid; ++madeCount) {
-        EXPECT_EQ(FidText(FidOf(path)), fid) << path;
-        fids.insert(fid);
-        if (madeCount % 10 == 0) {
-            EXPECT_EQ(Tool({"lfs", "hsm_action", path}).out, path + ": ARCHIVE waiting (from 0 to EOF)\n");
+        // The files: each keeps its FID and its queued archive.
+        std::istringstream done(ReadFile(files[w]));
+        for (std::string path, fid; done >> path >> fid; ++madeCount) {
+            EXPECT_EQ(FidText(FidOf(path)), fid) << path;
+            fids.insert(fid);
+            if (madeCount % 10 == 0) {
+                EXPECT_EQ(Tool({"lfs", "hsm_action", path}).out, path + ": ARCHIVE waiting (from 0 to EOF)\n");
+            }
         }
     }
-    EXPECT_GT(madeCount, 0u);
+    EXPECT_GE(appended, 20u);
+    EXPECT_GE(madeCount, 20u);
     // One allocator: no FID went to two objects, records' or files'.
     EXPECT_EQ(fids.size(), count + madeCount);
 }
