@@ -21,8 +21,8 @@ namespace common {
 
 // CLOCK_MONOTONIC in milliseconds.
 long long MonotonicMs();
-// The deadline ms milliseconds from now, saturating instead of overflowing;
-// now for ms <= 0.
+// The deadline ms milliseconds from now (never before: up to a millisecond
+// after), saturating instead of overflowing; now for ms <= 0.
 long long DeadlineAfter(long long ms);
 // poll()'s timeout until deadline: -1 for none (deadline < 0), 0 once it has
 // passed, otherwise the milliseconds left (at most a day: a caller polls

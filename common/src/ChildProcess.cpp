@@ -146,7 +146,9 @@ long long DeadlineAfter(long long ms)
 {
     const long long now = MonotonicMs();
     if (ms <= 0) return now;
-    return ms > LLONG_MAX - now ? LLONG_MAX : now + ms;
+    // One more: the milliseconds of now are cut, and a deadline must not
+    // come before its time.
+    return ms >= LLONG_MAX - now ? LLONG_MAX : now + ms + 1;
 }
 
 int PollTimeout(long long deadline)

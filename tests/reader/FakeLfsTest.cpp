@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -79,11 +80,13 @@ private:
     testsupport::ScopedEnv m_path{"PATH", dir.path() + ":" + std::getenv("PATH")};
 };
 
-// "index name" of each record, until the reader ends, fails or waits in vain.
-std::string ReadAll(CChangelogReader& reader, milliseconds wait, std::string* failure = nullptr)
+// "index <name> j=<job id> x=<xattr name>" of each record, until the reader
+// ends, fails, waits in vain or gave most records.
+std::string ReadAll(CChangelogReader& reader, milliseconds wait, std::string* failure = nullptr,
+                    std::size_t most = SIZE_MAX)
 {
     std::string read;
-    for (bool got = true; got;) {
+    for (bool got = true; got && most-- > 0;) {
         CChangelogRecord r;
         const CKxError error = reader.Next(r, wait, got);
         if (error.Failed()) {
@@ -147,7 +150,12 @@ TEST(FakeLfsReader, NoTextOfAUserBecomesARecord)
         CChangelogReader reader;
         ASSERT_FALSE(reader.Open(kMdt, 10, c.follow).Failed());
         std::string failure;
-        EXPECT_EQ(ReadAll(reader, c.follow ? milliseconds(2000) : milliseconds(0), &failure), c.handed);
+        // A following reader gives the records it has, then nothing more.
+        const std::size_t records = static_cast<std::size_t>(std::count(c.handed.begin(), c.handed.end(), '>')) / 3;
+        EXPECT_EQ(ReadAll(reader, c.follow ? seconds(60) : milliseconds(0), &failure, records), c.handed);
+        if (c.follow) {
+            EXPECT_EQ(ReadAll(reader, milliseconds(300), &failure), "");
+        }
         EXPECT_EQ(failure, "");
     }
 }
@@ -168,25 +176,26 @@ TEST(FakeLfsReader, WhatCannotBeToldIsRefusedByIndex)
                            "as a record, and lfs changelog " + kMdt + " 10 10 printed nothing for it");
 }
 
-// Whatever the processes of lfs do with its output, a wait ends on time and
-// costs next to no CPU; Close from another thread ends a wait at once.
+// Whatever the processes of lfs do with its output, a wait ends with its
+// time (a child holds the descriptor for 1000 s: a Next that waited for it
+// would not return) and costs next to no CPU; Close from another thread ends
+// a wait of a minute, which then fails.
 TEST(FakeLfsReader, WaitsEndOnTimeWhateverTheChildrenHold)
 {
     struct Case {
         const char* what;
         bool follow;
         std::string then;
-        std::string handed;  // before the wait
     };
     const Case cases[] = {
         // lfs ends, its child keeps standard error: the reader ends.
-        {"standard error kept after the end", false, "sleep 20 >/dev/null &", "11 <> j=<> x=<>\n"},
+        {"standard error kept after the end", false, "sleep 1000 >/dev/null &"},
         // lfs ends, its child keeps standard output: the reader ends.
-        {"standard output kept after the end", false, "sleep 20 2>/dev/null &", "11 <> j=<> x=<>\n"},
+        {"standard output kept after the end", false, "sleep 1000 2>/dev/null &"},
         // lfs follows without printing; standard error has ended.
-        {"standard error ended while following", true, "exec 2>&-; exec sleep 1000", "11 <> j=<> x=<>\n"},
+        {"standard error ended while following", true, "exec 2>&-; exec sleep 1000"},
         // lfs follows, its child keeps standard error.
-        {"standard error kept while following", true, "sleep 20 >/dev/null & exec sleep 1000", "11 <> j=<> x=<>\n"},
+        {"standard error kept while following", true, "sleep 1000 >/dev/null & exec sleep 1000"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -198,7 +207,7 @@ TEST(FakeLfsReader, WaitsEndOnTimeWhateverTheChildrenHold)
         ASSERT_FALSE(reader.Open(kMdt, 11, c.follow).Failed());
         CChangelogRecord r;
         bool got = false;
-        ASSERT_FALSE(reader.Next(r, seconds(10), got).Failed());
+        ASSERT_FALSE(reader.Next(r, seconds(60), got).Failed());
         EXPECT_TRUE(got);
         // The end, or a wait of 2 s without a record.
         const milliseconds wait(2000);
@@ -208,24 +217,21 @@ TEST(FakeLfsReader, WaitsEndOnTimeWhateverTheChildrenHold)
         const auto waited = steady_clock::now() - started;
         EXPECT_FALSE(error.Failed()) << error.ToString();
         EXPECT_FALSE(got);
-        EXPECT_LT(waited, (c.follow ? wait : milliseconds(0)) + seconds(2));
-        if (c.follow) {
-            EXPECT_GE(waited, wait);
-        }
-        EXPECT_LT(CpuMs() - cpu, duration_cast<milliseconds>(waited).count() / 10 + 20);
         if (!c.follow) continue;
-        // Close from another thread ends a long wait at once.
+        // A following reader's wait without a record: it lasts, and costs
+        // less than a tenth of its time in CPU.
+        EXPECT_GE(waited, wait);
+        EXPECT_LT(CpuMs() - cpu, duration_cast<milliseconds>(waited).count() / 10);
         std::atomic<bool> failed{false};
         std::thread waiter([&] {
             CChangelogRecord w;
             bool g = false;
             failed = reader.Next(w, seconds(60), g).Failed();
         });
-        // The waiter may not wait yet: Close still ends it, first or later.
-        const auto closing = steady_clock::now();
+        // Whether or not the waiter waits already, Close ends its Next with a
+        // failure; a Next that waited its minute out would end without one.
         EXPECT_FALSE(reader.Close().Failed());
         waiter.join();
-        EXPECT_LT(steady_clock::now() - closing, seconds(3));
         EXPECT_TRUE(failed);
         EXPECT_EQ(reader.Descriptor(), -1);
     }
@@ -244,16 +250,12 @@ TEST(FakeLfsReader, WithoutFollowAWaitIsATimeLimit)
     CChangelogRecord r;
     bool got = false;
     for (int i = 0; i < 2; ++i) {
-        const auto started = steady_clock::now();
         const CKxError error = reader.Next(r, milliseconds(300), got);
-        EXPECT_LT(steady_clock::now() - started, seconds(2));
         ASSERT_TRUE(error.Failed());
         EXPECT_EQ(error.GetMessages().back(),
                   "Reading the changelog of MDT " + kMdt + ": no record came within the wait of 300 ms");
     }
-    const auto closing = steady_clock::now();
     EXPECT_FALSE(reader.Close().Failed());
-    EXPECT_LT(steady_clock::now() - closing, seconds(2));
 
     for (const bool follow : {false, true}) {
         if (follow) lfs.Prints("changelog --follow " + kMdt + " 12", L12 + "\n", "exec sleep 1000");
