@@ -141,19 +141,17 @@ long long DaysFromCivil(long long year, int month, int day)
 // "HH:MM:SS.NANOS YYYY.MM.DD", UTC, as lfs prints it with gmtime_r. The
 // nanoseconds are Lustre's 30-bit field printed as a number: "%06d" before
 // 2.10, "%09d" from then on, so 6 to 10 digits.
-bool ReadTime(Cursor& in, CChangelogRecord& record)
+bool ReadTime(Cursor& in, long long& seconds, unsigned int& nanoseconds)
 {
     int hour = 0, minute = 0, second = 0, month = 0, day = 0;
     long long year = 0;
-    unsigned int nanoseconds = 0;
     if (!in.Decimal(2, 2, hour, 23) || !in.Skip(':') || !in.Decimal(2, 2, minute, 59) || !in.Skip(':') ||
         !in.Decimal(2, 2, second, 59) || !in.Skip('.') || !in.Decimal(6, 10, nanoseconds, (1u << 30) - 1) ||
         !in.Skip(' ') || !in.Decimal(4, 4, year) || !in.Skip('.') || !in.Decimal(2, 2, month, 12) || !in.Skip('.') ||
         !in.Decimal(2, 2, day, 31))
         return false;
     if (month < 1 || day < 1 || day > DaysInMonth(year, month)) return false;
-    record.m_seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-    record.m_nanoseconds = nanoseconds;
+    seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
     return true;
 }
 
@@ -343,18 +341,31 @@ bool ReadFieldsFrom(Cursor& in, int next, CChangelogRecord& record, Seen& seen)
     return true;
 }
 
-bool ReadHead(Cursor& in, CChangelogRecord& record)
+// What every record's first line begins with: "%ju %02d%-5s", the time,
+// " 0x%x t=" and the FID, then a blank or the end.
+struct Head {
+    unsigned long long index = 0;
+    int type = 0;
+    const char* typeName = nullptr;
+    std::size_t typeNameLength = 0;
+    long long seconds = 0;
+    unsigned int nanoseconds = 0;
+    unsigned int flags = 0;
+    CLustreFID target;
+};
+
+bool ReadHead(Cursor& in, Head& head)
 {
-    if (!in.Decimal(1, 20, record.m_index) || !in.Skip(' ')) return false;
+    if (!in.Decimal(1, 20, head.index) || !in.Skip(' ')) return false;
     // "%02d%-5s": the type's number, its name, blanks up to five characters.
-    if (!in.Decimal(2, 3, record.m_type)) return false;
-    const char* name = in.Position();
+    if (!in.Decimal(2, 3, head.type)) return false;
+    head.typeName = in.Position();
     while (!in.AtEnd() && *in.Position() >= 'A' && *in.Position() <= 'Z') in.Restore(in.Position() + 1);
-    if (in.Position() == name || in.Position() - name > kLongestTypeName) return false;
-    record.m_typeName.assign(name, in.Position());
+    head.typeNameLength = static_cast<std::size_t>(in.Position() - head.typeName);
+    if (head.typeNameLength == 0 || head.typeNameLength > kLongestTypeName) return false;
     if (!in.SkipBlanks()) return false;
-    if (!ReadTime(in, record) || !in.Skip(' ')) return false;
-    return in.Hex(8, record.m_flags) && in.Skip(" t=", 3) && in.Fid(record.m_target) && in.AtFieldEnd();
+    if (!ReadTime(in, head.seconds, head.nanoseconds) || !in.Skip(' ')) return false;
+    return in.Hex(8, head.flags) && in.Skip(" t=", 3) && in.Fid(head.target) && in.AtFieldEnd();
 }
 
 }  // namespace
@@ -362,7 +373,15 @@ bool ReadHead(Cursor& in, CChangelogRecord& record)
 bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRecord& record, RecordTextEnd* end)
 {
     Cursor in(text, text + length);
-    if (!ReadHead(in, record)) return false;
+    Head head;
+    if (!ReadHead(in, head)) return false;
+    record.m_index = head.index;
+    record.m_type = head.type;
+    record.m_typeName.assign(head.typeName, head.typeNameLength);
+    record.m_seconds = head.seconds;
+    record.m_nanoseconds = head.nanoseconds;
+    record.m_flags = head.flags;
+    record.m_target = head.target;
     // Every field ends at a blank or the end, and the names take the rest.
     Seen seen;
     if (!ReadFieldsFrom(in, kJob, record, seen)) return false;
@@ -373,9 +392,9 @@ bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRec
 bool ReadChangelogRecordHead(const char* text, std::size_t length, unsigned long long& index)
 {
     Cursor in(text, text + length);
-    CChangelogRecord record;
-    if (!ReadHead(in, record)) return false;
-    index = record.m_index;
+    Head head;
+    if (!ReadHead(in, head)) return false;
+    index = head.index;
     return true;
 }
 

@@ -166,10 +166,18 @@ CKxError LfsChangelog::Answered(const char* function)
 CKxError LfsChangelog::Next(const char* function, CChangelogRecord& record, long long deadline, int wakeFd, Got& got)
 {
     got = Got::Nothing;
-    for (;;) {
-        CKxError error = TakeIn(function);
-        if (error.Failed()) return error;
+    // The records held already come first; the streams are read once they
+    // are taken.
+    for (bool takenIn = false;;) {
         const RecordFraming::Verdict verdict = m_framing.Look();
+        if (!takenIn && verdict != RecordFraming::Verdict::Record && verdict != RecordFraming::Verdict::Unreadable) {
+            CKxError error = TakeIn(function);
+            if (error.Failed()) return error;
+            takenIn = true;
+            continue;
+        }
+        takenIn = false;
+        CKxError error;
         switch (verdict) {
         case RecordFraming::Verdict::Record: {
             const std::string_view text = m_framing.Text();

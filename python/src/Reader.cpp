@@ -100,7 +100,8 @@ void BindReader(py::module_& m)
         .def("next", &Reader::Next, py::arg("timeout") = py::none(),
              "next(timeout=None) -> ChangelogRecord | None\n\n"
              "The next record; None at the end or, when following, once timeout seconds\n"
-             "pass without one (0: only what is there already).")
+             "pass without one (0: only what is there already; a timeout beyond any wait\n"
+             "waits as None does).")
         .def("fileno", &Reader::Fileno,
              "fileno() -> int\n\n"
              "A descriptor that becomes readable when a record may be there. Records may\n"
