@@ -85,7 +85,8 @@ TEST_P(Reader, GivesWhatLfsPrintsForEveryRecord)
     ASSERT_FALSE(reader.Open(kMdt, 2, false).Failed());
     EXPECT_EQ(reader.InProcess(), kInProcess);
     std::vector<std::string> read;
-    for (const CChangelogRecord& r : ReadAll(reader)) read.push_back(Values(r));
+    // The longest wait is a deadline too (no overflow).
+    for (const CChangelogRecord& r : ReadAll(reader, milliseconds::max())) read.push_back(Values(r));
     EXPECT_EQ(read, printed);
     // ReadChangelogs takes the same way and keeps its range.
     std::vector<CChangelogRecord> ranged;
