@@ -158,7 +158,7 @@ void RecordFraming::ProveRecord(unsigned long long index, std::string text, bool
     auto at = m_proofs.begin();
     while (at != m_proofs.end() && at->index < index) ++at;
     if (at != m_proofs.end() && at->index == index) at = m_proofs.erase(at);
-    m_proofs.insert(at, Proof{index, std::move(text), printed, true});
+    m_proofs.insert(at, Proof{index, std::move(text), printed});
 }
 
 void RecordFraming::ProveRecords(RecordFraming& from)
@@ -168,7 +168,7 @@ void RecordFraming::ProveRecords(RecordFraming& from)
         const std::string_view text = from.Text();
         const unsigned long long index = from.FrontIndex();
         if (!Proven(index) && (m_proofs.empty() || m_proofs.back().index < index))
-            m_proofs.push_back(Proof{index, std::string(text), true, false});
+            m_proofs.push_back(Proof{index, std::string(text), true});
         from.Take();
     }
 }

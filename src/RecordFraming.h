@@ -85,8 +85,7 @@ private:
     struct Proof {
         unsigned long long index;
         std::string text;
-        bool printed;   // lfs printed the record
-        bool whole;     // asked for the record alone: text is all of it
+        bool printed;  // lfs printed the record
     };
     // The lines from the front up to those that begin at or before limit.
     void Scan(std::size_t limit);
