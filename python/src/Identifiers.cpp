@@ -169,8 +169,10 @@ void BindIdentifiers(py::module_& m)
           "The FID of the file at path (of a symbolic link itself, not its target).");
     m.def("fid2path", &Fid2Path, py::arg("mount"), py::arg("fid"), release(),
           "fid2path(mount, fid) -> list[str]\n\n"
-          "Every path of the file fid (a Fid or its text) below the mount point\n"
-          "mount, one per hard link in link-number order, each joined to mount.");
+          "Every path of the file fid (a Fid or its text) in the file system of\n"
+          "mount (its mount point, or a path inside it), one per hard link in\n"
+          "link-number order, each below the mount point. A file system's name\n"
+          "raises LustreError (ENOENT): it names no directory.");
     m.def("search_fsname", &SearchFsName, py::arg("path"), release(),
           "search_fsname(path) -> str\n\n"
           "The name of the Lustre file system holding path; LustreError (ENODEV)\n"

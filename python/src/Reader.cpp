@@ -33,7 +33,9 @@ public:
         using Clock = std::chrono::steady_clock;
         constexpr std::chrono::milliseconds kStep(100);
         const std::chrono::milliseconds limit = TimeLimit(timeout);
-        const bool forever = !timeout;
+        // A timeout beyond any wait (TimeLimit makes it "no limit") waits
+        // as long as it takes, as None does; 0 does not wait.
+        const bool forever = !timeout || (*timeout > 0 && limit.count() == 0);
         const auto deadline = Clock::now() + limit;
         CChangelogRecord record;
         for (;;) {
@@ -98,7 +100,8 @@ void BindReader(py::module_& m)
         .def("next", &Reader::Next, py::arg("timeout") = py::none(),
              "next(timeout=None) -> ChangelogRecord | None\n\n"
              "The next record; None at the end or, when following, once timeout seconds\n"
-             "pass without one (0: only what is there already).")
+             "pass without one (0: only what is there already; a timeout beyond any wait\n"
+             "waits as None does).")
         .def("fileno", &Reader::Fileno,
              "fileno() -> int\n\n"
              "A descriptor that becomes readable when a record may be there. Records may\n"
