@@ -23,6 +23,8 @@ int main(int argc, char** argv)
     bench::SilenceLog();
     // A process that only reads a changelog, for its peak memory.
     if (argc == 4 && std::string(argv[1]) == "--reader-rss") return bench::ReaderRssMain(argv[2], std::atol(argv[3]));
+    // A process that reads a changelog through lfs.
+    if (argc == 4 && std::string(argv[1]) == "--reader-lfs") return bench::ReaderLfsMain(argv[2], std::atol(argv[3]));
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -32,5 +32,9 @@ size_t HoldMemory(size_t mebibytes);
 // process's peak resident memory in KiB; 0, or 1 when fewer than records
 // were read (ChangelogReaderBench.cpp).
 int ReaderRssMain(const char* stateDir, long records);
+// Reads every record of the changelog in stateDir with a reader that runs
+// lfs (the Lustre library loaded has no changelog calls); 0, or 1 when
+// fewer than records were read or they were read in-process.
+int ReaderLfsMain(const char* stateDir, long records);
 
 }  // namespace bench

@@ -1,6 +1,7 @@
 // The changelog reader on a changelog of many records (1,000,000, or
-// LUSTREAPI_BENCH_READER_RECORDS): in-process against the same records read
-// as the text path reads them (lfs changelog through a pipe, each line
+// LUSTREAPI_BENCH_READER_RECORDS): in-process, and through lfs in a process
+// whose Lustre library lacks the changelog calls, against the same records
+// read as the text path reads them (lfs changelog through a pipe, each line
 // parsed), against the stand-in's own llapi_changelog_recv loop alone, and
 // the peak resident memory of a process that reads a tenth of them and of
 // one that reads them all.
@@ -147,6 +148,24 @@ void ChangelogReader_Text(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * n);
 }
 
+// The reader through lfs: a fresh process (this executable, restarted in its
+// --reader-lfs mode) whose liblustreapi.so has no changelog calls reads every
+// record with a CChangelogReader.
+void ChangelogReader_Lfs(benchmark::State& state)
+{
+    const long n = Records();
+    if (StateWith(n).empty()) return state.SkipWithError("no stand-in changelog");
+    const Environment environment(StateWith(n));
+    const std::string command = "LD_LIBRARY_PATH=" LUSTREAPI_BENCH_NO_CHANGELOG_DIR " /proc/" +
+                                std::to_string(getpid()) + "/exe --reader-lfs " + StateWith(n) + " " +
+                                std::to_string(n);
+    for (auto _ : state) {
+        std::string out, err;
+        if (ZqProcess::system(command.c_str(), &out, &err, 0, false) != 0) return state.SkipWithError(err.c_str());
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+}
+
 // The stand-in's own loop: start, recv and free each record, fini.
 void ChangelogReader_RecvLoop(benchmark::State& state)
 {
@@ -210,9 +229,18 @@ int ReaderRssMain(const char* stateDir, long records)
     return 0;
 }
 
+int ReaderLfsMain(const char* stateDir, long records)
+{
+    setenv("LUSTRE_SIM_STATE", stateDir, 1);
+    bool inProcess = true;
+    if (LustreAPI::LoadFunctions().Failed() || ReadAll(inProcess) != records || inProcess) return 1;
+    return 0;
+}
+
 }  // namespace bench
 
 BENCHMARK(ChangelogReader_InProcess)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(ChangelogReader_Lfs)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(ChangelogReader_Text)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(ChangelogReader_RecvLoop)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(ChangelogReader_Memory)->Arg(0)->Arg(1)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -7,11 +7,13 @@
 #include "ArgumentChecks.h"
 #include "ChangelogListing.h"
 #include "ChangelogRecord.h"
+#include "ChildProcess.h"
 #include "CommandPath.h"
 #include "Diagnostics.h"
 #include "EntryPoints.h"
 #include "KxUtils.h"
 #include "LustreAPI.h"
+#include "RecordFraming.h"
 
 namespace LustreAPI {
 
@@ -24,16 +26,29 @@ namespace {
 
 constexpr milliseconds kNoLimit{0};
 
+// The time left of a limit that ends at deadline (-1: none), for the next
+// command: 0 without a limit, at least 1 ms otherwise.
+milliseconds Left(long long deadline)
+{
+    if (deadline < 0) return kNoLimit;
+    return milliseconds(std::max<long long>(1, deadline - common::MonotonicMs()));
+}
+
 // The records of an open reader up to last (0: no bound), appended to
-// records; on failure records is left as it was.
+// records; on failure records is left as it was. A limit ends at deadline.
 CKxError ReadWith(CChangelogReader& reader, const char* function, const string& mdt, unsigned long long last,
-                  std::vector<CChangelogRecord>& records)
+                  std::vector<CChangelogRecord>& records, milliseconds limit, long long deadline)
 {
     std::vector<CChangelogRecord> read;
     for (;;) {
         CChangelogRecord record;
         bool got = false;
-        CKxError error = reader.Next(record, kNoLimit, got);
+        CKxError error = reader.Next(record, Left(deadline), got);
+        if (error.Failed() && deadline >= 0 && common::MonotonicMs() >= deadline)
+            error = CommandError(LAPI_AT(function),
+                                 "Reading the changelog of MDT %s in-process did not finish within its time limit of "
+                                 "%lld ms",
+                                 mdt.c_str(), static_cast<long long>(limit.count()));
         if (error.Failed()) {
             LogLine(LAPI_AT(function), "%s", error.GetMessages().back().c_str());
             return error;
@@ -46,6 +61,53 @@ CKxError ReadWith(CChangelogReader& reader, const char* function, const string& 
     return CKxError();
 }
 
+// The records lfs printed for command, as a changelog reader reads them,
+// appended to records; lfs is asked again where its text cannot tell where
+// a record ends. On failure records is left as it was.
+CKxError ReadPrinted(const char* function, const string& mdt, const std::string& command, std::string& output,
+                     unsigned long long first, unsigned long long last, long long deadline,
+                     std::vector<CChangelogRecord>& records)
+{
+    const HBCodeLocation where = LAPI_AT(function);
+    RecordFraming framing(command);
+    framing.Append(output.data(), output.size());
+    framing.SetEnded();
+    output.clear();
+    output.shrink_to_fit();
+    std::vector<CChangelogRecord> read;
+    for (;;) {
+        const RecordFraming::Verdict verdict = framing.Look();
+        if (verdict == RecordFraming::Verdict::End) break;
+        if (verdict == RecordFraming::Verdict::Unreadable) return CommandError(where, "%s", framing.Problem().c_str());
+        if (verdict != RecordFraming::Verdict::Record) {
+            // lfs tells where the record ends when asked for it alone.
+            const unsigned long long index = framing.FrontIndex();
+            const std::string asked = HBString::Format("lfs changelog %s %llu %llu", mdt.c_str(), index, index);
+            std::string answer;
+            CKxError error = RunChecked(function, asked, Left(deadline), EmptyOutput::Allowed, answer);
+            if (error.Failed()) return error;
+            const bool printed = !answer.empty();
+            if (printed && answer.back() == '\n') answer.pop_back();
+            framing.ProveRecord(index, std::move(answer), printed, asked);
+            continue;
+        }
+        const std::string_view text = framing.Text();
+        read.emplace_back();
+        if (!ReadChangelogRecordText(text.data(), text.size(), read.back()))
+            return CommandError(where, "Cannot read the changelog record \"%s\" printed by %s",
+                                QuoteForMessage(std::string(text)).c_str(), command.c_str());
+        // lfs prints the records within the range only.
+        const unsigned long long index = read.back().m_index;
+        if (index < first || (last != 0 && index > last))
+            return CommandError(where, "The changelog record \"%s\" printed by %s lies outside the range asked for",
+                                QuoteForMessage(std::string(text)).c_str(), command.c_str());
+        framing.Take();
+    }
+    records.insert(records.end(), std::make_move_iterator(read.begin()), std::make_move_iterator(read.end()));
+    LogLine(where, "Read %zu changelog records of MDT %s", read.size(), mdt.c_str());
+    return CKxError();
+}
+
 CKxError ReadRecords(const char* function, const string& mdt, const string& startRecord, const string& endRecord,
                      std::vector<CChangelogRecord>& records, milliseconds limit)
 {
@@ -54,6 +116,7 @@ CKxError ReadRecords(const char* function, const string& mdt, const string& star
                                               {"start record", startRecord, ArgumentKind::Number, endRecord.empty()},
                                               {"end record", endRecord, ArgumentKind::Number, true}});
     if (refused.Failed()) return refused;
+    const long long deadline = limit.count() > 0 ? common::DeadlineAfter(limit.count()) : -1;
 
     // The range as lfs reads it: both are digits, or empty (0: no bound).
     const auto bound = [](const string& text) {
@@ -65,55 +128,26 @@ CKxError ReadRecords(const char* function, const string& mdt, const string& star
     const unsigned long long last = bound(endRecord);
 
     // In-process when Lustre's changelog calls are bound.
-    if (ChangelogReaderBound()) {
+    ChangelogCalls calls;
+    if (calls.Load()) {
+        if (limit.count() < 0)
+            return CommandError(LAPI_AT(function),
+                                "Reading the changelog of MDT %s is refused: its time limit of %lld ms is negative",
+                                mdt.c_str(), static_cast<long long>(limit.count()));
         CChangelogReader reader;
         CKxError error = reader.Open(mdt, first, false);
-        if (!error.Failed()) return ReadWith(reader, function, mdt, last, records);
+        if (!error.Failed()) return ReadWith(reader, function, mdt, last, records, limit, deadline);
         LogLine(LAPI_AT(function), "%s", error.GetMessages().back().c_str());
         return error;
     }
 
-    const HBCodeLocation where = LAPI_AT(function);
     // An empty range prints nothing, and that is a success.
     const std::string command =
         HBString::Format("lfs changelog %s %s %s", mdt.c_str(), startRecord.c_str(), endRecord.c_str());
     std::string output;
     CKxError error = RunChecked(function, command, limit, EmptyOutput::Allowed, output);
     if (error.Failed()) return error;
-
-    // Read straight into records; on failure what was appended is removed again.
-    const std::size_t before = records.size();
-    records.reserve(before + static_cast<std::size_t>(std::count(output.begin(), output.end(), '\n')) + 1);
-    const auto fail = [&](const std::string& message) {
-        records.erase(records.begin() + static_cast<std::ptrdiff_t>(before), records.end());
-        return CommandError(where, "%s", message.c_str());
-    };
-    std::size_t start = 0;
-    while (start < output.size()) {
-        std::size_t end = output.find('\n', start);
-        if (end == std::string::npos) end = output.size();
-        const char* line = output.data() + start;
-        const std::size_t length = end - start;
-        start = end + 1;
-        if (length == 0) continue;
-        records.emplace_back();
-        if (!ReadChangelogRecordText(line, length, records.back()))
-            return fail(HBString::Format("Cannot read the changelog record \"%s\" printed by %s",
-                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str()));
-        // lfs prints records in rising order and within the range; a line that
-        // breaks either is not the record it looks like (a file name with a
-        // line break can print one).
-        const unsigned long long index = records.back().m_index;
-        if (index < first || (last != 0 && index > last))
-            return fail(HBString::Format("The changelog record \"%s\" printed by %s lies outside the range asked for",
-                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str()));
-        if (records.size() > before + 1 && index <= records[records.size() - 2].m_index)
-            return fail(HBString::Format("The changelog record \"%s\" printed by %s does not follow record %llu",
-                                         QuoteForMessage(std::string(line, length)).c_str(), command.c_str(),
-                                         records[records.size() - 2].m_index));
-    }
-    LogLine(LAPI_AT(function), "Read %zu changelog records of MDT %s", records.size() - before, mdt.c_str());
-    return CKxError();
+    return ReadPrinted(function, mdt, command, output, first, last, deadline, records);
 }
 
 CKxError Clear(const char* function, const string& mdt, const string& changelogUser, const string& endRecord,

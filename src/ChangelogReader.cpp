@@ -3,21 +3,21 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "ArgumentChecks.h"
-#include "ChangelogRecord.h"
-#include "CommandPath.h"
+#include "ChildProcess.h"
 #include "Diagnostics.h"
 #include "EntryPoints.h"
 #include "KxUtils.h"
+#include "LfsChangelog.h"
 #include "LustreAPI.h"
+#include "NidText.h"
 #include "UniqueFd.h"
 
 namespace LustreAPI {
@@ -25,18 +25,6 @@ namespace LustreAPI {
 using std::chrono::milliseconds;
 
 namespace {
-
-// A line of lfs changelog holds at most two names, a job id and an xattr
-// name; anything longer is not a record.
-constexpr std::size_t kLongestLine = 64 * 1024;
-
-// Lustre's network types as libcfs names them; the address of the first two
-// is an IPv4 address, of the others a number.
-struct NetType {
-    unsigned type;
-    const char* name;
-};
-const NetType kNetTypes[] = {{2, "tcp"}, {5, "o2ib"}, {9, "lo"}, {13, "gni"}, {16, "kfi"}};
 
 void AssignFid(CLustreFID& to, const lu_fid& from)
 {
@@ -46,28 +34,6 @@ void AssignFid(CLustreFID& to, const lu_fid& from)
 }
 
 bool IsZero(const lu_fid& fid) { return fid.f_seq == 0 && fid.f_oid == 0 && fid.f_ver == 0; }
-
-// The NID as lfs prints it: "10.0.0.1@tcp", "0@lo", "5@gni1", "0@<0:0>".
-void NidText(unsigned long long nid, std::string& text)
-{
-    const unsigned addr = static_cast<unsigned>(nid & 0xffffffffu);
-    const unsigned net = static_cast<unsigned>(nid >> 32);
-    const unsigned type = net >> 16, number = net & 0xffff;
-    char buf[64];
-    const NetType* known = nullptr;
-    for (const NetType& t : kNetTypes)
-        if (t.type == type) known = &t;
-    int n;
-    if (!known)
-        n = snprintf(buf, sizeof buf, "%u@<%u:%u>", addr, type, number);
-    else if (type == 2 || type == 5)
-        n = snprintf(buf, sizeof buf, "%u.%u.%u.%u@%s", addr >> 24, addr >> 16 & 0xff, addr >> 8 & 0xff, addr & 0xff,
-                     known->name);
-    else
-        n = snprintf(buf, sizeof buf, "%u@%s", addr, known->name);
-    if (known && number != 0 && n > 0) n += snprintf(buf + n, sizeof buf - static_cast<std::size_t>(n), "%u", number);
-    text.assign(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-}
 
 // The m= text of the open flags: "--x" for an exec open, otherwise r and w;
 // nothing for "---", which lfs does not print.
@@ -79,7 +45,6 @@ void OpenModeText(unsigned flags, std::string& mode)
     if (read || write) mode.assign({read ? 'r' : '-', write ? 'w' : '-', '-'});
 }
 
-// The record lfs would print for rec, as ParseChangelogRecord reads it.
 // The record lfs would print for rec, as ParseChangelogRecord reads it.
 // Every field is assigned: strings keep their capacity, so a record reused
 // from one Next to the next costs no allocation.
@@ -100,10 +65,12 @@ void ToRecord(const changelog_rec& rec, CChangelogRecord& out)
     out.m_extraFlags = extra;
     out.m_uid = extra & CLFE_UIDGID ? static_cast<long long>(changelog_rec_uidgid(&rec)->cr_uid) : -1;
     out.m_gid = extra & CLFE_UIDGID ? static_cast<long long>(changelog_rec_uidgid(&rec)->cr_gid) : -1;
-    if (extra & CLFE_NID)
-        NidText(changelog_rec_nid(&rec)->cr_nid, out.m_nid);
-    else
+    if (extra & CLFE_NID) {
+        char nid[common::kNidTextSize];
+        out.m_nid.assign(nid, common::FormatNid(changelog_rec_nid(&rec)->cr_nid, nid));
+    } else {
         out.m_nid.clear();
+    }
     out.m_openMode.clear();
     if (extra & CLFE_OPEN) OpenModeText(changelog_rec_openmode(&rec)->cr_openflags, out.m_openMode);
     const char* xattr = extra & CLFE_XATTR ? changelog_rec_xattr(&rec)->cr_xattr : "";
@@ -122,18 +89,11 @@ void ToRecord(const changelog_rec& rec, CChangelogRecord& out)
         out.m_sourceName.clear();
 }
 
-long long NowMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 }  // namespace
 
 struct CChangelogReader::State {
     // Held by Open, Next and Close: Close waits for a Next in progress, which
-    // it has woken through m_wake.
+    // it has woken through wake.
     std::mutex mutex;
     common::UniqueFd wake{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
 
@@ -142,131 +102,100 @@ struct CChangelogReader::State {
     bool ended = false;
     bool follow = false;
     CKxError failure;  // once failed, Next repeats it
-    unsigned long long last = 0;
-    bool any = false;  // a record was handed out: last is valid
 
-    // In-process.
+    // In-process: the calls checked when it opened.
+    ChangelogCalls calls;
     void* priv = nullptr;
     int deviceFd = -1;
 
     // Through lfs.
-    CommandStream lfs;
-    std::string command;
-    std::string pending;  // output not yet made into records
-    bool outputEnded = false;
+    LfsChangelog lfs;
 
     bool InProcess() const { return priv != nullptr; }
     void Release();
-    // Waits until fd is readable, until deadline (-1: no limit), or until
-    // Close wakes it: 1 readable, 0 time out, -1 woken (closed).
-    int Wait(int fd, int otherFd, long long deadline);
-    CKxError NextInProcess(CChangelogRecord& record, long long deadline, bool& got);
-    CKxError NextLine(CChangelogRecord& record, long long deadline, bool& got);
-    CKxError TakeLine(std::size_t length, CChangelogRecord& record, bool& got);
+    CKxError OpenInProcess(unsigned long long startRecord);
+    // Waits until deviceFd is readable, until deadline (-1: no limit), or
+    // until Close wakes it: 1 readable, 0 time out, -1 woken (closed).
+    int Wait(long long deadline);
+    CKxError NextInProcess(CChangelogRecord& record, long long deadline, LfsChangelog::Got& got);
 };
 
 void CChangelogReader::State::Release()
 {
-    if (priv) {
-        if (const auto fini = func_table.changelog_fini.load(std::memory_order_acquire)) fini(&priv);
-        priv = nullptr;
-    }
+    if (priv) calls.fini(&priv);
+    priv = nullptr;
     deviceFd = -1;
     lfs.Close();
-    pending.clear();
-    pending.shrink_to_fit();
     open = false;
 }
 
-int CChangelogReader::State::Wait(int fd, int otherFd, long long deadline)
+CKxError CChangelogReader::State::OpenInProcess(unsigned long long startRecord)
+{
+    const int flags = CHANGELOG_FLAG_JOBID | CHANGELOG_FLAG_EXTRA_FLAGS | (follow ? CHANGELOG_FLAG_FOLLOW : 0);
+    int rc = calls.start(&priv, static_cast<changelog_send_flag>(flags), mdt.c_str(), static_cast<long long>(startRecord));
+    const char* call = "llapi_changelog_start";
+    if (rc == 0) {
+        call = "llapi_changelog_set_xflags";
+        rc = calls.setXflags(priv, static_cast<changelog_send_extra_flag>(
+                                       CHANGELOG_EXTRA_FLAG_UIDGID | CHANGELOG_EXTRA_FLAG_NID |
+                                       CHANGELOG_EXTRA_FLAG_OMODE | CHANGELOG_EXTRA_FLAG_XATTR));
+    }
+    if (rc == 0) {
+        call = "llapi_changelog_get_fd";
+        rc = calls.getFd(priv);
+        deviceFd = rc;
+        // Waits happen in poll, with Close able to end them.
+        const int fl = rc >= 0 ? fcntl(rc, F_GETFL) : -1;
+        rc = rc < 0 ? rc : fl < 0 || fcntl(deviceFd, F_SETFL, fl | O_NONBLOCK) != 0 ? -errno : 0;
+    }
+    if (rc == 0) return CKxError();
+    if (priv) calls.fini(&priv);
+    priv = nullptr;
+    deviceFd = -1;
+    return CommandError(LAPI_LOCATION, "Cannot read the changelog of MDT %s: %s failed with Error %s (%d)", mdt.c_str(),
+                        call, strerror(-rc), -rc);
+}
+
+int CChangelogReader::State::Wait(long long deadline)
 {
     for (;;) {
-        const long long left = deadline < 0 ? -1 : std::max(0LL, deadline - NowMs());
-        pollfd fds[3] = {{wake.Get(), POLLIN, 0}, {fd, POLLIN, 0}, {otherFd, POLLIN, 0}};
-        const int n = poll(fds, otherFd >= 0 ? 3 : 2, static_cast<int>(std::min<long long>(left, 1 << 30)));
+        pollfd fds[2] = {{wake.Get(), POLLIN, 0}, {deviceFd, POLLIN, 0}};
+        const int n = poll(fds, 2, common::PollTimeout(deadline));
         if (n < 0 && errno == EINTR) continue;
         if (fds[0].revents) return -1;
-        if (n > 0) return 1;
         if (n == 0) return 0;
-        return 1;  // a poll failure: the read that follows reports it
+        return 1;  // readable, or a poll failure: the read that follows reports it
     }
 }
 
-CKxError CChangelogReader::State::NextInProcess(CChangelogRecord& record, long long deadline, bool& got)
+CKxError CChangelogReader::State::NextInProcess(CChangelogRecord& record, long long deadline, LfsChangelog::Got& got)
 {
-    const auto recv = func_table.changelog_recv.load(std::memory_order_acquire);
-    const auto release = func_table.changelog_free.load(std::memory_order_acquire);
     for (;;) {
         changelog_rec* rec = nullptr;
-        const int rc = recv(priv, &rec);
+        const int rc = calls.recv(priv, &rec);
         if (rc == 0 && rec) {
             ToRecord(*rec, record);
-            release(&rec);
-            got = true;
+            calls.release(&rec);
+            got = LfsChangelog::Got::Record;
             return CKxError();
         }
         if (rc == 1) {
-            ended = true;
+            got = LfsChangelog::Got::End;
             return CKxError();
         }
         if (rc != -EAGAIN && rc != -EWOULDBLOCK)
             return CommandError(LAPI_LOCATION,
                                 "Cannot read the changelog of MDT %s: llapi_changelog_recv failed with Error %s (%d)",
                                 mdt.c_str(), strerror(-rc), -rc);
-        const int ready = Wait(deviceFd, -1, deadline);
-        if (ready < 0) return CommandError(LAPI_LOCATION, "The changelog reader of MDT %s is closed", mdt.c_str());
-        if (ready == 0) return CKxError();
-    }
-}
-
-CKxError CChangelogReader::State::TakeLine(std::size_t length, CChangelogRecord& record, bool& got)
-{
-    const std::string line = pending.substr(0, length);
-    pending.erase(0, std::min(pending.size(), length + 1));
-    if (line.empty()) return CKxError();
-    CChangelogRecord read;
-    if (!ReadChangelogRecordText(line.data(), line.size(), read))
-        return CommandError(LAPI_LOCATION, "Cannot read the changelog record \"%s\" printed by %s",
-                            QuoteForMessage(line).c_str(), command.c_str());
-    // lfs prints records in rising order; a line that breaks it is not the
-    // record it looks like (a file name with a line break can print one).
-    if (any && read.m_index <= last)
-        return CommandError(LAPI_LOCATION, "The changelog record \"%s\" printed by %s does not follow record %llu",
-                            QuoteForMessage(line).c_str(), command.c_str(), last);
-    record = std::move(read);
-    got = true;
-    return CKxError();
-}
-
-CKxError CChangelogReader::State::NextLine(CChangelogRecord& record, long long deadline, bool& got)
-{
-    for (;;) {
-        const std::size_t end = pending.find('\n');
-        if (end != std::string::npos) {
-            CKxError error = TakeLine(end, record, got);
-            if (error.Failed() || got) return error;
-            continue;
-        }
-        if (pending.size() > kLongestLine)
-            return CommandError(LAPI_LOCATION, "The output of %s holds a line longer than %zu bytes", command.c_str(),
-                                kLongestLine);
-        if (outputEnded) {
-            // A last line without its line end is still a record.
-            if (!pending.empty()) return TakeLine(pending.size(), record, got);
-            CKxError error = lfs.Finish(__PRETTY_FUNCTION__);
-            if (error.Failed()) return error;
-            ended = true;
+        const int ready = Wait(deadline);
+        if (ready < 0) {
+            got = LfsChangelog::Got::Woken;
             return CKxError();
         }
-        std::string failure;
-        const CommandStream::Read read = lfs.ReadOutput(pending, failure);
-        if (!failure.empty())
-            return CommandError(LAPI_LOCATION, "Cannot read the output of %s: %s", command.c_str(), failure.c_str());
-        if (read == CommandStream::Read::End) outputEnded = true;
-        if (read != CommandStream::Read::Nothing) continue;
-        const int ready = Wait(lfs.OutputFd(), lfs.ErrorFd(), deadline);
-        if (ready < 0) return CommandError(LAPI_LOCATION, "The changelog reader of MDT %s is closed", mdt.c_str());
-        if (ready == 0) return CKxError();
+        if (ready == 0) {
+            got = LfsChangelog::Got::Nothing;
+            return CKxError();
+        }
     }
 }
 
@@ -314,49 +243,20 @@ CKxError CChangelogReader::Open(const std::string& mdt, unsigned long long start
     s.mdt = mdt;
     s.follow = follow;
     s.ended = false;
-    s.any = false;
     s.failure = CKxError();
-    s.outputEnded = false;
 
-    const auto start = func_table.changelog_start.load(std::memory_order_acquire);
-    const auto getFd = func_table.changelog_get_fd.load(std::memory_order_acquire);
-    const auto setXflags = func_table.changelog_set_xflags.load(std::memory_order_acquire);
-    if (ChangelogReaderBound()) {
-        const int flags = CHANGELOG_FLAG_JOBID | CHANGELOG_FLAG_EXTRA_FLAGS | (follow ? CHANGELOG_FLAG_FOLLOW : 0);
-        int rc =
-            start(&s.priv, static_cast<changelog_send_flag>(flags), mdt.c_str(), static_cast<long long>(startRecord));
-        const char* call = "llapi_changelog_start";
-        if (rc == 0) {
-            call = "llapi_changelog_set_xflags";
-            rc = setXflags(s.priv, static_cast<changelog_send_extra_flag>(
-                                       CHANGELOG_EXTRA_FLAG_UIDGID | CHANGELOG_EXTRA_FLAG_NID |
-                                       CHANGELOG_EXTRA_FLAG_OMODE | CHANGELOG_EXTRA_FLAG_XATTR));
-        }
-        if (rc == 0) {
-            call = "llapi_changelog_get_fd";
-            rc = getFd(s.priv);
-            s.deviceFd = rc;
-            // Waits happen in poll, with Close able to end them.
-            const int fl = rc >= 0 ? fcntl(rc, F_GETFL) : -1;
-            rc = rc < 0 ? rc : fl < 0 || fcntl(s.deviceFd, F_SETFL, fl | O_NONBLOCK) != 0 ? -errno : 0;
-        }
-        if (rc != 0) {
-            if (s.priv) func_table.changelog_fini.load()(&s.priv);
-            s.priv = nullptr;
-            s.deviceFd = -1;
-            return CommandError(LAPI_LOCATION, "Cannot read the changelog of MDT %s: %s failed with Error %s (%d)",
-                                mdt.c_str(), call, strerror(-rc), -rc);
-        }
+    if (s.calls.Load()) {
+        CKxError error = s.OpenInProcess(startRecord);
+        if (error.Failed()) return error;
         s.open = true;
         LogLine(LAPI_LOCATION, "Reading the changelog of MDT %s from record %llu in-process", mdt.c_str(), startRecord);
         return CKxError();
     }
-    s.command = HBString::Format("lfs changelog %s%s %llu", follow ? "--follow " : "", mdt.c_str(), startRecord);
-    CKxError error = s.lfs.Start(__PRETTY_FUNCTION__, s.command);
+    CKxError error = s.lfs.Start(__PRETTY_FUNCTION__, mdt, startRecord, follow);
     if (error.Failed()) return error;
     s.open = true;
     LogLine(LAPI_LOCATION, "Reading the changelog of MDT %s from record %llu with %s", mdt.c_str(), startRecord,
-            s.command.c_str());
+            s.lfs.Command().c_str());
     return CKxError();
 }
 
@@ -369,27 +269,47 @@ CKxError CChangelogReader::Next(CChangelogRecord& record, milliseconds wait, boo
     if (!s.open) return CommandError(LAPI_LOCATION, "The changelog reader is not open");
     if (s.failure.Failed()) return s.failure;
     if (s.ended) return CKxError();
-    const long long deadline = s.follow ? NowMs() + std::max<long long>(0, wait.count()) : -1;
-    // In-process the record is only written when one came; a line is read
-    // aside first, as it may turn out not to be a record.
+    // Without follow a wait of 0 is no limit; a negative one is 0.
+    const long long waitMs = std::max<long long>(0, wait.count());
+    const long long deadline = s.follow || waitMs > 0 ? common::DeadlineAfter(waitMs) : -1;
+    // In-process the record is only written when one came; through lfs a
+    // record is read aside first, as its text may turn out not to be one.
     CChangelogRecord read;
-    CKxError error = s.InProcess() ? s.NextInProcess(record, deadline, got) : s.NextLine(read, deadline, got);
+    LfsChangelog::Got outcome = LfsChangelog::Got::Nothing;
+    CKxError error = s.InProcess() ? s.NextInProcess(record, deadline, outcome)
+                                   : s.lfs.Next(__PRETTY_FUNCTION__, read, deadline, s.wake.Get(), outcome);
+    if (!error.Failed() && outcome == LfsChangelog::Got::Woken)
+        error = CommandError(LAPI_LOCATION, "The changelog reader of MDT %s is closed", s.mdt.c_str());
     if (error.Failed()) {
-        got = false;
         s.failure = error;
         return error;
     }
-    if (!got) return CKxError();
-    if (!s.InProcess()) record = std::move(read);
-    s.last = record.m_index;
-    s.any = true;
+    switch (outcome) {
+    case LfsChangelog::Got::Record:
+        if (!s.InProcess()) record = std::move(read);
+        got = true;
+        break;
+    case LfsChangelog::Got::End:
+        s.ended = true;
+        break;
+    case LfsChangelog::Got::Nothing:
+        // A following reader's wait may pass; without follow it is a time
+        // limit, which fails this Next only.
+        if (!s.follow)
+            return CommandError(LAPI_LOCATION,
+                                "Reading the changelog of MDT %s: no record came within the wait of %lld ms",
+                                s.mdt.c_str(), waitMs);
+        break;
+    case LfsChangelog::Got::Woken:
+        break;
+    }
     return CKxError();
 }
 
 int CChangelogReader::Descriptor() const
 {
     if (!m_state || !m_state->open) return -1;
-    return m_state->InProcess() ? m_state->deviceFd : m_state->lfs.OutputFd();
+    return m_state->InProcess() ? m_state->deviceFd : m_state->lfs.Descriptor();
 }
 
 CKxError CChangelogReader::Close()

@@ -141,19 +141,17 @@ long long DaysFromCivil(long long year, int month, int day)
 // "HH:MM:SS.NANOS YYYY.MM.DD", UTC, as lfs prints it with gmtime_r. The
 // nanoseconds are Lustre's 30-bit field printed as a number: "%06d" before
 // 2.10, "%09d" from then on, so 6 to 10 digits.
-bool ReadTime(Cursor& in, CChangelogRecord& record)
+bool ReadTime(Cursor& in, long long& seconds, unsigned int& nanoseconds)
 {
     int hour = 0, minute = 0, second = 0, month = 0, day = 0;
     long long year = 0;
-    unsigned int nanoseconds = 0;
     if (!in.Decimal(2, 2, hour, 23) || !in.Skip(':') || !in.Decimal(2, 2, minute, 59) || !in.Skip(':') ||
         !in.Decimal(2, 2, second, 59) || !in.Skip('.') || !in.Decimal(6, 10, nanoseconds, (1u << 30) - 1) ||
         !in.Skip(' ') || !in.Decimal(4, 4, year) || !in.Skip('.') || !in.Decimal(2, 2, month, 12) || !in.Skip('.') ||
         !in.Decimal(2, 2, day, 31))
         return false;
     if (month < 1 || day < 1 || day > DaysInMonth(year, month)) return false;
-    record.m_seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
-    record.m_nanoseconds = nanoseconds;
+    seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
     return true;
 }
 
@@ -170,8 +168,9 @@ bool ReadRenameTail(Cursor& in, CChangelogRecord& record)
 
 // The text after the fields: the name, and for a rename the source part. The
 // source part begins at the first blank-separated "s=FID sp=FID" whose
-// source name follows it; everything before is the name.
-void ReadNames(const char* begin, const char* end, bool rename, CChangelogRecord& record)
+// source name follows it; everything before is the name. True when a source
+// part was read.
+bool ReadNames(const char* begin, const char* end, bool rename, CChangelogRecord& record)
 {
     if (rename) {
         for (const char* p = begin; p != end; ++p) {
@@ -183,10 +182,11 @@ void ReadNames(const char* begin, const char* end, bool rename, CChangelogRecord
             record.m_source = candidate.m_source;
             record.m_sourceParent = candidate.m_sourceParent;
             record.m_sourceName = std::move(candidate.m_sourceName);
-            return;
+            return true;
         }
     }
     record.m_name.assign(begin, end);
+    return false;
 }
 
 bool StartsWith(const char* p, const char* end, const char* literal, std::size_t length)
@@ -194,34 +194,88 @@ bool StartsWith(const char* p, const char* end, const char* literal, std::size_t
     return static_cast<std::size_t>(end - p) >= length && std::equal(literal, literal + length, p);
 }
 
+// The extra-flags bits (CLFE_*) that say which of u=, nid=, m= and x= lfs
+// prints after ef=.
+constexpr unsigned long long kExtraUidGid = 0x1, kExtraNid = 0x2, kExtraOpen = 0x4, kExtraXattr = 0x8;
+
+enum Field { kJob, kExtraFlags, kUidGid, kNid, kOpenMode, kXattr, kParent, kNames };
+
+// What a reading of the fields found, for telling readings apart.
+struct Seen {
+    bool field[kNames + 1] = {};
+    RecordTextEnd end = RecordTextEnd::Field;
+};
+
+// A reading as lfs prints one (2.11 on: every part ef= announces is there,
+// u= and nid= always, m= and x= only then; before 2.11 none of them), and a
+// name only after its directory.
+bool PrintedAsLfsDoes(const Seen& seen, const CChangelogRecord& record)
+{
+    const unsigned long long ef = seen.field[kExtraFlags] ? record.m_extraFlags : 0;
+    if (seen.field[kUidGid] != ((ef & kExtraUidGid) != 0) || seen.field[kNid] != ((ef & kExtraNid) != 0)) return false;
+    if ((seen.field[kOpenMode] && !(ef & kExtraOpen)) || (seen.field[kXattr] && !(ef & kExtraXattr))) return false;
+    return !seen.field[kNames] || seen.field[kParent];
+}
+
+// Where the xattr name after "x=" ends: lfs prints it only on records
+// without a name (XATTR and GXATR), so it runs, blanks and all, to the end of
+// the text or to a final " p=FID".
+const char* XattrEnd(const char* begin, const char* end)
+{
+    for (const char* p = end; p != begin;) {
+        --p;
+        if (!StartsWith(p, end, " p=[", 4)) continue;
+        Cursor fid(p + 3, end);
+        CLustreFID parent;
+        if (fid.Fid(parent) && fid.AtEnd()) return p;
+    }
+    return end;
+}
+
+bool ReadFieldsFrom(Cursor& in, int next, CChangelogRecord& record, Seen& seen);
+
 // The job id after "j=": 1 to 31 bytes, blanks allowed ("%e.%u" of a process
 // named "tmux: server"), ending where lfs prints the next field, " ef=0x"
-// (2.11 on) or " p=[", or at the line's end. False when no such end lies
-// within 31 bytes: the line is then no record lfs prints.
-bool ReadJobId(Cursor& in, std::string& jobId)
+// (2.11 on) or " p=[", or at the text's end. A job id is chosen by the
+// user, so " ef=0x" may be part of it: every end within 31 bytes is tried,
+// the shortest first, and the first whose rest reads as lfs prints it is
+// taken; failing that, the first whose rest reads at all. False when none
+// does.
+bool ReadJobId(Cursor& in, CChangelogRecord& record, Seen& seen)
 {
     const char* const begin = in.Position();
     const char* const last = begin + std::min<long>(kLongestJobId, in.End() - begin);
-    for (const char* p = begin + 1; p <= last; ++p) {
-        if (p != in.End() && !StartsWith(p, in.End(), " ef=0x", 6) && !StartsWith(p, in.End(), " p=[", 4)) continue;
-        jobId.assign(begin, p);
-        in.Restore(p);
-        return true;
+    for (const bool strict : {true, false}) {
+        for (const char* p = begin + 1; p <= last; ++p) {
+            if (p != in.End() && !StartsWith(p, in.End(), " ef=0x", 6) && !StartsWith(p, in.End(), " p=[", 4))
+                continue;
+            Cursor rest(p, in.End());
+            CChangelogRecord reading = record;
+            Seen readingSeen = seen;
+            reading.m_jobId.assign(begin, p);
+            readingSeen.field[kJob] = true;
+            readingSeen.end = RecordTextEnd::JobId;
+            if (!ReadFieldsFrom(rest, kExtraFlags, reading, readingSeen)) continue;
+            if (strict && !PrintedAsLfsDoes(readingSeen, reading)) continue;
+            record = std::move(reading);
+            seen = readingSeen;
+            in.Restore(in.End());
+            return true;
+        }
     }
     return false;
 }
 
-// The optional fields, each at most once and in lfs's order: j=, ef=, u=,
-// nid=, m=, x=, p=. A blank-separated piece that is none of them, one out of
-// order, or one whose value cannot be read begins the name, except after a
-// job id, which only a field or the line's end may follow. Each field is
-// read into a local and stored only when the whole of it was read. False
-// when the line cannot be read without guessing: a job id without its end,
-// or a uid or gid beyond what the record holds.
-bool ReadFields(Cursor& in, CChangelogRecord& record)
+// The optional fields from next on, each at most once and in lfs's order:
+// j=, ef=, u=, nid=, m=, x=, p=, then the names. A blank-separated piece that
+// is none of them, one out of order, or one whose value cannot be read
+// begins the name, except right after a job id, which only a field or the
+// text's end may follow. Each field is stored only when the whole of it was
+// read. False when the text cannot be read without guessing: a job id
+// without its end, or a uid or gid beyond what the record holds.
+bool ReadFieldsFrom(Cursor& in, int next, CChangelogRecord& record, Seen& seen)
 {
-    enum Field { kJob, kExtraFlags, kUidGid, kNid, kOpenMode, kXattr, kParent, kNames };
-    int next = kJob;
+    const bool afterJobId = next == kExtraFlags && seen.field[kJob];
     while (next != kNames && !in.AtEnd()) {
         const char* start = in.Position();
         if (!in.Skip(' ')) break;
@@ -236,9 +290,8 @@ bool ReadFields(Cursor& in, CChangelogRecord& record)
         };
         int read = kNames;
         if (key(kJob, "j=", 2)) {
-            if (!ReadJobId(in, word)) return false;
-            record.m_jobId = std::move(word);
-            read = kJob;
+            // The job id decides the rest of the text itself.
+            return ReadJobId(in, record, seen);
         } else if (key(kExtraFlags, "ef=", 3) && in.Hex(16, extraFlags) && in.AtFieldEnd()) {
             record.m_extraFlags = extraFlags;
             read = kExtraFlags;
@@ -255,46 +308,94 @@ bool ReadFields(Cursor& in, CChangelogRecord& record)
         } else if (key(kOpenMode, "m=", 2) && in.Word(word)) {
             record.m_openMode = std::move(word);
             read = kOpenMode;
-        } else if (key(kXattr, "x=", 2) && in.Word(word)) {
-            record.m_xattr = std::move(word);
+        } else if (key(kXattr, "x=", 2)) {
+            const char* const value = in.Position();
+            const char* const stop = XattrEnd(value, in.End());
+            record.m_xattr.assign(value, stop);
+            in.Restore(stop);
             read = kXattr;
         } else if (key(kParent, "p=", 2) && in.Fid(parent) && in.AtFieldEnd()) {
             record.m_parent = parent;
             read = kParent;
         }
         if (read == kNames) {
-            // A job id ends at a field or the line's end; a u= of digits
+            // A job id ends at a field or the text's end; a u= of digits
             // too large for the record is no name either.
-            if (next == kJob + 1 || (key(kUidGid, "u=", 2) && in.Digits() && in.Skip(':') && in.Digits() &&
-                                     in.AtFieldEnd()))
+            if ((afterJobId && next == kExtraFlags) ||
+                (key(kUidGid, "u=", 2) && in.Digits() && in.Skip(':') && in.Digits() && in.AtFieldEnd()))
                 return false;
             in.Restore(start);
             break;
         }
+        seen.field[read] = true;
+        seen.end = read == kXattr ? RecordTextEnd::Xattr : RecordTextEnd::Field;
         next = read + 1;
     }
     // The names follow one blank.
-    if (in.Skip(' ')) ReadNames(in.Position(), in.End(), record.m_type == kRenameType, record);
+    if (in.Skip(' ')) {
+        seen.field[kNames] = true;
+        seen.end = ReadNames(in.Position(), in.End(), record.m_type == kRenameType, record)
+                       ? RecordTextEnd::SourceName
+                       : RecordTextEnd::Name;
+    }
     return true;
+}
+
+// What every record's first line begins with: "%ju %02d%-5s", the time,
+// " 0x%x t=" and the FID, then a blank or the end.
+struct Head {
+    unsigned long long index = 0;
+    int type = 0;
+    const char* typeName = nullptr;
+    std::size_t typeNameLength = 0;
+    long long seconds = 0;
+    unsigned int nanoseconds = 0;
+    unsigned int flags = 0;
+    CLustreFID target;
+};
+
+bool ReadHead(Cursor& in, Head& head)
+{
+    if (!in.Decimal(1, 20, head.index) || !in.Skip(' ')) return false;
+    // "%02d%-5s": the type's number, its name, blanks up to five characters.
+    if (!in.Decimal(2, 3, head.type)) return false;
+    head.typeName = in.Position();
+    while (!in.AtEnd() && *in.Position() >= 'A' && *in.Position() <= 'Z') in.Restore(in.Position() + 1);
+    head.typeNameLength = static_cast<std::size_t>(in.Position() - head.typeName);
+    if (head.typeNameLength == 0 || head.typeNameLength > kLongestTypeName) return false;
+    if (!in.SkipBlanks()) return false;
+    if (!ReadTime(in, head.seconds, head.nanoseconds) || !in.Skip(' ')) return false;
+    return in.Hex(8, head.flags) && in.Skip(" t=", 3) && in.Fid(head.target) && in.AtFieldEnd();
 }
 
 }  // namespace
 
-bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRecord& record)
+bool ReadChangelogRecordText(const char* text, std::size_t length, CChangelogRecord& record, RecordTextEnd* end)
 {
     Cursor in(text, text + length);
-    if (!in.Decimal(1, 20, record.m_index) || !in.Skip(' ')) return false;
-    // "%02d%-5s": the type's number, its name, blanks up to five characters.
-    if (!in.Decimal(2, 3, record.m_type)) return false;
-    const char* name = in.Position();
-    while (!in.AtEnd() && *in.Position() >= 'A' && *in.Position() <= 'Z') in.Restore(in.Position() + 1);
-    if (in.Position() == name || in.Position() - name > kLongestTypeName) return false;
-    record.m_typeName.assign(name, in.Position());
-    if (!in.SkipBlanks()) return false;
-    if (!ReadTime(in, record) || !in.Skip(' ')) return false;
-    if (!in.Hex(8, record.m_flags) || !in.Skip(" t=", 3) || !in.Fid(record.m_target) || !in.AtFieldEnd()) return false;
+    Head head;
+    if (!ReadHead(in, head)) return false;
+    record.m_index = head.index;
+    record.m_type = head.type;
+    record.m_typeName.assign(head.typeName, head.typeNameLength);
+    record.m_seconds = head.seconds;
+    record.m_nanoseconds = head.nanoseconds;
+    record.m_flags = head.flags;
+    record.m_target = head.target;
     // Every field ends at a blank or the end, and the names take the rest.
-    return ReadFields(in, record);
+    Seen seen;
+    if (!ReadFieldsFrom(in, kJob, record, seen)) return false;
+    if (end) *end = seen.end;
+    return true;
+}
+
+bool ReadChangelogRecordHead(const char* text, std::size_t length, unsigned long long& index)
+{
+    Cursor in(text, text + length);
+    Head head;
+    if (!ReadHead(in, head)) return false;
+    index = head.index;
+    return true;
 }
 
 }  // namespace LustreAPI

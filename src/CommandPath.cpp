@@ -1,11 +1,5 @@
 #include "CommandPath.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -17,58 +11,16 @@
 #include "LustreAPI.h"
 #include "ZqLib.h"
 
-extern char** environ;
-
 namespace LustreAPI {
 namespace {
 
-// What ZqProcess::system returns when the time limit passed.
+// What ZqProcess::system returns when the time limit passed: before the
+// command ended, or after it ended while a process it started kept its
+// output open.
 constexpr int kTimeLimitReached = -2;
+constexpr int kOutputHeldAtTimeLimit = -3;
 
 constexpr std::size_t kKeptErrors = 64 * 1024;
-
-// A non-blocking pipe, both ends close-on-exec and above the standard
-// descriptors (a host that closed them would otherwise get them here, and the
-// child's dup2 could overwrite an end still to be duplicated).
-int MakePipe(common::UniqueFd& readEnd, common::UniqueFd& writeEnd)
-{
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
-    common::UniqueFd ends[2] = {common::UniqueFd(fds[0]), common::UniqueFd(fds[1])};
-    for (common::UniqueFd& end : ends) {
-        if (end.Get() > STDERR_FILENO) continue;
-        const int moved = ::fcntl(end.Get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        if (moved < 0) return errno;
-        end.Reset(moved);
-    }
-    if (::fcntl(ends[0].Get(), F_SETFL, O_NONBLOCK) != 0) return errno;
-    readEnd = std::move(ends[0]);
-    writeEnd = std::move(ends[1]);
-    return 0;
-}
-
-// posix_spawn's attribute and file-action objects, destroyed with their owner.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    bool ok;
-    SpawnSetup()
-    {
-        ok = posix_spawn_file_actions_init(&actions) == 0;
-        if (ok && posix_spawnattr_init(&attributes) != 0) {
-            posix_spawn_file_actions_destroy(&actions);
-            ok = false;
-        }
-    }
-    ~SpawnSetup()
-    {
-        if (!ok) return;
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
 
 }  // namespace
 
@@ -87,15 +39,21 @@ CKxError RunChecked(const char* function, const std::string& command, std::chron
     std::string printed;
     std::string errors;
     const int status = ZqProcess::system(command.c_str(), &printed, &errors, runnerLimit, false);
-    if (status == kTimeLimitReached && limitMs > 0) {
-        const std::string text = HBString::Format(
-            "Command %s was ended: it did not finish within its time limit of %lld ms", command.c_str(), limitMs);
+    if ((status == kTimeLimitReached || status == kOutputHeldAtTimeLimit) && limitMs > 0) {
+        const std::string text =
+            status == kTimeLimitReached
+                ? HBString::Format("Command %s was ended: it did not finish within its time limit of %lld ms",
+                                   command.c_str(), limitMs)
+                : HBString::Format("Command %s was ended: it had ended, but its output was still open when its "
+                                   "time limit of %lld ms passed",
+                                   command.c_str(), limitMs);
         LogLine(LAPI_AT(function), "%s", text.c_str());
         return CommandError(LAPI_AT(function), "%s", text.c_str());
     }
     if (status != 0 || (rule == EmptyOutput::Fails && printed.empty())) {
-        LogLine(LAPI_AT(function), "Command %s failed with Error %s", command.c_str(), errors.c_str());
-        return CommandError(LAPI_AT(function), "Command %s failed with Error %s", command.c_str(), errors.c_str());
+        const std::string kept = ErrorsForMessage(errors);
+        LogLine(LAPI_AT(function), "Command %s failed with Error %s", command.c_str(), kept.c_str());
+        return CommandError(LAPI_AT(function), "Command %s failed with Error %s", command.c_str(), kept.c_str());
     }
     output += printed;
     return CKxError();
@@ -150,112 +108,74 @@ CKxError ChangelogUsersParseError(const HBCodeLocation& where)
     return CommandError(where, "Cannot parse the output of this command lctl get_param mdd.MDT-name.changelog_users");
 }
 
+std::string ErrorsForMessage(const std::string& errors) { return errors.substr(0, kKeptErrors); }
+
 CKxError CommandStream::Start(const char* function, const std::string& command)
 {
     Close();
     m_command = command;
     m_errors.clear();
-    const auto fail = [&](const char* what, int e) {
+    common::ChildProcess::Options options;
+    options.reportStatus = true;
+    options.endWithCaller = true;
+    options.nonBlocking = true;
+    const char* what = "";
+    if (const int e = m_child.Start(command.c_str(), options, what)) {
         LogLine(LAPI_AT(function), "Command %s could not be started: %s: %s", command.c_str(), what, strerror(e));
         return CommandError(LAPI_AT(function), "Command %s could not be started: %s: %s", command.c_str(), what,
                             strerror(e));
-    };
-    common::UniqueFd outWrite, errWrite;
-    if (int e = MakePipe(m_out, outWrite)) return fail("pipe2", e);
-    if (int e = MakePipe(m_err, errWrite)) return fail("pipe2", e);
-    SpawnSetup setup;
-    if (!setup.ok) return fail("posix_spawn setup", ENOMEM);
-    int e = posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (!e) e = posix_spawn_file_actions_adddup2(&setup.actions, outWrite.Get(), STDOUT_FILENO);
-    if (!e) e = posix_spawn_file_actions_adddup2(&setup.actions, errWrite.Get(), STDERR_FILENO);
-    if (!e) e = posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
-    // A new session: no controlling terminal, and a process group of its
-    // own to kill. No blocked signals and default dispositions, whatever the
-    // host set for itself.
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    if (!e)
-        e = posix_spawnattr_setflags(&setup.attributes,
-                                     POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    if (!e) e = posix_spawnattr_setsigmask(&setup.attributes, &none);
-    if (!e) e = posix_spawnattr_setsigdefault(&setup.attributes, &all);
-    if (e) return fail("posix_spawn setup", e);
-    char shell[] = "/bin/sh";
-    char name[] = "sh";
-    char dashC[] = "-c";
-    char* const argv[] = {name, dashC, const_cast<char*>(command.c_str()), nullptr};
-    e = posix_spawn(&m_pid, shell, &setup.actions, &setup.attributes, argv, environ);
-    if (e) {
-        m_pid = -1;
-        m_out.Reset();
-        m_err.Reset();
-        return fail("posix_spawn(/bin/sh)", e);
     }
     return CKxError();
 }
 
+int CommandStream::PollFds(int (&fds)[3]) const
+{
+    int count = 0;
+    for (const int fd : {m_child.OutputFd(), m_child.ErrorFd(), m_child.StatusFd()})
+        if (fd >= 0) fds[count++] = fd;
+    return count;
+}
+
 void CommandStream::DrainErrors()
 {
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::read(m_err.Get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        m_errors.append(buf,
-                        std::min(static_cast<std::size_t>(n), kKeptErrors - std::min(kKeptErrors, m_errors.size())));
+    while (m_child.ErrorFd() >= 0) {
+        const long n = common::ReadOnce(m_child.ErrorFd(), &m_errors, kKeptErrors);
+        if (n == -EAGAIN) return;
+        // Its end (or a failure to read it): never polled again.
+        if (n <= 0) m_child.CloseErrors();
     }
 }
 
 CommandStream::Read CommandStream::ReadOutput(std::string& out, std::string& failure)
 {
     DrainErrors();
-    char buf[16384];
-    for (;;) {
-        const ssize_t n = ::read(m_out.Get(), buf, sizeof buf);
-        if (n > 0) {
-            out.append(buf, static_cast<std::size_t>(n));
-            return Read::Data;
-        }
-        if (n == 0) return Read::End;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return Read::Nothing;
-        failure = strerror(errno);
-        return Read::End;
-    }
+    if (m_child.StatusFd() >= 0) m_child.ReadStatusReport();
+    if (m_child.OutputFd() < 0) return Read::End;
+    const long n = common::ReadOnce(m_child.OutputFd(), &out, SIZE_MAX);
+    if (n > 0) return Read::Data;
+    if (n == -EAGAIN) return Read::Nothing;
+    if (n < 0) failure = strerror(static_cast<int>(-n));
+    m_child.CloseOutput();
+    return Read::End;
 }
+
+bool CommandStream::Ended() { return !m_child.Started() || m_child.Ended(); }
 
 CKxError CommandStream::Finish(const char* function)
 {
-    int status = 0;
-    pid_t reaped;
-    while ((reaped = ::waitpid(m_pid, &status, 0)) < 0 && errno == EINTR) {
-    }
-    // Where the kernel reaps our children (the host ignores SIGCHLD) the
-    // status is lost: a command that wrote nothing on standard error passes.
-    const bool known = reaped == m_pid;
-    m_pid = -1;
-    // What the command wrote on standard error before it ended.
-    const int flags = ::fcntl(m_err.Get(), F_GETFL);
-    if (flags >= 0 && ::fcntl(m_err.Get(), F_SETFL, flags & ~O_NONBLOCK) == 0) DrainErrors();
-    m_out.Reset();
-    m_err.Reset();
-    if (known ? WIFEXITED(status) && WEXITSTATUS(status) == 0 : m_errors.empty()) return CKxError();
-    LogLine(LAPI_AT(function), "Command %s failed with Error %s", m_command.c_str(), m_errors.c_str());
-    return CommandError(LAPI_AT(function), "Command %s failed with Error %s", m_command.c_str(), m_errors.c_str());
+    // What the command wrote on standard error before it ended is in the
+    // pipe already; a process it left behind may hold the pipe open, and is
+    // not waited for.
+    DrainErrors();
+    const int status = m_child.Status();
+    const std::string lost = m_child.LostStatusReason();
+    m_child.Kill();
+    if (status == 0) return CKxError();
+    const std::string errors = lost.empty() ? m_errors : m_errors + lost + "\n";
+    LogLine(LAPI_AT(function), "Command %s failed with Error %s", m_command.c_str(), errors.c_str());
+    return CommandError(LAPI_AT(function), "Command %s failed with Error %s", m_command.c_str(), errors.c_str());
 }
 
-void CommandStream::Close()
-{
-    if (m_pid > 0) {
-        ::kill(-m_pid, SIGKILL);
-        int status = 0;
-        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        m_pid = -1;
-    }
-    m_out.Reset();
-    m_err.Reset();
-}
+void CommandStream::Close() { m_child.Kill(); }
 
 }  // namespace LustreAPI

@@ -9,8 +9,8 @@
 #include <list>
 #include <string>
 
+#include "ChildProcess.h"
 #include "HBError.h"
-#include "UniqueFd.h"
 
 // The location of the statement in the operation whose function text is
 // function: operations with a time-limit overload share one body and keep
@@ -30,10 +30,14 @@ enum class EmptyOutput {
 // Otherwise logs one level-0 line at function and returns a failure (774)
 // with the same text:
 //   "Command <command> failed with Error <its standard error>"  (a non-zero
-//       status, or no output where that fails);
+//       status, or no output where that fails; the first 64 KiB of standard
+//       error);
 //   "Command <command> was ended: it did not finish within its time limit of
-//       <N> ms"  (the command and every process of its process group are
-//       killed and reaped; nothing it printed is kept).
+//       <N> ms"  (the runner killed its process group and every process
+//       still holding its output; nothing it printed is kept);
+//   "Command <command> was ended: it had ended, but its output was still
+//       open when its time limit of <N> ms passed"  (a process it started
+//       kept the output; killed as above).
 CKxError RunChecked(const char* function, const std::string& command, std::chrono::milliseconds limit, EmptyOutput rule,
                     std::string& output);
 
@@ -66,12 +70,19 @@ CKxError ReadChangelogUsers(const char* function, const std::string& host, const
 // The error of a changelog_users listing that cannot be parsed.
 CKxError ChangelogUsersParseError(const HBCodeLocation& where);
 
+// The standard error a failure message carries: its first 64 KiB.
+std::string ErrorsForMessage(const std::string& errors);
+
 // A command whose standard output is read as it comes, for a command that
-// may print without end (lfs changelog --follow): spawned as ZqProcess runs
-// its commands (posix_spawn of /bin/sh -c, /dev/null as standard input, a new
-// session, none of our descriptors), with both pipes non-blocking. Its
-// standard error is kept (the first 64 KiB) for the failure message. Close
-// kills the command's process group and reaps it; so does the destructor.
+// may print without end (lfs changelog --follow): spawned as every command is
+// (common/ChildProcess.h: /bin/sh -c, /dev/null as standard input, a new
+// session, none of our descriptors), with non-blocking pipes, its exit status
+// reported on a pipe (so it is known also where the host ignores SIGCHLD),
+// and its process group killed when this process ends. Nothing here waits:
+// the owner polls the descriptors of PollFds. Standard error is kept (the
+// first 64 KiB) for the failure message. Close kills the command's process
+// group and whatever still holds its output, and reaps it; so does the
+// destructor.
 class CommandStream {
 public:
     enum class Read { Data, Nothing, End };
@@ -84,17 +95,24 @@ public:
     // Starts command, whose values the caller has checked; logs and fails
     // (774) at function when it cannot be started.
     CKxError Start(const char* function, const std::string& command);
-    // Readable when output, its end, or standard error is there; -1 when
-    // not started.
-    int OutputFd() const { return m_out.Get(); }
-    int ErrorFd() const { return m_err.Get(); }
+    bool Started() const { return m_child.Started(); }
+    const std::string& Command() const { return m_command; }
+    // The descriptors that become readable when ReadOutput or Ended has
+    // something new: the output until its end, standard error until its end,
+    // the status report until it came. Returns how many were put in fds.
+    int PollFds(int (&fds)[3]) const;
     // Appends what standard output holds now to out, without waiting; End
-    // once the output has ended. Keeps what standard error holds. errno text
-    // in failure when reading fails (Data is then not returned).
+    // once the output has ended. Keeps what standard error holds and reads
+    // the status report when it came. errno text in failure when reading
+    // fails (End is then returned).
     Read ReadOutput(std::string& out, std::string& failure);
-    // After End: reaps the command. An empty error when it exited with status
-    // 0, otherwise "Command <command> failed with Error <its standard
-    // error>", logged at function.
+    // Whether the command itself has ended (its status came), whatever the
+    // processes it started do with its output and standard error. Never
+    // waits.
+    bool Ended();
+    // Once Ended: ends what the command left running, reaps it, and returns
+    // an empty error when it exited with status 0, otherwise "Command
+    // <command> failed with Error <its standard error>", logged at function.
     CKxError Finish(const char* function);
     // Kills the command's process group and reaps it, when still running.
     void Close();
@@ -103,10 +121,8 @@ private:
     void DrainErrors();
 
     std::string m_command;
-    common::UniqueFd m_out;
-    common::UniqueFd m_err;
     std::string m_errors;
-    pid_t m_pid = -1;
+    common::ChildProcess m_child;
 };
 
 }  // namespace LustreAPI

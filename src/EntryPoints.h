@@ -99,16 +99,29 @@ static_assert(sizeof(FunctionTable) == (std::tuple_size_v<decltype(kSlotBindings
                                         std::tuple_size_v<decltype(kOptionalBindings)>)*sizeof(void*),
               "one binding per slot of the table");
 
-// Whether a changelog reader can work in-process: every call it makes is bound.
-inline bool ChangelogReaderBound()
-{
-    return func_table.changelog_start.load(std::memory_order_acquire) &&
-           func_table.changelog_recv.load(std::memory_order_acquire) &&
-           func_table.changelog_free.load(std::memory_order_acquire) &&
-           func_table.changelog_fini.load(std::memory_order_acquire) &&
-           func_table.changelog_get_fd.load(std::memory_order_acquire) &&
-           func_table.changelog_set_xflags.load(std::memory_order_acquire);
-}
+// The calls a changelog reader makes in-process, each read from the table
+// once: a reader calls only what it checked, whatever LoadFunctions does on
+// another thread meanwhile (bound entry points are never unbound).
+struct ChangelogCalls {
+    llapi_changelog_start_t start = nullptr;
+    llapi_changelog_recv_t recv = nullptr;
+    llapi_changelog_free_t release = nullptr;
+    llapi_changelog_fini_t fini = nullptr;
+    llapi_changelog_get_fd_t getFd = nullptr;
+    llapi_changelog_set_xflags_t setXflags = nullptr;
+
+    // Reads the six; true when every one is bound.
+    bool Load()
+    {
+        start = func_table.changelog_start.load(std::memory_order_acquire);
+        recv = func_table.changelog_recv.load(std::memory_order_acquire);
+        release = func_table.changelog_free.load(std::memory_order_acquire);
+        fini = func_table.changelog_fini.load(std::memory_order_acquire);
+        getFd = func_table.changelog_get_fd.load(std::memory_order_acquire);
+        setXflags = func_table.changelog_set_xflags.load(std::memory_order_acquire);
+        return start && recv && release && fini && getFd && setXflags;
+    }
+};
 
 template <auto Slot, typename Entry>
 constexpr bool IsBindingOf(const SlotBinding<Entry>& binding)

@@ -13,11 +13,18 @@
 //
 // Time limits: every operation that runs a command has an overload whose
 // last parameter is a time limit (0: none; a negative limit is refused). When
-// the limit passes, the command and every process it started are killed and
-// reaped, nothing it printed is taken as a result, and the operation fails
-// (Win32 774) with a message that names the command and the limit, also
-// logged at level 0: "Command <command> was ended: it did not finish within
-// its time limit of <N> ms". Remote commands run with a limit also tell ssh
+// the limit passes, the command's process group and every process still
+// holding its output or standard error (also one that left the group with
+// setsid) are killed, the command is reaped, nothing it printed is taken as a
+// result, and the operation fails (Win32 774) with a message that names the
+// command and the limit, also logged at level 0: "Command <command> was
+// ended: it did not finish within its time limit of <N> ms", or, when the
+// command itself had ended but a process it started kept its output open,
+// "Command <command> was ended: it had ended, but its output was still open
+// when its time limit of <N> ms passed". A process that left the group and
+// closed its output is not looked for. (The host's own process runner may
+// end commands its own way.) Failure messages carry at most the first 64 KiB
+// of a command's standard error. Remote commands run with a limit also tell ssh
 // never to prompt and to give up on a server that does not answer within it
 // ("ssh -o BatchMode=yes -o ConnectTimeout=<s> -o ServerAliveInterval=<s/3>
 // -o ServerAliveCountMax=2 user@host '...'", whole seconds, at least 1).
@@ -333,11 +340,17 @@ LUSTREAPI_EXPORT int Path2FID(const std::string& path, lu_fid& fid, std::string&
 // when Lustre was asked and gave a negative errno, by Lustre's reason:
 //   "Cannot convert Path to FID for <path>: llapi_path2fid failed with Error <errno text> (<errno>)"
 LUSTREAPI_EXPORT CKxError GetFIDFromPath(const std::string& path, CLustreFID& fid);
-// The path of fid: mountPoint joined with the path Lustre gives below it
-// (at most 1023 bytes; a longer one fails). On failure (errno 2) the error
-// reads "Cannot convert FID to Path for <FID text> due to <reason>", the
-// reason empty for a Lustre failure and "llapi_fid2path is not loaded" when
-// not bound; path is untouched. linkNo and recNo are handed to Lustre by
+// The path of fid: the mount point of the file system joined with the path
+// Lustre gives below it (at most 1023 bytes; a longer one fails). mountPoint
+// may be the mount point, or a path inside the mount: Lustre asks the same
+// file system then and still answers below its mount point, which is found
+// from Lustre's own path of mountPoint (llapi_path2fid, llapi_fid2path). On
+// failure (errno 2) the error reads "Cannot convert FID to Path for <FID
+// text> due to <reason>", the reason empty for a Lustre failure and
+// "llapi_fid2path is not loaded" when not bound; "Cannot convert FID to Path
+// for <FID text>: <why>" when the mount point cannot be told: mountPoint does
+// not begin with '/' (Lustre takes it for a file system's name, which names
+// no directory), or Lustre has no path for it. path is untouched. linkNo and recNo are handed to Lustre by
 // address (record number first) and keep what it left in them, on success and
 // on failure. fid is only read.
 LUSTREAPI_EXPORT CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::string& path, int& linkNo,
@@ -487,22 +500,36 @@ struct LUSTREAPI_EXPORT CChangelogRecord {
 //
 // The name runs to the end of the line. Of a rename (RENME), the name and the
 // source's name are told apart at the first " s=<FID> sp=<FID>" that follows
-// the parent. A line that is not a record fails (Win32 774) with a message
+// the parent. A job id (at most 31 bytes, chosen by the user: blanks and even
+// " ef=0x" may be part of it) ends at the first " ef=0x" (" p=[" before 2.11)
+// after which the line reads as lfs prints it, ef= announcing u= and nid=;
+// failing that, at the first after which it reads at all. An xattr name
+// (printed only on records without a name) runs to the end or to a final
+// " p=<FID>". A line that is not a record fails (Win32 774) with a message
 // quoting it; record is assigned only on success. Logs nothing.
 LUSTREAPI_EXPORT CKxError ParseChangelogRecord(const std::string& line, CChangelogRecord& record);
 
 // Appends the records of mdt from startRecord to endRecord, in order, to
 // records: read in-process through a CChangelogReader when Lustre's changelog
 // calls are bound (LoadFunctions), otherwise with "lfs changelog <mdt>
-// <startRecord> <endRecord>" on the local node. The arguments follow
-// GetChangelogs' rules. In-process, a failure of Lustre's calls fails with
-// the reader's message (below), also logged at level 0, and the time limit is
-// not used. An empty range (no record between the two numbers,
-// lfs prints nothing) succeeds and appends nothing. Fails when lfs fails
-// ("Command ... failed with Error <its message>", also logged at level 0), or
-// when a line of its output is not a record, does not follow the record
-// before it, or lies outside the range asked for (a file name with a line
-// break can make such lines); records is then untouched.
+// <startRecord> <endRecord>" on the local node, its output read as a
+// CChangelogReader reads it (there: what the text path can tell apart), lfs
+// asked again for a record alone where its text cannot tell where the
+// record ends ("lfs changelog <mdt> <N> <N>"). The arguments follow
+// GetChangelogs' rules. A time limit bounds the whole reading, both ways. In
+// process, a failure of Lustre's calls fails with the reader's message
+// (below), and a reading that does not end within the limit with "Reading
+// the changelog of MDT <mdt> in-process did not finish within its time limit
+// of <N> ms", each also logged at level 0. An empty range (no record between
+// the two numbers, lfs prints nothing) succeeds and appends nothing. Fails
+// when lfs fails ("Command ... failed with Error <its message>", also logged
+// at level 0), or when its output holds what is not a record, a record that
+// does not follow the one before it, or one outside the range asked for;
+// records is then untouched.
+//
+// A following CChangelogReader cannot tell a quiet changelog from a
+// metadata server that does not answer: ReadChangelogs of the next record
+// with a time limit asks the server, and fails when it does not answer.
 LUSTREAPI_EXPORT CKxError ReadChangelogs(const std::string& mdt, const std::string& startRecord,
                                          const std::string& endRecord, std::vector<CChangelogRecord>& records);
 LUSTREAPI_EXPORT CKxError ReadChangelogs(const std::string& mdt, const std::string& startRecord,
@@ -559,11 +586,36 @@ LUSTREAPI_EXPORT CKxError GetChangelogUsers(const std::string& host, const std::
 // LoadFunctions has bound llapi_changelog_start, _recv, _free, _fini, _get_fd
 // and _set_xflags (asking for job ids and every extra field); otherwise it
 // runs "lfs changelog [--follow] <mdt> <startRecord>" on the local node and
-// reads its lines as they come. Either way memory does not grow with the
+// reads its output as it comes. Either way memory does not grow with the
 // changelog's length, and a record is the CChangelogRecord that
-// ParseChangelogRecord makes of the line lfs prints for it (in-process the
-// job id and names need no guessing: blanks, " ef=" and " s=" in them are
-// kept as they are).
+// ParseChangelogRecord makes of the text lfs prints for it. In-process the
+// records carry lengths: job ids and names need no guessing, and a NID's
+// text is made as Lustre's libcfs_nid2str makes it ("10.0.0.1@tcp",
+// "0@lo", "a@<17:0>" for a network type Lustre does not name, "<?>" for
+// LNET_NID_ANY; the types of Lustre 2.17).
+//
+// What the text path can and cannot tell apart: lfs prints names, job ids
+// and xattr names as they are, so one holding a line break continues its
+// record on the next line, where the text may read as a record of its own.
+// The reader hands out a record only once what follows proves where it
+// ends: from Lustre 2.12.3 on an MDT numbers its records in rising order
+// without gaps, so a record ends at the one line within its reach (the 1280
+// bytes lfs prints at most for a record) that begins as the next record;
+// where two lines do, or none (a record lost to a failed write on the MDT),
+// or where a following reader's output stops before that reach, lfs is asked
+// again without following ("lfs changelog <mdt> <N> [<N>]"), and its end
+// tells. A record is never handed out as two, nor one skipped: what none of
+// this can tell fails Next, naming the record. It cannot tell apart a name
+// that holds text reading as the next record from a record lost right after
+// it on the MDT, and records of MDTs older than 2.12.3 that two writers
+// stored out of order fail Next.
+//
+// Waits: Next returns within its wait (and a little more), whatever lfs or
+// the processes it started do with their output; Close from another thread
+// makes a waiting Next return at once; the processes a reader started end
+// when the host process ends, however it ends. A following reader cannot
+// tell a quiet changelog from a metadata server that does not answer; ask
+// the server with a time limit (ReadChangelogs above) to know.
 //
 // Threads: one thread calls Open, Next and Descriptor; Close may also come
 // from another thread while Next waits, which then returns at once (failed:
@@ -591,20 +643,28 @@ public:
     CKxError Open(const std::string& mdt, unsigned long long startRecord, bool follow);
     // The next record. got is false, with record untouched, when the reader
     // has ended (without follow: after the last record), or when no record
-    // came within wait (with follow; 0: do not wait). Without follow Next
-    // waits for the next record or the end however long it takes. Fails when
-    // the reader is not open or was closed, when Lustre's call fails, or when
-    // lfs fails ("Command ... failed with Error <its message>", logged at
-    // level 0) or prints a line that is not a record following the last.
-    // After a failure the reader only fails until it is opened again.
+    // came within wait (with follow; 0: do not wait; any wait is clamped, a
+    // negative one is 0). Without follow Next waits for the next record or
+    // the end at most wait (0: however long it takes), and fails when it
+    // passes first ("Reading the changelog of MDT <mdt>: no record came
+    // within the wait of <N> ms"): that failure is this Next's alone, and
+    // the next Next goes on reading. Fails when the reader is not open or was
+    // closed, when Lustre's call fails, or when lfs fails ("Command ...
+    // failed with Error <its message>", logged at level 0; also when it
+    // failed without a message), or prints what is not a record following
+    // the last, or what the reader cannot tell apart (above). After any other
+    // failure the reader only fails until it is opened again.
     CKxError Next(CChangelogRecord& record, std::chrono::milliseconds wait, bool& got);
-    // A descriptor that becomes readable when Next may have a record, for a
-    // host's poll loop; -1 when the reader is not open. Records may already
-    // wait in the reader's buffer: call Next with a wait of 0 until got is
-    // false before polling again. Owned by the reader.
+    // A descriptor that becomes readable when Next may have a record (or
+    // work to do towards one), for a host's poll loop; -1 when the reader is
+    // not open. Records may already wait in the reader's buffer: call Next
+    // with a wait of 0 until got is false before polling again. Owned by the
+    // reader.
     int Descriptor() const;
-    // Ends the reading: Lustre's reader is closed, or lfs and every process it
-    // started are killed and reaped. Closing a closed reader does nothing.
+    // Ends the reading: Lustre's reader is closed, or the process groups of
+    // lfs (and of a question asked of it) and every process still holding
+    // their output are killed, and lfs reaped. Closing a closed reader does
+    // nothing.
     CKxError Close();
     // Whether the open reader uses Lustre's changelog calls.
     bool InProcess() const;

@@ -12,11 +12,17 @@ public:
     //    128+N   the shell was killed by signal N;
     //   -1       it could not be started, read or waited for, or its status
     //            cannot be known: never reported as success;
-    //   -2       timeoutMs passed: the child's whole process group was killed
-    //            with SIGKILL and the child reaped.
+    //   -2       timeoutMs passed before the command ended;
+    //   -3       the command ended, but a process it started still held its
+    //            standard output or standard error when timeoutMs passed.
+    //            For -2 and -3 the child's whole process group and every
+    //            process still holding either stream (also one that left the
+    //            group with setsid) were killed with SIGKILL, and the child
+    //            reaped; a process that left the group and closed both
+    //            streams is not looked for.
     // output and errors (each may be null) receive standard output and standard
     // error byte for byte, appended, however much either carries (both pipes are
-    // drained together). For -1 and -2 a line "ZqProcess::system: <reason>\n"
+    // drained together). For -1, -2 and -3 a line "ZqProcess::system: <reason>\n"
     // is appended to errors after what the child wrote there. Standard output
     // ends when every process holding it has closed it: a background process
     // that keeps it open keeps the call waiting (up to timeoutMs).

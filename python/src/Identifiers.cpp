@@ -144,8 +144,10 @@ void BindIdentifiers(py::module_& m)
           "The Fid of the file at path (of a symbolic link itself, not its target).");
     m.def("fid2path", &Fid2Path, py::arg("mount"), py::arg("fid"), release(),
           "fid2path(mount, fid)\n--\n\n"
-          "A list of every path of the file fid (a Fid or its text) below the mount point\n"
-          "mount, one per hard link in link-number order, each joined to mount.");
+          "A list of every path of the file fid (a Fid or its text) in the file\n"
+          "system of mount (its mount point, or a path inside it), one per hard\n"
+          "link in link-number order, each below the mount point. A file system's\n"
+          "name raises LustreFileNotFoundError (ENOENT): it names no directory.");
     m.def("search_fsname", &SearchFsName, py::arg("path"), release(),
           "search_fsname(path)\n--\n\n"
           "The name (a str) of the Lustre file system holding path; LustreError (ENODEV)\n"

@@ -33,7 +33,9 @@ public:
         using Clock = std::chrono::steady_clock;
         constexpr std::chrono::milliseconds kStep(100);
         const std::chrono::milliseconds limit = TimeLimit(timeout);
-        const bool forever = !timeout;
+        // A timeout beyond any wait (TimeLimit makes it "no limit") waits
+        // as long as it takes, as None does; 0 does not wait.
+        const bool forever = !timeout || (*timeout > 0 && limit.count() == 0);
         const auto deadline = Clock::now() + limit;
         CChangelogRecord record;
         for (;;) {
@@ -97,8 +99,9 @@ void BindReader(py::module_& m)
              py::arg("follow") = false, release(), "__init__(self, mdt, start=0, follow=False)\n--\n\n")
         .def("next", &Reader::Next, py::arg("timeout") = py::none(),
              "next(self, timeout=None)\n--\n\n"
-             "The next ChangelogRecord; None at the end or, when following, once timeout seconds\n"
-             "pass without one (0: only what is there already).")
+             "The next ChangelogRecord; None at the end or, when following, once\n"
+             "timeout seconds pass without one (0: only what is there already; a\n"
+             "timeout beyond any wait waits as None does).")
         .def("fileno", &Reader::Fileno,
              "fileno(self)\n--\n\n"
              "A descriptor that becomes readable when a record may be there. Records may\n"

@@ -1,42 +1,14 @@
 #include "ChangelogFeed.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
+
+#include "NidText.h"
 
 namespace sim::lib {
 namespace {
 
 constexpr size_t kNameMax = 255;
-
-struct NetType {
-    const char* name;
-    uint32_t type;
-    bool dotted;  // the address is an IPv4 address
-};
-
-const NetType kNetTypes[] = {
-    {"tcp", 2, true}, {"o2ib", 5, true}, {"lo", 9, false}, {"gni", 13, false}, {"kfi", 16, false}};
-
-bool Number(const char* begin, const char* end, uint32_t& value)
-{
-    auto [ptr, ec] = std::from_chars(begin, end, value);
-    return ec == std::errc() && ptr == end && begin != end;
-}
-
-bool Dotted(const std::string& text, uint32_t& addr)
-{
-    addr = 0;
-    size_t pos = 0;
-    for (int i = 0; i < 4; ++i) {
-        const size_t dot = i < 3 ? text.find('.', pos) : text.size();
-        uint32_t byte = 0;
-        if (dot == std::string::npos || !Number(text.data() + pos, text.data() + dot, byte) || byte > 255) return false;
-        addr = addr << 8 | byte;
-        pos = dot + 1;
-    }
-    return true;
-}
 
 void CopyFid(lu_fid& to, const Fid& from)
 {
@@ -46,37 +18,6 @@ void CopyFid(lu_fid& to, const Fid& from)
 }
 
 }  // namespace
-
-bool ParseNid(const std::string& text, uint64_t& nid)
-{
-    const size_t at = text.find('@');
-    if (at == std::string::npos) return false;
-    const std::string addrText = text.substr(0, at), net = text.substr(at + 1);
-    uint32_t type = 0, num = 0, addr = 0;
-    bool dotted = false;
-    if (net.size() > 2 && net.front() == '<' && net.back() == '>') {
-        const size_t colon = net.find(':');
-        if (colon == std::string::npos || !Number(net.data() + 1, net.data() + colon, type) ||
-            !Number(net.data() + colon + 1, net.data() + net.size() - 1, num))
-            return false;
-    } else {
-        const NetType* found = nullptr;
-        for (const NetType& t : kNetTypes) {
-            const size_t len = strlen(t.name);
-            if (net.compare(0, len, t.name) != 0) continue;
-            if (net.size() > len && !Number(net.data() + len, net.data() + net.size(), num)) continue;
-            found = &t;
-        }
-        if (!found || num > 0xffff) return false;
-        type = found->type;
-        dotted = found->dotted;
-    }
-    if (type > 0xffff || num > 0xffff) return false;
-    if (dotted ? !Dotted(addrText, addr) : !Number(addrText.data(), addrText.data() + addrText.size(), addr))
-        return false;
-    nid = static_cast<uint64_t>(type << 16 | num) << 32 | addr;
-    return true;
-}
 
 uint32_t OpenFlagsOfMode(const std::string& mode)
 {
@@ -116,7 +57,7 @@ size_t PackChangelogRecord(const ChangelogRecord& r, bool withExtraFlags, char* 
             changelog_rec_uidgid(rec)->cr_gid = r.gid;
         }
         uint64_t nid = 0;
-        if ((xflags & CLFE_NID) && ParseNid(r.nid, nid)) changelog_rec_nid(rec)->cr_nid = nid;
+        if ((xflags & CLFE_NID) && common::ParseNid(r.nid, nid)) changelog_rec_nid(rec)->cr_nid = nid;
         if (xflags & CLFE_OPEN) changelog_rec_openmode(rec)->cr_openflags = OpenFlagsOfMode(r.openMode);
         if (xflags & CLFE_XATTR)
             memcpy(changelog_rec_xattr(rec)->cr_xattr, r.xattr.data(),

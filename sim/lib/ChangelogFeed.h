@@ -40,12 +40,10 @@ private:
 // Packs record into out (CR_MAXSIZE bytes, 8-aligned) and returns its size:
 // the fixed record, RENAME or VERSION, JOBID for a non-empty job id, and with
 // withExtraFlags the extra-flags word with the record's parts. Names and the
-// job id are cut to what the layout holds; an unreadable NID packs as 0.
+// job id are cut to what the layout holds. The NID's text is one
+// common/NidText.h reads (the tools store no other); one it cannot read
+// packs as 0.
 size_t PackChangelogRecord(const ChangelogRecord& record, bool withExtraFlags, char* out);
-
-// A NID's text ("10.0.0.1@tcp", "0@lo", "5@gni1", "0@<0:0>") as the 64-bit
-// number Lustre keeps. False for text of no known network.
-[[nodiscard]] bool ParseNid(const std::string& text, uint64_t& nid);
 
 // The open flags a record's m= text stands for: "r--" 01, "-w-" 02, "rw-"
 // 03, "--x" 04; 0 for anything else.

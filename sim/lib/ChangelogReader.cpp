@@ -79,16 +79,20 @@ bool Stopped(const Reader& r, int ms)
     return poll(&fd, 1, ms) > 0;
 }
 
-// extra: the MDT writes the extra-flags word (2.11 on).
-void Feed(Reader& r, std::string stateDir, std::string mdt, bool extra, uint64_t next)
+// extra: the MDT writes the extra-flags word (2.11 on). The records come
+// from the MDT: while its server does not answer ("lustre-sim hang"), none
+// come, as none reach a client's device then.
+void Feed(Reader& r, Context lib, std::string mdt, bool extra, uint64_t next)
 {
     const bool follow = r.flags & CHANGELOG_FLAG_FOLLOW;
     next = std::max<uint64_t>(next, 1);  // records are numbered from 1
     alignas(8) char batch[kDeviceBuffer];
     ChangelogSource source;
     std::string error;
-    bool fine = source.Open(stateDir, mdt, error);
+    bool fine = source.Open(lib.stateDir, mdt, error);
     while (fine) {
+        while (ServerHung(lib, mdt))
+            if (Stopped(r, kFollowPollMs)) return;
         size_t used = 0, count = 0;
         bool open = true;
         fine = source.Read(
@@ -189,7 +193,10 @@ int ChangelogStart(void** priv, int flags, const char* mdtname, long long startr
     reader->stop = common::UniqueFd(eventfd(0, EFD_CLOEXEC));
     if (!reader->stop.Valid()) return -errno;
     try {
-        reader->feeder = std::thread(Feed, std::ref(*reader), ctx.stateDir, std::string(mdtname),
+        Context feedContext;
+        feedContext.stateDir = lib.stateDir;
+        feedContext.config = lib.config;
+        reader->feeder = std::thread(Feed, std::ref(*reader), std::move(feedContext), std::string(mdtname),
                                      ctx.version.ExtraFlags(), static_cast<uint64_t>(startrec));
     } catch (const std::system_error& e) {
         return -e.code().value();
@@ -290,6 +297,8 @@ int ChangelogClear(const char* mdtname, const char* idstr, long long endrec)
     ctx.config = lib.config;
     ctx.tool = program_invocation_short_name;
     const std::string prefix = std::string(program_invocation_short_name) + ": ";
+    // The MDT clears its records.
+    WaitForServer(lib, mdtname);
     return ClearChangelogRecords(ctx, mdtname, idstr, endrec, prefix);
 }
 

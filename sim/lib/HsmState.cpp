@@ -59,6 +59,8 @@ int OpenTarget(const char* path, int openFlags, HsmTarget& t, common::UniqueFd& 
     t.loc = Locate(t.ctx.config, path);
     if (!t.loc.mount || !S_ISREG(t.id.mode)) return -ENOTTY;
     t.path = t.loc.rel.empty() ? t.loc.mountDir : t.loc.mountDir + "/" + t.loc.rel;
+    // The ioctl is answered by the metadata server.
+    WaitForServer(t.ctx, t.loc.mount->fs);
     return 0;
 }
 

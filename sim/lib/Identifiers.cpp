@@ -154,6 +154,8 @@ int Fid2Path(const char* device, const char* fidstr, char* path, int pathlen, lo
         return rc;
     }
     if (!path || pathlen > PATH_MAX) return -EINVAL;
+    // The path comes from the metadata server.
+    WaitForServer(ctx, mount->fs);
     std::string answer;
     int nextLink;
     rc = PathOfFid(ctx, *mount, fid, linkno ? *linkno : 0, answer, nextLink);

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <memory>
 
+#include "ToolContext.h"
+
 namespace sim::lib {
 namespace {
 
@@ -164,6 +166,38 @@ int MdtCount(const Config& config, const std::string& fs)
 {
     const FileSystem* f = config.FindFs(fs);
     return f ? f->mdts : 1;
+}
+
+namespace {
+
+// The node and MDTs a call about mdt needs, as the tools see them.
+ToolContext NodeOf(const Context& ctx, const std::string& mdt, std::vector<std::string>& mdts)
+{
+    ToolContext tool;
+    tool.stateDir = ctx.stateDir;
+    tool.config = ctx.config;
+    const char* host = getenv("LUSTRE_SIM_HOST");
+    tool.host = host ? host : "";
+    if (const FileSystem* fs = ctx.config.FindFs(mdt)) {
+        for (int i = 0; i < fs->mdts; ++i) mdts.push_back(MdtName(fs->name, i));
+    } else {
+        mdts.push_back(mdt);
+    }
+    return tool;
+}
+
+}  // namespace
+
+bool ServerHung(const Context& ctx, const std::string& mdt)
+{
+    std::vector<std::string> mdts;
+    return NodeOf(ctx, mdt, mdts).Hung(mdts);
+}
+
+void WaitForServer(const Context& ctx, const std::string& mdt)
+{
+    std::vector<std::string> mdts;
+    NodeOf(ctx, mdt, mdts).WaitWhileHung(mdts);
 }
 
 std::vector<std::string> Split(const std::string& line)

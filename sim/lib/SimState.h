@@ -46,6 +46,14 @@ const Mount* FindDevice(const Config& config, const std::string& device);
 // Number of MDTs of a file system (1 when it has no "fs" line).
 int MdtCount(const Config& config, const std::string& fs);
 
+// Whether "lustre-sim hang" keeps the server of mdt (a name
+// "<fs>-MDTxxxx"), or of any MDT of fs when mdt is a file system's name, or
+// this node, from answering.
+bool ServerHung(const Context& ctx, const std::string& mdt);
+// While ServerHung, waits as a call that the metadata server must answer
+// waits on one that never does; returns once "lustre-sim unhang" releases it.
+void WaitForServer(const Context& ctx, const std::string& mdt);
+
 // Splits on single blanks.
 std::vector<std::string> Split(const std::string& line);
 [[nodiscard]] bool ParseU64(const std::string& text, unsigned long long& value, int base = 10);

@@ -206,6 +206,8 @@ int Request(const char* path, const hsm_user_request* request)
     if (len > kMaxRequestLen) return -E2BIG;
     if (hr.hr_itemcount == 0) return 0;  // nothing to send
     if (!KnownAction(hr.hr_action)) return -EINVAL;
+    // Sent to the metadata servers.
+    WaitForServer(ctx, loc.mount->fs);
 
     std::vector<Item> items(hr.hr_itemcount);
     for (unsigned i = 0; i < hr.hr_itemcount; ++i) {

@@ -76,7 +76,7 @@ bool ToolContext::ModulesLoaded() const
     return std::find(unloaded.begin(), unloaded.end(), NodeName()) == unloaded.end();
 }
 
-void ToolContext::WaitWhileHung(const std::vector<std::string>& mdts) const
+bool ToolContext::Hung(const std::vector<std::string>& mdts) const
 {
     std::vector<std::string> needed{NodeName()};
     for (const auto& fs : config.fileSystems)
@@ -84,12 +84,14 @@ void ToolContext::WaitWhileHung(const std::vector<std::string>& mdts) const
             if (const MdsServer* server = config.FindServer(fs.name, i);
                 server && std::find(mdts.begin(), mdts.end(), MdtName(fs.name, i)) != mdts.end())
                 needed.push_back(server->host);
-    const auto anyHung = [&] {
-        const std::vector<std::string> hung = ListedNodes(stateDir, "hung");
-        return std::any_of(needed.begin(), needed.end(),
-                           [&](const std::string& node) { return std::find(hung.begin(), hung.end(), node) != hung.end(); });
-    };
-    while (anyHung()) sleep(1);
+    const std::vector<std::string> hung = ListedNodes(stateDir, "hung");
+    return std::any_of(needed.begin(), needed.end(),
+                       [&](const std::string& node) { return std::find(hung.begin(), hung.end(), node) != hung.end(); });
+}
+
+void ToolContext::WaitWhileHung(const std::vector<std::string>& mdts) const
+{
+    while (Hung(mdts)) sleep(1);
 }
 
 std::vector<std::string> ListedNodes(const std::string& stateDir, const char* list)

@@ -42,9 +42,11 @@ struct ToolContext {
     // kernel modules (a server being restarted): no devices, parameters or
     // changelogs.
     bool ModulesLoaded() const;
-    // While "lustre-sim hang" keeps a node this tool needs hung (this node,
-    // or the server of one of mdts), waits as a tool waits on a server that
-    // never answers; returns once "lustre-sim unhang" releases them.
+    // Whether "lustre-sim hang" keeps a node this tool needs hung: this node,
+    // or the server of one of mdts.
+    bool Hung(const std::vector<std::string>& mdts = {}) const;
+    // While Hung(mdts), waits as a tool waits on a server that never
+    // answers; returns once "lustre-sim unhang" releases them.
     void WaitWhileHung(const std::vector<std::string>& mdts = {}) const;
 
 private:

@@ -15,6 +15,7 @@
 #include "ChangelogText.h"
 #include "FidStore.h"
 #include "LustreVersion.h"
+#include "NidText.h"
 #include "Populate.h"
 #include "SimConfig.h"
 #include "ToolContext.h"
@@ -229,6 +230,11 @@ int LustreSim::ChangelogAppend()
     r.sname = get("--sname");
     if (r.name.find('\n') != std::string::npos || r.sname.find('\n') != std::string::npos)
         return Fail("a name cannot hold a line break");
+    // A record keeps its NID as Lustre does, as a number: only a text that
+    // is some number's can be stored.
+    uint64_t nidNumber = 0;
+    if (has("--nid") && !common::ParseNid(r.nid, nidNumber))
+        return Fail("bad NID '" + r.nid + "' (as Lustre prints one: 10.0.0.1@tcp, 0@lo, 5@gni1, a@<17:0>, <?>)");
     if (has("--fid") && !sim::ParseFid(get("--fid"), r.tfid)) return Fail("bad FID '" + get("--fid") + "'");
     if (has("--parent") && !sim::ParseFid(get("--parent"), r.pfid)) return Fail("bad FID '" + get("--parent") + "'");
     // A name with directories is a path below the mount: the record names

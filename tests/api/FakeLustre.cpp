@@ -4,8 +4,9 @@
 //   llapi_fid2path  "[0x1:0x1:0x0]": the whole buffer in letters, no NUL; 0
 //                   "[0x2:0x2:0x0]": *recno and *linkno plus 1; -ENOENT
 //                   others: "dir/file", *recno 41, *linkno 7; 0
-//   llapi_path2fid  [0x2:0x2:0x0] into *fid, the record a failed call may
-//                   leave behind; -ENOENT
+//   llapi_path2fid  "/mnt/fs" and "/mnt/fs/": the root's FID; 0
+//                   others: [0x2:0x2:0x0] into *fid, the record a failed
+//                   call may leave behind; -ENOENT
 //   llapi_hsm_state_get  a path ending in "fails": every bit and archive 9
 //                   in *state, what a failed call may leave behind; -EIO;
 //                   others: exists, archived, archive 1; 0
@@ -39,8 +40,12 @@ FAKE_EXPORT int llapi_fid2path(const char*, const char* fidstr, char* path, int 
     return 0;
 }
 
-FAKE_EXPORT int llapi_path2fid(const char*, lu_fid* fid)
+FAKE_EXPORT int llapi_path2fid(const char* path, lu_fid* fid)
 {
+    if (std::strcmp(path, "/mnt/fs") == 0 || std::strcmp(path, "/mnt/fs/") == 0) {
+        *fid = lu_fid{0x200000007, 1, 0};
+        return 0;
+    }
     *fid = lu_fid{2, 2, 0};
     return -ENOENT;
 }

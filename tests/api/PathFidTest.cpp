@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "ApiTestSupport.h"
+#include "KxUtils.h"
 #include "LustreAPI.h"
 
 namespace {
@@ -25,6 +26,11 @@ TEST_F(PathFidTest, PathToFidAndBackGivesTheOriginalPath)
         // The root comes back from Lustre as "/", joined to the mount point.
         {state.mount, state.mount, state.mount + "/"},
         {state.mount, state.mount + "/", state.mount + "/"},
+        // Lustre also takes a path inside the mount, and answers below the
+        // mount point all the same.
+        {nested, state.mount + "/a/b", nested},
+        {file, state.mount + "/a/b/c/", file},
+        {nested, state.mount + "/a/b/c/nested file", nested},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path + " on " + c.mountPoint);
@@ -35,6 +41,27 @@ TEST_F(PathFidTest, PathToFidAndBackGivesTheOriginalPath)
         long long recNo = 0;
         ASSERT_FALSE(LustreAPI::GetPathFromFID(c.mountPoint, fid, path, linkNo, recNo).Failed());
         EXPECT_EQ(path, c.expected);
+    }
+
+    // A file system's name (which Lustre takes too) names no directory to
+    // join Lustre's answer to: refused, the path untouched.
+    for (const std::string& device : {std::string("lustre"), std::string("mnt/lustre")}) {
+        SCOPED_TRACE(device);
+        LustreAPI::CLustreFID fid;
+        ASSERT_FALSE(LustreAPI::GetFIDFromPath(nested, fid).Failed());
+        std::string path = "previous";
+        int linkNo = 0;
+        long long recNo = 0;
+        const CKxError error = LustreAPI::GetPathFromFID(device, fid, path, linkNo, recNo);
+        EXPECT_EQ(error.GetSystemError(), 2);
+        EXPECT_EQ(path, "previous");
+        if (device == "lustre") {
+            EXPECT_EQ(error.GetMessages().back(),
+                      "Cannot convert FID to Path for " +
+                          HBString::Format("[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver) +
+                          ": lustre is the name of a file system, not a directory; give its mount point or a path "
+                          "in it");
+        }
     }
 
     // Path2FID leaves the message alone on success.

@@ -3,8 +3,9 @@
 // format Lustre prints (data/records.txt, data/users.txt). Each case is a line "op <operation> <arguments>" ('' an
 // empty argument), the runner's reply ("> " a line of standard output, "2> "
 // of standard error, "%" ending a stream that lacks its final line break,
-// "exit N"), then what the operation did, written by the test: "= ran" and
-// the command line (or "= ran nothing"), "= out" and the outputs, each set to
+// "exit N"; after "when <command>", the reply to that command alone), then
+// what the operation did, written by the test: "= ran" and the last command
+// line (or "= ran nothing"), "= out" and the outputs, each set to
 // "before" on entry, "= error" and each message with its system error and
 // function, "= log" and each log line, "\n" and "\r" written as such. The
 // result must equal the file; LUSTREAPI_UPDATE_DATA=1 rewrites it instead.
@@ -69,7 +70,8 @@ std::vector<std::string> Fields(const LustreAPI::CChangelogRecord& r)
     return out;
 }
 
-// Runs the operation of an "op" line; returns its outputs.
+// Runs the operation of an "op" line; returns its outputs. "current" takes a
+// time limit in ms after its four values.
 std::vector<std::string> Call(const std::vector<std::string>& a, CKxError& error)
 {
     std::string o1 = "before", o2 = "before";
@@ -90,8 +92,12 @@ std::vector<std::string> Call(const std::vector<std::string>& a, CKxError& error
         std::vector<LustreAPI::CChangelogRecord> records(1);
         error = LustreAPI::ReadChangelogs(a.at(1), a.at(2), a.at(3), records);
         std::string indexes;
-        for (const auto& r : records) indexes += (indexes.empty() ? "" : " ") + std::to_string(r.m_index);
-        return {indexes};
+        std::vector<std::string> names;
+        for (const auto& r : records) {
+            indexes += (indexes.empty() ? "" : " ") + std::to_string(r.m_index);
+            names.push_back(r.m_name);
+        }
+        return {indexes, Joined(names)};
     }
     if (op == "users") {
         unsigned long long current = 7;
@@ -116,13 +122,25 @@ std::vector<std::string> Call(const std::vector<std::string>& a, CKxError& error
         o1 = a.at(5);
         error = LustreAPI::DeRegisterChangelog(a.at(1), a.at(2), a.at(3), a.at(4), o1);
     }
-    if (op == "current") error = LustreAPI::GetChangelogCurrentIndex(a.at(1), a.at(2), a.at(3), a.at(4), o1);
+    if (op == "current" && a.size() > 5)
+        error = LustreAPI::GetChangelogCurrentIndex(a.at(1), a.at(2), a.at(3), a.at(4), o1,
+                                                    std::chrono::milliseconds(std::stoll(a.at(5))));
+    else if (op == "current")
+        error = LustreAPI::GetChangelogCurrentIndex(a.at(1), a.at(2), a.at(3), a.at(4), o1);
     if (op == "startend")
         error = LustreAPI::GetStartAndEndChangelogRecordNumbers(a.at(1), a.at(2), a.at(3), a.at(4), a.at(5), o1, o2);
     return {o1, o2};
 }
 
-std::string Result(const std::string& opLine, const std::string& out, const std::string& err, int status)
+// A scripted reply: to every command (command empty), or to one.
+struct Reply {
+    std::string command;
+    std::string out;
+    std::string err;
+    int status = 0;
+};
+
+std::string Result(const std::string& opLine, const std::vector<Reply>& replies)
 {
     std::vector<std::string> args;
     std::istringstream words(opLine.substr(3));
@@ -130,7 +148,13 @@ std::string Result(const std::string& opLine, const std::string& out, const std:
     // The command line or record text: the rest of the line as it is.
     if (args.at(0) == "run" || args.at(0) == "parse")
         args = {args[0], opLine.substr(std::min(opLine.size(), 4 + args[0].size()))};
-    zq_fake_set_reply(status, out.data(), out.size(), err.data(), err.size());
+    for (const Reply& r : replies) {
+        if (r.command.empty())
+            zq_fake_set_reply(r.status, r.out.data(), r.out.size(), r.err.data(), r.err.size());
+        else
+            zq_fake_set_reply_for(r.command.c_str(), r.status, r.out.data(), r.out.size(), r.err.data(),
+                                  r.err.size());
+    }
     CapturingLogWriter log;
     const unsigned long calls = zq_fake_call_count();
     CKxError error;
@@ -151,11 +175,12 @@ std::string Result(const std::string& opLine, const std::string& out, const std:
 
 std::string Replay(const std::string& data)
 {
-    std::string result, opLine, out, err;
-    int status = 0;
+    std::string result, opLine;
+    std::vector<Reply> replies(1);
     const auto flush = [&] {
-        if (!opLine.empty()) result += Result(opLine, out, err, status);
-        opLine.clear(), out.clear(), err.clear(), status = 0;
+        if (!opLine.empty()) result += Result(opLine, replies);
+        opLine.clear();
+        replies.assign(1, Reply{});
     };
     std::istringstream lines(data);
     for (std::string line; std::getline(lines, line);) {
@@ -163,12 +188,15 @@ std::string Replay(const std::string& data)
         if (line.rfind("op ", 0) == 0 || line.rfind("#", 0) == 0) flush();
         result += line + "\n";
         if (line.rfind("op ", 0) == 0) opLine = line;
+        if (line.rfind("when ", 0) == 0) replies.push_back(Reply{line.substr(5), "", "", 0});
+        Reply& reply = replies.back();
         const bool isErr = line.rfind("2>", 0) == 0;
         if (isErr || line.rfind(">", 0) == 0) {
             std::string text = line.substr(std::min(line.size(), isErr ? size_t{3} : size_t{2}));
-            (isErr ? err : out) += !text.empty() && text.back() == '%' ? text.substr(0, text.size() - 1) : text + "\n";
+            (isErr ? reply.err : reply.out) +=
+                !text.empty() && text.back() == '%' ? text.substr(0, text.size() - 1) : text + "\n";
         }
-        if (line.rfind("exit ", 0) == 0) status = std::atoi(line.c_str() + 5);
+        if (line.rfind("exit ", 0) == 0) reply.status = std::atoi(line.c_str() + 5);
     }
     flush();
     return result;

@@ -322,6 +322,15 @@ int ChangelogRecord(const uint8_t* data, size_t size)
         return 0;
     }
     FUZZ_CHECK(record.m_uid >= -1 && record.m_gid >= -1 && record.m_nanoseconds < (1u << 30));
+    // Only a record lfs can print is printed again: one whose ef= announces
+    // exactly the u= and nid= that follow and the m= and x= there are (2.11
+    // on), and whose name has its directory. A line of any other record may
+    // read more than one way, and the parser then takes the way lfs prints.
+    const unsigned long long ef = record.m_extraFlags;
+    if ((record.m_uid != -1) != ((ef & 0x1) != 0) || record.m_nid.empty() == ((ef & 0x2) != 0) ||
+        (!record.m_openMode.empty() && !(ef & 0x4)) || (!record.m_xattr.empty() && !(ef & 0x8)) ||
+        (!record.m_name.empty() && IsZero(record.m_parent)))
+        return 0;
     const std::string printed = PrintRecord(record);
     LustreAPI::CChangelogRecord again;
     if (LustreAPI::ParseChangelogRecord(printed, again).Failed() || Fields(record) != Fields(again)) {

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TestSupport.h"
 #include "ZqProcess.h"
@@ -78,18 +79,37 @@ TEST(ZqProcess, NullCommandIsAnErrorAndOutputsMayBeDiscarded)
     EXPECT_EQ(ZqProcess::system("echo discarded; echo discarded >&2", nullptr, nullptr, 0, false), 0);
 }
 
-// The time limit kills the whole process group: the background sleep too.
-TEST(ZqProcess, TimeLimitKillsTheProcessGroup)
+// The time limit kills the whole process group (the background sleep too),
+// and a daemon of its own session that keeps the output open; the outcome
+// tells a command that had ended from one that had not. Each command prints
+// the pids to look for, its shell's (the process group's) first.
+TEST(ZqProcess, TimeLimitKillsTheGroupAndWhatKeepsTheOutput)
 {
-    std::string output, errors;
-    EXPECT_EQ(ZqProcess::system("sleep 60 & echo $$ $!; wait", &output, &errors, 300, false), -2);
-    std::istringstream pids(output);
-    pid_t shell = 0, sleeper = 0;
-    ASSERT_TRUE(pids >> shell >> sleeper) << output;
-    EXPECT_EQ(errors,
-              "ZqProcess::system: time limit of 300 ms reached, process group " + std::to_string(shell) + " killed\n");
-    EXPECT_TRUE(ProcessGone(shell));
-    EXPECT_TRUE(ProcessGone(sleeper));
+    const struct {
+        const char* command;
+        int status;
+        std::string error;  // the line's text after the process group
+    } cases[] = {
+        {"echo $$ $!; wait", -2, " killed\n"},
+        {"echo $$; exec sleep 60", -2, " killed\n"},
+        {"setsid sleep 60 & echo $$ $!", -3, " and every process holding the output killed\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        std::string output, errors;
+        const std::string command = std::string("sleep 60 & ") + c.command;
+        EXPECT_EQ(ZqProcess::system(command.c_str(), &output, &errors, 300, false), c.status);
+        std::istringstream pids(output);
+        std::vector<pid_t> started;
+        for (pid_t pid; pids >> pid;) started.push_back(pid);
+        ASSERT_FALSE(started.empty()) << output;
+        const std::string group = "process group " + std::to_string(started.front());
+        EXPECT_EQ(errors, c.status == -2 ? "ZqProcess::system: time limit of 300 ms reached, " + group + c.error
+                                         : "ZqProcess::system: the command ended with status 0, but its output was "
+                                           "still open when the time limit of 300 ms passed; " +
+                                               group + c.error);
+        for (const pid_t pid : started) EXPECT_TRUE(ProcessGone(pid)) << pid;
+    }
 }
 
 // A daemon: standard descriptors closed and SIGCHLD ignored. The runner's

@@ -119,6 +119,11 @@ def test_paths_fids_and_states(standin):
     os.link(mnt / "dir/a", mnt / "b")
     fid = L.path2fid(mnt / "dir/a")
     assert L.fid2path(mnt, str(fid)) == [str(mnt / "b"), str(mnt / "dir/a")]
+    # A path inside the mount asks the same file system: the paths are still below its mount point.
+    assert L.fid2path(mnt / "dir", str(fid)) == [str(mnt / "b"), str(mnt / "dir/a")]
+    with pytest.raises(L.LustreError) as raised:
+        L.fid2path("lustre", fid)
+    assert raised.value.errno == errno.ENOENT and "name of a file system" in str(raised.value)
     assert L.search_fsname(mnt) == "lustre"
     fd = os.open(mnt, os.O_RDONLY)
     try:
@@ -168,6 +173,9 @@ def test_changelog_reader(standin):
     assert select.select([reader], [], [], 0.1)[0] == []
     standin.sim("changelog-append", "lustre-MDT0000", "UNLNK", "--name", "f")
     assert select.select([reader], [], [], 60)[0] == [reader] and reader.next(timeout=0).type_name == "UNLNK"
+    # A timeout beyond any wait waits as None does.
+    threading.Timer(0.3, standin.sim, ("changelog-append", "lustre-MDT0000", "MKDIR", "--name", "d")).start()
+    assert reader.next(timeout=1e13).type_name == "MKDIR"
     threading.Timer(0.3, reader.close).start()
     assert list(reader) == []  # waits until another thread closes it
     with pytest.raises(ValueError):

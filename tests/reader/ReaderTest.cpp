@@ -85,7 +85,8 @@ TEST_P(Reader, GivesWhatLfsPrintsForEveryRecord)
     ASSERT_FALSE(reader.Open(kMdt, 2, false).Failed());
     EXPECT_EQ(reader.InProcess(), kInProcess);
     std::vector<std::string> read;
-    for (const CChangelogRecord& r : ReadAll(reader)) read.push_back(Values(r));
+    // The longest wait is a deadline too (no overflow).
+    for (const CChangelogRecord& r : ReadAll(reader, milliseconds::max())) read.push_back(Values(r));
     EXPECT_EQ(read, printed);
     // ReadChangelogs takes the same way and keeps its range.
     std::vector<CChangelogRecord> ranged;
@@ -202,6 +203,76 @@ TEST_P(Reader, ClearAcknowledgesAsLfsDoes)
     EXPECT_TRUE(LustreAPI::ClearChangelog(kMdt, "cl1", "99").Failed());
 }
 
+// Records as Lustre 2.15's lfs prints them and the values they hold, both
+// written from Lustre's format code (data/lustre215.txt): the stand-in's lfs
+// prints each line byte for byte, and the reader hands out those values.
+class Lustre215 : public Reader {};
+
+TEST_P(Lustre215, HandsOutWhatTheRecordsHold)
+{
+    std::vector<std::string> lines, values;
+    for (const std::string& row : testsupport::ReadLines(READER_DATA_DIR "/lustre215.txt")) {
+        if (row.rfind("append ", 0) == 0) Sim("changelog-append " + kMdt + " " + row.substr(7) + " >/dev/null");
+        if (row.rfind("line ", 0) == 0) lines.push_back(row.substr(5));
+        if (row.rfind("values ", 0) == 0) values.push_back(row.substr(7));
+    }
+    const testsupport::Outcome lfs = testsupport::Shell("lfs changelog " + kMdt);
+    ASSERT_EQ(lfs.status, 0) << lfs.err;
+    std::string expected;
+    for (const std::string& line : lines) expected += line + "\n";
+    EXPECT_EQ(lfs.out, expected);
+
+    CChangelogReader reader;
+    ASSERT_FALSE(reader.Open(kMdt, 0, false).Failed());
+    EXPECT_EQ(reader.InProcess(), kInProcess);
+    std::vector<std::string> read;
+    for (const CChangelogRecord& r : ReadAll(reader)) read.push_back(Values(r));
+    EXPECT_EQ(read, values);
+}
+
+// A NID the stand-in cannot store as Lustre does, as a number, is refused.
+TEST_P(Reader, StandInRefusesANidItCannotEncode)
+{
+    for (const char* nid : {"10.0.0.1@efa0", "10.0.0.256@tcp", "1@<2:0>", "A@<17:0>", "lo", "0@nonet"}) {
+        const testsupport::Outcome o =
+            testsupport::Shell("lustre-sim changelog-append " + kMdt + " CREAT --name f --nid '" + nid + "'");
+        EXPECT_NE(o.status, 0) << nid;
+        EXPECT_NE(o.err.find("bad NID '" + std::string(nid) + "'"), std::string::npos) << o.err;
+    }
+}
+
+// A metadata server that never answers (lustre-sim hang) reaches both ways
+// of reading: a following reader's wait ends without a record, and
+// ReadChangelogs with a time limit fails by it; once the server answers
+// again the record comes.
+TEST_P(Reader, HungServerEndsWaitsOnTime)
+{
+    Sim("changelog-append " + kMdt + " CREAT --name first >/dev/null");
+    Sim("hang localhost");
+    CChangelogReader reader;
+    ASSERT_FALSE(reader.Open(kMdt, 0, true).Failed());
+    // While it hangs no record can come: only the wait ends Next, and only
+    // the limit ReadChangelogs.
+    CChangelogRecord r;
+    bool got = true;
+    EXPECT_FALSE(reader.Next(r, milliseconds(300), got).Failed());
+    EXPECT_FALSE(got);
+    std::vector<CChangelogRecord> records;
+    const CKxError limited = LustreAPI::ReadChangelogs(kMdt, "1", "1", records, milliseconds(400));
+    ASSERT_TRUE(limited.Failed());
+    EXPECT_EQ(limited.GetMessages().back(),
+              kInProcess ? "Reading the changelog of MDT " + kMdt +
+                               " in-process did not finish within its time limit of 400 ms"
+                         : "Command lfs changelog " + kMdt + " 1 1 was ended: it did not finish within its time "
+                                                           "limit of 400 ms");
+    EXPECT_TRUE(records.empty());
+    Sim("unhang localhost");
+    ASSERT_FALSE(reader.Next(r, seconds(60), got).Failed());
+    EXPECT_TRUE(got);
+    EXPECT_EQ(r.m_name, "first");
+}
+
+INSTANTIATE_TEST_SUITE_P(Version215, Lustre215, testing::Values("2.15"));
 INSTANTIATE_TEST_SUITE_P(Versions, Reader, testing::Values("2.10", "2.12", "2.15", "2.17"),
                          [](const testing::TestParamInfo<const char*>& info) {
                              std::string name = std::string("Lustre") + info.param;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <list>
 #include <string>
 #include <vector>
@@ -88,6 +89,20 @@ TEST(RunnerFaults, NearlyExhaustedDescriptorsFailCleanlyThenRecover)
     }
     EXPECT_TRUE(sawFailure);
     EXPECT_TRUE(sawSuccess);
+}
+
+// RunCommand's time limit, on a command that ended with 0 while a daemon it
+// started (in a session of its own) keeps the output: the error says so.
+TEST(RunnerFaults, TimeLimitNamesACommandThatEndedButKeptItsOutput)
+{
+    std::list<std::string> lines{"kept"};
+    const std::string command = "setsid sleep 60 & echo started";
+    const CKxError error = LustreAPI::RunCommand(command, lines, std::chrono::milliseconds(300));
+    ASSERT_TRUE(error.Failed());
+    EXPECT_EQ(error.GetMessages().back(), "Command " + command +
+                                              " was ended: it had ended, but its output was still open when its time "
+                                              "limit of 300 ms passed");
+    EXPECT_EQ(lines, std::list<std::string>{"kept"});
 }
 
 }  // namespace
