@@ -231,11 +231,6 @@ namespace {
 
 constexpr int kPathBufferSize = 1024;  // the terminating NUL included
 
-std::string FidText(const lu_fid& fid)
-{
-    return HBString::Format("[0x%llx:0x%x:0x%x]", static_cast<unsigned long long>(fid.f_seq), fid.f_oid, fid.f_ver);
-}
-
 // Lustre's path of fid below the mount point of device, as FID2Path gives it
 // (record and link number as given). 0, or its negative result.
 int RelativePath(const std::string& device, const std::string& fidText, long long& recNo, int& linkNo,
@@ -279,8 +274,8 @@ CKxError MountPointOf(const std::string& device, const std::string& fidText, std
     long long recNo = -1;
     int linkNo = 0;
     std::string below;
-    if (RelativePath(device, FidText(own), recNo, linkNo, below, message) != 0)
-        return fail("cannot tell the mount point of " + device + ": Lustre has no path for its FID " + FidText(own));
+    if (RelativePath(device, CLustreFID(own).Text(), recNo, linkNo, below, message) != 0)
+        return fail("cannot tell the mount point of " + device + ": Lustre has no path for its FID " + CLustreFID(own).Text());
     while (!below.empty() && below.back() == '/') below.pop_back();
     // The root of a mount of a directory of the file system.
     if (below.empty()) {
@@ -302,7 +297,7 @@ CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::str
                         long long& recNo)
 {
     std::string message;
-    const std::string fidText = HBString::Format("[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
+    const std::string fidText = fid.Text();
     std::string relativePath;
     if (RelativePath(mountPoint, fidText, recNo, linkNo, relativePath, message) != 0)
         return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "Cannot convert FID to Path for %s due to %s",
