@@ -1,6 +1,9 @@
-// The FID text constructor against sscanf with the text form's format, and
-// the text form (as the library makes it, HBString::Format) against snprintf.
+// The FID text constructor against sscanf with the text form's format; the
+// text form (as the library makes it, HBString::Format) and CLustreFID::Text
+// against snprintf; std::hash<CLustreFID> against the usual combination of
+// std::hash of the three fields.
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,6 +70,59 @@ void FidFormat_Floor(benchmark::State& state)
     }
 }
 
+// Text() against snprintf into a buffer of the caller's: what a host wrote
+// by hand before, without the string that Text() returns.
+void FidText_Library(benchmark::State& state)
+{
+    const LustreAPI::CLustreFID fid(kText);
+    for (auto _ : state) {
+        std::string text = fid.Text();
+        benchmark::DoNotOptimize(text.data());
+    }
+}
+
+// The FIDs of a changelog's worth of files: a few sequences, rising object
+// ids, version 0, each hashed once per iteration.
+std::vector<LustreAPI::CLustreFID> HashedFids()
+{
+    std::vector<LustreAPI::CLustreFID> fids;
+    for (unsigned long long seq = 0x200000400; seq < 0x200000404; ++seq)
+        for (unsigned oid = 1; oid <= 256; ++oid) fids.emplace_back(lu_fid{seq, oid, 0});
+    return fids;
+}
+
+void FidHash_Library(benchmark::State& state)
+{
+    const std::vector<LustreAPI::CLustreFID> fids = HashedFids();
+    const std::hash<LustreAPI::CLustreFID> hash;
+    for (auto _ : state) {
+        size_t sum = 0;
+        for (const auto& fid : fids) sum += hash(fid);
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<long>(fids.size()));
+}
+
+// std::hash of each field, combined as hosts commonly combine hashes
+// (boost's hash_combine).
+void FidHash_Floor(benchmark::State& state)
+{
+    const std::vector<LustreAPI::CLustreFID> fids = HashedFids();
+    const auto combine = [](size_t hash, size_t value) {
+        return hash ^ (value + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2));
+    };
+    for (auto _ : state) {
+        size_t sum = 0;
+        for (const auto& fid : fids) {
+            size_t h = std::hash<unsigned long long>()(fid.m_seq);
+            h = combine(h, std::hash<unsigned>()(fid.m_oid));
+            sum += combine(h, std::hash<unsigned>()(fid.m_ver));
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<long>(fids.size()));
+}
+
 }  // namespace
 
 BENCHMARK(FidParse_Library);
@@ -74,3 +130,6 @@ BENCHMARK(FidParse_Floor);
 BENCHMARK(FidParse_Steps);
 BENCHMARK(FidFormat_Library);
 BENCHMARK(FidFormat_Floor);
+BENCHMARK(FidText_Library);
+BENCHMARK(FidHash_Library);
+BENCHMARK(FidHash_Floor);

@@ -3,7 +3,7 @@
 #  - a comment line becomes a /// line, a comment after a member ///< (and
 #    so do the comment lines that go on with it);
 #  - a family separator "// ---- Title ----" opens a Doxygen group named
-#    Title, the comment lines right below it become the group's text (shown
+#    Title (its id lustreapi_title, in lower case), the comment lines right below it become the group's text (shown
 #    once, whole, above the family's members) and the first line after them opens
 #    the group's members; the next separator or the end of the namespace
 #    closes it.
@@ -15,8 +15,11 @@ function close_group() {
     title = $0
     sub(/^ *\/\/ -+ */, "", title)
     sub(/ *-+ *$/, "", title)
+    # The group's id names its manual page: lustreapi_binding(3), ...
     id = tolower(title)
     gsub(/[^a-z0-9]+/, "_", id)
+    gsub(/^_+|_+$/, "", id)
+    id = "lustreapi_" id
     printf "%s/** @defgroup %s %s", close_group(), id, title
     open = 1; intro = 1
     print ""

@@ -2,7 +2,8 @@
 #
 # Components:
 #   runtime      libLustreAPI.so.1, libKxUtils.so.1, libZqLib.so.1
-#   development  headers, the .so links, the CMake package and LustreAPI.pc
+#   development  headers, the .so links, the CMake package, LustreAPI.pc and
+#                the API reference (HTML and manual pages, cmake/Docs.cmake)
 #   python       the Python module lustreapi (python/), in Debian's
 #                dist-packages, when it is built
 #   simulator    the Lustre stand-in, kept out of the system's search paths:
@@ -128,6 +129,11 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${LUSTREAPI_DEB_RUNTIME})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ${LUSTREAPI_DEB_DEVELOPMENT})
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_NAME ${LUSTREAPI_DEB_SIMULATOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION "libs")
+# The changelog administration runs ssh to reach the metadata servers; the
+# HSM calls and the FID conversions, all a copytool needs, never do. So ssh
+# is what nearly every installation has (Recommends), not what the library
+# cannot work without (Depends).
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "openssh-client")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION "libdevel")
 set(CPACK_DEBIAN_SIMULATOR_PACKAGE_SECTION "devel")
 if(TARGET lustreapi_python)
@@ -156,7 +162,7 @@ libLustreAPI.so.1 is the C++17 library through which a data-management host
 works with Lustre file systems: it binds Lustre's liblustreapi at run time
 for the HSM copytool calls and HSM requests, converts between paths and
 Lustre file identifiers, and registers, reads and removes changelog
-readers on the metadata servers over ssh.
+readers on the metadata servers over ssh (openssh-client).
 .
 The package also holds libKxUtils.so.1 and libZqLib.so.1, thin replacements
 of the host's utility libraries (errors, log writer, strings, paths, library
@@ -166,9 +172,11 @@ set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
 The headers of libLustreAPI.so (LustreAPI.h and the host utility headers
 it includes), the link names, the CMake package (find_package(LustreAPI))
 and the pkg-config file LustreAPI.pc, for building data-management hosts
-against liblustreapi-host1. LustreAPI.h also includes Lustre's own
-lustre/lustreapi.h, from Lustre's development files or, on a machine
-without them, from lustreapi-sim.")
+against liblustreapi-host1, with the API reference rendered from the
+header: HTML in /usr/share/doc/liblustreapi-host-dev/html and manual pages
+in section 3 (lustreapi_binding(3), LustreAPI_CLustreFID(3), ...).
+LustreAPI.h also includes Lustre's own lustre/lustreapi.h, from Lustre's
+development files or, on a machine without them, from lustreapi-sim.")
 set(CPACK_DEBIAN_SIMULATOR_DESCRIPTION
 "Lustre stand-in for developing and testing hosts without a cluster
 A liblustreapi.so that behaves like a Lustre client over a local directory

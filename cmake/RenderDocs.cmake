@@ -1,4 +1,6 @@
-# Run by the "docs" target: renders DOXYFILE with the Doxygen found now.
+# Run by the "docs" target and by the installation of the development files:
+# renders DOXYFILE (the HTML reference) and DOXYFILE_MAN (the manual pages)
+# into DOCS_OUTPUT with the Doxygen found now.
 find_program(DOXYGEN_EXECUTABLE doxygen)
 if(NOT DOXYGEN_EXECUTABLE)
   message(STATUS "docs: Doxygen is not installed, nothing rendered. "
@@ -33,3 +35,25 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "docs: doxygen ${DOXYFILE} failed (${result})")
 endif()
 message(STATUS "docs: the API reference is in ${DOCS_OUTPUT}/html/index.html")
+
+# The manual pages, made afresh. Doxygen starts a line with the text of a
+# comment as it is, and troff reads a line that begins with ' as a request:
+# such lines get troff's zero-width escape in front. Then each page is
+# compressed as Debian wants manual pages, gzip -9n (no name, no time stamp).
+file(REMOVE_RECURSE ${DOCS_OUTPUT}/man)
+execute_process(COMMAND ${DOXYGEN_EXECUTABLE} ${DOXYFILE_MAN} RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "docs: doxygen ${DOXYFILE_MAN} failed (${result})")
+endif()
+file(GLOB pages ${DOCS_OUTPUT}/man/man3/*.3)
+if(NOT pages)
+  message(FATAL_ERROR "docs: doxygen ${DOXYFILE_MAN} made no manual page")
+endif()
+find_program(GZIP_EXECUTABLE gzip REQUIRED)
+foreach(page IN LISTS pages)
+  file(READ ${page} text)
+  string(REPLACE "\n'" "\n\\&'" text "${text}")
+  file(WRITE ${page} "${text}")
+  execute_process(COMMAND ${GZIP_EXECUTABLE} -9nf ${page} COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
+message(STATUS "docs: the manual pages are in ${DOCS_OUTPUT}/man/man3")

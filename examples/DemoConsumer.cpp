@@ -5,7 +5,6 @@
 #include "DemoConsumer.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <vector>
@@ -42,8 +41,6 @@ private:
     const Target& m_target;
 };
 
-std::string FidText(const LustreAPI::CLustreFID& f) { return Format("[0x%llx:0x%x:0x%x]", f.m_seq, f.m_oid, f.m_ver); }
-
 // "2026-12-07T08:42:30.865064087Z": the record's time in UTC.
 std::string IsoTime(long long seconds, unsigned nanoseconds)
 {
@@ -61,9 +58,9 @@ std::string Describe(const LustreAPI::CChangelogRecord& r)
     if (!r.m_sourceName.empty()) text += " (was " + Quoted(r.m_sourceName) + ")";
     const LustreAPI::CLustreFID& p = r.m_parent;
     if (p.m_seq || p.m_oid || p.m_ver)
-        text += " in directory " + FidText(p);
+        text += " in directory " + p.Text();
     else
-        text += " of file " + FidText(r.m_target) + " (no directory: this record names only the file)";
+        text += " of file " + r.m_target.Text() + " (no directory: this record names only the file)";
     text += ", at " + IsoTime(r.m_seconds, r.m_nanoseconds);
     if (r.m_uid >= 0) text += Format(", by uid %lld", r.m_uid);
     return text;
@@ -118,7 +115,7 @@ bool WorkOnFiles(Report& report, const std::string& fsName, const std::string& d
     if (std::rename(first.c_str(), final.c_str()) != 0 || std::remove(old.c_str()) != 0)
         return report.Fail(asked, ErrnoText(-errno));
     if (!watcher.Stop(why)) return report.Fail(asked, why);
-    report.Ok(asked, Format("'draft 1.txt' was [0x%llx:0x%x:0x%x]", draft.m_seq, draft.m_oid, draft.m_ver));
+    report.Ok(asked, "'draft 1.txt' was " + draft.Text());
     return true;
 }
 

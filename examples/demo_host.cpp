@@ -216,8 +216,8 @@ bool MakeActivity(demo::Report& report, const std::string& fsName, const std::st
     CKxError error = LustreAPI::GetFIDFromPath(probe, fid);
     if (!error.Failed()) error = LustreAPI::GetFIDFromPath(dir, dirFid);
     if (error.Failed()) return report.Fail(asked, ErrorText(error));
-    activity.fid = Format("[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
-    activity.dirFid = Format("[0x%llx:0x%x:0x%x]", dirFid.m_seq, dirFid.m_oid, dirFid.m_ver);
+    activity.fid = fid.Text();
+    activity.dirFid = dirFid.Text();
     if (std::rename(probe.c_str(), renamed.c_str()) != 0 || std::remove(renamed.c_str()) != 0)
         return report.Fail(asked, ErrnoText(-errno));
     if (!watcher.Stop(why)) return report.Fail(asked, why);

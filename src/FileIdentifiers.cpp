@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ArgumentChecks.h"
 #include "Diagnostics.h"
 #include "EntryPoints.h"
 #include "KxUtils.h"
@@ -62,7 +63,139 @@ CLustreFID::CLustreFID(std::string text) : m_seq(0), m_oid(0), m_ver(0)
     m_ver = static_cast<unsigned int>(ConvertKeepingErrno([&] { return std::stoul(pieces[2], nullptr, 0); }));
 }
 
+CLustreFID::CLustreFID(lu_fid fid) : m_seq(fid.f_seq), m_oid(fid.f_oid), m_ver(fid.f_ver) {}
+
 CLustreFID::~CLustreFID() {}
+
+lu_fid CLustreFID::LuFid() const
+{
+    lu_fid fid{};
+    fid.f_seq = m_seq;
+    fid.f_oid = m_oid;
+    fid.f_ver = m_ver;
+    return fid;
+}
+
+namespace {
+
+// "0x" and value in lowercase hexadecimal without leading zeros, at p (room
+// for 18 bytes); returns the end.
+char* WriteHex(char* p, unsigned long long value)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    *p++ = '0';
+    *p++ = 'x';
+    const int digits = value == 0 ? 1 : (67 - __builtin_clzll(value)) / 4;
+    for (int i = digits - 1; i >= 0; --i, value >>= 4) p[i] = kDigits[value & 0xf];
+    return p + digits;
+}
+
+}  // namespace
+
+std::string CLustreFID::Text() const
+{
+    // '[' 18 ':' 10 ':' 10 ']'
+    char text[42];
+    char* p = text;
+    *p++ = '[';
+    p = WriteHex(p, m_seq);
+    *p++ = ':';
+    p = WriteHex(p, m_oid);
+    *p++ = ':';
+    p = WriteHex(p, m_ver);
+    *p++ = ']';
+    return std::string(text, p);
+}
+
+namespace {
+
+// One field of a FID's text, as Lustre's strtoull with base 0 reads it, but
+// only digits: 0x or 0X and hexadecimal digits, a leading 0 and octal
+// digits, or decimal digits. Returns the end of the digits, or nullptr when
+// there is none; value is the number, overflow whether it exceeds 64 bits.
+const char* ReadFidField(const char* p, const char* end, unsigned long long& value, bool& overflow)
+{
+    unsigned base = 10;
+    if (p != end && *p == '0') {
+        // "0x" without a hexadecimal digit after it is the number 0 followed
+        // by an 'x', as strtoull reads it.
+        base = end - p > 2 && (p[1] == 'x' || p[1] == 'X') && std::isxdigit(static_cast<unsigned char>(p[2])) ? 16 : 8;
+        if (base == 16) p += 2;
+    }
+    const char* const digits = p;
+    value = 0;
+    overflow = false;
+    for (; p != end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        unsigned digit = base;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        if (digit >= base) break;
+        if (value > (~0ULL - digit) / base)
+            overflow = true;
+        else
+            value = value * base + digit;
+    }
+    return p == digits ? nullptr : p;
+}
+
+}  // namespace
+
+CKxError CLustreFID::Parse(const std::string& text, CLustreFID& fid)
+{
+    struct Field {
+        const char* name;
+        unsigned long long limit;
+        const char* shownLimit;
+    };
+    // Lustre refuses a sequence of 2^64 - 1: strtoull's answer to an overflow.
+    static constexpr Field kFields[] = {{"sequence", 0xfffffffffffffffeULL, "0xfffffffffffffffe"},
+                                        {"object id", 0xffffffffULL, "0xffffffff"},
+                                        {"version", 0xffffffffULL, "0xffffffff"}};
+    const auto refuse = [&text](const std::string& reason) {
+        const std::string quoted = QuoteForMessage(text);
+        return CommandError(LAPI_LOCATION, "The text \"%s\" is not a FID: %s", quoted.c_str(), reason.c_str());
+    };
+
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    // isspace's blanks in the C locale (space, \t \n \v \f \r), whatever
+    // locale the host set.
+    const auto isBlank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (p != end && isBlank(*p)) ++p;
+    bool bracket = false;
+    while (p != end && *p == '[') {
+        bracket = true;
+        ++p;
+    }
+    unsigned long long values[3] = {};
+    for (size_t i = 0; i < 3; ++i) {
+        if (i > 0) {
+            if (p == end || *p == ']') return refuse(std::string("it ends before its ") + kFields[i].name);
+            if (*p != ':') return refuse(std::string("its ") + kFields[i - 1].name + " is not a number");
+            ++p;
+        }
+        bool overflow = false;
+        const char* const after = ReadFidField(p, end, values[i], overflow);
+        if (!after) return refuse(std::string("its ") + kFields[i].name + " is not a number");
+        if (overflow || values[i] > kFields[i].limit)
+            return refuse(std::string("its ") + kFields[i].name + " is beyond " + kFields[i].shownLimit);
+        p = after;
+    }
+    if (bracket) {
+        if (p == end) return refuse("its '[' is not closed");
+        if (*p == ']') ++p;
+    }
+    if (p != end) return refuse("text follows its version");
+    fid.m_seq = values[0];
+    fid.m_oid = static_cast<unsigned int>(values[1]);
+    fid.m_ver = static_cast<unsigned int>(values[2]);
+    return CKxError();
+}
 
 int Path2FID(const std::string& path, lu_fid& fid, std::string& message)
 {
@@ -81,22 +214,22 @@ CKxError GetFIDFromPath(const std::string& path, CLustreFID& fid)
 {
     std::string message;
     lu_fid found{};
-    if (Path2FID(path, found, message) != 0)
+    // Bound before the call, Lustre was asked: its result says why it failed.
+    const bool asked = func_table.path2fid.load(std::memory_order_acquire) != nullptr;
+    const int result = Path2FID(path, found, message);
+    if (result != 0) {
+        if (asked && result < 0)
+            return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "%s: llapi_path2fid failed with Error %s (%d)",
+                                           message.c_str(), std::strerror(-result), -result);
         return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "%s", message.c_str());
-    fid.m_seq = found.f_seq;
-    fid.m_oid = found.f_oid;
-    fid.m_ver = found.f_ver;
+    }
+    fid = CLustreFID(found);
     return CKxError();
 }
 
 namespace {
 
 constexpr int kPathBufferSize = 1024;  // the terminating NUL included
-
-std::string FidText(const lu_fid& fid)
-{
-    return HBString::Format("[0x%llx:0x%x:0x%x]", static_cast<unsigned long long>(fid.f_seq), fid.f_oid, fid.f_ver);
-}
 
 // Lustre's path of fid below the mount point of device, as FID2Path gives it
 // (record and link number as given). 0, or its negative result.
@@ -141,8 +274,8 @@ CKxError MountPointOf(const std::string& device, const std::string& fidText, std
     long long recNo = -1;
     int linkNo = 0;
     std::string below;
-    if (RelativePath(device, FidText(own), recNo, linkNo, below, message) != 0)
-        return fail("cannot tell the mount point of " + device + ": Lustre has no path for its FID " + FidText(own));
+    if (RelativePath(device, CLustreFID(own).Text(), recNo, linkNo, below, message) != 0)
+        return fail("cannot tell the mount point of " + device + ": Lustre has no path for its FID " + CLustreFID(own).Text());
     while (!below.empty() && below.back() == '/') below.pop_back();
     // The root of a mount of a directory of the file system.
     if (below.empty()) {
@@ -164,7 +297,7 @@ CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::str
                         long long& recNo)
 {
     std::string message;
-    const std::string fidText = HBString::Format("[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
+    const std::string fidText = fid.Text();
     std::string relativePath;
     if (RelativePath(mountPoint, fidText, recNo, linkNo, relativePath, message) != 0)
         return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "Cannot convert FID to Path for %s due to %s",

@@ -99,10 +99,17 @@ size_t ItemsPerRequest(size_t dataLength)
 }
 
 HsmFilesOutcome SubmitFileRequests(const HsmRequestEntries& entries, const std::vector<std::string>& paths, int action,
-                                   unsigned int archiveId, const std::string& data, std::vector<int>& results)
+                                   unsigned int archiveId, const std::string& data, std::vector<int>& results,
+                                   const HSMProgress& progress)
 {
     results.assign(paths.size(), 0);
     HsmFilesOutcome outcome;
+    // The files whose result is known: those that failed before any request,
+    // then those of each request as it returns.
+    size_t known = 0;
+    const auto report = [&] {
+        if (progress) progress(known, paths.size());
+    };
 
     // The FIDs first, each descriptor closed before the next is opened.
     // Files of one device share a mount, and a FID names a file only within
@@ -113,7 +120,10 @@ HsmFilesOutcome SubmitFileRequests(const HsmRequestEntries& entries, const std::
         FileItem item{i, {}};
         dev_t device = 0;
         results[i] = ReadFileFid(entries.fd2fid, paths[i], item.fid, device);
-        if (results[i] < 0) continue;
+        if (results[i] < 0) {
+            ++known;
+            continue;
+        }
         auto& items = byDevice[device];
         if (items.empty()) deviceOrder.push_back(device);
         items.push_back(item);
@@ -131,8 +141,11 @@ HsmFilesOutcome SubmitFileRequests(const HsmRequestEntries& entries, const std::
             const int result = SubmitOne(entries, paths, first, last, action, archiveId, data);
             if (result >= 0 || last - first == 1) {
                 for (auto it = first; it != last; ++it) results[it->index] = std::min(result, 0);
+                known += static_cast<size_t>(last - first);
+                report();
                 continue;
             }
+            report();
             // Lustre stops a request at its first refused item and keeps
             // what it queued before it; the coordinator skips what is
             // already queued, so sending each file again queues nothing
@@ -140,15 +153,30 @@ HsmFilesOutcome SubmitFileRequests(const HsmRequestEntries& entries, const std::
             for (auto it = first; it != last; ++it) {
                 ++outcome.requests;
                 results[it->index] = std::min(SubmitOne(entries, paths, it, it + 1, action, archiveId, data), 0);
+                ++known;
+                report();
             }
         }
     }
+    // Every file failed before a request could be made: all are known now.
+    if (outcome.requests == 0 && !paths.empty()) report();
 
+    outcome.failed = static_cast<size_t>(std::count_if(results.begin(), results.end(), [](int r) { return r < 0; }));
+    return outcome;
+}
+
+CKxError ManyFilesError(const HBCodeLocation& where, const char* what, const std::vector<std::string>& paths,
+                        const std::vector<int>& results)
+{
+    size_t failed = 0, first = 0;
     for (size_t i = 0; i < results.size(); ++i) {
         if (results[i] >= 0) continue;
-        if (outcome.failed++ == 0) outcome.firstFailed = i;
+        if (failed++ == 0) first = i;
     }
-    return outcome;
+    if (failed == 0) return CKxError();
+    const int firstErrno = -results[first];
+    return HBErrorUtil::ErrorErrNo(where, firstErrno, "%s failed for %zu of %zu files, first %s: %s", what, failed,
+                                   paths.size(), paths[first].c_str(), std::strerror(firstErrno));
 }
 
 }  // namespace LustreAPI

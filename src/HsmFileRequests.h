@@ -1,5 +1,6 @@
 // One HSM action for many whole files, sent in as few requests as Lustre
-// accepts, with a result for each file. Behind LustreAPI::HSMRequestFiles.
+// accepts, with a result for each file. Behind LustreAPI::HSMRequestFiles
+// (and, for its error, HSMStateGetFiles).
 #pragma once
 #include <cstddef>
 #include <string>
@@ -7,6 +8,8 @@
 
 #include <sys/types.h>
 
+#include "HBError.h"
+#include "LustreAPI.h"
 #include "LustreAbi.h"
 #include "UniqueFd.h"
 
@@ -38,9 +41,8 @@ struct HsmRequestEntries {
 };
 
 struct HsmFilesOutcome {
-    size_t requests = 0;     // llapi_hsm_request calls made
-    size_t failed = 0;       // files whose result is negative
-    size_t firstFailed = 0;  // index of the first of them
+    size_t requests = 0;  // llapi_hsm_request calls made
+    size_t failed = 0;    // files whose result is negative
 };
 
 // Reads each path's FID through a read-only descriptor (closed at once),
@@ -52,8 +54,17 @@ struct HsmFilesOutcome {
 // value per path: 0, or the negative errno of the file's open, FID read or
 // request (-12 when a request could not be allocated). data.size() must fit
 // in an int. Nothing outlives the call: every descriptor is closed and
-// every request freed on every path.
+// every request freed on every path. progress (when not empty) is called
+// after each request as LustreAPI::HSMRequestFiles documents it.
 HsmFilesOutcome SubmitFileRequests(const HsmRequestEntries& entries, const std::vector<std::string>& paths, int action,
-                                   unsigned int archiveId, const std::string& data, std::vector<int>& results);
+                                   unsigned int archiveId, const std::string& data, std::vector<int>& results,
+                                   const HSMProgress& progress);
+
+// The error of an operation on many files from its results (0 or a negative
+// errno per path): success when none failed; otherwise a failure made at
+// where with the errno of the first failed file, reading
+//   <what> failed for <n> of <total> files, first <path>: <strerror>
+CKxError ManyFilesError(const HBCodeLocation& where, const char* what, const std::vector<std::string>& paths,
+                        const std::vector<int>& results);
 
 }  // namespace LustreAPI

@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 
+#include "CommandPath.h"
 #include "Diagnostics.h"
 #include "EntryPoints.h"
 #include "HsmFileRequests.h"
@@ -15,7 +16,12 @@ namespace LustreAPI {
 
 // ---- HSM user requests ------------------------------------------------------------
 
-int HSMRequest(const char* path, int action, const char* data, std::string& msg)
+namespace {
+
+// The one-file request of both HSMRequest overloads; its log lines carry the
+// function text of the overload called (function).
+int RequestWholeFile(const char* function, const char* path, int action, unsigned int archiveId, const char* data,
+                     std::string& msg)
 {
     msg.clear();
     // The addresses tested here are the ones called below.
@@ -29,7 +35,7 @@ int HSMRequest(const char* path, int action, const char* data, std::string& msg)
     common::UniqueFd fd;
     const int opened = OpenForFid(path, fd);
     if (opened < 0) {
-        LogAlways(LAPI_LOCATION, "open(%s) failed, error=%s", path, std::strerror(-opened));
+        LogAlways(LAPI_AT(function), "open(%s) failed, error=%s", path, std::strerror(-opened));
         return opened;
     }
 
@@ -44,13 +50,13 @@ int HSMRequest(const char* path, int action, const char* data, std::string& msg)
 
     std::unique_ptr<hsm_user_request, FreeDeleter> request(allocRequest(1, dataLength));
     if (!request) {
-        LogAlways(LAPI_LOCATION, "failed to allocate HSM request");
+        LogAlways(LAPI_AT(function), "failed to allocate HSM request");
         return -ENOMEM;
     }
 
     char* const bytes = reinterpret_cast<char*>(request.get());
     request->hur_request.hr_action = static_cast<unsigned int>(action);
-    request->hur_request.hr_archive_id = 1;
+    request->hur_request.hr_archive_id = archiveId;
     request->hur_request.hr_flags = 0;
     request->hur_request.hr_itemcount = 1;
     request->hur_request.hr_data_len = static_cast<unsigned int>(dataLength);
@@ -76,17 +82,34 @@ int HSMRequest(const char* path, int action, const char* data, std::string& msg)
     // included, reads "release" in the log line and the failure message, as
     // hosts have always seen it. The action code itself goes out unchanged.
     const char* const label = action == HUA_ARCHIVE ? "archive" : "release";
-    LogLine(LAPI_LOCATION, "HSMRequest(%s, %s) ReparseData=%s", path, label, data ? data : "NULL");
+    LogLine(LAPI_AT(function), "HSMRequest(%s, %s) ReparseData=%s", path, label, data ? data : "NULL");
 
     const int result = submitRequest(path, request.get());
     if (result < 0) msg = HBString::Format("llapi_hsm_request(%s, %s) failed", path, label);
     return result;
 }
 
+}  // namespace
+
+int HSMRequest(const char* path, int action, const char* data, std::string& msg)
+{
+    return RequestWholeFile(__PRETTY_FUNCTION__, path, action, 1, data, msg);
+}
+
+int HSMRequest(const char* path, int action, unsigned int archiveId, const char* data, std::string& msg)
+{
+    return RequestWholeFile(__PRETTY_FUNCTION__, path, action, archiveId, data, msg);
+}
+
+// Archive requests are HSMRequest's: its log lines, with its function text.
 int HSMArchive(const char* path, const char* data, std::string& msg)
 {
-    msg.clear();
     return HSMRequest(path, HUA_ARCHIVE, data, msg);
+}
+
+int HSMArchive(const char* path, unsigned int archiveId, const char* data, std::string& msg)
+{
+    return HSMRequest(path, HUA_ARCHIVE, archiveId, data, msg);
 }
 
 namespace {
@@ -109,10 +132,10 @@ const char* ActionName(int action)
     }
 }
 
-}  // namespace
-
-CKxError HSMRequestFiles(const std::vector<std::string>& paths, int action, unsigned int archiveId,
-                         const std::string& data, std::vector<int>& results)
+// The one body of both HSMRequestFiles overloads; its log line and errors
+// carry the function text of the overload called (function).
+CKxError RequestFiles(const char* function, const std::vector<std::string>& paths, int action, unsigned int archiveId,
+                      const std::string& data, std::vector<int>& results, const HSMProgress& progress)
 {
     results.clear();
     if (paths.empty()) return CKxError();
@@ -125,18 +148,28 @@ CKxError HSMRequestFiles(const std::vector<std::string>& paths, int action, unsi
         reason = HBString::Format("HSM request data too long (%zu bytes)", data.size());
     if (!reason.empty()) {
         results.assign(paths.size(), -EINVAL);
-        return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, EINVAL, "%s", reason.c_str());
+        return HBErrorUtil::ErrorErrNo(LAPI_AT(function), EINVAL, "%s", reason.c_str());
     }
 
-    const HsmFilesOutcome outcome = SubmitFileRequests(entries, paths, action, archiveId, data, results);
+    const HsmFilesOutcome outcome = SubmitFileRequests(entries, paths, action, archiveId, data, results, progress);
     const char* const label = ActionName(action);
-    LogLine(LAPI_LOCATION, "HSMRequestFiles(%s, %zu files, archive %u) in %zu requests, %zu failed", label,
+    LogLine(LAPI_AT(function), "HSMRequestFiles(%s, %zu files, archive %u) in %zu requests, %zu failed", label,
             paths.size(), archiveId, outcome.requests, outcome.failed);
-    if (outcome.failed == 0) return CKxError();
-    const int firstErrno = -results[outcome.firstFailed];
-    return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, firstErrno, "%s request failed for %zu of %zu files, first %s: %s",
-                                   label, outcome.failed, paths.size(), paths[outcome.firstFailed].c_str(),
-                                   std::strerror(firstErrno));
+    return ManyFilesError(LAPI_AT(function), (std::string(label) + " request").c_str(), paths, results);
+}
+
+}  // namespace
+
+CKxError HSMRequestFiles(const std::vector<std::string>& paths, int action, unsigned int archiveId,
+                         const std::string& data, std::vector<int>& results)
+{
+    return RequestFiles(__PRETTY_FUNCTION__, paths, action, archiveId, data, results, HSMProgress());
+}
+
+CKxError HSMRequestFiles(const std::vector<std::string>& paths, int action, unsigned int archiveId,
+                         const std::string& data, std::vector<int>& results, const HSMProgress& progress)
+{
+    return RequestFiles(__PRETTY_FUNCTION__, paths, action, archiveId, data, results, progress);
 }
 
 }  // namespace LustreAPI

@@ -47,6 +47,8 @@
 #pragma pop_macro("fallthrough")
 
 #include <chrono>
+#include <cstddef>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -55,6 +57,7 @@
 
 #define LUSTREAPI_EXPORT __attribute__((visibility("default")))
 
+// Every operation and type of the library, family by family.
 namespace LustreAPI {
 
 // ---- Binding --------------------------------------------------------------
@@ -147,7 +150,8 @@ LUSTREAPI_EXPORT int GetMDTIndexByFid(int fd, const lu_fid* fid, int* mdtIndex, 
 
 // ---- HSM state and current action (optional entry points) -------------------
 // Pass-throughs as above: msg emptied on entry; -22 and "<entry point> is
-// not loaded" when the Lustre library lacks the entry point.
+// not loaded" when the Lustre library lacks the entry point. HSMStateGetFiles
+// asks the state of many files at once, with a result for each.
 
 // llapi_hsm_state_get: the HSM state of the regular file at path into
 // *state (hus_states: HS_* bits; hus_archive_id). -2 for a missing path, -25
@@ -164,6 +168,29 @@ LUSTREAPI_EXPORT int HSMStateSet(const char* path, unsigned long long setMask, u
 // extent copied so far), hca_action an hsm_user_action; HUA_NONE when
 // nothing is under way.
 LUSTREAPI_EXPORT int HSMCurrentAction(const char* path, hsm_current_action* action, std::string& msg);
+
+// The progress of an operation on many files (HSMRequestFiles,
+// HSMStateGetFiles): called on the caller's thread, while the library holds
+// no lock and no descriptor, with the number of files whose result is known
+// by then (rising, never falling, to total at the last call) and the number
+// of paths asked about. It may be empty (not called). An exception it throws
+// ends the operation and reaches the caller, with every descriptor closed and
+// every request freed, and the results unspecified.
+using HSMProgress = std::function<void(std::size_t done, std::size_t total)>;
+
+// The HSM state of each file in paths, with llapi_hsm_state_get (one call per
+// file, as HSMStateGet makes it). states and results are replaced by one
+// value per path, in order: the state (all zero for a file whose call
+// failed) and 0 or that call's negative errno (-2 for a missing file, -25
+// ENOTTY for a directory or a file outside Lustre). Returns success when
+// every file succeeded (also for no paths); otherwise a failure with the
+// errno of the first failing file, reading
+//   "HSM state query failed for <n> of <total> files, first <path>: <strerror>"
+// When llapi_hsm_state_get is not bound, nothing is asked and every result
+// is -22, with the error "llapi_hsm_state_get is not loaded" (errno 22).
+// progress, when given, is called after each file. Nothing is logged.
+LUSTREAPI_EXPORT CKxError HSMStateGetFiles(const std::vector<std::string>& paths, std::vector<hsm_user_state>& states,
+                                           std::vector<int>& results, const HSMProgress& progress = HSMProgress());
 
 // ---- HSM user requests --------------------------------------------------------
 // One-item requests for a whole file, built, submitted and freed by the
@@ -184,8 +211,16 @@ LUSTREAPI_EXPORT int HSMCurrentAction(const char* path, hsm_current_action* acti
 // writer's level allows. The descriptor and the request never outlive the
 // call.
 LUSTREAPI_EXPORT int HSMRequest(const char* path, int action, const char* data, std::string& msg);
-// HSMRequest with the action HUA_ARCHIVE (10).
+// HSMRequest for the archive archiveId instead of archive 1 (0: the file's
+// own archive or Lustre's default); the request, its log line and its
+// failures are otherwise those above. The overload without an archive id is
+// this one with archiveId 1.
+LUSTREAPI_EXPORT int HSMRequest(const char* path, int action, unsigned int archiveId, const char* data,
+                                std::string& msg);
+// HSMRequest with the action HUA_ARCHIVE (10), for archive 1.
 LUSTREAPI_EXPORT int HSMArchive(const char* path, const char* data, std::string& msg);
+// HSMRequest with the action HUA_ARCHIVE (10), for the archive archiveId.
+LUSTREAPI_EXPORT int HSMArchive(const char* path, unsigned int archiveId, const char* data, std::string& msg);
 
 // One action (hsm_user_action) for the whole of each file in paths, for
 // archive archiveId (0: the file's own archive or Lustre's default), with
@@ -207,6 +242,15 @@ LUSTREAPI_EXPORT int HSMArchive(const char* path, const char* data, std::string&
 // kept between calls.
 LUSTREAPI_EXPORT CKxError HSMRequestFiles(const std::vector<std::string>& paths, int action, unsigned int archiveId,
                                           const std::string& data, std::vector<int>& results);
+// HSMRequestFiles with progress: progress is called once after each
+// llapi_hsm_request call (a request sent again file by file is one call per
+// file), the files whose open or FID read failed counted from the first call
+// on; when every file failed before a request could be made, once with
+// (total, total). Not called for no paths, nor when nothing is sent because
+// an entry point is missing or data is too long.
+LUSTREAPI_EXPORT CKxError HSMRequestFiles(const std::vector<std::string>& paths, int action, unsigned int archiveId,
+                                          const std::string& data, std::vector<int>& results,
+                                          const HSMProgress& progress);
 
 // ---- File identifiers ---------------------------------------------------------
 // A FID as a value with a text form, and the conversions between a path and
@@ -215,7 +259,10 @@ LUSTREAPI_EXPORT CKxError HSMRequestFiles(const std::vector<std::string>& paths,
 // A Lustre file identifier: the fields of lu_fid, in its order and widths.
 // Its text form is "[0x%llx:0x%x:0x%x]", for example [0x200000400:0x1c:0x0].
 // A plain value: it owns nothing, and distinct objects may be used on
-// different threads at once.
+// different threads at once. FIDs compare field by field, in the order
+// sequence, object id, version (==, !=, <, <=, >, >=), and
+// std::hash<LustreAPI::CLustreFID> hashes them, so that they serve as keys of
+// std::map, std::set and the unordered containers.
 class LUSTREAPI_EXPORT CLustreFID {
 public:
     // All fields 0.
@@ -226,17 +273,60 @@ public:
     // with a leading 0, or hexadecimal with 0x). Text of the wrong shape logs
     // "FID cannot be generated for <text>" and leaves all fields 0. A field
     // that starts with a hex letter throws std::invalid_argument; a value
-    // beyond 64 bits throws std::out_of_range. oid and ver keep their low 32 bits.
+    // beyond 64 bits throws std::out_of_range. oid and ver keep their low 32
+    // bits. Parse (below) refuses what is not a FID instead.
     CLustreFID(std::string text);
+    // The three fields of Lustre's lu_fid. Taken by value, so that a FID
+    // inside one of Lustre's packed records (hai_fid of an hsm_action_item)
+    // may be passed as it is.
+    CLustreFID(lu_fid fid);
     // Does nothing; virtual so that an object may be deleted through a pointer.
     virtual ~CLustreFID();
     // Copies the three fields.
     CLustreFID& operator=(const CLustreFID& other) = default;
 
+    // The three fields as Lustre's lu_fid.
+    lu_fid LuFid() const;
+    // The text form, "[0x%llx:0x%x:0x%x]" of the three fields: the form
+    // GetPathFromFID hands to Lustre. (Lustre's own tools print a zero
+    // sequence as 0, [0:0x0:0x0]; Parse reads both.)
+    std::string Text() const;
+    // Reads text as Lustre's llapi_fid_parse reads a FID, the whole text:
+    // leading blanks (space, tab, line end, form feed, vertical tab), an
+    // optional '[' (Lustre skips any number of them), then sequence, object
+    // id and version separated by ':', each a number of 0x-hexadecimal
+    // digits (0X too), of octal digits after a leading 0, or of decimal
+    // digits; then the ']' that closes a '[', and nothing after it. The
+    // sequence is at most 0xfffffffffffffffe (Lustre refuses 2^64 - 1),
+    // object id and version at most 0xffffffff. Where Lustre's reading is
+    // looser than the form, the text is refused too: a field without digits
+    // (which Lustre reads as 0), a sign or blank before a field's digits, a
+    // '[' that is not closed. On success fid holds the three fields; on
+    // failure fid is untouched and the error (Win32 774) reads
+    //   "The text \"<text>\" is not a FID: <reason>"
+    // with the text quoted as the command refusals quote values. Logs
+    // nothing, throws nothing.
+    static CKxError Parse(const std::string& text, CLustreFID& fid);
+
     unsigned long long m_seq;  // sequence number
     unsigned int m_oid;        // object id within the sequence
     unsigned int m_ver;        // version
 };
+
+inline bool operator==(const CLustreFID& a, const CLustreFID& b)
+{
+    return a.m_seq == b.m_seq && a.m_oid == b.m_oid && a.m_ver == b.m_ver;
+}
+inline bool operator!=(const CLustreFID& a, const CLustreFID& b) { return !(a == b); }
+inline bool operator<(const CLustreFID& a, const CLustreFID& b)
+{
+    if (a.m_seq != b.m_seq) return a.m_seq < b.m_seq;
+    if (a.m_oid != b.m_oid) return a.m_oid < b.m_oid;
+    return a.m_ver < b.m_ver;
+}
+inline bool operator>(const CLustreFID& a, const CLustreFID& b) { return b < a; }
+inline bool operator<=(const CLustreFID& a, const CLustreFID& b) { return !(b < a); }
+inline bool operator>=(const CLustreFID& a, const CLustreFID& b) { return !(a < b); }
 
 // The FID of path (a symbolic link's own FID). Returns llapi_path2fid's
 // result: 0, or on failure a negative errno with message = "Cannot convert
@@ -246,7 +336,9 @@ public:
 // the caller put in it.
 LUSTREAPI_EXPORT int Path2FID(const std::string& path, lu_fid& fid, std::string& message);
 // The FID of path into fid. On failure fid is untouched and the error
-// (errno 2, whatever Lustre returned) carries Path2FID's message.
+// (errno 2, whatever Lustre returned) carries Path2FID's message, followed,
+// when Lustre was asked and gave a negative errno, by Lustre's reason:
+//   "Cannot convert Path to FID for <path>: llapi_path2fid failed with Error <errno text> (<errno>)"
 LUSTREAPI_EXPORT CKxError GetFIDFromPath(const std::string& path, CLustreFID& fid);
 // The path of fid: the mount point of the file system joined with the path
 // Lustre gives below it (at most 1023 bytes; a longer one fails). mountPoint
@@ -529,6 +621,9 @@ LUSTREAPI_EXPORT CKxError GetChangelogUsers(const std::string& host, const std::
 // from another thread while Next waits, which then returns at once (failed:
 // the reader is closed). Moving or destroying a reader that another thread
 // uses is not allowed.
+
+// A reader of one MDT's changelog: Open it, take records with Next until it
+// has ended, Close it (or let it go).
 class LUSTREAPI_EXPORT CChangelogReader {
 public:
     CChangelogReader();
@@ -580,3 +675,19 @@ private:
 };
 
 }  // namespace LustreAPI
+
+// The hash of a FID, for the unordered containers. The object id goes into
+// the low bits unchanged, so that the FIDs of one sequence, which differ
+// there, fall into distinct buckets of tables of any size; the sequence is
+// spread over all bits by a multiplication (by 2^64 divided by the golden
+// ratio); the version, almost always 0, goes into the high bits.
+namespace std {
+template <>
+struct hash<LustreAPI::CLustreFID> {
+    size_t operator()(const LustreAPI::CLustreFID& fid) const noexcept
+    {
+        const unsigned long long spread = fid.m_seq * 0x9E3779B97F4A7C15ULL;
+        return static_cast<size_t>(spread ^ fid.m_oid ^ (static_cast<unsigned long long>(fid.m_ver) << 32));
+    }
+};
+}  // namespace std

@@ -93,7 +93,7 @@ def main():
         text = "[0x200000400:0x1c:0x0]"
         rows = []
         py, cc = fastest_pair(batches, lambda: python_fid_text(text, calls), lambda: floor.fid_text(text, calls))
-        rows.append(("Python Fid(text) - CLustreFID(text)", (py - cc) / calls * 1e9, 1000, "ns per call"))
+        rows.append(("Python Fid(text) - CLustreFID::Parse", (py - cc) / calls * 1e9, 1000, "ns per call"))
         rows.append(("", cc / calls * 1e9, None, "ns per call in C++"))
         overhead, call = hsm_state_overhead(path, calls // 4)
         rows.append(("Python hsm_state - HSMStateGet", overhead, 1000, "ns per call"))

@@ -9,6 +9,7 @@ Prints a progress line per batch and a summary; exits 1 when a file failed.
 import argparse
 import errno
 import os
+import stat
 import sys
 import time
 
@@ -22,25 +23,31 @@ def candidates(top, days, release_over):
     """(to_archive, to_release): regular files untouched for days, and
     archived, clean, resident files over release_over bytes."""
     cutoff = time.time() - days * 86400
-    archive, release = [], []
-    for root, _dirs, files in os.walk(top):
-        for name in files:
+    files = []
+    for root, _dirs, names in os.walk(top):
+        for name in names:
             path = os.path.join(root, name)
             try:
                 st = os.lstat(path)
-                if not os.path.isfile(path) or os.path.islink(path):
-                    continue
-                states = lustreapi.hsm_state(path).states
-            except OSError as e:  # LustreError is an OSError too
+            except OSError as e:
                 print(f"skipped {path}: {e.strerror}", file=sys.stderr)
                 continue
-            if states & (HsmStates.NOARCHIVE | HsmStates.RELEASED | HsmStates.LOST):
-                continue
-            if (not states & HsmStates.ARCHIVED or states & HsmStates.DIRTY) and st.st_mtime < cutoff:
-                archive.append(path)
-            elif states & HsmStates.ARCHIVED and not states & (HsmStates.DIRTY | HsmStates.NORELEASE) \
-                    and st.st_size > release_over:
-                release.append(path)
+            if stat.S_ISREG(st.st_mode):
+                files.append((path, st))
+    archive, release = [], []
+    # Each file's state, or the error that kept it from being read.
+    for (path, st), state in zip(files, lustreapi.hsm_states([path for path, _ in files])):
+        if isinstance(state, OSError):  # a LustreError, by errno (FileNotFoundError, ...)
+            print(f"skipped {path}: {state.strerror}", file=sys.stderr)
+            continue
+        states = state.states
+        if states & (HsmStates.NOARCHIVE | HsmStates.RELEASED | HsmStates.LOST):
+            continue
+        if (not states & HsmStates.ARCHIVED or states & HsmStates.DIRTY) and st.st_mtime < cutoff:
+            archive.append(path)
+        elif states & HsmStates.ARCHIVED and not states & (HsmStates.DIRTY | HsmStates.NORELEASE) \
+                and st.st_size > release_over:
+            release.append(path)
     return archive, release
 
 

@@ -2,14 +2,30 @@ import datetime
 import enum
 import os
 from types import TracebackType
-from typing import Iterator, Sequence, Union, overload
+from typing import Callable, Iterator, NamedTuple, Optional, Sequence, Union, overload
 
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 _FidLike = Union["Fid", str]
+_Progress = Optional[Callable[[int], object]]
 
 LOGGER_NAME: str
+LUSTRE_EOF: int
 
 class LustreError(OSError): ...
+class LustreBlockingIOError(LustreError, BlockingIOError): ...
+class LustreChildProcessError(LustreError, ChildProcessError): ...
+class LustreBrokenPipeError(LustreError, BrokenPipeError): ...
+class LustreConnectionAbortedError(LustreError, ConnectionAbortedError): ...
+class LustreConnectionRefusedError(LustreError, ConnectionRefusedError): ...
+class LustreConnectionResetError(LustreError, ConnectionResetError): ...
+class LustreFileExistsError(LustreError, FileExistsError): ...
+class LustreFileNotFoundError(LustreError, FileNotFoundError): ...
+class LustreInterruptedError(LustreError, InterruptedError): ...
+class LustreIsADirectoryError(LustreError, IsADirectoryError): ...
+class LustreNotADirectoryError(LustreError, NotADirectoryError): ...
+class LustrePermissionError(LustreError, PermissionError): ...
+class LustreProcessLookupError(LustreError, ProcessLookupError): ...
+class LustreTimeoutError(LustreError, TimeoutError): ...
 
 class HsmAction(enum.IntEnum):
     NONE: int
@@ -47,6 +63,33 @@ class ProgressFlags(enum.IntFlag):
     COMPLETED: int
     RETRY: int
 
+class RecordType(enum.IntEnum):
+    MARK: int
+    CREAT: int
+    MKDIR: int
+    HLINK: int
+    SLINK: int
+    MKNOD: int
+    UNLNK: int
+    RMDIR: int
+    RENME: int
+    RNMTO: int
+    OPEN: int
+    CLOSE: int
+    LYOUT: int
+    TRUNC: int
+    SATTR: int
+    XATTR: int
+    HSM: int
+    MTIME: int
+    CTIME: int
+    ATIME: int
+    MIGRT: int
+    FLRW: int
+    RESYNC: int
+    GXATR: int
+    NOPEN: int
+
 class Fid:
     @overload
     def __init__(self, text: str) -> None: ...
@@ -73,30 +116,27 @@ def fid2path(mount: _Path, fid: _FidLike) -> list[str]: ...
 def search_fsname(path: _Path) -> str: ...
 def mdt_index(fd_or_path: Union[int, _Path], fid: _FidLike) -> int: ...
 
-class HsmState:
-    @property
-    def states(self) -> HsmStates: ...
-    @property
-    def archive_id(self) -> int: ...
+class HsmState(NamedTuple):
+    states: HsmStates
+    archive_id: int
 
-class HsmCurrentAction:
-    @property
-    def state(self) -> ProgressState: ...
-    @property
-    def action(self) -> HsmAction: ...
-    @property
-    def offset(self) -> int: ...
-    @property
-    def length(self) -> int: ...
+class HsmCurrentAction(NamedTuple):
+    state: ProgressState
+    action: HsmAction
+    offset: int
+    length: int
 
 def hsm_state(path: _Path) -> HsmState: ...
+def hsm_states(paths: Sequence[_Path], *, progress: _Progress = None) -> list[Union[HsmState, LustreError]]: ...
 def hsm_set_state(path: _Path, *, set: int = 0, clear: int = 0, archive_id: int = 0) -> None: ...
 def hsm_current_action(path: _Path) -> HsmCurrentAction: ...
-def hsm_request(paths: Sequence[_Path], action: int, archive_id: int = 0, data: bytes = b"") -> list[int]: ...
+def hsm_request(
+    paths: Sequence[_Path], action: int, archive_id: int = 0, data: bytes = b"", *, progress: _Progress = None
+) -> list[int]: ...
 
 class ChangelogRecord:
     index: int
-    type: int
+    type: Union[RecordType, int]
     type_name: str
     seconds: int
     nanoseconds: int
@@ -117,11 +157,15 @@ class ChangelogRecord:
     source_parent: Fid
     source_name: str
 
-class ChangelogUser:
+class ChangelogUser(NamedTuple):
     id: str
     index: int
     idle_seconds: int
     mask: str
+
+class Mdt(NamedTuple):
+    name: str
+    server: str
 
 class ChangelogReader:
     def __init__(self, mdt: str, start: int = 0, follow: bool = False) -> None: ...
@@ -142,7 +186,7 @@ class ChangelogReader:
 def parse_changelog_record(line: str) -> ChangelogRecord: ...
 def read_changelogs(mdt: str, start: int = 0, end: int = 0, *, timeout: float | None = None) -> list[ChangelogRecord]: ...
 def clear_changelog(mdt: str, user: str, end: int, *, timeout: float | None = None) -> None: ...
-def mdt_list(fsname: str, *, timeout: float | None = None) -> list[tuple[str, str]]: ...
+def mdt_list(fsname: str, *, timeout: float | None = None) -> list[Mdt]: ...
 def register_changelog(host: str, mdt: str, fsname: str, user: str, *, timeout: float | None = None) -> str: ...
 def deregister_changelog(
     host: str, mdt: str, fsname: str, user: str, changelog_user: str, *, timeout: float | None = None

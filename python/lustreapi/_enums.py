@@ -1,9 +1,27 @@
-"""The enums of lustreapi, with Lustre's values from the compiled module."""
+"""The enums of lustreapi, with Lustre's values from the compiled module.
+
+Each is an int (IntEnum or IntFlag): members compare equal to Lustre's
+numbers and go wherever an int goes. str() and format() name the members,
+as Python's own enums do: str(HsmStates.EXISTS | HsmStates.ARCHIVED) is
+"HsmStates.EXISTS|ARCHIVED"; with a format of its own, format() formats
+the number (f"{states:#x}" is "0x9")."""
 import enum
 
 from ._lustreapi import CONSTANTS as _C
 
 
+def _format(member, format_spec):
+    return str(member) if not format_spec else int.__format__(member, format_spec)
+
+
+def _named(cls):
+    """cls, with str() and format() naming its members."""
+    cls.__str__ = enum.Flag.__str__ if issubclass(cls, enum.Flag) else enum.Enum.__str__
+    cls.__format__ = _format
+    return cls
+
+
+@_named
 class HsmAction(enum.IntEnum):
     """An HSM request's action (Lustre's hsm_user_action)."""
 
@@ -15,6 +33,7 @@ class HsmAction(enum.IntEnum):
     CANCEL = _C["HUA_CANCEL"]
 
 
+@_named
 class CopytoolAction(enum.IntEnum):
     """What a copytool is asked to do (Lustre's hsm_copytool_action)."""
 
@@ -25,6 +44,7 @@ class CopytoolAction(enum.IntEnum):
     CANCEL = _C["HSMA_CANCEL"]
 
 
+@_named
 class HsmStates(enum.IntFlag):
     """The HSM state flags of a file (Lustre's hsm_states)."""
 
@@ -38,6 +58,7 @@ class HsmStates(enum.IntFlag):
     LOST = _C["HS_LOST"]
 
 
+@_named
 class ProgressState(enum.IntEnum):
     """Where a file's HSM action stands (Lustre's hsm_progress_states)."""
 
@@ -47,9 +68,19 @@ class ProgressState(enum.IntEnum):
     DONE = _C["HPS_DONE"]
 
 
+@_named
 class ProgressFlags(enum.IntFlag):
     """Flags of CopyAction.progress() and end()."""
 
     NONE = 0
     COMPLETED = _C["HP_FLAG_COMPLETED"]
     RETRY = _C["HP_FLAG_RETRY"]
+
+
+# Lustre's changelog record types by the names "lfs changelog" prints
+# (changelog_type2str), numbered as Lustre numbers them: MARK 0, CREAT 1,
+# ..., RENME 8, ..., CLOSE 11, ...
+RecordType = _named(enum.IntEnum("RecordType", [(name, number) for number, name in enumerate(_C["RECORD_TYPES"])],
+                                  module=__name__))
+RecordType.__doc__ = """A changelog record's type, named as "lfs changelog" prints it (CREAT,
+UNLNK, RENME, CLOSE, ...), with Lustre's number (ChangelogRecord.type)."""

@@ -3,6 +3,7 @@
 #pragma once
 #include <pybind11/pybind11.h>
 
+#include <initializer_list>
 #include <string>
 
 namespace lustrepy {
@@ -30,11 +31,24 @@ void BindCopytool(pybind11::module_& m);
 
 // lustreapi._enums.<type>(value), for example HsmStates(9). The enums are
 // Python's enum.IntEnum and enum.IntFlag classes, defined from Lustre's
-// values, which the module hands to _enums as _lustreapi.CONSTANTS.
+// values, which the module hands to _enums as _lustreapi.CONSTANTS. Members
+// are singletons: each value's is looked up once and kept. A value that is
+// no member of an IntEnum (a record type of a newer Lustre) comes back as
+// the int itself.
 pybind11::object MakeEnum(const char* type, long long value);
+
+// An instance of the named tuple lustreapi._results.<type> with the given
+// fields, in order.
+pybind11::object MakeResult(const char* type, std::initializer_list<pybind11::object> fields);
+
+// The metaclass of every public class of the extension
+// (lustreapi._public.public_class_type): help() and inspect show a class
+// with its own bases, without the base pybind11 gives every class.
+pybind11::metaclass PublicClass();
 
 // Puts a class of the extension under the package's name, so that reprs,
 // help() and pickling show lustreapi.Fid rather than lustreapi._lustreapi.Fid.
+// The class is made with PublicClass() as its metaclass.
 template <typename Class>
 Class Public(Class cls)
 {

@@ -82,13 +82,17 @@ void Clear(const std::string& mdt, const std::string& user, unsigned long long e
     });
 }
 
-std::vector<std::pair<std::string, std::string>> MdtList(const std::string& fsName, const Timeout& timeout)
+py::list MdtList(const std::string& fsName, const Timeout& timeout)
 {
     std::vector<std::string> names, servers;
-    Limited(timeout,
-            [&](std::chrono::milliseconds limit) { return LustreAPI::GetMDTList(fsName, names, servers, limit); });
-    std::vector<std::pair<std::string, std::string>> mdts;
-    for (size_t i = 0; i < names.size(); ++i) mdts.emplace_back(names[i], i < servers.size() ? servers[i] : "");
+    {
+        py::gil_scoped_release release;
+        Limited(timeout,
+                [&](std::chrono::milliseconds limit) { return LustreAPI::GetMDTList(fsName, names, servers, limit); });
+    }
+    py::list mdts;
+    for (size_t i = 0; i < names.size(); ++i)
+        mdts.append(MakeResult("Mdt", {py::str(names[i]), py::str(i < servers.size() ? servers[i] : "")}));
     return mdts;
 }
 
@@ -120,16 +124,22 @@ unsigned long long CurrentIndex(const std::string& host, const std::string& mdt,
     return ToNumber(index, "the current index");
 }
 
-std::pair<unsigned long long, std::vector<CChangelogUser>> Users(const std::string& host, const std::string& mdt,
-                                                                 const std::string& fsName, const std::string& user,
-                                                                 const Timeout& timeout)
+py::tuple Users(const std::string& host, const std::string& mdt, const std::string& fsName, const std::string& user,
+                const Timeout& timeout)
 {
     unsigned long long current = 0;
     std::vector<CChangelogUser> users;
-    Limited(timeout, [&](std::chrono::milliseconds limit) {
-        return LustreAPI::GetChangelogUsers(host, mdt, fsName, user, current, users, limit);
-    });
-    return {current, std::move(users)};
+    {
+        py::gil_scoped_release release;
+        Limited(timeout, [&](std::chrono::milliseconds limit) {
+            return LustreAPI::GetChangelogUsers(host, mdt, fsName, user, current, users, limit);
+        });
+    }
+    py::list readers;
+    for (const CChangelogUser& u : users)
+        readers.append(MakeResult(
+            "ChangelogUser", {py::str(u.m_id), py::int_(u.m_index), py::int_(u.m_idleSeconds), py::str(u.m_mask)}));
+    return py::make_tuple(current, readers);
 }
 
 // The record's time as an aware datetime in UTC, to the microsecond.
@@ -157,11 +167,15 @@ void BindChangelog(py::module_& m)
 {
     using release = py::call_guard<py::gil_scoped_release>;
     using R = CChangelogRecord;
-    Public(py::class_<R>(m, "ChangelogRecord",
+    Public(py::class_<R>(m, "ChangelogRecord", PublicClass(),
                          "One changelog record, as \"lfs changelog\" prints it. Fields a record\n"
-                         "does not carry are 0, \"\", Fid 0 or -1 (uid, gid)."))
+                         "does not carry are 0, \"\", Fid 0 or -1 (uid, gid). Made by the calls that\n"
+                         "read records (ChangelogReader, read_changelogs, parse_changelog_record)."))
         .def_readonly("index", &R::m_index, "The record's number in the MDT's changelog.")
-        .def_readonly("type", &R::m_type, "The record type's number: 0 MARK, 1 CREAT, 8 RENME, ...")
+        .def_property_readonly(
+            "type", [](const R& r) { return MakeEnum("RecordType", r.m_type); },
+            "The RecordType (an int: RecordType.CREAT == 1), or the type's number where\n"
+            "Lustre's header names no such type.")
         .def_readonly("type_name", &R::m_typeName, "\"MARK\", \"CREAT\", \"RENME\", ...")
         .def_readonly("seconds", &R::m_seconds, "The time, UTC, in seconds since 1970-01-01.")
         .def_readonly("nanoseconds", &R::m_nanoseconds, "The nanoseconds within that second.")
@@ -180,63 +194,60 @@ void BindChangelog(py::module_& m)
         .def_readonly("source", &R::m_source, "Renames, s=: the file renamed.")
         .def_readonly("source_parent", &R::m_sourceParent, "Renames, sp=: the directory it left.")
         .def_readonly("source_name", &R::m_sourceName, "Renames: its name there.")
-        .def("__repr__", &RecordRepr);
-    Public(py::class_<CChangelogUser>(m, "ChangelogUser", "One changelog reader of an MDT."))
-        .def_readonly("id", &CChangelogUser::m_id, "\"cl1\", \"cl2-watcher\"")
-        .def_readonly("index", &CChangelogUser::m_index, "The last record it acknowledged.")
-        .def_readonly("idle_seconds", &CChangelogUser::m_idleSeconds,
-                      "Seconds since it last acknowledged; -1 before Lustre 2.11.")
-        .def_readonly("mask", &CChangelogUser::m_mask, "\"MARK,CREAT,...\" where the listing shows one.")
-        .def("__repr__", [](const CChangelogUser& u) {
-            return "ChangelogUser(id='" + u.m_id + "', index=" + std::to_string(u.m_index) +
-                   ", idle_seconds=" + std::to_string(u.m_idleSeconds) + ", mask='" + u.m_mask + "')";
-        });
+        .def("__repr__", &RecordRepr, "__repr__(self)\n--\n\n");
 
     m.def("parse_changelog_record", &Parse, py::arg("line"),
-          "parse_changelog_record(line) -> ChangelogRecord\n\n"
-          "Reads one line of \"lfs changelog\" output (of any Lustre version, without\n"
-          "its line end). LustreError (EIO) quoting the line when it is no record.");
+          "parse_changelog_record(line)\n--\n\n"
+          "The ChangelogRecord of one line of \"lfs changelog\" output (of any\n"
+          "Lustre version, without its line end). LustreError (EIO) quoting the\n"
+          "line when it is no record.");
     m.def("read_changelogs", &Read, py::arg("mdt"), py::arg("start") = 0, py::arg("end") = 0, py::kw_only(),
           py::arg("timeout") = py::none(), release(),
-          "read_changelogs(mdt, start=0, end=0, *, timeout=None) -> list[ChangelogRecord]\n\n"
-          "The records of mdt from start to end (0: to the last) at once, from\n"
-          "\"lfs changelog\" on this node.");
+          "read_changelogs(mdt, start=0, end=0, *, timeout=None)\n--\n\n"
+          "A list of the ChangelogRecords of mdt from start to end (0: to the\n"
+          "last) at once, from \"lfs changelog\" on this node (or Lustre's changelog\n"
+          "calls, when load() bound them). timeout: seconds (None: no limit); a\n"
+          "reading that runs past it raises LustreTimeoutError (ETIMEDOUT).");
     m.def("clear_changelog", &Clear, py::arg("mdt"), py::arg("user"), py::arg("end"), py::kw_only(),
           py::arg("timeout") = py::none(), release(),
-          "clear_changelog(mdt, user, end, *, timeout=None) -> None\n\n"
+          "clear_changelog(mdt, user, end, *, timeout=None)\n--\n\n"
           "Acknowledges the records of the changelog reader user (\"cl1\") on mdt up\n"
-          "to and including end (0: every record there is now).");
+          "to and including end (0: every record there is now). timeout: seconds\n"
+          "for the command (None: no limit); one that runs past it raises\n"
+          "LustreTimeoutError (ETIMEDOUT).");
     const char* const remote =
         "\n\nhost is the metadata server, reached with \"ssh user@host\"; fsname names\n"
         "the file system in messages. timeout: seconds for the command (None: no\n"
-        "limit).";
-    m.def("mdt_list", &MdtList, py::arg("fsname"), py::kw_only(), py::arg("timeout") = py::none(), release(),
-          "mdt_list(fsname, *, timeout=None) -> list[tuple[str, str]]\n\n"
-          "The MDTs of fsname and their servers as this client sees them:\n"
-          "[(\"lustre-MDT0000\", \"192.168.0.1\"), ...].");
+        "limit); a command that runs past it raises LustreTimeoutError (ETIMEDOUT).";
+    m.def("mdt_list", &MdtList, py::arg("fsname"), py::kw_only(), py::arg("timeout") = py::none(),
+          "mdt_list(fsname, *, timeout=None)\n--\n\n"
+          "The MDTs of fsname and their servers as this client sees them, a list\n"
+          "of Mdt named tuples: [Mdt(name='lustre-MDT0000', server='192.168.0.1'),\n"
+          "...]. timeout: seconds for the command (None: no limit); a command that\n"
+          "runs past it raises LustreTimeoutError (ETIMEDOUT).");
     m.def("register_changelog", &Register, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"),
           py::kw_only(), py::arg("timeout") = py::none(), release(),
-          (std::string("register_changelog(host, mdt, fsname, user, *, timeout=None) -> str\n\n"
+          (std::string("register_changelog(host, mdt, fsname, user, *, timeout=None)\n--\n\n"
                        "Registers a changelog reader on mdt and returns its id (\"cl1\").") +
            remote)
               .c_str());
     m.def("deregister_changelog", &Deregister, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"),
           py::arg("changelog_user"), py::kw_only(), py::arg("timeout") = py::none(), release(),
-          (std::string("deregister_changelog(host, mdt, fsname, user, changelog_user, *, timeout=None) -> None\n\n"
+          (std::string("deregister_changelog(host, mdt, fsname, user, changelog_user, *, timeout=None)\n--\n\n"
                        "Removes the changelog reader changelog_user (\"cl1\") of mdt.") +
            remote)
               .c_str());
     m.def("changelog_current_index", &CurrentIndex, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"),
           py::kw_only(), py::arg("timeout") = py::none(), release(),
-          (std::string("changelog_current_index(host, mdt, fsname, user, *, timeout=None) -> int\n\n"
-                       "The current index of mdt's changelog.") +
+          (std::string("changelog_current_index(host, mdt, fsname, user, *, timeout=None)\n--\n\n"
+                       "The current index (an int) of mdt's changelog.") +
            remote)
               .c_str());
     m.def("changelog_users", &Users, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"), py::kw_only(),
-          py::arg("timeout") = py::none(), release(),
-          (std::string("changelog_users(host, mdt, fsname, user, *, timeout=None)\n"
-                       "    -> tuple[int, list[ChangelogUser]]\n\n"
-                       "The current index of mdt's changelog and its readers.") +
+          py::arg("timeout") = py::none(),
+          (std::string("changelog_users(host, mdt, fsname, user, *, timeout=None)\n--\n\n"
+                       "The current index of mdt's changelog (an int) and a list of its readers,\n"
+                       "as ChangelogUser named tuples.") +
            remote)
               .c_str());
 }

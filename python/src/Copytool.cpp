@@ -25,15 +25,6 @@ using LustreAPI::CLustreFID;
 namespace lustrepy {
 namespace {
 
-CLustreFID FromLu(const lu_fid& raw)
-{
-    CLustreFID fid;
-    fid.m_seq = raw.f_seq;
-    fid.m_oid = raw.f_oid;
-    fid.m_ver = raw.f_ver;
-    return fid;
-}
-
 // One item of an action list, copied: the list itself lives in Lustre's
 // buffer only until the next receive. raw keeps the item's bytes, which
 // begin() hands back to Lustre.
@@ -75,8 +66,8 @@ ActionList CopyList(hsm_action_list* hal, int size)
             throw Failure(EPROTO, "HSM action " + std::to_string(i) + " lies outside its list");
         ActionItem copy;
         copy.action = item->hai_action;
-        copy.fid = FromLu(item->hai_fid);
-        copy.dfid = FromLu(item->hai_dfid);
+        copy.fid = CLustreFID(item->hai_fid);
+        copy.dfid = CLustreFID(item->hai_dfid);
         copy.offset = item->hai_extent.offset;
         copy.length = item->hai_extent.length;
         copy.cookie = item->hai_cookie;
@@ -152,7 +143,7 @@ public:
         lu_fid raw{};
         std::string msg;
         CheckResult(LustreAPI::HSMActionGetDFID(Handle(), &raw, msg), msg);
-        return FromLu(raw);
+        return CLustreFID(raw);
     }
 
     bool Ended()
@@ -293,37 +284,42 @@ int ErrnoOf(const py::object& error)
 void BindCopytool(py::module_& m)
 {
     using release = py::call_guard<py::gil_scoped_release>;
-    Public(py::class_<ActionItem>(m, "ActionItem", "One HSM action of a received ActionList."))
+    Public(py::class_<ActionItem>(m, "ActionItem", PublicClass(), "One HSM action of a received ActionList."))
         .def_property_readonly(
             "action", [](const ActionItem& i) { return MakeEnum("CopytoolAction", i.action); },
             "CopytoolAction.ARCHIVE, RESTORE, REMOVE or CANCEL.")
         .def_readonly("fid", &ActionItem::fid, "The file.")
         .def_readonly("dfid", &ActionItem::dfid, "The file holding the data (as fid, until a restore begins).")
         .def_readonly("offset", &ActionItem::offset, "Start of the extent to copy.")
-        .def_readonly("length", &ActionItem::length, "Length of the extent (2**64-1: to the end).")
+        .def_readonly("length", &ActionItem::length,
+                      "Length of the extent (LUSTRE_EOF, 2**64-1: to the end of the file).")
         .def_readonly("cookie", &ActionItem::cookie, "The coordinator's id of the action.")
         .def_readonly("gid", &ActionItem::gid, "The group lock id.")
         .def_property_readonly(
             "data", [](const ActionItem& i) { return py::bytes(i.data); }, "The request's data.")
-        .def("__repr__", [](const ActionItem& i) {
-            return "ActionItem(action=" + py::repr(MakeEnum("CopytoolAction", i.action)).cast<std::string>() +
-                   ", fid=" + py::str(py::cast(i.fid)).cast<std::string>() + ", cookie=" + std::to_string(i.cookie) +
-                   ")";
-        });
-    Public(
-        py::class_<ActionList>(m, "ActionList", "The actions of one receive, copied out of Lustre's buffer; iterable."))
+        .def(
+            "__repr__",
+            [](const ActionItem& i) {
+                return "ActionItem(action=" + py::repr(MakeEnum("CopytoolAction", i.action)).cast<std::string>() +
+                       ", fid=" + i.fid.Text() + ", cookie=" + std::to_string(i.cookie) + ")";
+            },
+            "__repr__(self)\n--\n\n");
+    Public(py::class_<ActionList>(m, "ActionList", PublicClass(),
+                                  "The actions of one receive, copied out of Lustre's buffer: a sequence of\n"
+                                  "ActionItems (len(), iteration) with the list's own fields."))
         .def_readonly("fsname", &ActionList::fsname, "The file system.")
         .def_readonly("archive_id", &ActionList::archiveId, "The archive the actions are for.")
         .def_readonly("flags", &ActionList::flags, "The request's flags.")
         .def_readonly("compound_id", &ActionList::compoundId, "The request's id.")
         .def_readonly("items", &ActionList::items, "The ActionItems.")
-        .def("__len__", [](const ActionList& l) { return l.items.size(); })
+        .def(
+            "__len__", [](const ActionList& l) { return l.items.size(); }, "__len__(self)\n--\n\nThe number of items.")
         .def(
             "__iter__", [](const ActionList& l) { return py::make_iterator(l.items.begin(), l.items.end()); },
-            py::keep_alive<0, 1>());
+            py::keep_alive<0, 1>(), "__iter__(self)\n--\n\nThe ActionItems in order.");
 
     Public(py::class_<CopyAction, std::shared_ptr<CopyAction>>(
-               m, "CopyAction",
+               m, "CopyAction", PublicClass(),
                "The copy of one ActionItem, from Copytool.begin(). Report progress, end it\n"
                "once. As a context manager it ends itself on leaving: with the item's\n"
                "extent done when the block ends normally and end() was not called, with\n"
@@ -332,68 +328,81 @@ void BindCopytool(py::module_& m)
         .def_property_readonly("ended", py::cpp_function(&CopyAction::Ended, release()), "Whether it has ended.")
         .def("progress", &CopyAction::Progress, py::arg("offset"), py::arg("length"), py::arg("total") = 0,
              py::arg("flags") = 0, release(),
-             "progress(offset, length, total=0, flags=0) -> None\n\n"
+             "progress(self, offset, length, total=0, flags=0)\n--\n\n"
              "Reports the extent (offset, length) copied, of total bytes.")
         .def("end", &CopyAction::End, py::arg("offset") = 0, py::arg("length") = 0, py::kw_only(), py::arg("flags") = 0,
              py::arg("errval") = 0, release(),
-             "end(offset=0, length=0, *, flags=0, errval=0) -> None\n\n"
+             "end(self, offset=0, length=0, *, flags=0, errval=0)\n--\n\n"
              "Ends the copy: the extent done and errval (0, or the errno that stopped\n"
              "it); ProgressFlags.RETRY asks Lustre to hand the action out again.")
         .def("data_fd", &CopyAction::DataFd, release(),
-             "data_fd() -> int\n\n"
-             "A new descriptor of the action's data (the file to archive, or the file to\n"
+             "data_fd(self)\n--\n\n"
+             "A new descriptor (an int) of the action's data (the file to archive, or the file to\n"
              "restore into); the caller closes it.")
-        .def("data_fid", &CopyAction::DataFid, release(), "data_fid() -> Fid\n\nThe FID of the action's data file.")
-        .def("__enter__", [](std::shared_ptr<CopyAction> a) { return a; })
-        .def("__exit__", [](CopyAction& a, const py::object& type, const py::object& value, const py::object&) {
-            const int errval = type.is_none() ? 0 : ErrnoOf(value);
-            py::gil_scoped_release release;
-            if (a.Ended()) return false;
-            if (errval == 0)
-                a.End(a.Item().offset, a.Item().length, 0, 0);
-            else
-                a.End(0, 0, 0, errval);
-            return false;
-        });
+        .def("data_fid", &CopyAction::DataFid, release(), "data_fid(self)\n--\n\nThe Fid of the action's data file.")
+        .def(
+            "__enter__", [](std::shared_ptr<CopyAction> a) { return a; }, "__enter__(self)\n--\n\n")
+        .def(
+            "__exit__",
+            [](CopyAction& a, const py::object& type, const py::object& value, const py::object&) {
+                const int errval = type.is_none() ? 0 : ErrnoOf(value);
+                py::gil_scoped_release release;
+                if (a.Ended()) return false;
+                if (errval == 0)
+                    a.End(a.Item().offset, a.Item().length, 0, 0);
+                else
+                    a.End(0, 0, 0, errval);
+                return false;
+            },
+            "__exit__(self, type, value, traceback)\n--\n\nEnds the action as the class says, unless it has ended.");
 
-    Public(py::class_<Copytool>(m, "Copytool",
-                                "Copytool(mount, archives=()): this process as the copytool of the archives\n"
-                                "(none or 0: every archive) on the mount point mount; needs load().\n"
+    Public(py::class_<Copytool>(m, "Copytool", PublicClass(),
+                                "This process as the copytool of the archives (none or 0: every\n"
+                                "archive) on the mount point mount; needs load().\n"
                                 "A context manager (close() on leaving) and an iterator of ActionLists\n"
                                 "that waits for each."))
         .def(py::init<const Path&, std::vector<int>>(), py::arg("mount"), py::arg("archives") = std::vector<int>(),
-             release())
+             release(), "__init__(self, mount, archives=())\n--\n\n")
         .def("close", &Copytool::Close, release(),
-             "close() -> None\n\nEnds the actions still open (ECANCELED) and unregisters. Repeatable.")
-        .def_property_readonly("closed", py::cpp_function(&Copytool::Closed, release()))
+             "close(self)\n--\n\nEnds the actions still open (ECANCELED) and unregisters. Repeatable.")
+        .def_property_readonly("closed", py::cpp_function(&Copytool::Closed, release()),
+                               "Whether the copytool is closed (close(), or leaving its with block).")
         .def("receive", &Copytool::Receive, py::arg("timeout") = py::none(),
-             "receive(timeout=None) -> ActionList | None\n\n"
-             "The next action list, waiting for it; None when timeout seconds pass first.")
+             "receive(self, timeout=None)\n--\n\n"
+             "The next ActionList, waiting for it; None when timeout seconds pass first.")
         .def("begin", &Copytool::Begin, py::arg("item"), py::kw_only(), py::arg("mdt_index") = -1,
              py::arg("open_flags") = 0, py::arg("is_error") = false,
-             "begin(item, *, mdt_index=-1, open_flags=0, is_error=False) -> CopyAction\n\n"
-             "Starts the copy of item; is_error only prepares the action to report a failure.")
-        .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__",
-             [](Copytool& c, const py::args&) {
-                 py::gil_scoped_release release;
-                 c.Close();
-             })
-        .def("__iter__", [](py::object self) { return self; })
-        .def("__next__", [](Copytool& c) {
-            // A copytool closed before or during the wait ends the iteration.
-            try {
-                bool closed = false;
-                {
-                    py::gil_scoped_release release;
-                    closed = c.Closed();
+             "begin(self, item, *, mdt_index=-1, open_flags=0, is_error=False)\n--\n\n"
+             "Starts the copy of item and returns its CopyAction; is_error only\n"
+             "prepares the action to report a failure.")
+        .def(
+            "__enter__", [](py::object self) { return self; }, "__enter__(self)\n--\n\n")
+        .def(
+            "__exit__",
+            [](Copytool& c, const py::args&) {
+                py::gil_scoped_release release;
+                c.Close();
+            },
+            "__exit__(self, type, value, traceback)\n--\n\nCloses the copytool.")
+        .def(
+            "__iter__", [](py::object self) { return self; }, "__iter__(self)\n--\n\n")
+        .def(
+            "__next__",
+            [](Copytool& c) {
+                // A copytool closed before or during the wait ends the iteration.
+                try {
+                    bool closed = false;
+                    {
+                        py::gil_scoped_release release;
+                        closed = c.Closed();
+                    }
+                    if (!closed) return *c.Receive(std::nullopt);
+                } catch (const Failure& f) {
+                    if (f.Errno() != ESHUTDOWN) throw;
                 }
-                if (!closed) return *c.Receive(std::nullopt);
-            } catch (const Failure& f) {
-                if (f.Errno() != ESHUTDOWN) throw;
-            }
-            throw py::stop_iteration();
-        });
+                throw py::stop_iteration();
+            },
+            "__next__(self)\n--\n\nThe next ActionList, waiting for it.");
 }
 
 }  // namespace lustrepy

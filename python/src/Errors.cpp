@@ -49,34 +49,47 @@ void CheckError(const CKxError& error, const std::string& filename)
     throw Failure(errnum, text.empty() ? std::strerror(errnum) : text, filename);
 }
 
+namespace {
+
+// lustreapi._errors: LustreError and its subclasses by errno. Kept for the
+// life of the process: the translator may run until the interpreter ends.
+py::handle ErrorsModule()
+{
+    static PyObject* const errors = py::module_::import("lustreapi._errors").release().ptr();
+    return errors;
+}
+
+}  // namespace
+
+py::object ErrorObject(const Failure& failure)
+{
+    // Paths are bytes: the file name as os.fsdecode gives it, the message
+    // with what is not UTF-8 replaced.
+    const std::string message = failure.what();
+    const auto text = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    const std::string& filename = failure.Filename();
+    const auto name = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(filename.data(), static_cast<Py_ssize_t>(filename.size())));
+    if (!text || !name) throw py::error_already_set();
+    const py::handle errors = ErrorsModule();
+    const py::object type = errors.attr("BY_ERRNO").attr("get")(failure.Errno(), errors.attr("LustreError"));
+    return filename.empty() ? type(failure.Errno(), text) : type(failure.Errno(), text, name);
+}
+
 void RegisterErrors(py::module_& m)
 {
-    // Kept for the life of the process: the translator may run until the
-    // interpreter ends, and the module holds a reference too.
-    static PyObject* const type =
-        PyErr_NewExceptionWithDoc("lustreapi.LustreError",
-                                  "A failure of the Lustre library: an OSError whose errno is the failure's\n"
-                                  "errno value (EIO for a failed command, whose message says why) and whose\n"
-                                  "strerror is the library's message; filename names the file concerned,\n"
-                                  "when there is one.",
-                                  PyExc_OSError, nullptr);
-    if (!type) throw py::error_already_set();
-    m.attr("LustreError") = py::handle(type);
+    m.attr("LustreError") = ErrorsModule().attr("LustreError");
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
             if (failure) std::rethrow_exception(failure);
         } catch (const Failure& f) {
-            // Paths are bytes: the file name as os.fsdecode gives it, the
-            // message with what is not UTF-8 replaced.
-            const std::string message = f.what();
-            const auto text = py::reinterpret_steal<py::object>(
-                PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-            const auto name = py::reinterpret_steal<py::object>(
-                PyUnicode_DecodeFSDefaultAndSize(f.Filename().data(), static_cast<Py_ssize_t>(f.Filename().size())));
-            if (!text || !name) return;  // the decoding's own error is raised
-            py::tuple args =
-                f.Filename().empty() ? py::make_tuple(f.Errno(), text) : py::make_tuple(f.Errno(), text, name);
-            PyErr_SetObject(type, args.ptr());
+            try {
+                const py::object error = ErrorObject(f);
+                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+            } catch (py::error_already_set& e) {
+                e.restore();  // the decoding's own error is raised
+            }
         }
     });
 }

@@ -1,5 +1,6 @@
 // Failures of the library as lustreapi.LustreError, an OSError subclass
-// carrying the errno and the library's message.
+// carrying the errno and the library's message, or one of its subclasses by
+// errno.
 #pragma once
 #include <pybind11/pybind11.h>
 
@@ -34,7 +35,13 @@ void CheckResult(int result, const std::string& msg, const std::string& filename
 // first, with ": ".
 void CheckError(const CKxError& error, const std::string& filename = {});
 
-// Creates lustreapi.LustreError in m and installs the translator.
+// The exception a Failure is raised as: lustreapi.LustreError or, for an
+// errno Python has an OSError subclass for, the LustreError subclass that is
+// also that class (lustreapi._errors), with errno, strerror and filename.
+pybind11::object ErrorObject(const Failure& failure);
+
+// Puts lustreapi.LustreError into m and installs the translator that raises
+// each Failure as ErrorObject makes it.
 void RegisterErrors(pybind11::module_& m);
 
 }  // namespace lustrepy

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,25 +17,22 @@ namespace py = pybind11;
 namespace lustrepy {
 namespace {
 
-struct HsmState {
-    unsigned int states = 0;
-    unsigned int archiveId = 0;
-};
+py::object StateResult(const hsm_user_state& raw)
+{
+    return MakeResult("HsmState", {MakeEnum("HsmStates", raw.hus_states), py::int_(raw.hus_archive_id)});
+}
 
-struct CurrentAction {
-    unsigned int state = 0;
-    unsigned int action = 0;
-    unsigned long long offset = 0;
-    unsigned long long length = 0;
-};
-
-HsmState GetState(const Path& path)
+py::object GetState(const Path& path)
 {
     hsm_user_state raw{};
     std::string msg;
-    const int rc = LustreAPI::HSMStateGet(path.c_str(), &raw, msg);
-    if (rc < 0) CheckResult(rc, msg, path.string());
-    return HsmState{raw.hus_states, raw.hus_archive_id};
+    int rc = 0;
+    {
+        py::gil_scoped_release release;
+        rc = LustreAPI::HSMStateGet(path.c_str(), &raw, msg);
+    }
+    CheckResult(rc, msg, path.string());
+    return StateResult(raw);
 }
 
 void SetState(const Path& path, unsigned long long set, unsigned long long clear, unsigned int archiveId)
@@ -42,35 +41,116 @@ void SetState(const Path& path, unsigned long long set, unsigned long long clear
     CheckResult(LustreAPI::HSMStateSet(path.c_str(), set, clear, archiveId, msg), msg, path.string());
 }
 
-CurrentAction GetCurrentAction(const Path& path)
+py::object GetCurrentAction(const Path& path)
 {
     hsm_current_action raw{};
     std::string msg;
-    CheckResult(LustreAPI::HSMCurrentAction(path.c_str(), &raw, msg), msg, path.string());
-    return CurrentAction{raw.hca_state, raw.hca_action, raw.hca_location.offset, raw.hca_location.length};
+    int rc = 0;
+    {
+        py::gil_scoped_release release;
+        rc = LustreAPI::HSMCurrentAction(path.c_str(), &raw, msg);
+    }
+    CheckResult(rc, msg, path.string());
+    return MakeResult("HsmCurrentAction",
+                      {MakeEnum("ProgressState", raw.hca_state), MakeEnum("HsmAction", raw.hca_action),
+                       py::int_(raw.hca_location.offset), py::int_(raw.hca_location.length)});
 }
 
-// One result per file. Failures of single files are results; a request that
-// cannot be made at all (an entry point missing, data too long) raises.
-std::vector<int> Request(const std::vector<Path>& paths, int action, unsigned int archiveId, const std::string& data)
+// A Python progress callable behind the library's progress: called, with the
+// GIL taken, with the number of files done since its last call, so that
+// progress=tqdm(...).update counts them. An exception it raises stops the
+// calls; Raise raises it once the operation has returned.
+class Progress {
+public:
+    explicit Progress(const py::object& callable) : m_callable(callable) {}
+
+    // The library's callback (none for None); called without the GIL.
+    LustreAPI::HSMProgress Function()
+    {
+        if (m_callable.is_none()) return {};
+        return [this](size_t done, size_t) {
+            py::gil_scoped_acquire gil;
+            if (m_error) return;
+            try {
+                m_callable(done - m_reported);
+                m_reported = done;
+            } catch (py::error_already_set& e) {
+                m_error = std::move(e);
+            }
+        };
+    }
+    // With the GIL held.
+    void Raise()
+    {
+        if (m_error) throw std::move(*m_error);
+    }
+
+private:
+    const py::object& m_callable;
+    size_t m_reported = 0;
+    std::optional<py::error_already_set> m_error;
+};
+
+std::vector<std::string> Texts(const std::vector<Path>& paths)
 {
     std::vector<std::string> texts;
     texts.reserve(paths.size());
     for (const Path& path : paths) texts.push_back(path.string());
-    const std::vector<std::string> bound = LustreAPI::GetBoundEntryPoints();
-    const auto isBound = [&](const char* name) { return std::find(bound.begin(), bound.end(), name) != bound.end(); };
-    const bool whole = !isBound("llapi_hsm_user_request_alloc") || !isBound("llapi_hsm_request") ||
-                       !isBound("llapi_fd2fid") || data.size() > static_cast<size_t>(INT_MAX);
+    return texts;
+}
+
+bool Bound(const std::vector<std::string>& bound, const char* name)
+{
+    return std::find(bound.begin(), bound.end(), name) != bound.end();
+}
+
+// One result per file. Failures of single files are results; a request that
+// cannot be made at all (an entry point missing, data too long) raises.
+std::vector<int> Request(const std::vector<Path>& paths, int action, unsigned int archiveId, const std::string& data,
+                         const py::object& progress)
+{
+    const std::vector<std::string> texts = Texts(paths);
+    Progress bridge(progress);
     std::vector<int> results;
-    const CKxError error = LustreAPI::HSMRequestFiles(texts, action, archiveId, data, results);
+    bool whole = false;
+    CKxError error;
+    {
+        py::gil_scoped_release release;
+        const std::vector<std::string> bound = LustreAPI::GetBoundEntryPoints();
+        whole = !Bound(bound, "llapi_hsm_user_request_alloc") || !Bound(bound, "llapi_hsm_request") ||
+                !Bound(bound, "llapi_fd2fid") || data.size() > static_cast<size_t>(INT_MAX);
+        error = LustreAPI::HSMRequestFiles(texts, action, archiveId, data, results, bridge.Function());
+    }
+    bridge.Raise();
     if (whole && !texts.empty()) CheckError(error);
     return results;
 }
 
-std::string StateRepr(const HsmState& s)
+// Each file's HsmState, or the LustreError its query failed with; raises
+// when nothing could be asked.
+py::list States(const std::vector<Path>& paths, const py::object& progress)
 {
-    return "HsmState(states=" + py::repr(MakeEnum("HsmStates", s.states)).cast<std::string>() +
-           ", archive_id=" + std::to_string(s.archiveId) + ")";
+    const std::vector<std::string> texts = Texts(paths);
+    Progress bridge(progress);
+    std::vector<hsm_user_state> states;
+    std::vector<int> results;
+    bool whole = false;
+    CKxError error;
+    {
+        py::gil_scoped_release release;
+        whole = !Bound(LustreAPI::GetBoundEntryPoints(), "llapi_hsm_state_get");
+        error = LustreAPI::HSMStateGetFiles(texts, states, results, bridge.Function());
+    }
+    bridge.Raise();
+    if (whole && !texts.empty()) CheckError(error);
+    py::list out;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (results[i] < 0)
+            out.append(ErrorObject(Failure(-results[i], std::strerror(-results[i]), texts[i])));
+        else
+            out.append(StateResult(states[i]));
+    }
+    return out;
 }
 
 }  // namespace
@@ -78,50 +158,51 @@ std::string StateRepr(const HsmState& s)
 void BindHsm(py::module_& m)
 {
     using release = py::call_guard<py::gil_scoped_release>;
-    Public(py::class_<HsmState>(m, "HsmState", "The HSM state of a file, from hsm_state()."))
-        .def_property_readonly(
-            "states", [](const HsmState& s) { return MakeEnum("HsmStates", s.states); }, "The HsmStates flags.")
-        .def_readonly("archive_id", &HsmState::archiveId, "The archive the file belongs to (0: none yet).")
-        .def("__repr__", &StateRepr);
-    Public(py::class_<CurrentAction>(m, "HsmCurrentAction",
-                                     "The HSM action queued or running on a file, from hsm_current_action()."))
-        .def_property_readonly(
-            "state", [](const CurrentAction& a) { return MakeEnum("ProgressState", a.state); },
-            "ProgressState.WAITING while queued, RUNNING while a copytool copies.")
-        .def_property_readonly(
-            "action", [](const CurrentAction& a) { return MakeEnum("HsmAction", a.action); },
-            "The HsmAction; HsmAction.NONE when nothing is under way.")
-        .def_readonly("offset", &CurrentAction::offset, "Start of the extent (copied so far, while RUNNING).")
-        .def_readonly("length", &CurrentAction::length, "Length of the extent.")
-        .def("__repr__", [](const CurrentAction& a) {
-            return "HsmCurrentAction(state=" + py::repr(MakeEnum("ProgressState", a.state)).cast<std::string>() +
-                   ", action=" + py::repr(MakeEnum("HsmAction", a.action)).cast<std::string>() +
-                   ", offset=" + std::to_string(a.offset) + ", length=" + std::to_string(a.length) + ")";
-        });
-
-    m.def("hsm_state", &GetState, py::arg("path"), release(),
-          "hsm_state(path) -> HsmState\n\n"
-          "The HSM state of the regular file at path: .states (HsmStates flags) and\n"
-          ".archive_id. LustreError: ENOENT for a missing file, ENOTTY for a directory\n"
-          "or a file outside Lustre.");
+    m.def("hsm_state", &GetState, py::arg("path"),
+          "hsm_state(path)\n--\n\n"
+          "The HsmState of the regular file at path: .states (HsmStates flags) and\n"
+          ".archive_id. LustreError: ENOENT (LustreFileNotFoundError) for a missing\n"
+          "file, ENOTTY for a directory or a file outside Lustre.");
+    m.def("hsm_states", &States, py::arg("paths"), py::kw_only(), py::arg("progress") = py::none(),
+          "hsm_states(paths, *, progress=None)\n--\n\n"
+          "The HSM state of each file of paths, in order, as hsm_state() gives it:\n"
+          "a list of an HsmState for each file whose state was read, and of the\n"
+          "LustreError (not raised) for each file whose state was not, such as a\n"
+          "LustreFileNotFoundError for a missing file. progress, when given, is\n"
+          "called after each file with the number of files done since its last\n"
+          "call (1), so that a tqdm bar's update method may be passed:\n\n"
+          "    with tqdm(total=len(paths)) as bar:\n"
+          "        states = lustreapi.hsm_states(paths, progress=bar.update)\n\n"
+          "An exception progress raises is raised once every file was asked,\n"
+          "and progress is not called again. LustreError (EINVAL) when Lustre's\n"
+          "library has no llapi_hsm_state_get or load() was not called.");
     m.def("hsm_set_state", &SetState, py::arg("path"), py::kw_only(), py::arg("set") = 0, py::arg("clear") = 0,
           py::arg("archive_id") = 0, release(),
-          "hsm_set_state(path, *, set=0, clear=0, archive_id=0) -> None\n\n"
+          "hsm_set_state(path, *, set=0, clear=0, archive_id=0)\n--\n\n"
           "Sets the HsmStates flags of set, clears those of clear and, when\n"
           "archive_id > 0, sets the archive. Without root only NORELEASE, NOARCHIVE\n"
-          "and DIRTY (LustreError EPERM); an inconsistent state is EINVAL.");
-    m.def("hsm_current_action", &GetCurrentAction, py::arg("path"), release(),
-          "hsm_current_action(path) -> HsmCurrentAction\n\n"
-          "The action queued or running on the file at path.");
+          "and DIRTY (LustreError EPERM, a LustrePermissionError); an inconsistent\n"
+          "state is EINVAL.");
+    m.def("hsm_current_action", &GetCurrentAction, py::arg("path"),
+          "hsm_current_action(path)\n--\n\n"
+          "The HsmCurrentAction queued or running on the file at path.");
     m.def("hsm_request", &Request, py::arg("paths"), py::arg("action"), py::arg("archive_id") = 0,
-          py::arg("data") = py::bytes(), release(),
-          "hsm_request(paths, action, archive_id=0, data=b\"\") -> list[int]\n\n"
+          py::arg("data") = py::bytes(), py::kw_only(), py::arg("progress") = py::none(),
+          "hsm_request(paths, action, archive_id=0, data=b'', *, progress=None)\n--\n\n"
           "Asks for the HsmAction action on the whole of each file of paths, in as\n"
-          "few requests as fit, and returns one result per path, in order: 0, or the\n"
-          "negative errno of that file (its open, FID or request failed). archive_id\n"
-          "0 means the file's own archive or Lustre's default; data goes with every\n"
-          "request. Raises LustreError only when no request can be made at all (the\n"
-          "library is not loaded, or data is too long).");
+          "few requests as fit, and returns a list of one result per path, in\n"
+          "order: 0, or the negative errno of that file (its open, FID or request\n"
+          "failed). archive_id 0 means the file's own archive or Lustre's default;\n"
+          "data goes with every request. progress, when given, is called after\n"
+          "each request Lustre is sent with the number of files whose result is\n"
+          "known since its last call (those that could not be opened counted in\n"
+          "the first call), so that a tqdm bar's update method may be passed:\n\n"
+          "    with tqdm(total=len(paths)) as bar:\n"
+          "        results = lustreapi.hsm_request(paths, HsmAction.ARCHIVE, progress=bar.update)\n\n"
+          "An exception progress raises is raised once every request was sent,\n"
+          "and progress is not called again. Raises LustreError only when no\n"
+          "request can be made at all (the library is not loaded, or data is too\n"
+          "long).");
 }
 
 }  // namespace lustrepy

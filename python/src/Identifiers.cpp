@@ -5,10 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
-#include <stdexcept>
 #include <tuple>
 
 #include "Bindings.h"
@@ -22,48 +19,24 @@ using LustreAPI::CLustreFID;
 namespace lustrepy {
 namespace {
 
-// The library's constructor, made strict for Python: text that names no FID
-// raises ValueError instead of giving [0x0:0x0:0x0]. The text is converted
-// once and moved into the constructor; the message quotes the Python str.
-CLustreFID FidFromText(const py::str& text)
+// CLustreFID::Parse for Python: text that is not a FID raises ValueError
+// with the library's message.
+CLustreFID FidFromText(const std::string& text)
 {
-    try {
-        CLustreFID fid(text.cast<std::string>());
-        if (fid.m_seq != 0 || fid.m_oid != 0 || fid.m_ver != 0) return fid;
-    } catch (const std::logic_error&) {  // std::invalid_argument, std::out_of_range
-    }
-    throw py::value_error("not a FID: " + py::repr(text).cast<std::string>() +
-                          " (expected [seq:oid:ver], for example [0x200000400:0x1:0x0])");
-}
-
-std::string FidText(const CLustreFID& fid)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
-    return text;
+    CLustreFID fid;
+    const CKxError error = CLustreFID::Parse(text, fid);
+    if (error.Failed()) throw py::value_error(error.GetMessages().back());
+    return fid;
 }
 
 auto Key(const CLustreFID& fid) { return std::make_tuple(fid.m_seq, fid.m_oid, fid.m_ver); }
-
-lu_fid ToLuFid(const CLustreFID& fid)
-{
-    lu_fid raw{};
-    raw.f_seq = fid.m_seq;
-    raw.f_oid = fid.m_oid;
-    raw.f_ver = fid.m_ver;
-    return raw;
-}
 
 CLustreFID Path2Fid(const Path& path)
 {
     lu_fid found{};
     std::string msg;
     CheckResult(LustreAPI::Path2FID(path.string(), found, msg), msg, path.string());
-    CLustreFID fid;
-    fid.m_seq = found.f_seq;
-    fid.m_oid = found.f_oid;
-    fid.m_ver = found.f_ver;
-    return fid;
+    return CLustreFID(found);
 }
 
 // Every path of the file, by link number: Lustre hands back the next link
@@ -96,7 +69,7 @@ std::string SearchFsName(const Path& path)
 
 int MdtIndexByFd(int fd, const CLustreFID& fid)
 {
-    const lu_fid raw = ToLuFid(fid);
+    const lu_fid raw = fid.LuFid();
     int index = -1;
     std::string msg;
     CheckResult(LustreAPI::GetMDTIndexByFid(fd, &raw, &index, msg), msg);
@@ -119,68 +92,70 @@ int MdtIndexByPath(const Path& path, const CLustreFID& fid)
 void BindIdentifiers(py::module_& m)
 {
     using release = py::call_guard<py::gil_scoped_release>;
-    Public(py::class_<CLustreFID>(m, "Fid",
+    using Fid = const CLustreFID&;
+    Public(py::class_<CLustreFID>(m, "Fid", PublicClass(),
                                   "A Lustre file identifier: sequence, object id and version.\n\n"
-                                  "Fid(text) parses \"[seq:oid:ver]\" (brackets optional; each number\n"
-                                  "decimal, 0x-hexadecimal or 0-octal) and raises ValueError for text\n"
-                                  "that names no FID; Fid(seq, oid, ver) takes the numbers. str() gives\n"
-                                  "the text form [0x200000400:0x1:0x0]. Immutable, hashable, ordered by\n"
-                                  "(seq, oid, ver)."))
-        .def(py::init(&FidFromText), py::arg("text"))
+                                  "Fid(text) reads a FID as Lustre's llapi_fid_parse reads one, the whole\n"
+                                  "text: [seq:oid:ver] (brackets optional; each number 0x-hexadecimal,\n"
+                                  "0-octal or decimal), and raises ValueError, saying why, for text that\n"
+                                  "is not one; Fid(seq, oid, ver=0) takes the numbers. str() gives the\n"
+                                  "text form [0x200000400:0x1:0x0]. Immutable, hashable, ordered by\n"
+                                  "(seq, oid, ver). Wherever a call takes a Fid, its text does too (text\n"
+                                  "that is not a FID is then refused with TypeError, as an argument of\n"
+                                  "the wrong kind)."))
+        .def(py::init(&FidFromText), py::arg("text"),
+             "__init__(self, *args)\n--\n\nFid(text), or Fid(seq, oid, ver=0): see the class.")
         .def(py::init([](unsigned long long seq, unsigned int oid, unsigned int ver) {
-                 CLustreFID fid;
-                 fid.m_seq = seq;
-                 fid.m_oid = oid;
-                 fid.m_ver = ver;
-                 return fid;
+                 return CLustreFID(lu_fid{seq, oid, ver});
              }),
              py::arg("seq"), py::arg("oid"), py::arg("ver") = 0)
         .def_readonly("seq", &CLustreFID::m_seq, "The sequence number.")
         .def_readonly("oid", &CLustreFID::m_oid, "The object id within the sequence.")
         .def_readonly("ver", &CLustreFID::m_ver, "The version.")
-        .def("__str__", &FidText)
-        .def("__repr__", [](const CLustreFID& fid) { return "Fid('" + FidText(fid) + "')"; })
-        .def("__hash__", [](const CLustreFID& fid) { return py::hash(py::cast(Key(fid))); })
+        .def("__str__", &CLustreFID::Text, "__str__(self)\n--\n\nThe text form, [0x200000400:0x1:0x0].")
         .def(
-            "__eq__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) == Key(b); }, py::is_operator())
+            "__repr__", [](Fid fid) { return "Fid('" + fid.Text() + "')"; }, "__repr__(self)\n--\n\n")
         .def(
-            "__ne__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) != Key(b); }, py::is_operator())
+            "__hash__", [](Fid fid) { return py::hash(py::cast(Key(fid))); }, "__hash__(self)\n--\n\n")
         .def(
-            "__lt__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) < Key(b); }, py::is_operator())
+            "__eq__", [](Fid a, Fid b) { return a == b; }, py::is_operator(), "__eq__(self, other)\n--\n\n")
         .def(
-            "__le__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) <= Key(b); }, py::is_operator())
+            "__ne__", [](Fid a, Fid b) { return a != b; }, py::is_operator(), "__ne__(self, other)\n--\n\n")
         .def(
-            "__gt__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) > Key(b); }, py::is_operator())
+            "__lt__", [](Fid a, Fid b) { return a < b; }, py::is_operator(), "__lt__(self, other)\n--\n\n")
         .def(
-            "__ge__", [](const CLustreFID& a, const CLustreFID& b) { return Key(a) >= Key(b); }, py::is_operator())
-        .def(py::pickle([](const CLustreFID& fid) { return py::make_tuple(fid.m_seq, fid.m_oid, fid.m_ver); },
-                        [](const py::tuple& t) {
-                            CLustreFID fid;
-                            fid.m_seq = t[0].cast<unsigned long long>();
-                            fid.m_oid = t[1].cast<unsigned int>();
-                            fid.m_ver = t[2].cast<unsigned int>();
-                            return fid;
-                        }));
+            "__le__", [](Fid a, Fid b) { return a <= b; }, py::is_operator(), "__le__(self, other)\n--\n\n")
+        .def(
+            "__gt__", [](Fid a, Fid b) { return a > b; }, py::is_operator(), "__gt__(self, other)\n--\n\n")
+        .def(
+            "__ge__", [](Fid a, Fid b) { return a >= b; }, py::is_operator(), "__ge__(self, other)\n--\n\n")
+        .def(
+            "__reduce__",
+            [](const py::object& self) {
+                const auto& fid = self.cast<Fid>();
+                return py::make_tuple(self.get_type(), py::make_tuple(fid.m_seq, fid.m_oid, fid.m_ver));
+            },
+            "__reduce__(self)\n--\n\nFor pickle and copy: Fid(seq, oid, ver).");
     // A FID parameter also takes its text.
     py::implicitly_convertible<py::str, CLustreFID>();
 
     m.def("path2fid", &Path2Fid, py::arg("path"), release(),
-          "path2fid(path) -> Fid\n\n"
-          "The FID of the file at path (of a symbolic link itself, not its target).");
+          "path2fid(path)\n--\n\n"
+          "The Fid of the file at path (of a symbolic link itself, not its target).");
     m.def("fid2path", &Fid2Path, py::arg("mount"), py::arg("fid"), release(),
-          "fid2path(mount, fid) -> list[str]\n\n"
-          "Every path of the file fid (a Fid or its text) in the file system of\n"
-          "mount (its mount point, or a path inside it), one per hard link in\n"
-          "link-number order, each below the mount point. A file system's name\n"
-          "raises LustreError (ENOENT): it names no directory.");
+          "fid2path(mount, fid)\n--\n\n"
+          "A list of every path of the file fid (a Fid or its text) in the file\n"
+          "system of mount (its mount point, or a path inside it), one per hard\n"
+          "link in link-number order, each below the mount point. A file system's\n"
+          "name raises LustreFileNotFoundError (ENOENT): it names no directory.");
     m.def("search_fsname", &SearchFsName, py::arg("path"), release(),
-          "search_fsname(path) -> str\n\n"
-          "The name of the Lustre file system holding path; LustreError (ENODEV)\n"
+          "search_fsname(path)\n--\n\n"
+          "The name (a str) of the Lustre file system holding path; LustreError (ENODEV)\n"
           "outside every Lustre mount.");
     m.def("mdt_index", &MdtIndexByFd, py::arg("fd"), py::arg("fid"), release());
     m.def("mdt_index", &MdtIndexByPath, py::arg("path"), py::arg("fid"), release(),
-          "mdt_index(fd_or_path, fid) -> int\n\n"
-          "The index of the MDT serving fid, asked through an open descriptor or a\n"
+          "mdt_index(fd_or_path, fid)\n--\n\n"
+          "The index (an int) of the MDT serving fid, asked through an open descriptor or a\n"
           "path anywhere inside the file system.");
 }
 

@@ -87,37 +87,43 @@ private:
 void BindReader(py::module_& m)
 {
     using release = py::call_guard<py::gil_scoped_release>;
-    Public(py::class_<Reader>(m, "ChangelogReader",
-                              "ChangelogReader(mdt, start=0, follow=False): the changelog of mdt from record\n"
-                              "start (0: the first kept), record by record, as ChangelogRecords; with follow\n"
-                              "it waits for new records instead of ending. In-process through Lustre's\n"
+    Public(py::class_<Reader>(m, "ChangelogReader", PublicClass(),
+                              "The changelog of mdt from record start (0: the first kept), record by\n"
+                              "record, as ChangelogRecords; with follow it waits for new records\n"
+                              "instead of ending. In-process through Lustre's\n"
                               "changelog calls when load() bound them, otherwise through \"lfs changelog\".\n"
                               "An iterator and a context manager (close() on leaving); fileno() for\n"
                               "select, selectors and asyncio. close() may come from another thread: the\n"
                               "iteration then ends."))
         .def(py::init<const std::string&, unsigned long long, bool>(), py::arg("mdt"), py::arg("start") = 0,
-             py::arg("follow") = false, release())
+             py::arg("follow") = false, release(), "__init__(self, mdt, start=0, follow=False)\n--\n\n")
         .def("next", &Reader::Next, py::arg("timeout") = py::none(),
-             "next(timeout=None) -> ChangelogRecord | None\n\n"
-             "The next record; None at the end or, when following, once timeout seconds\n"
-             "pass without one (0: only what is there already; a timeout beyond any wait\n"
-             "waits as None does).")
+             "next(self, timeout=None)\n--\n\n"
+             "The next ChangelogRecord; None at the end or, when following, once\n"
+             "timeout seconds pass without one (0: only what is there already; a\n"
+             "timeout beyond any wait waits as None does).")
         .def("fileno", &Reader::Fileno,
-             "fileno() -> int\n\n"
+             "fileno(self)\n--\n\n"
              "A descriptor that becomes readable when a record may be there. Records may\n"
              "already wait in the reader: call next(timeout=0) until None before waiting.")
-        .def("close", &Reader::Close, release(), "close() -> None\n\nEnds the reading. Repeatable.")
+        .def("close", &Reader::Close, release(), "close(self)\n--\n\nEnds the reading. Repeatable.")
         .def_property_readonly("in_process", &Reader::InProcess, "Whether Lustre's changelog calls are used.")
-        .def_property_readonly("follow", &Reader::Follow)
-        .def("__enter__", [](py::object self) { return self; })
+        .def_property_readonly("follow", &Reader::Follow, "Whether it waits for new records at the end.")
         .def(
-            "__exit__", [](Reader& r, const py::args&) { r.Close(); }, release())
-        .def("__iter__", [](py::object self) { return self; })
-        .def("__next__", [](Reader& r) {
-            std::optional<CChangelogRecord> record = r.Next(std::nullopt);
-            if (!record) throw py::stop_iteration();
-            return std::move(*record);
-        });
+            "__enter__", [](py::object self) { return self; }, "__enter__(self)\n--\n\n")
+        .def(
+            "__exit__", [](Reader& r, const py::args&) { r.Close(); }, release(),
+            "__exit__(self, type, value, traceback)\n--\n\nCloses the reader.")
+        .def(
+            "__iter__", [](py::object self) { return self; }, "__iter__(self)\n--\n\n")
+        .def(
+            "__next__",
+            [](Reader& r) {
+                std::optional<CChangelogRecord> record = r.Next(std::nullopt);
+                if (!record) throw py::stop_iteration();
+                return std::move(*record);
+            },
+            "__next__(self)\n--\n\nThe next ChangelogRecord, waiting for it when following.");
 }
 
 }  // namespace lustrepy

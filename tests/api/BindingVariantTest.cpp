@@ -184,6 +184,8 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
          Recorded{&o.hca, nullptr, nullptr, 0, 0, 0, 0, file}},
         {{8, 9, 14}, [&](auto& m) { return HSMRequest(file.c_str(), HUA_RELEASE, "x", m); }},
         {{8, 9, 14}, [&](auto& m) { return HSMArchive(file.c_str(), nullptr, m); }},
+        {{8, 9, 14}, [&](auto& m) { return HSMRequest(file.c_str(), HUA_ARCHIVE, 3, "x", m); }},
+        {{8, 9, 14}, [&](auto& m) { return HSMArchive(file.c_str(), 2, nullptr, m); }},
         {{8, 9, 14},
          [&](auto& m) {
              std::vector<int> results;
@@ -192,6 +194,14 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
              return results.at(0);
          }},
         {{12}, [&](auto& m) { return Path2FID(file, o.fid, m); }},
+        {{15},
+         [&](auto& m) {
+             std::vector<hsm_user_state> states;
+             std::vector<int> results;
+             const CKxError error = HSMStateGetFiles({file}, states, results);
+             if (error.Failed()) m = error.GetMessages().back();
+             return results.at(0);
+         }},
     };
     const apitest::SimControl sim = apitest::FindSimControl();
     const int fdsBefore = testsupport::OpenFdCount();
@@ -239,6 +249,13 @@ TEST(ApiBindingVariant, BindsOrFailsAsItsLibraryAllowsAndGuardsEveryOperation)
                   std::to_string(linkNo) + " " + std::to_string(recNo),
               "2 Cannot convert FID to Path for [0x200:0x1c:0x0] due to llapi_fid2path is not loaded; untouched 3 4");
     EXPECT_STREQ(error.GetLocations().at(0).m_file, "LustreAPI");
+
+    // Lustre was not asked: the error has no reason of Lustre's.
+    LustreAPI::CLustreFID kept(lu_fid{5, 6, 7});
+    const CKxError notAsked = GetFIDFromPath("/mnt/lustre/file", kept);
+    EXPECT_EQ(notAsked.GetSystemError(), 2);
+    EXPECT_EQ(notAsked.GetMessages(), std::vector<std::string>{"llapi_path2fid is not loaded"});
+    EXPECT_EQ(kept, LustreAPI::CLustreFID(lu_fid{5, 6, 7}));
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 //   llapi_path2fid  "/mnt/fs" and "/mnt/fs/": the root's FID; 0
 //                   others: [0x2:0x2:0x0] into *fid, the record a failed
 //                   call may leave behind; -ENOENT
+//   llapi_hsm_state_get  a path ending in "fails": every bit and archive 9
+//                   in *state, what a failed call may leave behind; -EIO;
+//                   others: exists, archived, archive 1; 0
 #include <cerrno>
 #include <cstring>
 
@@ -45,6 +48,16 @@ FAKE_EXPORT int llapi_path2fid(const char* path, lu_fid* fid)
     }
     *fid = lu_fid{2, 2, 0};
     return -ENOENT;
+}
+
+FAKE_EXPORT int llapi_hsm_state_get(const char* path, hsm_user_state* state)
+{
+    const size_t length = std::strlen(path);
+    const bool fails = length >= 5 && std::strcmp(path + length - 5, "fails") == 0;
+    std::memset(static_cast<void*>(state), 0, sizeof *state);
+    state->hus_states = fails ? ~0u : HS_EXISTS | HS_ARCHIVED;
+    state->hus_archive_id = fails ? 9 : 1;
+    return fails ? -EIO : 0;
 }
 
 #define FAKE_UNUSED(name, ...) \

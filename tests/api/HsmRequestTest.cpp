@@ -39,11 +39,11 @@ protected:
 };
 
 // The one-item request as Lustre reads it: header, item, data.
-std::vector<unsigned char> ExpectedRequest(int action, const lu_fid& fid, const char* data)
+std::vector<unsigned char> ExpectedRequest(int action, unsigned archive, const lu_fid& fid, const char* data)
 {
     const unsigned dataLength = data ? static_cast<unsigned>(std::strlen(data)) : 0;
-    const hsm_request header{static_cast<unsigned>(action), 1, 0, 1, dataLength};  // archive 1, one item
-    const hsm_user_item item{fid, {0, ~0ULL}};                                     // to the end of the file
+    const hsm_request header{static_cast<unsigned>(action), archive, 0, 1, dataLength};  // one item
+    const hsm_user_item item{fid, {0, ~0ULL}};                                           // to the end of the file
     std::vector<unsigned char> bytes(sizeof header + sizeof item + dataLength);
     std::memcpy(bytes.data(), &header, sizeof header);
     std::memcpy(bytes.data() + sizeof header, &item, sizeof item);
@@ -51,31 +51,49 @@ std::vector<unsigned char> ExpectedRequest(int action, const lu_fid& fid, const 
     return bytes;
 }
 
-// HSMArchive is the archive request. The label knows archive only.
+// HSMArchive is the archive request. The label knows archive only. Without
+// an archive id the request is for archive 1; the log line names the
+// HSMRequest overload that made it.
 TEST_F(HSMRequestTest, RequestBytesAndRequestLine)
 {
+    constexpr int kArchiveOne = -1;  // the overloads without an archive id
     struct Case {
         bool viaArchive;
         int action;
         const char* data;
         const char* label;
+        int archive;
     };
     const Case cases[] = {
-        {false, HUA_ARCHIVE, nullptr, "archive"}, {false, HUA_ARCHIVE, "", "archive"},
-        {false, HUA_RELEASE, "abc", "release"},   {false, HUA_RESTORE, "x", "release"},
-        {true, HUA_ARCHIVE, "tag", "archive"},    {true, HUA_ARCHIVE, nullptr, "archive"},
+        {false, HUA_ARCHIVE, nullptr, "archive", kArchiveOne},
+        {false, HUA_ARCHIVE, "", "archive", kArchiveOne},
+        {false, HUA_RELEASE, "abc", "release", kArchiveOne},
+        {false, HUA_RESTORE, "x", "release", kArchiveOne},
+        {true, HUA_ARCHIVE, "tag", "archive", kArchiveOne},
+        {true, HUA_ARCHIVE, nullptr, "archive", kArchiveOne},
+        {false, HUA_ARCHIVE, "y", "archive", 3},
+        {false, HUA_RESTORE, nullptr, "release", 0},
+        {true, HUA_ARCHIVE, nullptr, "archive", 7},
+        {true, HUA_ARCHIVE, "z", "archive", 1},
     };
     lu_fid fid{};
     std::string message;
     ASSERT_EQ(LustreAPI::Path2FID(file, fid, message), 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << (c.viaArchive ? "HSMArchive" : "HSMRequest") << " action " << c.action
-                                        << " data " << (c.data ? c.data : "null"));
+                                        << " data " << (c.data ? c.data : "null") << " archive " << c.archive);
         CapturingLogWriter log;
         message = "old";
-        const int result = c.viaArchive ? LustreAPI::HSMArchive(file.c_str(), c.data, message)
-                                        : LustreAPI::HSMRequest(file.c_str(), c.action, c.data, message);
-        EXPECT_EQ(sim.LastRequestBytes(), ExpectedRequest(c.action, fid, c.data));
+        const bool withId = c.archive != kArchiveOne;
+        const unsigned archive = withId ? static_cast<unsigned>(c.archive) : 1;
+        int result = 0;
+        if (c.viaArchive)
+            result = withId ? LustreAPI::HSMArchive(file.c_str(), archive, c.data, message)
+                            : LustreAPI::HSMArchive(file.c_str(), c.data, message);
+        else
+            result = withId ? LustreAPI::HSMRequest(file.c_str(), c.action, archive, c.data, message)
+                            : LustreAPI::HSMRequest(file.c_str(), c.action, c.data, message);
+        EXPECT_EQ(sim.LastRequestBytes(), ExpectedRequest(c.action, archive, fid, c.data));
         const lustre_sim_args alloc = sim.Args("llapi_hsm_user_request_alloc");
         EXPECT_EQ(alloc.int0, 1);
         EXPECT_EQ(alloc.int1, c.data ? static_cast<long long>(std::strlen(c.data)) : 0);
@@ -84,6 +102,10 @@ TEST_F(HSMRequestTest, RequestBytesAndRequestLine)
         EXPECT_EQ(message, result < 0 ? std::string("llapi_hsm_request(") + file + ", " + c.label + ") failed" : "");
         EXPECT_EQ(log.Texts(), std::vector<std::string>{"HSMRequest(" + file + ", " + c.label +
                                                         ") ReparseData=" + (c.data ? c.data : "NULL")});
+        ASSERT_EQ(log.lines.size(), 1u);
+        EXPECT_EQ(log.lines[0].function,
+                  withId ? "int LustreAPI::HSMRequest(const char*, int, unsigned int, const char*, std::string&)"
+                         : kRequestFunction);
     }
 }
 
@@ -220,6 +242,45 @@ TEST_F(HSMRequestTest, EachFileGetsItsOwnResult)
     sim.reset();
     EXPECT_EQ(outcome({}, HUA_ARCHIVE), "in 0, 0");
     EXPECT_EQ(testsupport::OpenFdCount(), fds);
+}
+
+// Progress: once after each llapi_hsm_request call, with the files known by
+// then (those that could not be opened from the first call on), rising to
+// the total, and with no descriptor of the call's still open.
+TEST_F(HSMRequestTest, ProgressAfterEachRequest)
+{
+    std::vector<std::string> paths = MakeFiles("p", 60);
+    paths.insert(paths.begin() + 10, state.mount + "/p/missing");
+    paths.push_back(state.mount + "/p/also missing");
+    const int fds = testsupport::OpenFdCount();
+    std::vector<std::pair<size_t, size_t>> calls;
+    std::vector<int> fdsInCalls;
+    const LustreAPI::HSMProgress progress = [&](size_t done, size_t total) {
+        calls.emplace_back(done, total);
+        fdsInCalls.push_back(testsupport::OpenFdCount());
+    };
+    const auto outcome = [&](const std::vector<std::string>& files) {
+        calls.clear();
+        fdsInCalls.clear();
+        std::vector<int> results;
+        LustreAPI::HSMRequestFiles(files, HUA_ARCHIVE, 0, "", results, progress);
+        std::string text = std::to_string(Requests()) + " requests:";
+        for (const auto& [done, total] : calls) text += " " + std::to_string(done) + "/" + std::to_string(total);
+        EXPECT_EQ(fdsInCalls, std::vector<int>(calls.size(), fds));
+        return text;
+    };
+    // 52 files fit a request: 52 and the other 8, the 2 missing counted from the first call on.
+    EXPECT_EQ(outcome(paths), "2 requests: 54/62 62/62");
+    // The first request refused: sent again file by file, each call one request.
+    sim.reset();
+    sim.failNext("llapi_hsm_request", -EAGAIN);
+    std::string expected = "54 requests: 2/62";
+    for (size_t done = 3; done <= 54; ++done) expected += " " + std::to_string(done) + "/62";
+    EXPECT_EQ(outcome(paths), expected + " 62/62");
+    // Nothing to send: once, all known; no paths: never.
+    sim.reset();
+    EXPECT_EQ(outcome({paths[10], paths.back()}), "0 requests: 2/2");
+    EXPECT_EQ(outcome({}), "0 requests:");
 }
 
 }  // namespace

@@ -120,4 +120,42 @@ TEST_F(ApiHsmState, EveryBitThroughRequestsCopytoolAndStateCalls)
     EXPECT_EQ(LustreAPI::HSMUnregister(&ct, message), 0);
 }
 
+// Many files at once: each file's state as HSMStateGet gives it, or its
+// errno; the first failure makes the error; progress after each file.
+TEST_F(ApiHsmState, StatesOfManyFiles)
+{
+    const std::string kept = state.WriteFile("kept", "x"), plain = state.WriteFile("plain", "y");
+    const std::string dir = state.mount + "/dir", missing = state.mount + "/none";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    std::string message;
+    ASSERT_EQ(LustreAPI::HSMStateSet(kept.c_str(), HS_NORELEASE | HS_NOARCHIVE, 0, 0, message), 0);
+    const std::vector<std::string> paths = {kept, missing, plain, dir};
+    std::vector<hsm_user_state> states = {hsm_user_state{}};
+    std::vector<int> results = {7};
+    std::vector<std::string> calls;
+    const CKxError error = LustreAPI::HSMStateGetFiles(paths, states, results, [&](size_t done, size_t total) {
+        calls.push_back(std::to_string(done) + "/" + std::to_string(total));
+    });
+    EXPECT_EQ(results, (std::vector<int>{0, -ENOENT, 0, -ENOTTY}));
+    ASSERT_EQ(states.size(), paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        hsm_user_state one{};
+        if (results[i] != 0) continue;
+        ASSERT_EQ(LustreAPI::HSMStateGet(paths[i].c_str(), &one, message), 0);
+        EXPECT_EQ(states[i].hus_states, one.hus_states) << paths[i];
+        EXPECT_EQ(states[i].hus_archive_id, one.hus_archive_id) << paths[i];
+    }
+    EXPECT_EQ(states[0].hus_states, unsigned{HS_NORELEASE | HS_NOARCHIVE});
+    EXPECT_EQ(states[1].hus_states, 0u);
+    EXPECT_EQ(calls, (std::vector<std::string>{"1/4", "2/4", "3/4", "4/4"}));
+    EXPECT_EQ(error.GetSystemError(), ENOENT);
+    EXPECT_EQ(error.GetMessages(), std::vector<std::string>{"HSM state query failed for 2 of 4 files, first " +
+                                                            missing + ": No such file or directory"});
+
+    EXPECT_FALSE(LustreAPI::HSMStateGetFiles({kept, plain}, states, results).Failed());
+    EXPECT_EQ(results, (std::vector<int>{0, 0}));
+    EXPECT_FALSE(LustreAPI::HSMStateGetFiles({}, states, results).Failed());
+    EXPECT_TRUE(states.empty() && results.empty());
+}
+
 }  // namespace

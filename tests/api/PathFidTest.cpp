@@ -1,5 +1,8 @@
 // Path to FID and back through the stand-in, on real files. Failures, and
 // what is handed back with them, are UnterminatedPathTest's.
+#include <cerrno>
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include "ApiTestSupport.h"
@@ -66,6 +69,23 @@ TEST_F(PathFidTest, PathToFidAndBackGivesTheOriginalPath)
     std::string message = "kept on success";
     EXPECT_EQ(LustreAPI::Path2FID(file, fid, message), 0);
     EXPECT_EQ(message, "kept on success");
+}
+
+// A failure keeps errno 2 and names Lustre's own reason.
+TEST_F(PathFidTest, FailureCarriesLustresReason)
+{
+    const std::string file = state.WriteFile("file", "1");
+    for (int lustreResult : {-EOPNOTSUPP, -ENOENT, -EACCES}) {
+        sim.failNext("llapi_path2fid", lustreResult);
+        LustreAPI::CLustreFID fid(lu_fid{1, 2, 3});
+        const CKxError error = LustreAPI::GetFIDFromPath(file, fid);
+        EXPECT_EQ(error.GetSystemError(), ENOENT);
+        EXPECT_EQ(
+            error.GetMessages(),
+            std::vector<std::string>{"Cannot convert Path to FID for " + file + ": llapi_path2fid failed with Error " +
+                                     std::strerror(-lustreResult) + " (" + std::to_string(-lustreResult) + ")"});
+        EXPECT_EQ(fid, LustreAPI::CLustreFID(lu_fid{1, 2, 3}));
+    }
 }
 
 }  // namespace

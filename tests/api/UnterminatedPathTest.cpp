@@ -1,7 +1,8 @@
 // The FID conversions against a liblustreapi whose llapi_fid2path can fill
 // the whole buffer without a terminating NUL, that writes the record and
-// link numbers, and whose failed llapi_path2fid leaves a record behind (see
-// FakeLustre.cpp).
+// link numbers, and whose failed llapi_path2fid leaves a record behind; and
+// the state of many files, where a failed llapi_hsm_state_get leaves one
+// behind (see FakeLustre.cpp).
 #include <gtest/gtest.h>
 
 #include "ApiTestSupport.h"
@@ -48,8 +49,25 @@ TEST(FakeLustre, FailedPath2FidHandsBackTheRecordButGetFidFromPathDoesNot)
     LustreAPI::CLustreFID kept{std::string("[0x9:0x9:0x0]")};
     const CKxError error = LustreAPI::GetFIDFromPath("/mnt/fs/file", kept);
     EXPECT_EQ(error.GetSystemError(), 2);
-    EXPECT_EQ(error.GetMessages(), std::vector<std::string>{"Cannot convert Path to FID for /mnt/fs/file"});
+    EXPECT_EQ(error.GetMessages(),
+              std::vector<std::string>{"Cannot convert Path to FID for /mnt/fs/file: llapi_path2fid failed with "
+                                       "Error No such file or directory (2)"});
     EXPECT_EQ(kept.m_seq + kept.m_oid, 18u);
+}
+
+TEST(FakeLustre, FailedStateQueryLeavesTheStateZero)
+{
+    ASSERT_GE(LustreAPI::LoadFunctions().GetCode(), 0);
+    std::vector<hsm_user_state> states;
+    std::vector<int> results;
+    const CKxError error = LustreAPI::HSMStateGetFiles({"/mnt/fs/a", "/mnt/fs/fails"}, states, results);
+    EXPECT_EQ(error.GetSystemError(), EIO);
+    EXPECT_EQ(results, (std::vector<int>{0, -EIO}));
+    ASSERT_EQ(states.size(), 2u);
+    EXPECT_EQ(states[0].hus_states, unsigned{HS_EXISTS | HS_ARCHIVED});
+    EXPECT_EQ(states[0].hus_archive_id, 1u);
+    EXPECT_EQ(states[1].hus_states, 0u);
+    EXPECT_EQ(states[1].hus_archive_id, 0u);
 }
 
 }  // namespace

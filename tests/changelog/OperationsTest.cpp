@@ -46,7 +46,7 @@ std::string Joined(const List& items, const char* separator = " , ")
 std::vector<std::string> Fields(const LustreAPI::CChangelogRecord& r)
 {
     const auto fid = [](const LustreAPI::CLustreFID& f) {
-        return f.m_seq || f.m_oid || f.m_ver ? HBString::Format("[0x%llx:0x%x:0x%x]", f.m_seq, f.m_oid, f.m_ver) : "";
+        return f != LustreAPI::CLustreFID() ? f.Text() : "";
     };
     std::vector<std::string> out{"index=" + std::to_string(r.m_index),
                                  "type=" + std::to_string(r.m_type) + (r.m_typeName.empty() ? "" : " " + r.m_typeName),

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -47,13 +46,6 @@ protected:
     ScopedEnv state;
 };
 
-std::string Text(const LustreAPI::CLustreFID& fid)
-{
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
-    return buf;
-}
-
 TEST_P(WatchedChain, RecordsMatchWhatWasDoneToTheFile)
 {
     const std::string report = dir / "mnt/report.txt", final = dir / "mnt/final.txt";
@@ -71,10 +63,10 @@ TEST_P(WatchedChain, RecordsMatchWhatWasDoneToTheFile)
     // root's MDT; 2.11 clients added the owner.
     std::vector<std::string> read;
     for (const auto& r : records)
-        read.push_back(r.m_typeName + " " + std::to_string(r.m_flags) + " t=" + Text(r.m_target) +
-                       " p=" + Text(r.m_parent) + " " + r.m_name + " s=" + Text(r.m_source) + " " + r.m_sourceName +
+        read.push_back(r.m_typeName + " " + std::to_string(r.m_flags) + " t=" + r.m_target.Text() +
+                       " p=" + r.m_parent.Text() + " " + r.m_name + " s=" + r.m_source.Text() + " " + r.m_sourceName +
                        " u=" + std::to_string(r.m_uid));
-    const std::string t = Text(fid), root = "[0x200000007:0x1:0x0]", none = "[0x0:0x0:0x0]";
+    const std::string t = fid.Text(), root = "[0x200000007:0x1:0x0]", none = "[0x0:0x0:0x0]";
     const std::string u =
         " u=" +
         std::to_string(std::stoi(std::string(GetParam()).substr(2)) >= 11 ? static_cast<long long>(getuid()) : -1LL);

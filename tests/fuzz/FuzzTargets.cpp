@@ -94,15 +94,27 @@ const std::string kUntouched("\0untouched", 10);
 int FidText(const uint8_t* data, size_t size)
 {
     Quiet();
+    const std::string text(reinterpret_cast<const char*>(data), size);
     try {
-        const LustreAPI::CLustreFID fid(std::string(reinterpret_cast<const char*>(data), size));
-        // Whatever was read must survive the text form unchanged.
+        const LustreAPI::CLustreFID fid(text);
+        // Whatever was read must survive the text form unchanged, which is
+        // the format's.
         char form[64];
         std::snprintf(form, sizeof form, "[0x%llx:0x%x:0x%x]", fid.m_seq, fid.m_oid, fid.m_ver);
+        FUZZ_CHECK(fid.Text() == form);
         const LustreAPI::CLustreFID back{std::string(form)};
-        FUZZ_CHECK(back.m_seq == fid.m_seq && back.m_oid == fid.m_oid && back.m_ver == fid.m_ver);
+        FUZZ_CHECK(back == fid);
     } catch (const std::invalid_argument&) {
     } catch (const std::out_of_range&) {
+    }
+    // The strict parse: what it accepts survives the text form; what it
+    // refuses leaves the FID as it was.
+    LustreAPI::CLustreFID parsed(lu_fid{1, 2, 3});
+    if (LustreAPI::CLustreFID::Parse(text, parsed).Failed()) {
+        FUZZ_CHECK(parsed == LustreAPI::CLustreFID(lu_fid{1, 2, 3}));
+    } else {
+        LustreAPI::CLustreFID again;
+        FUZZ_CHECK(!LustreAPI::CLustreFID::Parse(parsed.Text(), again).Failed() && again == parsed);
     }
     return 0;
 }

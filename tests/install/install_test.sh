@@ -117,6 +117,11 @@ tree)
   expect_files "$libdir" libLustreAPI.so.1 libKxUtils.so.1 libZqLib.so.1 libLustreAPI.so pkgconfig/LustreAPI.pc \
     cmake/LustreAPI/LustreAPIConfig.cmake cmake/LustreAPI/LustreAPIConfigVersion.cmake
   expect_files "$prefix/include/LustreAPI" LustreAPI.h KxUtils.h ZqLib.h HBError.h
+  # The API reference, when Doxygen is there to render it.
+  if command -v doxygen >/dev/null; then
+    expect_files "$prefix/share" doc/liblustreapi-host-dev/html/index.html man/man3/LustreAPI_CLustreFID.3.gz \
+      man/man3/lustreapi_file_identifiers.3.gz
+  fi
   # No internal header; no stand-in header or tool on the search paths.
   expect_absent "$prefix/include/LustreAPI/ArgumentChecks.h" "$prefix/include/lustre" "$prefix/include/linux" \
     "$prefix/bin/ssh"
@@ -139,6 +144,9 @@ deb)
   [[ $depends == *libc6* && $depends == *libstdc++6* && $depends != *sqlite* ]] || fail "runtime Depends: '$depends'"
   depends=$(dpkg-deb -f "$dev" Depends)
   [[ $depends == *"liblustreapi-host1 (= $version)"* ]] || fail "development Depends: '$depends'"
+  # ssh for the changelog administration, which not every host uses.
+  recommends=$(dpkg-deb -f "$runtime" Recommends)
+  [ "$recommends" = "openssh-client" ] || fail "runtime Recommends: '$recommends'"
   depends=$(dpkg-deb -f "$sim" Depends)
   [[ $depends == *libc6* && $depends == *libsqlite3-0* && $depends != *liblustreapi-host* ]] ||
     fail "stand-in Depends: '$depends'"
@@ -149,6 +157,11 @@ deb)
   holds "^\.$libdir/libLustreAPI\.so\.1\$" runtime
   holds ! '\.h$' runtime
   holds '^\./usr/include/LustreAPI/LustreAPI\.h$' dev
+  if command -v doxygen >/dev/null; then
+    holds '^\./usr/share/doc/liblustreapi-host-dev/html/index\.html$' dev
+    holds '^\./usr/share/man/man3/lustreapi_hsm_user_requests\.3\.gz$' dev
+    holds '^\./usr/share/man/man3/LustreAPI_CLustreFID\.3\.gz$' dev
+  fi
   holds "^\.$libdir/lustreapi-sim/liblustreapi\.so\.1\$" sim
   holds "^\.$libdir/lustreapi-sim/include/lustre/lustreapi\.h\$" sim
   holds ! '^\./usr/bin/' sim

@@ -54,9 +54,7 @@ protected:
 
 std::string Values(const CChangelogRecord& r)
 {
-    const auto fid = [](const LustreAPI::CLustreFID& f) {
-        return HBString::Format("[0x%llx:0x%x:0x%x]", f.m_seq, f.m_oid, f.m_ver);
-    };
+    const auto fid = [](const LustreAPI::CLustreFID& f) { return f.Text(); };
     return HBString::Format(
         "%llu %d %s %lld.%09u 0x%x t=%s j=<%s> ef=0x%llx u=%lld:%lld nid=%s m=%s x=%s p=%s <%s> "
         "s=%s sp=%s <%s>",
