@@ -18,9 +18,10 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// How long the follower waits for the record of a change: the watcher writes
-// it within a moment, a server at once.
-constexpr milliseconds kRecordWait{5000};
+// How long the follower waits for the record of a change. The watcher has
+// written it before the follower asks (a server writes it as it makes the
+// change), so this only keeps a broken reader from hanging the demo.
+constexpr milliseconds kRecordWait{60000};
 
 struct Change {
     const char* what;
@@ -76,6 +77,7 @@ bool RunFollower(Report& report, const std::string& fsName, const std::string& s
         const std::string asked = std::string(change.what) + ", then Next until its " + change.recordType + " record";
         report.Ask(asked);
         if (!change.make()) return report.Fail(asked, ErrnoText(-errno));
+        if (!watcher.Flush(why)) return report.Fail(asked, why);
         // Every record that comes is acted on and acknowledged, up to the one
         // that tells of this change.
         for (bool told = false; !told;) {

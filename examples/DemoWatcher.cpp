@@ -39,6 +39,11 @@ bool StandInWatcher::Start(std::string& why)
     return m_running;
 }
 
+bool StandInWatcher::Flush(std::string& why)
+{
+    return StandInCommand("lustre-sim watch-flush " + ShellQuoted(m_fs), why);
+}
+
 bool StandInWatcher::Stop(std::string& why)
 {
     m_running = false;

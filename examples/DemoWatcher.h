@@ -23,6 +23,8 @@ public:
     // Returns once the watcher runs: what is done to the files afterwards is
     // logged.
     bool Start(std::string& why);
+    // Returns once the records of everything done before are written.
+    bool Flush(std::string& why);
     // Returns once the records of everything done before are written and
     // the watcher has ended.
     bool Stop(std::string& why);

@@ -127,7 +127,7 @@ bool RunHsm(demo::Report& report, const std::string& mount, const std::string& a
     }
 
     std::vector<demo::ArchivedFile> archived;
-    if (!copytool.Serve(files.size(), std::chrono::seconds(20), archived)) return false;
+    if (!copytool.Serve(files.size(), std::chrono::seconds(120), archived)) return false;
     if (!copytool.Unregister()) return false;
 
     // Each archive copy holds exactly the bytes of one of the files.
