@@ -33,7 +33,8 @@
 //
 // Errors: int operations return Lustre's result (negative errno on failure)
 // and a message; CKxError operations return an empty error on success and a
-// failed one (negative code) otherwise. Nothing of the library's own throws.
+// failed one (negative code) otherwise; GetErrorKind tells what kind of
+// failure a CKxError is. Nothing of the library's own throws.
 //
 // Lustre's types and names (lu_fid, hsm_action_list, hai_first, HSMA_*, ...)
 // come from Lustre's own <lustre/lustreapi.h>, included here; a copytool may
@@ -79,7 +80,8 @@ enum class ErrorKind {
 // The kind of error, whatever was pushed onto it later: it is the kind of
 // the failure where the error was made. Errors of the host's own utilities
 // and of Lustre (the errno failures of the path and FID conversions) are
-// Failed. Reads no message text.
+// Failed. Reads no message text: the kind is told by the location the
+// library made the error at, which the host's error object keeps as given.
 LUSTREAPI_EXPORT ErrorKind GetErrorKind(const CKxError& error);
 
 // ---- Binding --------------------------------------------------------------
