@@ -53,15 +53,13 @@ bool RunFollower(Report& report, const std::string& fsName, const std::string& s
         ~Deregister() { run(); }
     } deregister{[&] { LustreAPI::DeRegisterChangelog(host, mdt, fsName, sshUser, id); }};
 
-    unsigned long long current = 0;
-    std::vector<LustreAPI::CChangelogUser> users;
-    error = LustreAPI::GetChangelogUsers(host, mdt, fsName, sshUser, current, users);
-    if (error.Failed()) return report.Fail("GetChangelogUsers", ErrorText(error));
-
-    const std::string openAsked = Format("CChangelogReader::Open(%s, %llu, follow)", mdt.c_str(), current + 1);
+    // Where the reader stands on the server is where reading starts, also
+    // for a follower restarting after a crash.
+    const std::string openAsked = Format("CChangelogReader::OpenAtReader(%s, %s, %s, %s, %s, follow)", host.c_str(),
+                                         mdt.c_str(), fsName.c_str(), sshUser.c_str(), id.c_str());
     report.Ask(openAsked);
     LustreAPI::CChangelogReader reader;
-    error = reader.Open(mdt, current + 1, true);
+    error = reader.OpenAtReader(host, mdt, fsName, sshUser, id, true);
     if (error.Failed()) return report.Fail(openAsked, ErrorText(error));
     report.Ok(openAsked,
               reader.InProcess() ? "in-process, through Lustre's changelog calls" : "through lfs changelog --follow");
@@ -103,6 +101,8 @@ bool RunFollower(Report& report, const std::string& fsName, const std::string& s
     if (!watcher.Stop(why)) return report.Fail("lustre-sim unwatch " + fsName, why);
     reader.Close();
 
+    unsigned long long current = 0;
+    std::vector<LustreAPI::CChangelogUser> users;
     report.Ask("GetChangelogUsers: the reader's index");
     error = LustreAPI::GetChangelogUsers(host, mdt, fsName, sshUser, current, users);
     if (error.Failed()) return report.Fail("GetChangelogUsers", ErrorText(error));

@@ -40,6 +40,20 @@ struct CommandArgument {
 [[nodiscard]] CKxError CheckCommandArguments(const HBCodeLocation& where,
                                              std::initializer_list<CommandArgument> arguments);
 
+// A changelog reader's name for "lctl changelog_register -u": empty (no
+// name), or what every Lustre MDT from 2.15 on keeps whole: a letter, then
+// letters, digits, '_' and '-', at most 15 characters. (The MDT takes 16 but
+// keeps 15, so a 16th would make lctl print an identifier the MDT does not
+// list.) Otherwise a refusal naming the rule broken.
+[[nodiscard]] CKxError CheckReaderName(const HBCodeLocation& where, const std::string& name);
+
+// A changelog mask for "lctl changelog_register -m": empty (no mask), or
+// record type names (MARK, CREAT, ... in any case), ALL, DEFAULT or NONE,
+// separated by ',', and '+' or '-' before a name; no blanks, no operator
+// without a name after it. The MDT decides what the names mean in its
+// version; a mask it cannot read would still use up a reader number.
+[[nodiscard]] CKxError CheckChangelogMask(const HBCodeLocation& where, const std::string& mask);
+
 // The value as the messages above quote it: control characters, bytes
 // outside ASCII, '"' and '\' escaped, so that a message is one readable line.
 std::string QuoteForMessage(const std::string& value);

@@ -99,20 +99,58 @@ CKxError ListMdts(const char* function, const string& fsName, std::vector<std::s
     return CKxError();
 }
 
+// Names and masks of changelog readers came with Lustre 2.15: an older
+// lctl takes no option but -n. Asks the server's lctl for its version and
+// refuses before anything is registered when it is older; a reply that
+// names no version is left to lctl itself to judge.
+CKxError CheckNamedReaders(const char* function, const string& host, const string& mdt, const string& user,
+                           const string& readerName, const string& mask, const std::string& failure, milliseconds limit)
+{
+    std::list<std::string> lines;
+    CKxError error = RunRemoteListing(function, user, host, "lctl --version", limit, failure, lines);
+    if (error.Failed()) return error;
+    const auto reply = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return !l.empty(); });
+    unsigned major = 0;
+    unsigned minor = 0;
+    if (reply == lines.end() || !ReadLctlVersion(*reply, major, minor)) return CKxError();
+    if (major > 2 || (major == 2 && minor >= 15)) return CKxError();
+    const std::string what =
+        readerName.empty()
+            ? HBString::Format("The changelog mask \"%s\"", QuoteForMessage(mask).c_str())
+            : mask.empty() ? HBString::Format("The changelog reader name \"%s\"", QuoteForMessage(readerName).c_str())
+                           : HBString::Format("The changelog reader name \"%s\" and mask \"%s\"",
+                                              QuoteForMessage(readerName).c_str(), QuoteForMessage(mask).c_str());
+    return RefusalError(LAPI_AT(function),
+                        "%s for MDT %s are refused: Lustre %u.%u on host %s registers changelog readers without "
+                        "names or masks (they came with 2.15)",
+                        what.c_str(), mdt.c_str(), major, minor, host.c_str());
+}
+
 CKxError Register(const char* function, const string& host, const string& mdt, const string& fsName, const string& user,
-                  std::string& changelogUser, milliseconds limit)
+                  const string& readerName, const string& mask, std::string& changelogUser, milliseconds limit)
 {
     CKxError refused = CheckCommandArguments(LAPI_AT(function), {{"host", host, ArgumentKind::Login, false},
                                                                  {"MDT", mdt, ArgumentKind::Word, false},
                                                                  {"user", user, ArgumentKind::Login, false}});
     if (refused.Failed()) return refused;
+    refused = CheckReaderName(LAPI_AT(function), readerName);
+    if (refused.Failed()) return refused;
+    refused = CheckChangelogMask(LAPI_AT(function), mask);
+    if (refused.Failed()) return refused;
+
+    const std::string failure = HBString::Format("Cannot register the changelog in MDT %s for the Filesystem %s on host %s",
+                                                 mdt.c_str(), fsName.c_str(), host.c_str());
+    std::string remote = HBString::Format("lctl --device %s changelog_register", mdt.c_str());
+    if (!readerName.empty() || !mask.empty()) {
+        CKxError old = CheckNamedReaders(function, host, mdt, user, readerName, mask, failure, limit);
+        if (old.Failed()) return old;
+        // -m takes the next word whatever it begins with ("-creat").
+        if (!readerName.empty()) remote += HBString::Format(" -u %s", readerName.c_str());
+        if (!mask.empty()) remote += HBString::Format(" -m %s", mask.c_str());
+    }
 
     std::list<std::string> lines;
-    CKxError error = RunRemoteListing(
-        function, user, host, HBString::Format("lctl --device %s changelog_register", mdt.c_str()), limit,
-        HBString::Format("Cannot register the changelog in MDT %s for the Filesystem %s on host %s", mdt.c_str(),
-                         fsName.c_str(), host.c_str()),
-        lines);
+    CKxError error = RunRemoteListing(function, user, host, remote, limit, failure, lines);
     if (error.Failed()) return error;
 
     static const char kRegistered[] = "Registered changelog userid";  // 27 characters
@@ -138,8 +176,9 @@ CKxError Register(const char* function, const string& host, const string& mdt, c
             if (expected) {
                 HBString::TrimLeft(reply, "Registered changelog userid ");
                 HBString::Trim(reply, "'");
-                // A reply without an identifier registered nothing we could name.
-                expected = !reply.empty();
+                // A reply without an identifier registered nothing we could name;
+                // a named reader's identifier ends in its name.
+                expected = !reply.empty() && (readerName.empty() || ChangelogReaderName(reply) == readerName);
             }
         }
         if (!expected) {
@@ -324,13 +363,26 @@ CKxError GetMDTList(const string& fsName, std::vector<std::string>& mdtNames, st
 CKxError RegisterChangelog(const string& host, const string& mdt, const string& fsName, const string& user,
                            std::string& changelogUser)
 {
-    return Register(__PRETTY_FUNCTION__, host, mdt, fsName, user, changelogUser, kNoLimit);
+    return Register(__PRETTY_FUNCTION__, host, mdt, fsName, user, string(), string(), changelogUser, kNoLimit);
 }
 
 CKxError RegisterChangelog(const string& host, const string& mdt, const string& fsName, const string& user,
                            std::string& changelogUser, milliseconds timeLimit)
 {
-    return Register(__PRETTY_FUNCTION__, host, mdt, fsName, user, changelogUser, timeLimit);
+    return Register(__PRETTY_FUNCTION__, host, mdt, fsName, user, string(), string(), changelogUser, timeLimit);
+}
+
+CKxError RegisterChangelog(const string& host, const string& mdt, const string& fsName, const string& user,
+                           const string& readerName, const string& mask, std::string& changelogUser)
+{
+    return Register(__PRETTY_FUNCTION__, host, mdt, fsName, user, readerName, mask, changelogUser, kNoLimit);
+}
+
+CKxError RegisterChangelog(const string& host, const string& mdt, const string& fsName, const string& user,
+                           const string& readerName, const string& mask, std::string& changelogUser,
+                           milliseconds timeLimit)
+{
+    return Register(__PRETTY_FUNCTION__, host, mdt, fsName, user, readerName, mask, changelogUser, timeLimit);
 }
 
 CKxError DeRegisterChangelog(const string& host, const string& mdt, const string& fsName, const string& user,

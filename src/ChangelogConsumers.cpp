@@ -45,7 +45,7 @@ CKxError ReadWith(CChangelogReader& reader, const char* function, const string& 
         bool got = false;
         CKxError error = reader.Next(record, Left(deadline), got);
         if (error.Failed() && deadline >= 0 && common::MonotonicMs() >= deadline)
-            error = CommandError(LAPI_AT(function),
+            error = TimeLimitError(LAPI_AT(function),
                                  "Reading the changelog of MDT %s in-process did not finish within its time limit of "
                                  "%lld ms",
                                  mdt.c_str(), static_cast<long long>(limit.count()));
@@ -131,7 +131,7 @@ CKxError ReadRecords(const char* function, const string& mdt, const string& star
     ChangelogCalls calls;
     if (calls.Load()) {
         if (limit.count() < 0)
-            return CommandError(LAPI_AT(function),
+            return RefusalError(LAPI_AT(function),
                                 "Reading the changelog of MDT %s is refused: its time limit of %lld ms is negative",
                                 mdt.c_str(), static_cast<long long>(limit.count()));
         CChangelogReader reader;
@@ -226,6 +226,7 @@ CKxError ListUsers(const char* function, const string& host, const string& mdt, 
             listed.back().m_id = std::move(reader.id);
             listed.back().m_index = reader.index;
             listed.back().m_idleSeconds = reader.idleSeconds;
+            listed.back().m_name = ChangelogReaderName(listed.back().m_id);
             listed.back().m_mask = std::move(reader.mask);
             break;
         }

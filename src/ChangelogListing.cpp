@@ -202,4 +202,29 @@ std::string ChangelogUserNumber(const std::string& changelogUser)
     return std::to_string(number);
 }
 
+bool ReadLctlVersion(const std::string& line, unsigned& major, unsigned& minor)
+{
+    std::string rest = line;
+    if (!HBString::RemoveLeft(rest, "lctl ")) return false;
+    const char* first = rest.data();
+    const char* last = rest.data() + rest.size();
+    unsigned readMajor = 0;
+    unsigned readMinor = 0;
+    auto [dot, ec] = std::from_chars(first, last, readMajor);
+    if (ec != std::errc() || dot == first || dot == last || *dot != '.') return false;
+    const char* minorBegin = dot + 1;
+    auto [end, ec2] = std::from_chars(minorBegin, last, readMinor);
+    if (ec2 != std::errc() || end == minorBegin) return false;
+    major = readMajor;
+    minor = readMinor;
+    return true;
+}
+
+std::string ChangelogReaderName(const std::string& changelogUser)
+{
+    if (ChangelogUserNumber(changelogUser).empty()) return std::string();
+    const std::size_t dash = changelogUser.find('-');
+    return dash == std::string::npos ? std::string() : changelogUser.substr(dash + 1);
+}
+
 }  // namespace LustreAPI

@@ -74,4 +74,13 @@ std::string ServerOfValue(const std::string& value);
 // decimal number. Empty for any other identifier.
 std::string ChangelogUserNumber(const std::string& changelogUser);
 
+// The reply of "lctl --version", "lctl 2.15.8" (any build suffix after the
+// numbers, "2.14.0_5_gabc"): its major and minor numbers. false for any
+// other line.
+[[nodiscard]] bool ReadLctlVersion(const std::string& line, unsigned& major, unsigned& minor);
+
+// The name of a changelog reader from its identifier: "watcher" of
+// "cl2-watcher"; empty for "cl1" and for what is not an identifier.
+std::string ChangelogReaderName(const std::string& changelogUser);
+
 }  // namespace LustreAPI

@@ -231,7 +231,7 @@ CKxError CChangelogReader::Open(const std::string& mdt, unsigned long long start
     CKxError refused = CheckCommandArguments(LAPI_LOCATION, {{"MDT", mdt, ArgumentKind::Word, false}});
     if (refused.Failed()) return refused;
     if (startRecord > static_cast<unsigned long long>(INT64_MAX))
-        return CommandError(LAPI_LOCATION, "The start record %llu is refused: it is beyond 9223372036854775807",
+        return RefusalError(LAPI_LOCATION, "The start record %llu is refused: it is beyond 9223372036854775807",
                             startRecord);
     Close();
     State& s = *m_state;
@@ -296,7 +296,7 @@ CKxError CChangelogReader::Next(CChangelogRecord& record, milliseconds wait, boo
         // A following reader's wait may pass; without follow it is a time
         // limit, which fails this Next only.
         if (!s.follow)
-            return CommandError(LAPI_LOCATION,
+            return TimeLimitError(LAPI_LOCATION,
                                 "Reading the changelog of MDT %s: no record came within the wait of %lld ms",
                                 s.mdt.c_str(), waitMs);
         break;
@@ -310,6 +310,51 @@ int CChangelogReader::Descriptor() const
 {
     if (!m_state || !m_state->open) return -1;
     return m_state->InProcess() ? m_state->deviceFd : m_state->lfs.Descriptor();
+}
+
+namespace {
+
+// The record after the index of the reader changelogUser, from the MDT's
+// listing of its readers.
+CKxError FirstUnacknowledged(const std::string& host, const std::string& mdt, const std::string& fsName,
+                             const std::string& user, const std::string& changelogUser,
+                             std::chrono::milliseconds limit, unsigned long long& first)
+{
+    unsigned long long current = 0;
+    std::vector<CChangelogUser> users;
+    CKxError error = GetChangelogUsers(host, mdt, fsName, user, current, users, limit);
+    if (error.Failed()) return error;
+    const auto reader = std::find_if(users.begin(), users.end(),
+                                     [&](const CChangelogUser& u) { return u.m_id == changelogUser; });
+    if (reader == users.end())
+        return CommandError(LAPI_LOCATION, "Cannot find the changelog reader %s in the MDT %s for Lustre FS %s",
+                            changelogUser.c_str(), mdt.c_str(), fsName.c_str());
+    first = reader->m_index + 1;  // Open refuses what lies beyond a signed 64-bit number
+    return CKxError();
+}
+
+}  // namespace
+
+CKxError CChangelogReader::OpenAtReader(const std::string& host, const std::string& mdt, const std::string& fsName,
+                                        const std::string& user, const std::string& changelogUser, bool follow)
+{
+    return OpenAtReader(host, mdt, fsName, user, changelogUser, follow, std::chrono::milliseconds(0));
+}
+
+CKxError CChangelogReader::OpenAtReader(const std::string& host, const std::string& mdt, const std::string& fsName,
+                                        const std::string& user, const std::string& changelogUser, bool follow,
+                                        std::chrono::milliseconds timeLimit)
+{
+    CKxError refused = CheckCommandArguments(LAPI_LOCATION, {{"changelog user", changelogUser, ArgumentKind::Word, false}});
+    if (refused.Failed()) return refused;
+    Close();
+    unsigned long long first = 0;
+    CKxError error = FirstUnacknowledged(host, mdt, fsName, user, changelogUser, timeLimit, first);
+    if (error.Failed()) return error;
+    if (first == 0)
+        return RefusalError(LAPI_LOCATION, "The changelog reader %s of MDT %s has acknowledged every record there can be",
+                            changelogUser.c_str(), mdt.c_str());
+    return Open(mdt, first, follow);
 }
 
 CKxError CChangelogReader::Close()

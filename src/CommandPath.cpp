@@ -30,7 +30,7 @@ CKxError RunChecked(const char* function, const std::string& command, std::chron
     // A negative limit is most likely a deadline already passed: never
     // taken as "no limit".
     if (limit.count() < 0)
-        return CommandError(LAPI_AT(function), "Command %s is refused: its time limit of %lld ms is negative",
+        return RefusalError(LAPI_AT(function), "Command %s is refused: its time limit of %lld ms is negative",
                             command.c_str(), static_cast<long long>(limit.count()));
     const long long limitMs = limit.count();
     // The runner takes an int of milliseconds; a longer limit is as good as
@@ -48,7 +48,7 @@ CKxError RunChecked(const char* function, const std::string& command, std::chron
                                    "time limit of %lld ms passed",
                                    command.c_str(), limitMs);
         LogLine(LAPI_AT(function), "%s", text.c_str());
-        return CommandError(LAPI_AT(function), "%s", text.c_str());
+        return TimeLimitError(LAPI_AT(function), "%s", text.c_str());
     }
     if (status != 0 || (rule == EmptyOutput::Fails && printed.empty())) {
         const std::string kept = ErrorsForMessage(errors);

@@ -23,4 +23,14 @@ void LogAlways(const HBCodeLocation& where, const char* format, ...) __attribute
 // message, at where.
 CKxError CommandError(const HBCodeLocation& where, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// CommandError for a value refused before anything ran, and for a time limit
+// or wait that passed: the same code and texts, the file name "LustreAPI"
+// too, but held in an object of its own, which GetErrorKind recognises. The
+// kind thus travels with the error wherever it is copied or returned.
+CKxError RefusalError(const HBCodeLocation& where, const char* format, ...) __attribute__((format(printf, 2, 3)));
+CKxError TimeLimitError(const HBCodeLocation& where, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Whether error was made by RefusalError, by TimeLimitError.
+bool IsRefusal(const CKxError& error);
+bool IsTimeLimit(const CKxError& error);
+
 }  // namespace LustreAPI

@@ -158,7 +158,7 @@ CKxError CLustreFID::Parse(const std::string& text, CLustreFID& fid)
                                         {"version", 0xffffffffULL, "0xffffffff"}};
     const auto refuse = [&text](const std::string& reason) {
         const std::string quoted = QuoteForMessage(text);
-        return CommandError(LAPI_LOCATION, "The text \"%s\" is not a FID: %s", quoted.c_str(), reason.c_str());
+        return RefusalError(LAPI_LOCATION, "The text \"%s\" is not a FID: %s", quoted.c_str(), reason.c_str());
     };
 
     const char* p = text.data();
@@ -310,6 +310,38 @@ CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::str
     path = mount;
     HBPath::Append(path, relativePath, 0);  // joining cannot fail
     return CKxError();
+}
+
+CKxError GetPathsFromFID(const std::string& mountPoint, const CLustreFID& fid, std::vector<std::string>& paths)
+{
+    const std::string fidText = fid.Text();
+    std::vector<std::string> found;
+    std::string mount;
+    int linkNo = 0;
+    while (found.size() < kMaxPathsOfFID) {
+        std::string message;
+        std::string relativePath;
+        long long recNo = 0;
+        const int asked = linkNo;
+        if (RelativePath(mountPoint, fidText, recNo, linkNo, relativePath, message) != 0)
+            return HBErrorUtil::ErrorErrNo(LAPI_LOCATION, ENOENT, "Cannot convert FID to Path for %s due to %s",
+                                           fidText.c_str(), message.c_str());
+        // One mount point for every link: they all lie in one file system.
+        if (found.empty()) {
+            CKxError located = MountPointOf(mountPoint, fidText, mount);
+            if (located.Failed()) return located;
+        }
+        std::string path = mount;
+        HBPath::Append(path, relativePath, 0);
+        found.push_back(std::move(path));
+        // Lustre hands back the next link number, and the same one at the last.
+        if (linkNo <= asked) {
+            paths = std::move(found);
+            return CKxError();
+        }
+    }
+    return CommandError(LAPI_LOCATION, "Cannot convert FID to Path for %s: it has more than %zu links", fidText.c_str(),
+                        kMaxPathsOfFID);
 }
 
 }  // namespace LustreAPI

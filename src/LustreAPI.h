@@ -33,7 +33,8 @@
 //
 // Errors: int operations return Lustre's result (negative errno on failure)
 // and a message; CKxError operations return an empty error on success and a
-// failed one (negative code) otherwise. Nothing of the library's own throws.
+// failed one (negative code) otherwise; GetErrorKind tells what kind of
+// failure a CKxError is. Nothing of the library's own throws.
 //
 // Lustre's types and names (lu_fid, hsm_action_list, hai_first, HSMA_*, ...)
 // come from Lustre's own <lustre/lustreapi.h>, included here; a copytool may
@@ -59,6 +60,29 @@
 
 // Every operation and type of the library, family by family.
 namespace LustreAPI {
+
+// ---- Kinds of failure -------------------------------------------------------
+
+// What a failed CKxError of this library says happened, for a program that
+// acts differently on each; the codes stay those each operation documents
+// (Win32 774 for all three of the library's own kinds).
+enum class ErrorKind {
+    None,       // not a failure
+    Refused,    // an argument was refused before anything ran (a value that may
+                // not go into a command line, a text that is not a FID, a
+                // negative time limit, a reader name or mask Lustre cannot take)
+    TimeLimit,  // a time limit or a wait passed: the command was ended, or no
+                // record came within a reader's wait
+    Failed,     // anything else: a command or Lustre call that failed, output
+                // that cannot be read, the loader's failure
+};
+
+// The kind of error, whatever was pushed onto it later: it is the kind of
+// the failure where the error was made. Errors of the host's own utilities
+// and of Lustre (the errno failures of the path and FID conversions) are
+// Failed. Reads no message text: the kind is told by the location the
+// library made the error at, which the host's error object keeps as given.
+LUSTREAPI_EXPORT ErrorKind GetErrorKind(const CKxError& error);
 
 // ---- Binding --------------------------------------------------------------
 // Once per process, before any operation that calls into Lustre: the HSM
@@ -355,6 +379,16 @@ LUSTREAPI_EXPORT CKxError GetFIDFromPath(const std::string& path, CLustreFID& fi
 // on failure. fid is only read.
 LUSTREAPI_EXPORT CKxError GetPathFromFID(const std::string& mountPoint, CLustreFID& fid, std::string& path, int& linkNo,
                                          long long& recNo);
+// Every path of fid, one per hard link in link-number order, each made as
+// GetPathFromFID makes it (the mount point joined with Lustre's path below
+// it). Lustre is asked link after link, from link 0, until it hands back a
+// link number no larger than the one asked; at most kMaxPathsOfFID links
+// are asked (ldiskfs allows 65000), a file with more failing rather than
+// being listed in part. On success paths is replaced; on failure it is
+// untouched and the error is GetPathFromFID's for the link that failed.
+constexpr std::size_t kMaxPathsOfFID = 65536;
+LUSTREAPI_EXPORT CKxError GetPathsFromFID(const std::string& mountPoint, const CLustreFID& fid,
+                                          std::vector<std::string>& paths);
 
 // ---- Commands and changelog dump ----------------------------------------------
 //
@@ -421,6 +455,32 @@ LUSTREAPI_EXPORT CKxError RegisterChangelog(const std::string& host, const std::
                                             const std::string& user, std::string& changelogUser);
 LUSTREAPI_EXPORT CKxError RegisterChangelog(const std::string& host, const std::string& mdt, const std::string& fsName,
                                             const std::string& user, std::string& changelogUser,
+                                            std::chrono::milliseconds timeLimit);
+// Registers a changelog reader with a name and a mask, as Lustre 2.15 and
+// later do: "lctl --device <mdt> changelog_register -u <readerName> -m
+// <mask>", each option only when its value is not empty (both empty: the
+// registration above, command line and all). On success changelogUser
+// holds the identifier as lctl prints it, "cl2-<readerName>" ("cl2" without
+// a name). readerName: a letter, then letters, digits, '_' and '-', at most
+// 15 characters (Lustre keeps no more). mask: record type names (any case),
+// ALL, DEFAULT or NONE, separated by ',', with '+' or '-' before a name for
+// a mask relative to Lustre's default ("-creat,unlnk"); no blanks; what the
+// names mean is the MDT's version's (lustre-tools: a mask without operator
+// always keeps MARK). Either refused before anything runs (ErrorKind::Refused).
+// With a name or a mask the server's lctl is first asked its version
+// ("ssh user@host 'lctl --version'"; the time limit bounds each of the two
+// commands): before 2.15 the registration is refused, nothing registered
+// (ErrorKind::Refused, "... are refused: Lustre 2.12 on host <host>
+// registers changelog readers without names or masks (they came with
+// 2.15)"). The MDT's own refusals ("User exists" for a name already
+// registered) fail as lctl's failure does; the MDT uses up a reader number
+// on them.
+LUSTREAPI_EXPORT CKxError RegisterChangelog(const std::string& host, const std::string& mdt, const std::string& fsName,
+                                            const std::string& user, const std::string& readerName,
+                                            const std::string& mask, std::string& changelogUser);
+LUSTREAPI_EXPORT CKxError RegisterChangelog(const std::string& host, const std::string& mdt, const std::string& fsName,
+                                            const std::string& user, const std::string& readerName,
+                                            const std::string& mask, std::string& changelogUser,
                                             std::chrono::milliseconds timeLimit);
 // Removes the changelog user changelogUser (only read). The reply of every
 // Lustre version is accepted: "<mdt>: Deregistered changelog user '<id>'" and,
@@ -563,6 +623,7 @@ struct LUSTREAPI_EXPORT CChangelogUser {
     long long m_idleSeconds = -1;    // seconds since it last acknowledged; -1 before Lustre 2.11
     std::string m_mask;              // "MARK,CREAT,..." of readers registered with a name or a
                                      // mask (2.15 on); empty otherwise
+    std::string m_name;              // "watcher" of "cl2-watcher"; empty for a reader without a name
 };
 
 // Lists the changelog readers of mdt with the same remote command as the
@@ -641,6 +702,19 @@ public:
     // llapi_changelog_start failed with Error <errno text> (<errno>)");
     // through lfs, lfs's failure comes from the first Next.
     CKxError Open(const std::string& mdt, unsigned long long startRecord, bool follow);
+    // Open at the first record the changelog reader changelogUser of mdt
+    // has not acknowledged: the record after its index in the MDT's
+    // changelog_users listing on host (GetChangelogUsers; the time limit
+    // bounds that command), where a consumer restarting after a crash goes
+    // on. The identifier is matched whole ("cl2-watcher"). Fails as
+    // GetChangelogUsers fails, with "Cannot find the changelog reader <id>
+    // in the MDT <mdt> for Lustre FS <fsName>" when the listing has no such
+    // reader, and otherwise as Open fails; the reader is then closed.
+    CKxError OpenAtReader(const std::string& host, const std::string& mdt, const std::string& fsName,
+                          const std::string& user, const std::string& changelogUser, bool follow);
+    CKxError OpenAtReader(const std::string& host, const std::string& mdt, const std::string& fsName,
+                          const std::string& user, const std::string& changelogUser, bool follow,
+                          std::chrono::milliseconds timeLimit);
     // The next record. got is false, with record untouched, when the reader
     // has ended (without follow: after the last record), or when no record
     // came within wait (with follow; 0: do not wait; any wait is clamped, a

@@ -70,6 +70,12 @@ _FUNCTIONS = (
 for _name in _FUNCTIONS:
     globals()[_name] = _public(getattr(_lustreapi, _name))
 
+# The static method too: pybind11's is a function bound to a capsule.
+_at_reader = _public(ChangelogReader.at_reader)
+_at_reader.__qualname__ = "ChangelogReader.at_reader"
+ChangelogReader.at_reader = staticmethod(_at_reader)
+del _at_reader
+
 for _enum in (CopytoolAction, HsmAction, HsmStates, ProgressFlags, ProgressState, RecordType):
     _enum.__module__ = __name__
 for _result in (ChangelogUser, HsmCurrentAction, HsmState, Mdt):

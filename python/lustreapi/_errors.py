@@ -32,10 +32,12 @@ class LustreError(OSError):
     - A call whose Lustre entry point is not bound (load() not called, or
       Lustre's library lacks that optional entry point): EINVAL, with the
       message "<entry point> is not loaded".
-    - A command that ran past its timeout=: ETIMEDOUT (LustreTimeoutError),
-      the command and every process it started killed.
-    - A refused argument (a value that may not go into a command line) and a
-      failed command (lctl, lfs or ssh failed, or printed what cannot be
+    - A command that ran past its timeout=, or a reading that did: ETIMEDOUT
+      (LustreTimeoutError), the command and every process it started killed.
+    - A refused argument, refused before anything ran (a value that may not
+      go into a command line, a text that is not a FID, a reader name or
+      mask the server's Lustre cannot take): EINVAL.
+    - A failed command (lctl, lfs or ssh failed, or printed what cannot be
       read): EIO, the message saying which.
     """
 

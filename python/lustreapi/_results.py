@@ -45,13 +45,15 @@ class ChangelogUser(NamedTuple):
     index: int
     idle_seconds: int
     mask: str
+    name: str
 
 
 _fields(ChangelogUser,
         id='"cl1", "cl2-watcher"',
         index="The last record it acknowledged.",
         idle_seconds="Seconds since it last acknowledged; -1 before Lustre 2.11.",
-        mask='"MARK,CREAT,..." where the listing shows one (2.15 on), else "".')
+        mask='"MARK,CREAT,..." where the listing shows one (2.15 on), else "".',
+        name='"watcher" of "cl2-watcher"; "" for a reader without a name.')
 
 
 class Mdt(NamedTuple):

@@ -35,20 +35,13 @@ namespace {
 using Timeout = std::optional<double>;
 
 // The one place where a timeout meets the library's operations: op calls
-// the operation's time-limit overload with the limit it is given. A command
-// that fails once its limit has passed was ended by it: ETIMEDOUT.
+// the operation's time-limit overload with the limit it is given. A limit
+// that passed is the error's own kind (ETIMEDOUT, CheckError).
 template <typename Operation>
 void Limited(const Timeout& timeout, Operation op)
 {
-    const std::chrono::milliseconds limit = TimeLimit(timeout);
-    const auto start = std::chrono::steady_clock::now();
-    const CKxError error = op(limit);
-    if (!error.Failed()) return;
-    if (limit.count() > 0 && std::chrono::steady_clock::now() - start >= limit)
-        throw Failure(ETIMEDOUT, error.GetMessages().empty() ? "timed out" : error.GetMessages().back());
-    CheckError(error);
+    CheckError(op(TimeLimit(timeout)));
 }
-
 unsigned long long ToNumber(const std::string& text, const char* what)
 {
     unsigned long long value = 0;
@@ -97,11 +90,11 @@ py::list MdtList(const std::string& fsName, const Timeout& timeout)
 }
 
 std::string Register(const std::string& host, const std::string& mdt, const std::string& fsName,
-                     const std::string& user, const Timeout& timeout)
+                     const std::string& user, const std::string& name, const std::string& mask, const Timeout& timeout)
 {
     std::string id;
     Limited(timeout, [&](std::chrono::milliseconds limit) {
-        return LustreAPI::RegisterChangelog(host, mdt, fsName, user, id, limit);
+        return LustreAPI::RegisterChangelog(host, mdt, fsName, user, name, mask, id, limit);
     });
     return id;
 }
@@ -138,7 +131,8 @@ py::tuple Users(const std::string& host, const std::string& mdt, const std::stri
     py::list readers;
     for (const CChangelogUser& u : users)
         readers.append(MakeResult(
-            "ChangelogUser", {py::str(u.m_id), py::int_(u.m_index), py::int_(u.m_idleSeconds), py::str(u.m_mask)}));
+            "ChangelogUser", {py::str(u.m_id), py::int_(u.m_index), py::int_(u.m_idleSeconds), py::str(u.m_mask),
+                              py::str(u.m_name)}));
     return py::make_tuple(current, readers);
 }
 
@@ -226,9 +220,15 @@ void BindChangelog(py::module_& m)
           "...]. timeout: seconds for the command (None: no limit); a command that\n"
           "runs past it raises LustreTimeoutError (ETIMEDOUT).");
     m.def("register_changelog", &Register, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"),
-          py::kw_only(), py::arg("timeout") = py::none(), release(),
-          (std::string("register_changelog(host, mdt, fsname, user, *, timeout=None)\n--\n\n"
-                       "Registers a changelog reader on mdt and returns its id (\"cl1\").") +
+          py::kw_only(), py::arg("name") = "", py::arg("mask") = "", py::arg("timeout") = py::none(), release(),
+          (std::string("register_changelog(host, mdt, fsname, user, *, name='', mask='', timeout=None)\n--\n\n"
+                       "Registers a changelog reader on mdt and returns its id as lctl prints it:\n"
+                       "\"cl1\", or \"cl2-watcher\" with name='watcher' (a letter, then letters,\n"
+                       "digits, '_' and '-', at most 15). mask: record type names joined by ',',\n"
+                       "'+' or '-' before a name for a mask relative to Lustre's default\n"
+                       "(\"creat,unlnk\", \"-atime\"). A name or a mask needs Lustre 2.15 on the\n"
+                       "server; an older one, or a name or mask that is not one, raises\n"
+                       "LustreError with errno EINVAL before anything is registered.") +
            remote)
               .c_str());
     m.def("deregister_changelog", &Deregister, py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"),

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "LustreAPI.h"
+
 namespace py = pybind11;
 
 namespace lustrepy {
@@ -24,13 +26,22 @@ namespace {
 
 // HRESULT_FROM_WIN32 puts the facility bits 0x8007 over a Win32 code. The
 // loader's "module not found" (126) and "procedure not found" (127) are
-// ENOENT; the commands' 774 and any other Win32 code EIO.
+// ENOENT. The library's own failures (774) go by their kind: a refused
+// argument EINVAL, a time limit that passed ETIMEDOUT, any other EIO.
 int ErrnoOf(const CKxError& error)
 {
     const unsigned code = static_cast<unsigned>(error.GetCode());
     if ((code & 0xFFFF0000u) != 0x80070000u) return -error.GetCode();
     const unsigned win32 = code & 0xFFFFu;
-    return win32 == 126 || win32 == 127 ? ENOENT : EIO;
+    if (win32 == 126 || win32 == 127) return ENOENT;
+    switch (LustreAPI::GetErrorKind(error)) {
+    case LustreAPI::ErrorKind::Refused:
+        return EINVAL;
+    case LustreAPI::ErrorKind::TimeLimit:
+        return ETIMEDOUT;
+    default:
+        return EIO;
+    }
 }
 
 }  // namespace

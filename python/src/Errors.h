@@ -29,10 +29,11 @@ private:
 // errno, with msg as the message or, when msg is empty, strerror's text.
 void CheckResult(int result, const std::string& msg, const std::string& filename = {});
 // A failed error as a Failure. The errno is the error's own for errno
-// failures, ENOENT for a library or entry point the loader did not find, and
-// EIO for the other Win32 failures, those of the commands (their message
-// says what went wrong); the message joins the error's messages, newest
-// first, with ": ".
+// failures, ENOENT for a library or entry point the loader did not find;
+// for the library's own failures (LustreAPI::GetErrorKind) EINVAL for a
+// refused argument, ETIMEDOUT for a time limit that passed and EIO for the
+// rest, those of the commands (their message says what went wrong). The
+// message joins the error's messages, newest first, with ": ".
 void CheckError(const CKxError& error, const std::string& filename = {});
 
 // The exception a Failure is raised as: lustreapi.LustreError or, for an

@@ -39,26 +39,13 @@ CLustreFID Path2Fid(const Path& path)
     return CLustreFID(found);
 }
 
-// Every path of the file, by link number: Lustre hands back the next link
-// number with each path and the same number at the last one.
-std::vector<std::string> Fid2Path(const Path& mount, CLustreFID fid)
+// Every path of the file, one per hard link.
+std::vector<std::string> Fid2Path(const Path& mount, const CLustreFID& fid)
 {
     std::vector<std::string> paths;
-    int linkNo = 0;
-    // A file has at most 65000 hard links in ldiskfs; a larger count here
-    // can only come from a library that never stops.
-    constexpr size_t kMaxLinks = 65536;
-    while (paths.size() < kMaxLinks) {
-        std::string path;
-        long long recNo = 0;
-        const int asked = linkNo;
-        CheckError(LustreAPI::GetPathFromFID(mount.string(), fid, path, linkNo, recNo), mount.string());
-        paths.push_back(path);
-        if (linkNo <= asked) break;
-    }
+    CheckError(LustreAPI::GetPathsFromFID(mount.string(), fid, paths), mount.string());
     return paths;
 }
-
 std::string SearchFsName(const Path& path)
 {
     char name[256] = {};

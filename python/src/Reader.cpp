@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,6 +24,15 @@ public:
     Reader(const std::string& mdt, unsigned long long start, bool follow) : m_follow(follow)
     {
         CheckError(m_reader.Open(mdt, start, follow));
+    }
+
+    // Opened at the first record the registered reader changelogUser has
+    // not acknowledged.
+    Reader(const std::string& host, const std::string& mdt, const std::string& fsName, const std::string& user,
+           const std::string& changelogUser, bool follow, std::chrono::milliseconds limit)
+        : m_follow(follow)
+    {
+        CheckError(m_reader.OpenAtReader(host, mdt, fsName, user, changelogUser, follow, limit));
     }
 
     // The next record; none at the end, after close(), or when timeout
@@ -97,6 +107,22 @@ void BindReader(py::module_& m)
                               "iteration then ends."))
         .def(py::init<const std::string&, unsigned long long, bool>(), py::arg("mdt"), py::arg("start") = 0,
              py::arg("follow") = false, release(), "__init__(self, mdt, start=0, follow=False)\n--\n\n")
+        .def_static(
+            "at_reader",
+            [](const std::string& host, const std::string& mdt, const std::string& fsName, const std::string& user,
+               const std::string& changelogUser, bool follow, std::optional<double> timeout) {
+                const std::chrono::milliseconds limit = TimeLimit(timeout);
+                py::gil_scoped_release release;
+                return std::make_unique<Reader>(host, mdt, fsName, user, changelogUser, follow, limit);
+            },
+            py::arg("host"), py::arg("mdt"), py::arg("fsname"), py::arg("user"), py::arg("changelog_user"),
+            py::kw_only(), py::arg("follow") = false, py::arg("timeout") = py::none(),
+            "at_reader(host, mdt, fsname, user, changelog_user, *, follow=False, timeout=None)\n--\n\n"
+            "A ChangelogReader of mdt opened at the first record that the registered\n"
+            "reader changelog_user (\"cl2-watcher\") has not acknowledged, read from\n"
+            "mdt's changelog_users on host over ssh: where a consumer goes on after a\n"
+            "crash. timeout: seconds for that command (None: no limit). A reader that\n"
+            "is not listed raises LustreError (EIO).")
         .def("next", &Reader::Next, py::arg("timeout") = py::none(),
              "next(self, timeout=None)\n--\n\n"
              "The next ChangelogRecord; None at the end or, when following, once\n"

@@ -211,7 +211,9 @@ int Lctl::Register(const std::string& device, const std::vector<std::string>& ar
     sim::ChangelogUser user;
     user.id = ++log.lastUser;
     const std::string stored = name.substr(0, kMaxStoredName);
-    int err = named ? CheckUserName(name) : 0;
+    // An empty -u "" names no one: the MDT checks and keeps only a name
+    // with a first character, though lctl prints the dash all the same.
+    int err = !name.empty() ? CheckUserName(name) : 0;
     for (const auto& u : log.users)
         if (!err && !stored.empty() && u.name == stored) err = EEXIST;
     // A -u user without -m gets the default mask (the server-wide mask is
@@ -225,12 +227,12 @@ int Lctl::Register(const std::string& device, const std::vector<std::string>& ar
     user.endrec = log.index;
     user.clearTime = sim::SimNow(m_ctx.stateDir);
     user.name = stored;
-    user.extended = hasMask || named;
+    user.extended = hasMask || !name.empty();
     user.mask = mask;
     log.users.push_back(user);
     if (!store.SaveHead(log) || !tx.Commit()) return StoreFailed(tx);
 
-    const std::string id = "cl" + std::to_string(user.id) + (name.empty() ? "" : "-" + name);
+    const std::string id = "cl" + std::to_string(user.id) + (named ? "-" + name : "");
     if (nameOnly)
         printf("%s\n", id.c_str());
     else

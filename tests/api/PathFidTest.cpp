@@ -1,7 +1,11 @@
 // Path to FID and back through the stand-in, on real files. Failures, and
 // what is handed back with them, are UnterminatedPathTest's.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -89,3 +93,47 @@ TEST_F(PathFidTest, FailureCarriesLustresReason)
 }
 
 }  // namespace
+
+// Every link of a file, in Lustre's link order, each below the mount point;
+// a removed link is gone from the next answer. A failure leaves the list.
+TEST_F(PathFidTest, EveryPathOfAHardLinkedFile)
+{
+    const std::string first = state.WriteFile("d1/first", "x");
+    const std::string second = state.mount + "/d2/second";
+    const std::string third = state.mount + "/third";
+    state.WriteFile("d2/placeholder", "");
+    ASSERT_EQ(link(first.c_str(), second.c_str()), 0) << std::strerror(errno);
+    ASSERT_EQ(link(first.c_str(), third.c_str()), 0) << std::strerror(errno);
+    LustreAPI::CLustreFID fid;
+    ASSERT_FALSE(LustreAPI::GetFIDFromPath(first, fid).Failed());
+
+    // What GetPathFromFID gives link by link is what the list holds.
+    std::vector<std::string> byLink;
+    for (int linkNo = 0, asked = -1; linkNo > asked && byLink.size() < 10;) {
+        asked = linkNo;
+        std::string path;
+        long long recNo = 0;
+        ASSERT_FALSE(LustreAPI::GetPathFromFID(state.mount, fid, path, linkNo, recNo).Failed());
+        byLink.push_back(path);
+    }
+    std::vector<std::string> paths{"previous"};
+    ASSERT_FALSE(LustreAPI::GetPathsFromFID(state.mount + "/d2", fid, paths).Failed());
+    EXPECT_EQ(paths, byLink);
+    std::vector<std::string> sorted = paths;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, (std::vector<std::string>{first, second, third}));
+
+    ASSERT_EQ(unlink(second.c_str()), 0);
+    ASSERT_FALSE(LustreAPI::GetPathsFromFID(state.mount, fid, paths).Failed());
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{first, third}));
+
+    // The last link gone: Lustre knows the FID no more.
+    ASSERT_EQ(unlink(first.c_str()), 0);
+    ASSERT_EQ(unlink(third.c_str()), 0);
+    paths = {"kept"};
+    const CKxError gone = LustreAPI::GetPathsFromFID(state.mount, fid, paths);
+    EXPECT_EQ(gone.GetSystemError(), 2);
+    EXPECT_EQ(LustreAPI::GetErrorKind(gone), LustreAPI::ErrorKind::Failed);
+    EXPECT_EQ(paths, std::vector<std::string>{"kept"});
+}

@@ -15,6 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "KxUtils.h"
 #include "LustreAPI.h"
 #include "TestSupport.h"
 
@@ -169,6 +170,8 @@ TEST_P(HungServer, LimitedOperationsEndOnTime)
         {"ssh -o BatchMode=yes -o ConnectTimeout=1 -o ServerAliveInterval=1 -o ServerAliveCountMax=2 root@192.168.0.1 "
          "'lctl --device lustre-MDT0000 changelog_register'",
          [&] { return LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", s1, limit); }},
+        {"changelog_register -u watcher'",
+         [&] { return LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", "watcher", "", s1, limit); }},
         {"changelog_deregister cl1",
          [&] { return LustreAPI::DeRegisterChangelog(host, mdt, "lustre", "root", s1 = "cl1", limit); }},
         {"lctl get_param mdd.lustre-MDT0000.changelog_users",
@@ -196,6 +199,7 @@ TEST_P(HungServer, LimitedOperationsEndOnTime)
         ASSERT_EQ(error.GetSystemError(), 774);
         EXPECT_THAT(error.GetMessages().at(0), ::testing::HasSubstr(command));
         EXPECT_THAT(error.GetMessages().at(0), ::testing::HasSubstr("within its time limit of 400 ms"));
+        EXPECT_EQ(LustreAPI::GetErrorKind(error), LustreAPI::ErrorKind::TimeLimit);
         EXPECT_THAT(ProcessesOfState(dir / "state"), ::testing::IsEmpty());
     }
     EXPECT_EQ(s1 + s2 + std::to_string(names.size() + users.size() + records.size() + lines.size()), "cl1before0");
@@ -219,6 +223,112 @@ TEST_P(HungServer, MdtPatternIgnoresTheWorkingDirectory)
 }
 
 INSTANTIATE_TEST_SUITE_P(Version215, HungServer, ::testing::Values("2.15"));
+
+// Readers with names and masks, as lctl and the MDT of each version take
+// them: 2.15 and later register them and list their names and masks
+// (lustre-tools sections 1, 2 and 13); 2.12 has neither, and the library
+// refuses before anything is registered.
+class NamedReaders : public StandInChain {
+protected:
+    bool Named() const { return std::string(GetParam()) != "2.12"; }
+    std::string Users()
+    {
+        unsigned long long current = 0;
+        std::vector<LustreAPI::CChangelogUser> users;
+        EXPECT_FALSE(LustreAPI::GetChangelogUsers(host, mdt, "lustre", "root", current, users).Failed());
+        std::string text;
+        for (const auto& u : users) text += u.m_id + " name=" + u.m_name + " mask=" + u.m_mask + ";";
+        return text;
+    }
+    const std::string host = "192.168.0.1", mdt = "lustre-MDT0000";
+};
+
+TEST_P(NamedReaders, RegisterWithNameAndMask)
+{
+    const std::string defaultMask = "MARK,CREAT,MKDIR,HLINK,SLINK,MKNOD,UNLNK,RMDIR,RENME,RNMTO,CLOSE,LYOUT,TRUNC,"
+                                    "SATTR,XATTR,HSM,MTIME,CTIME,MIGRT,FLRW,RESYNC";
+    std::string id = "before";
+    const CKxError named = LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", "watcher", "creat", id);
+    if (!Named()) {
+        EXPECT_EQ(LustreAPI::GetErrorKind(named), LustreAPI::ErrorKind::Refused);
+        EXPECT_EQ(named.GetMessages(),
+                  std::vector<std::string>{"The changelog reader name \"watcher\" and mask \"creat\" for MDT "
+                                           "lustre-MDT0000 are refused: Lustre 2.12 on host 192.168.0.1 registers "
+                                           "changelog readers without names or masks (they came with 2.15)"});
+        EXPECT_EQ(id, "before");
+        // Nothing registered, no number used: a plain reader is still cl1.
+        EXPECT_EQ(Users(), "");
+        ASSERT_FALSE(LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", "", "", id).Failed());
+        EXPECT_EQ(id, "cl1");
+        return;
+    }
+    ASSERT_FALSE(named.Failed()) << named.ToString();
+    EXPECT_EQ(id, "cl1-watcher");
+    ASSERT_FALSE(LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", "", "unlnk+close+open", id).Failed());
+    EXPECT_EQ(id, "cl2");
+    ASSERT_FALSE(LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", "indexer", "", id).Failed());
+    EXPECT_EQ(id, "cl3-indexer");
+    // A name taken already: the MDT refuses, and the number is used up.
+    const CKxError taken = LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", "watcher", "", id);
+    EXPECT_EQ(LustreAPI::GetErrorKind(taken), LustreAPI::ErrorKind::Failed);
+    EXPECT_THAT(taken.GetMessages().at(0), ::testing::HasSubstr("error: changelog_register: User exists"));
+    ASSERT_FALSE(LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", id).Failed());
+    EXPECT_EQ(id, "cl5");
+    EXPECT_EQ(Users(), "cl1-watcher name=watcher mask=MARK,CREAT;cl2 name= mask=MARK,UNLNK,OPEN,CLOSE;"
+                       "cl3-indexer name=indexer mask=" + defaultMask + ";cl5 name= mask=;");
+    // The listing as lctl prints it: "%-24s %10llu (%u)" and " mask=...".
+    Sim("set-time 1700000000 && lctl --device lustre-MDT0000 changelog_register -n -u late -m -all > " +
+        dir / "reply" + " && lustre-sim set-time 1700000007");
+    EXPECT_EQ(ReadLines(dir / "reply"), std::vector<std::string>{"cl6-late"});
+    const testsupport::Outcome listing = testsupport::Shell("lctl get_param mdd.lustre-MDT0000.changelog_users");
+    EXPECT_THAT(listing.out, ::testing::HasSubstr("\n" + HBString::Format("%-24s %10llu (%u)", "cl6-late", 0ULL, 7u) +
+                                                  " mask=MARK\n"));
+    // lctl prints the dash of an empty name; the MDT keeps a plain reader.
+    const testsupport::Outcome empty = testsupport::Shell("lctl --device lustre-MDT0000 changelog_register -u ''");
+    EXPECT_EQ(empty.out, "lustre-MDT0000: Registered changelog userid 'cl7-'\n");
+    EXPECT_THAT(Users(), ::testing::EndsWith("cl7 name= mask=;"));
+
+    ASSERT_FALSE(LustreAPI::DeRegisterChangelog(host, mdt, "lustre", "root", id = "cl1-watcher").Failed());
+    EXPECT_THAT(Users(), ::testing::StartsWith("cl2 name= mask=MARK,UNLNK,OPEN,CLOSE;"));
+}
+
+// A consumer that read records past its last acknowledgement and crashed
+// goes on at the first record it had not acknowledged.
+TEST_P(NamedReaders, ResumeAfterACrash)
+{
+    std::string id;
+    ASSERT_FALSE(LustreAPI::RegisterChangelog(host, mdt, "lustre", "root", id).Failed());
+    Sim("changelog-append " + mdt + " CREAT --name f --count 5");
+    {
+        LustreAPI::CChangelogReader reader;
+        ASSERT_FALSE(reader.OpenAtReader(host, mdt, "lustre", "root", id, false).Failed());
+        for (unsigned long long expected = 1; expected <= 3; ++expected) {
+            LustreAPI::CChangelogRecord record;
+            bool got = false;
+            ASSERT_FALSE(reader.Next(record, std::chrono::milliseconds(0), got).Failed());
+            ASSERT_TRUE(got);
+            EXPECT_EQ(record.m_index, expected);
+        }
+        ASSERT_FALSE(LustreAPI::ClearChangelog(mdt, id, "2").Failed());
+        // The crash: record 3 was read, never acknowledged.
+    }
+    LustreAPI::CChangelogReader reader;
+    ASSERT_FALSE(reader.OpenAtReader(host, mdt, "lustre", "root", id, false, std::chrono::milliseconds(0)).Failed());
+    LustreAPI::CChangelogRecord record;
+    bool got = false;
+    ASSERT_FALSE(reader.Next(record, std::chrono::milliseconds(0), got).Failed());
+    ASSERT_TRUE(got);
+    EXPECT_EQ(record.m_index, 3u);
+
+    // A reader the MDT does not list (cl1 is not cl10) opens nothing.
+    const CKxError missing = reader.OpenAtReader(host, mdt, "lustre", "root", "cl10", false);
+    EXPECT_EQ(missing.GetMessages(), std::vector<std::string>{"Cannot find the changelog reader cl10 in the MDT "
+                                                              "lustre-MDT0000 for Lustre FS lustre"});
+    EXPECT_EQ(reader.Descriptor(), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, NamedReaders, ::testing::Values("2.12", "2.15", "2.17"),
+                         [](const auto& info) { return "Lustre" + std::string(info.param).replace(1, 1, ""); });
 
 INSTANTIATE_TEST_SUITE_P(Versions, StandInChain,
                          ::testing::Values("2.5", "2.10", "2.12", "2.15", "2.16", "2.17", "2.18"),

@@ -65,7 +65,7 @@ def test_errors_are_oserrors(standin):
         assert e.value.filename == os.fsdecode(path)
     with pytest.raises(L.LustreError) as e:
         L.register_changelog("mds1;reboot", "lustre-MDT0000", "lustre", "root")
-    assert e.value.errno == errno.EIO and type(e.value) is L.LustreError
+    assert e.value.errno == errno.EINVAL and type(e.value) is L.LustreError
     assert e.value.strerror == "The host \"mds1;reboot\" is refused: it holds the character ';'"
     with pytest.raises(L.LustreError) as e:  # a command that fails: ssh refuses the login
         L.register_changelog("mds1", "lustre-MDT0000", "lustre", "nobody")
@@ -180,6 +180,26 @@ def test_changelog_reader(standin):
     assert list(reader) == []  # waits until another thread closes it
     with pytest.raises(ValueError):
         reader.fileno()
+
+
+def test_named_readers_and_resume(standin):
+    watcher = L.register_changelog("mds1", "lustre-MDT0000", "lustre", "root", name="watcher", mask="creat,unlnk")
+    assert watcher == "cl1-watcher"
+    with pytest.raises(L.LustreError) as e:  # refused before anything runs
+        L.register_changelog("mds1", "lustre-MDT0000", "lustre", "root", name="two words")
+    assert e.value.errno == errno.EINVAL
+    with pytest.raises(L.LustreError) as e:  # the MDT refuses a name taken already
+        L.register_changelog("mds1", "lustre-MDT0000", "lustre", "root", name="watcher")
+    assert e.value.errno == errno.EIO and "User exists" in e.value.strerror
+    _, users = L.changelog_users("mds1", "lustre-MDT0000", "lustre", "root")
+    assert [(u.id, u.name, u.mask) for u in users] == [("cl1-watcher", "watcher", "MARK,CREAT,UNLNK")]
+    standin.sim("changelog-append", "lustre-MDT0000", "CREAT", "--name", "f", "--count", 4)
+    with L.ChangelogReader.at_reader("mds1", "lustre-MDT0000", "lustre", "root", watcher) as reader:
+        assert [reader.next().index for _ in range(3)] == [1, 2, 3]
+    L.clear_changelog("lustre-MDT0000", watcher, 2)  # 3 was read, never acknowledged
+    with L.ChangelogReader.at_reader("mds1", "lustre-MDT0000", "lustre", "root", watcher, timeout=30) as reader:
+        assert [r.index for r in reader] == [3, 4]
+    assert "PyCapsule" not in L.ChangelogReader.at_reader.__qualname__
 
 
 def test_time_limit_and_gil(standin, tmp_path, monkeypatch):
