@@ -237,10 +237,10 @@ std::string PrintRecord(const LustreAPI::CChangelogRecord& r)
     line += FidOf(r.m_target);
     if (!r.m_jobId.empty()) line += " j=" + r.m_jobId;
     // lfs prints u=, nid=, m= and x= only after the extra-flags word, 0x0 included.
-    // A job id holding " ef=0x" reads back whole only before the ef= that
-    // lfs prints on every record with extra fields, 0x0 included.
+    // A job id (any text) reads back whole only before the ef= that lfs
+    // prints on every record with extra fields, 0x0 included.
     const bool extras = r.m_uid != -1 || !r.m_nid.empty() || !r.m_openMode.empty() || !r.m_xattr.empty() ||
-                        r.m_jobId.find(" ef=0x") != std::string::npos;
+                        !r.m_jobId.empty();
     if (r.m_extraFlags != 0 || extras) line += HBString::Format(" ef=0x%llx", r.m_extraFlags);
     if (r.m_uid != -1) line += HBString::Format(" u=%lld:%lld", r.m_uid, r.m_gid);
     if (!r.m_nid.empty()) line += " nid=" + r.m_nid;
