@@ -236,9 +236,8 @@ std::string PrintRecord(const LustreAPI::CChangelogRecord& r)
                                         tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, r.m_flags);
     line += FidOf(r.m_target);
     if (!r.m_jobId.empty()) line += " j=" + r.m_jobId;
-    // lfs prints u=, nid=, m= and x= only after the extra-flags word, 0x0 included.
-    // A job id (any text) reads back whole only before the ef= that lfs
-    // prints on every record with extra fields, 0x0 included.
+    // lfs prints u=, nid=, m= and x= only after the extra-flags word, 0x0
+    // included; a job id (any text) reads back whole only before it.
     const bool extras = r.m_uid != -1 || !r.m_nid.empty() || !r.m_openMode.empty() || !r.m_xattr.empty() ||
                         !r.m_jobId.empty();
     if (r.m_extraFlags != 0 || extras) line += HBString::Format(" ef=0x%llx", r.m_extraFlags);
