@@ -22,6 +22,8 @@
 #include <string>
 #include <string_view>
 
+#include "WholeNumber.h"
+
 namespace common {
 
 // Room for the longest NID text and its NUL ("255.255.255.255@o2ib65535").
@@ -45,16 +47,6 @@ inline const NetType* FindType(std::uint32_t type)
     for (const NetType& t : kNetTypes)
         if (t.type == type) return &t;
     return nullptr;
-}
-
-// A whole decimal (or hexadecimal) number in [begin, end); false for none,
-// trailing text or overflow.
-template <typename T>
-bool WholeNumber(const char* begin, const char* end, T& value, int base = 10)
-{
-    if (begin == end) return false;
-    const auto [stop, error] = std::from_chars(begin, end, value, base);
-    return error == std::errc() && stop == end;
 }
 
 }  // namespace nid_detail
@@ -96,7 +88,6 @@ inline std::string NidText(std::uint64_t nid)
 // type written as "<T:N>", ...), nid untouched.
 inline bool ParseNid(std::string_view text, std::uint64_t& nid)
 {
-    using nid_detail::WholeNumber;
     if (text == "<?>") {
         nid = kNidAny;
         return true;

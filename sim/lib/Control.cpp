@@ -45,6 +45,9 @@ const char* const kNames[kCount] = {
     "llapi_changelog_in_buf",
     "llapi_changelog_get_fd",
     "llapi_changelog_set_xflags",
+    "llapi_path2parent",
+    "llapi_search_mounts",
+    "llapi_search_rootpath",
 };
 
 struct Slot {

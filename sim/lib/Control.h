@@ -36,6 +36,9 @@ enum class Ep {
     ChangelogInBuf,
     ChangelogGetFd,
     ChangelogSetXflags,
+    Path2Parent,
+    SearchMounts,
+    SearchRootpath,
     Count
 };
 

@@ -228,6 +228,41 @@ LLAPI_EXPORT int llapi_fid2path_at(int mnt_fd, const lu_fid* fid, char* path, in
     return sim::lib::Fid2PathAt(mnt_fd, fid, path, pathlen, recno, linkno);
 }
 
+LLAPI_EXPORT int llapi_path2parent(const char* path, unsigned int linkno, lu_fid* parent_fid, char* name,
+                                   size_t name_size)
+{
+    CallArgs a;
+    a.Str0(path);
+    a.int0 = static_cast<int>(linkno);
+    a.ptr0 = parent_fid;
+    a.ptr1 = name;
+    int injected;
+    if (EnterCall(Ep::Path2Parent, a, injected)) return injected;
+    return sim::lib::Path2Parent(path, linkno, parent_fid, name, name_size);
+}
+
+LLAPI_EXPORT int llapi_search_mounts(const char* pathname, int index, char* mntdir, char* fsname)
+{
+    CallArgs a;
+    a.Str0(pathname);
+    a.int0 = index;
+    a.ptr0 = mntdir;
+    a.ptr1 = fsname;
+    int injected;
+    if (EnterCall(Ep::SearchMounts, a, injected)) return injected;
+    return sim::lib::SearchMounts(pathname, index, mntdir, fsname);
+}
+
+LLAPI_EXPORT int llapi_search_rootpath(char* pathname, const char* fsname)
+{
+    CallArgs a;
+    a.Str0(fsname);
+    a.ptr0 = pathname;
+    int injected;
+    if (EnterCall(Ep::SearchRootpath, a, injected)) return injected;
+    return sim::lib::SearchRootpath(pathname, fsname);
+}
+
 LLAPI_EXPORT int llapi_hsm_import(const char* dst, int archive, const struct stat* st, unsigned long long stripe_size,
                                   int stripe_offset, int stripe_count, int stripe_pattern, char* pool_name,
                                   lu_fid* newfid)

@@ -1,5 +1,6 @@
-// llapi_path2fid, llapi_fd2fid, llapi_fid2path, llapi_search_fsname and
-// llapi_get_mdt_index_by_fid over the stand-in's mounts.
+// llapi_path2fid, llapi_fd2fid, llapi_fid2path, llapi_path2parent,
+// llapi_search_fsname, _mounts and _rootpath and llapi_get_mdt_index_by_fid
+// over the stand-in's mounts.
 #include <libgen.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -87,28 +88,40 @@ int ExistingPath(const char* path, std::string& found, dev_t& dev)
     return 0;
 }
 
+// The paths of fid below mount, one a link ("" for the root).
+int PathsOfFid(const Context& ctx, const Mount& mount, const lu_fid& fid, std::vector<std::string>& rels)
+{
+    if (!FidInNamespace(fid)) return -EINVAL;
+    Transaction tx(*ctx.db);
+    FidStore store;
+    if (!tx.Begun() || !store.Load(ctx)) return -EIO;
+    Located root = Locate(ctx.config, mount.dir);
+    const int rc = store.PathsOf(mount, root.mountDir, fid, rels);
+    if (!store.Save(ctx)) return -EIO;
+    if (rc != 0) return rc;
+    if (!tx.Commit()) return -EIO;
+    return 0;
+}
+
 // The path of fid below mount ("/" for the root) for link number link, and
 // the link number to ask for next. The MDT clamps the link number to the
 // last link and, when there are more links after the one returned, hands
 // back the next number.
 int PathOfFid(const Context& ctx, const Mount& mount, const lu_fid& fid, int link, std::string& answer, int& nextLink)
 {
-    if (!FidInNamespace(fid)) return -EINVAL;
     std::vector<std::string> rels;
-    {
-        Transaction tx(*ctx.db);
-        FidStore store;
-        if (!tx.Begun() || !store.Load(ctx)) return -EIO;
-        Located root = Locate(ctx.config, mount.dir);
-        const int rc = store.PathsOf(mount, root.mountDir, fid, rels);
-        if (!store.Save(ctx)) return -EIO;
-        if (rc != 0) return rc;
-        if (!tx.Commit()) return -EIO;
-    }
+    if (const int rc = PathsOfFid(ctx, mount, fid, rels)) return rc;
     size_t n = static_cast<unsigned>(link);  // a negative number asks past the last link
     if (n >= rels.size()) n = rels.size() - 1;
     answer = rels[n].empty() ? "/" : rels[n];
     nextLink = static_cast<int>(n + 1 < rels.size() ? n + 1 : n);
+    return 0;
+}
+
+int CopyOut(const std::string& text, char* out, size_t size)
+{
+    if (text.size() + 1 > size) return -EOVERFLOW;
+    memcpy(out, text.c_str(), text.size() + 1);
     return 0;
 }
 
@@ -209,6 +222,53 @@ int SearchFsname(const char* pathname, char* fsname)
     if (loc.mount->fs.size() > LUSTRE_MAXFSNAME) return -ENAMETOOLONG;
     memcpy(fsname, loc.mount->fs.c_str(), loc.mount->fs.size() + 1);
     return 0;
+}
+
+int Path2Parent(const char* path, unsigned linkno, lu_fid* parentFid, char* name, size_t nameSize)
+{
+    if (!path || !parentFid || !name) return -EINVAL;
+    lu_fid fid{};
+    if (const int rc = Path2Fid(path, &fid)) return rc == -EOPNOTSUPP ? -ENOTTY : rc;
+    Context ctx;
+    if (!LoadContext(ctx)) return -ENOTTY;
+    const Located loc = Locate(ctx.config, path);
+    if (!loc.mount) return -ENOTTY;  // the ioctl is Lustre's alone
+    WaitForServer(ctx, loc.mount->fs);
+    std::vector<std::string> rels;
+    if (const int rc = PathsOfFid(ctx, *loc.mount, fid, rels)) return rc;
+    // The root has no parent; past the last link there is none either.
+    if (linkno >= rels.size() || rels[linkno].empty()) return -ENODATA;
+    const std::string& rel = rels[linkno];
+    const size_t slash = rel.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? loc.mountDir : loc.mountDir + "/" + rel.substr(0, slash);
+    if (const int rc = Path2Fid(dir.c_str(), parentFid)) return rc;
+    return CopyOut(rel.substr(slash == std::string::npos ? 0 : slash + 1), name, nameSize);
+}
+
+int SearchMounts(const char* pathname, int index, char* mntdir, char* fsname)
+{
+    if (!mntdir) return -EINVAL;
+    Context ctx;
+    if (!LoadContext(ctx)) return -ENODEV;
+    const Mount* mount = nullptr;
+    if (pathname && *pathname) {
+        if (index == 0) mount = Locate(ctx.config, pathname).mount;
+    } else if (index >= 0 && static_cast<size_t>(index) < ctx.config.mounts.size()) {
+        mount = &ctx.config.mounts[static_cast<size_t>(index)];
+    }
+    if (!mount) return -ENODEV;
+    if (const int rc = CopyOut(mount->dir, mntdir, PATH_MAX)) return rc;
+    return fsname ? CopyOut(mount->fs, fsname, LUSTRE_MAXFSNAME + 1) : 0;
+}
+
+int SearchRootpath(char* pathname, const char* fsname)
+{
+    if (!pathname || !fsname) return -EINVAL;
+    Context ctx;
+    if (LoadContext(ctx))
+        for (const Mount& m : ctx.config.mounts)
+            if (m.fs == fsname) return CopyOut(m.dir, pathname, PATH_MAX);
+    return -ENODEV;
 }
 
 int GetMdtIndexByFid(int fd, const lu_fid* fid, int* mdtIndex)

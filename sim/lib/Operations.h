@@ -12,6 +12,9 @@ int Fd2Fid(int fd, lu_fid* fid);
 int Fid2Path(const char* device, const char* fidstr, char* path, int pathlen, long long* recno, int* linkno);
 int Fid2PathAt(int mntFd, const lu_fid* fid, char* path, int pathlen, long long* recno, int* linkno);
 int SearchFsname(const char* pathname, char* fsname);
+int Path2Parent(const char* path, unsigned linkno, lu_fid* parentFid, char* name, size_t nameSize);
+int SearchMounts(const char* pathname, int index, char* mntdir, char* fsname);
+int SearchRootpath(char* pathname, const char* fsname);
 int GetMdtIndexByFid(int fd, const lu_fid* fid, int* mdtIndex);
 
 // Import of an archived file (HsmImport.cpp).

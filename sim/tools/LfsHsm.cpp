@@ -1,8 +1,8 @@
 #include "LfsHsm.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <lustre/lustreapi.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,9 +13,7 @@
 #include <fstream>
 #include <memory>
 
-#include "FidText.h"
-#include "Operations.h"
-#include "SimState.h"
+#include "WholeNumber.h"
 
 namespace sim {
 namespace {
@@ -136,7 +134,7 @@ int ForEachFile(const ToolContext& ctx, const std::string& command, const std::v
     for (const std::string& file : files) {
         hsm_user_state hus{};
         hsm_current_action hca{};
-        const int rc = state ? lib::StateGet(file.c_str(), &hus) : lib::CurrentAction(file.c_str(), &hca);
+        const int rc = state ? llapi_hsm_state_get(file.c_str(), &hus) : llapi_hsm_current_action(file.c_str(), &hca);
         if (rc == 0) {
             state ? PrintState(file, hus) : PrintAction(file, hca);
             continue;
@@ -175,7 +173,7 @@ int Request(const ToolContext& ctx, const std::string& command, const std::vecto
             return kCmdHelp;
         } else if ((a == "-a" || a == "--archive") && (action == HUA_ARCHIVE || action == HUA_REMOVE) && hasValue) {
             unsigned long long id = 0;
-            if (!lib::ParseU64(args[++i], id) || id > UINT_MAX) return Usage(ctx, command);
+            if (!common::WholeNumber(args[++i], id) || id > UINT_MAX) return Usage(ctx, command);
             archiveId = static_cast<unsigned>(id);
             options = true;
         } else if ((a == "-D" || a == "--data") && hasValue) {
@@ -200,13 +198,11 @@ int Request(const ToolContext& ctx, const std::string& command, const std::vecto
     if (files.empty()) return options && ctx.version.AtLeast(16) ? 0 : Usage(ctx, command);
 
     std::unique_ptr<hsm_user_request, decltype(&free)> hur(
-        lib::UserRequestAlloc(static_cast<int>(files.size()), static_cast<int>(data.size())), &free);
+        llapi_hsm_user_request_alloc(static_cast<int>(files.size()), static_cast<int>(data.size())), &free);
     if (!hur) {
         fprintf(stderr, "Cannot create HSM request: %s\n", strerror(ENOMEM));
         return ENOMEM;
     }
-    lib::Context simCtx;
-    const bool haveState = lib::LoadContext(simCtx);
     std::string firstMount;
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& file = files[i];
@@ -222,15 +218,16 @@ int Request(const ToolContext& ctx, const std::string& command, const std::vecto
         }
         // lfs compares devices; the stand-in's mounts may share one, so it
         // compares the mounts that hold the files.
-        const lib::Located loc = haveState ? lib::Locate(simCtx.config, file) : lib::Located{};
-        const std::string mount = loc.mount ? loc.mountDir : "";
+        char mountDir[PATH_MAX] = "";
+        if (llapi_search_mounts(file.c_str(), 0, mountDir, nullptr) != 0) mountDir[0] = '\0';
+        const std::string mount = mountDir;
         if (i > 0 && mount != firstMount) {
             fprintf(stderr, "All files should be on the same filesystem: %s\n", file.c_str());
             return EINVAL;
         }
         firstMount = mount;
         lu_fid fid{};
-        if (const int rc = lib::Path2Fid(file.c_str(), &fid)) {
+        if (const int rc = llapi_path2fid(file.c_str(), &fid)) {
             fprintf(stderr, "Cannot read FID of %s: %s\n", file.c_str(), strerror(-rc));
             return -rc;
         }
@@ -248,7 +245,7 @@ int Request(const ToolContext& ctx, const std::string& command, const std::vecto
     hur->hur_request = header;
     memcpy(reinterpret_cast<char*>(hur.get()) + sizeof(hsm_user_request) + files.size() * sizeof(hsm_user_item),
            data.data(), data.size());
-    if (const int rc = lib::Request(files[0].c_str(), hur.get())) {
+    if (const int rc = llapi_hsm_request(files[0].c_str(), hur.get())) {
         fprintf(stderr, "Cannot send HSM request (use of %s): %s\n", files[0].c_str(), strerror(-rc));
         return -rc;
     }
@@ -279,7 +276,7 @@ int ChangeFlags(const ToolContext& ctx, const std::string& command, const std::v
         if (known) continue;
         if (set && (a == "-i" || a == "--archive-id") && i + 1 < args.size()) {
             unsigned long long id = 0;
-            if (!lib::ParseU64(args[++i], id) || id > UINT_MAX) {
+            if (!common::WholeNumber(args[++i], id) || id > UINT_MAX) {
                 fprintf(stderr, "lfs: invalid archive_id: '%s'\n", args[i].c_str());
                 return Usage(ctx, command);
             }
@@ -295,7 +292,7 @@ int ChangeFlags(const ToolContext& ctx, const std::string& command, const std::v
     }
     if (mask == 0) return Usage(ctx, command);
     for (const std::string& file : files) {
-        const int rc = set ? lib::StateSet(file.c_str(), mask, 0, archiveId) : lib::StateSet(file.c_str(), 0, mask, 0);
+        const int rc = set ? llapi_hsm_state_set(file.c_str(), mask, 0, archiveId) : llapi_hsm_state_set(file.c_str(), 0, mask, 0);
         if (rc != 0) {
             fprintf(stderr, "Can't change hsm flags for %s: %s\n", file.c_str(), strerror(-rc));
             return -rc;
@@ -304,30 +301,18 @@ int ChangeFlags(const ToolContext& ctx, const std::string& command, const std::v
     return 0;
 }
 
-// The parents of path, as llapi_path2parent gives them link by link:
-// "[<parent FID>]/<name>" each.
+// The parents of path, link by link: "[<parent FID>]/<name>" each.
 int Parents(const std::string& path, std::vector<std::string>& parents)
 {
-    lu_fid fid{};
-    if (const int rc = lib::Path2Fid(path.c_str(), &fid)) return rc == -EOPNOTSUPP ? -ENOTTY : rc;
-    lib::Context simCtx;
-    if (!lib::LoadContext(simCtx)) return -ENOTTY;
-    const lib::Located loc = lib::Locate(simCtx.config, path);
-    if (!loc.mount) return -ENOTTY;
-    const std::string text = lib::FormatFid(fid);
-    for (int link = 0;;) {
-        char rel[PATH_MAX];
-        int next = link;
-        if (const int rc = lib::Fid2Path(loc.mountDir.c_str(), text.c_str(), rel, sizeof rel, nullptr, &next)) return rc;
-        const std::string r = rel;
-        if (r == "/") return -ENODATA;  // the root has no parent
-        const size_t slash = r.find_last_of('/');
+    for (unsigned link = 0;; ++link) {
         lu_fid parent{};
-        const std::string dir = slash == std::string::npos ? loc.mountDir : loc.mountDir + "/" + r.substr(0, slash);
-        if (const int rc = lib::Path2Fid(dir.c_str(), &parent)) return rc;
-        parents.push_back(lib::FormatFid(parent) + "/" + r.substr(slash == std::string::npos ? 0 : slash + 1));
-        if (next == link) return 0;
-        link = next;
+        char name[NAME_MAX + 1];
+        const int rc = llapi_path2parent(path.c_str(), link, &parent, name, sizeof name);
+        if (rc == -ENODATA && link > 0) return 0;
+        if (rc != 0) return rc;
+        char text[64];
+        snprintf(text, sizeof text, DFID "/", PFID(&parent));
+        parents.push_back(text + std::string(name));
     }
 }
 
@@ -354,7 +339,7 @@ int Path2Fid(const ToolContext& ctx, const std::vector<std::string>& args)
     for (const std::string& file : files) {
         lu_fid fid{};
         std::vector<std::string> found;
-        const int rc = parents ? Parents(file, found) : lib::Path2Fid(file.c_str(), &fid);
+        const int rc = parents ? Parents(file, found) : llapi_path2fid(file.c_str(), &fid);
         if (rc != 0) {
             if (named)
                 fprintf(stderr, "lfs path2fid: cannot get %sfid for '%s': %s\n", parents ? "parent " : "",
@@ -366,7 +351,7 @@ int Path2Fid(const ToolContext& ctx, const std::vector<std::string>& args)
             continue;
         }
         if (files.size() > 1) printf("%s: ", file.c_str());
-        if (!parents) printf("%s\n", lib::FormatFid(fid).c_str());
+        if (!parents) printf(DFID "\n", PFID(&fid));
         for (size_t i = 0; i < found.size(); ++i) printf("%s%s", i ? "\t" : "", found[i].c_str());
         if (parents) printf("\n");
     }
@@ -390,7 +375,7 @@ int Fid2Path215(const ToolContext& ctx, const std::vector<std::string>& args)
             printLink = true;
         } else if ((a == "-l" || a == "--link") && i + 1 < args.size()) {
             unsigned long long n = 0;
-            if (!lib::ParseU64(args[++i], n) || n > INT_MAX) {
+            if (!common::WholeNumber(args[++i], n) || n > INT_MAX) {
                 fprintf(stderr, "lfs fid2path: invalid linkno '%s'\n", args[i].c_str());
                 return Usage(ctx, "fid2path");
             }
@@ -408,24 +393,14 @@ int Fid2Path215(const ToolContext& ctx, const std::vector<std::string>& args)
     }
     const std::string& device = rest[0];
     const bool byPath = device[0] == '/';
-    lib::Context simCtx;
-    const Mount* mount = nullptr;
-    std::string mountDir;
-    if (lib::LoadContext(simCtx)) {
-        if (byPath) {
-            const lib::Located loc = lib::Locate(simCtx.config, device);
-            mount = loc.mount;
-            mountDir = loc.mount ? loc.mount->dir : "";
-        } else {
-            for (const Mount& m : simCtx.config.mounts)
-                if (m.fs == device && !mount) mount = &m, mountDir = m.dir;
-        }
+    char mountDir[PATH_MAX] = "";
+    const int found = byPath ? llapi_search_mounts(device.c_str(), 0, mountDir, nullptr)
+                             : llapi_search_rootpath(mountDir, device.c_str());
+    if (found != 0) {
+        fprintf(stderr, "lfs fid2path: cannot resolve mount point for '%s': %s\n", device.c_str(), strerror(-found));
+        return -found;
     }
-    if (!mount) {
-        fprintf(stderr, "lfs fid2path: cannot resolve mount point for '%s': %s\n", device.c_str(), strerror(ENODEV));
-        return ENODEV;
-    }
-    const int mountFd = open(mountDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int mountFd = open(mountDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int first = 0;
     for (size_t i = 1; i < rest.size(); ++i) {
         lu_fid fid{};
@@ -438,7 +413,7 @@ int Fid2Path215(const ToolContext& ctx, const std::vector<std::string>& args)
             const int asked = current;
             char path[PATH_MAX];
             long long recno = -1;
-            if (const int rc = lib::Fid2PathAt(mountFd, &fid, path, sizeof path, &recno, &current)) {
+            if (const int rc = llapi_fid2path_at(mountFd, &fid, path, sizeof path, &recno, &current)) {
                 fprintf(stderr, "lfs fid2path: cannot find %s %s: %s\n", device.c_str(), rest[i].c_str(),
                         strerror(-rc));
                 if (first == 0) first = -rc;
@@ -446,7 +421,7 @@ int Fid2Path215(const ToolContext& ctx, const std::vector<std::string>& args)
             }
             if (printFid) printf("%s ", rest[i].c_str());
             if (printLink) printf("%d ", current);
-            printf("%s%s%s\n", byPath ? mountDir.c_str() : "", byPath || !*path ? "/" : "", path);
+            printf("%s%s%s\n", byPath ? mountDir : "", byPath || !*path ? "/" : "", path);
             if (link >= 0 || current == asked) break;
         }
     }
@@ -461,7 +436,7 @@ int Fid2Path(const ToolContext& ctx, const std::vector<std::string>& args)
     int link = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         unsigned long long n = 0;
-        if ((args[i] == "-l" || args[i] == "--link") && i + 1 < args.size() && lib::ParseU64(args[i + 1], n) &&
+        if ((args[i] == "-l" || args[i] == "--link") && i + 1 < args.size() && common::WholeNumber(args[i + 1], n) &&
             n <= INT_MAX) {
             link = static_cast<int>(n);
             ++i;
@@ -471,21 +446,24 @@ int Fid2Path(const ToolContext& ctx, const std::vector<std::string>& args)
     }
     if (rest.size() < 2) return Usage(ctx, "fid2path");
     const std::string& device = rest[0];
-    lib::Context simCtx;
-    const Mount* mount = lib::LoadContext(simCtx) ? lib::FindDevice(simCtx.config, device) : nullptr;
+    char mountDir[PATH_MAX] = "";
+    // A device is a path in the file system, its name, or one of its MDTs.
+    const std::string fsname = device.substr(0, device.find("-MDT"));
+    const bool mount = (device[0] == '/' ? llapi_search_mounts(device.c_str(), 0, mountDir, nullptr)
+                                         : llapi_search_rootpath(mountDir, fsname.c_str())) == 0;
     int first = 0;
     for (size_t i = 1; i < rest.size(); ++i) {
         char path[PATH_MAX];
         long long recno = -1;
         int linkno = link;
-        const int rc = lib::Fid2Path(device.c_str(), rest[i].c_str(), path, sizeof path, &recno, &linkno);
+        const int rc = llapi_fid2path(device.c_str(), rest[i].c_str(), path, sizeof path, &recno, &linkno);
         if (rc != 0) {
             fprintf(stderr, "lfs fid2path: cannot find '%s': %s\n", rest[i].c_str(), strerror(-rc));
             if (first == 0) first = -rc;
             continue;
         }
         // The path below the mount point of the device given.
-        const std::string root = mount ? mount->dir : device;
+        const std::string root = mount ? mountDir : device;
         printf("%s%s%s\n", root.c_str(), strcmp(path, "/") == 0 ? "" : "/", strcmp(path, "/") == 0 ? "" : path);
     }
     return first;

@@ -17,7 +17,6 @@
 
 #include "ArgvLog.h"
 #include "ChangelogClear.h"
-#include "ChangelogFeed.h"
 #include "ChangelogMask.h"
 #include "ChangelogStore.h"
 #include "ChangelogText.h"

@@ -154,6 +154,14 @@ int llapi_fid2path(const char* device, const char* fidstr, char* path, int pathl
 int llapi_path2fid(const char* path, struct lu_fid* fid);
 int llapi_get_mdt_index_by_fid(int fd, const struct lu_fid* fid, int* mdt_index);
 int llapi_fd2fid(int fd, struct lu_fid* fid);
+/* The parent directory's FID and the name of path's link number linkno;
+ * -ENODATA past the last link. */
+int llapi_path2parent(const char* path, unsigned int linkno, struct lu_fid* parent_fid, char* name, size_t name_size);
+/* The mount point (and file system name) of the Lustre mount that holds
+ * pathname, or of the index-th mount when pathname is null. */
+int llapi_search_mounts(const char* pathname, int index, char* mntdir, char* fsname);
+/* The mount point of file system fsname. */
+int llapi_search_rootpath(char* pathname, const char* fsname);
 
 /* ---- Changelog readers ----
  * start opens a reader of an MDT's changelog from startrec (0: the first
