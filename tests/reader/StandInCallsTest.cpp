@@ -167,7 +167,9 @@ TEST_F(StandInCalls, RecordsRoundTripThroughTheLibraryAndLfs)
         EXPECT_EQ(common::NidText(changelog_rec_nid(rec)->cr_nid), v.nid);
         EXPECT_EQ(changelog_rec_uidgid(rec)->cr_uid, 500u);
         EXPECT_EQ(std::string(changelog_rec_xattr(rec)->cr_xattr), v.xattr);
-        if (rename) EXPECT_EQ(std::string(changelog_rec_sname(rec)), "old name");
+        if (rename) {
+            EXPECT_EQ(std::string(changelog_rec_sname(rec)), "old name");
+        }
         llapi_changelog_free(&rec);
         llapi_changelog_fini(&priv);
 
