@@ -697,6 +697,49 @@ static inline size_t changelog_rec_snamelen(const struct changelog_rec* rec)
 /* The largest record: every part, and two names of 255 bytes with their NULs. */
 #define CR_MAXSIZE ((2 * 255 + 2 + 436 + 7) & ~7)
 
+/* Lays rec out again with the parts crf_wanted and cref_want name, as
+ * Lustre's library does for a reader: parts kept where both layouts have
+ * them, zeroed where only the new one has them, dropped otherwise; the
+ * extra-flags word then holds the record's flags and the wanted ones. The
+ * parts are copied out first, so no part is overwritten before it moved
+ * (whatever layouts are asked). rec must have room for CR_MAXSIZE bytes. */
+static inline void changelog_remap_rec(struct changelog_rec* rec, enum changelog_rec_flags crf_wanted,
+                                       enum changelog_rec_extra_flags cref_want)
+{
+    char old[CR_MAXSIZE];
+    const struct changelog_rec* o = (const struct changelog_rec*)old;
+    const unsigned crf = rec->cr_flags & CLF_SUPPORTED, cref = changelog_rec_xflags(rec);
+    const unsigned want = crf_wanted & CLF_SUPPORTED, xwant = cref_want & CLFE_SUPPORTED;
+    size_t size = changelog_rec_size(rec) + rec->cr_namelen, at = sizeof(*rec);
+    char* out = (char*)rec;
+
+    if (crf == want && (!(crf & CLF_EXTRA_FLAGS) || cref == xwant)) return;
+    memcpy(old, rec, size < sizeof(old) ? size : sizeof(old));
+#define CHANGELOG_REMAP_PART(wanted, had, part, type)                   \
+    if (wanted) {                                                       \
+        if (had)                                                        \
+            memcpy(out + at, changelog_rec_##part(o), sizeof(type));    \
+        else                                                            \
+            memset(out + at, 0, sizeof(type));                          \
+        at += sizeof(type);                                             \
+    }
+    CHANGELOG_REMAP_PART(want & CLF_RENAME, crf & CLF_RENAME, rename, struct changelog_ext_rename)
+    CHANGELOG_REMAP_PART(want & CLF_JOBID, crf & CLF_JOBID, jobid, struct changelog_ext_jobid)
+    CHANGELOG_REMAP_PART(want & CLF_EXTRA_FLAGS, crf & CLF_EXTRA_FLAGS, extra_flags,
+                         struct changelog_ext_extra_flags)
+    if (want & CLF_EXTRA_FLAGS) {
+        const unsigned had = crf & CLF_EXTRA_FLAGS ? cref : 0;
+        CHANGELOG_REMAP_PART(xwant & CLFE_UIDGID, had & CLFE_UIDGID, uidgid, struct changelog_ext_uidgid)
+        CHANGELOG_REMAP_PART(xwant & CLFE_NID, had & CLFE_NID, nid, struct changelog_ext_nid)
+        CHANGELOG_REMAP_PART(xwant & CLFE_OPEN, had & CLFE_OPEN, openmode, struct changelog_ext_openmode)
+        CHANGELOG_REMAP_PART(xwant & CLFE_XATTR, had & CLFE_XATTR, xattr, struct changelog_ext_xattr)
+    }
+#undef CHANGELOG_REMAP_PART
+    memcpy(out + at, changelog_rec_name(o), o->cr_namelen);
+    rec->cr_flags = (rec->cr_flags & CLF_FLAGMASK) | want;
+    if (want & CLF_EXTRA_FLAGS) changelog_rec_extra_flags(rec)->cr_extra_flags |= xwant;
+}
+
 #ifdef __cplusplus
 }
 #endif
