@@ -15,6 +15,7 @@
 #include "SimState.h"
 #include "UniqueFd.h"
 #include "WatchSpool.h"
+#include "WholeNumber.h"
 
 namespace sim::lib {
 namespace {
@@ -33,7 +34,8 @@ int MinorVersion(const Config& config)
     unsigned long long minor = 0;
     if (dot == std::string::npos) return 15;
     const size_t end = v.find('.', dot + 1);
-    if (!ParseU64(v.substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1), minor)) return 15;
+    if (!common::WholeNumber(v.substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1), minor))
+        return 15;
     return static_cast<int>(minor);
 }
 

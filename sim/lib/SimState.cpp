@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -198,68 +197,6 @@ void WaitForServer(const Context& ctx, const std::string& mdt)
 {
     std::vector<std::string> mdts;
     NodeOf(ctx, mdt, mdts).WaitWhileHung(mdts);
-}
-
-std::vector<std::string> Split(const std::string& line)
-{
-    std::vector<std::string> words;
-    size_t pos = 0;
-    while (pos <= line.size()) {
-        size_t blank = line.find(' ', pos);
-        if (blank == std::string::npos) blank = line.size();
-        words.push_back(line.substr(pos, blank - pos));
-        pos = blank + 1;
-    }
-    return words;
-}
-
-bool ParseU64(const std::string& text, unsigned long long& value, int base)
-{
-    const char* end = text.data() + text.size();
-    auto [p, ec] = std::from_chars(text.data(), end, value, base);
-    return ec == std::errc() && p == end && !text.empty();
-}
-
-bool ParseI64(const std::string& text, long long& value)
-{
-    const char* end = text.data() + text.size();
-    auto [p, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc() && p == end && !text.empty();
-}
-
-std::string EncodeWord(const std::string& text)
-{
-    if (text.empty()) return "%";
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '%' || c <= ' ' || c == 0x7f) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-bool DecodeWord(const std::string& word, std::string& text)
-{
-    text.clear();
-    if (word == "%") return true;
-    for (size_t i = 0; i < word.size(); ++i) {
-        if (word[i] != '%') {
-            text += word[i];
-            continue;
-        }
-        unsigned long long v;
-        if (i + 2 >= word.size()) return false;
-        if (!ParseU64(word.substr(i + 1, 2), v, 16)) return false;
-        text += static_cast<char>(v);
-        i += 2;
-    }
-    return true;
 }
 
 long long MtimeNs(const struct stat& st)

@@ -54,16 +54,6 @@ bool ServerHung(const Context& ctx, const std::string& mdt);
 // waits on one that never does; returns once "lustre-sim unhang" releases it.
 void WaitForServer(const Context& ctx, const std::string& mdt);
 
-// Splits on single blanks.
-std::vector<std::string> Split(const std::string& line);
-[[nodiscard]] bool ParseU64(const std::string& text, unsigned long long& value, int base = 10);
-[[nodiscard]] bool ParseI64(const std::string& text, long long& value);
-
-// Text safe to store as one blank-free word: '%', blanks and control
-// characters become %XX; the empty text becomes "%".
-std::string EncodeWord(const std::string& text);
-[[nodiscard]] bool DecodeWord(const std::string& word, std::string& text);
-
 // Modification time in nanoseconds.
 long long MtimeNs(const struct stat& st);
 

@@ -260,9 +260,8 @@ int ChangeFlags(const ToolContext& ctx, const std::string& command, const std::v
         const char* shortName;
         const char* longName;
         unsigned bit;
-    } kFlags[] = {{"-r", "--norelease", HS_NORELEASE}, {"-a", "--noarchive", HS_NOARCHIVE},
-                  {"-d", "--dirty", HS_DIRTY},         {"-e", "--exists", HS_EXISTS},
-                  {"-A", "--archived", HS_ARCHIVED},   {"-l", "--lost", HS_LOST}};
+    } kFlags[] = {{"-r", "--norelease", HS_NORELEASE}, {"-a", "--noarchive", HS_NOARCHIVE}, {"-d", "--dirty", HS_DIRTY},
+                  {"-e", "--exists", HS_EXISTS},       {"-A", "--archived", HS_ARCHIVED},   {"-l", "--lost", HS_LOST}};
     const bool set = command == "hsm_set";
     if (args.size() < 2) return Usage(ctx, command);
     unsigned long long mask = 0;
@@ -292,7 +291,8 @@ int ChangeFlags(const ToolContext& ctx, const std::string& command, const std::v
     }
     if (mask == 0) return Usage(ctx, command);
     for (const std::string& file : files) {
-        const int rc = set ? llapi_hsm_state_set(file.c_str(), mask, 0, archiveId) : llapi_hsm_state_set(file.c_str(), 0, mask, 0);
+        const int rc =
+            set ? llapi_hsm_state_set(file.c_str(), mask, 0, archiveId) : llapi_hsm_state_set(file.c_str(), 0, mask, 0);
         if (rc != 0) {
             fprintf(stderr, "Can't change hsm flags for %s: %s\n", file.c_str(), strerror(-rc));
             return -rc;
@@ -342,8 +342,8 @@ int Path2Fid(const ToolContext& ctx, const std::vector<std::string>& args)
         const int rc = parents ? Parents(file, found) : llapi_path2fid(file.c_str(), &fid);
         if (rc != 0) {
             if (named)
-                fprintf(stderr, "lfs path2fid: cannot get %sfid for '%s': %s\n", parents ? "parent " : "",
-                        file.c_str(), strerror(-rc));
+                fprintf(stderr, "lfs path2fid: cannot get %sfid for '%s': %s\n", parents ? "parent " : "", file.c_str(),
+                        strerror(-rc));
             else
                 fprintf(stderr, "path2fid: can't get %sfid for %s: %s\n", parents ? "parent " : "", file.c_str(),
                         strerror(-rc));

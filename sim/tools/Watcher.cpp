@@ -31,6 +31,7 @@
 #include "UniqueFd.h"
 #include "WatchSpool.h"
 #include "WatchTracker.h"
+#include "WholeNumber.h"
 
 namespace sim {
 namespace {
@@ -196,7 +197,7 @@ void Watcher::OnNotice(const std::string& name)
     std::string seq, oid, ver;
     in >> seq >> oid >> ver;
     unsigned long long s, o, v;
-    if (!lib::ParseU64(seq, s, 16) || !lib::ParseU64(oid, o, 16) || !lib::ParseU64(ver, v, 16)) {
+    if (!common::WholeNumber(seq, s, 16) || !common::WholeNumber(oid, o, 16) || !common::WholeNumber(ver, v, 16)) {
         Log("bad notice " + name);
     } else {
         const lu_fid fid{s, static_cast<unsigned>(o), static_cast<unsigned>(v)};
@@ -204,8 +205,8 @@ void Watcher::OnNotice(const std::string& name)
         std::string f, u, g;
         if (verb == "quiet")
             m_tracker->Quiet(fid);
-        else if (verb == "hsm" && in >> f >> u >> g && lib::ParseU64(f, flags, 16) && lib::ParseU64(u, uid) &&
-                 lib::ParseU64(g, gid))
+        else if (verb == "hsm" && in >> f >> u >> g && common::WholeNumber(f, flags, 16) &&
+                 common::WholeNumber(u, uid) && common::WholeNumber(g, gid))
             m_tracker->HsmEnded(fid, static_cast<uint32_t>(flags), static_cast<uid_t>(uid), static_cast<gid_t>(gid));
         else if (verb == "done" || verb == "hsm")
             m_tracker->Done(fid);
@@ -380,7 +381,7 @@ void CloseInherited(int keep)
     if (std::unique_ptr<DIR, int (*)(DIR*)> d(opendir("/proc/self/fd"), closedir); d)
         while (const dirent* e = readdir(d.get())) {
             unsigned long long fd;
-            if (lib::ParseU64(e->d_name, fd) && fd > 2 && static_cast<int>(fd) != keep)
+            if (common::WholeNumber(e->d_name, fd) && fd > 2 && static_cast<int>(fd) != keep)
                 fds.push_back(static_cast<int>(fd));
         }
     for (int fd : fds) close(fd);  // the directory's own descriptor fails harmlessly

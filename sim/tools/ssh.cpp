@@ -83,7 +83,7 @@ bool HarmlessSetting(const std::string& key)
 }
 
 struct Options {
-    std::string user;  // from -l or -o User=
+    std::string user;         // from -l or -o User=
     bool terminated = false;  // "--" ended the options
 };
 
