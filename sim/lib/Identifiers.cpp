@@ -160,7 +160,7 @@ int Fid2Path(const char* device, const char* fidstr, char* path, int pathlen, lo
     const Mount* mount = LoadContext(ctx) ? FindDevice(ctx.config, device) : nullptr;
     if (!mount) return -ENODEV;
     lu_fid fid{};
-    int rc = ParseFid(fidstr, fid);
+    int rc = ParseFid(fidstr, &fid);
     if (rc < 0) {
         PrintMessage("bad FID format '%s', should be [seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n",
                      fidstr ? fidstr : "(null)");
