@@ -22,7 +22,7 @@
 #include <benchmark/benchmark.h>
 
 #include "BenchSupport.h"
-#include "ChangelogStore.h"
+#include "ChangelogFeed.h"
 #include "LustreAPI.h"
 #include "ZqLib.h"
 
@@ -169,7 +169,8 @@ void PerCall_ChangelogAppend(benchmark::State& state)
         if (!db) db = sim::StateDb::Open(std::getenv("LUSTRE_SIM_STATE"), error);
         if (!db) return -EIO;
         sim::Transaction tx(*db);
-        return sim::ChangelogStore(*db, kMdt).Append(record) && tx.Commit() ? 0 : -EIO;
+        sim::ChangelogStore store(*db, kMdt);
+        return sim::AppendChangelogRecord(store, record) && tx.Commit() ? 0 : -EIO;
     });
 }
 

@@ -10,57 +10,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <sstream>
 
 #include "SimConfig.h"
 
 namespace sim {
 namespace {
-
-// Stored strings are single words: bytes outside '!'..'~' and '%' become
-// %XX, and the empty string is "-" (a literal "-" is stored as "%2D").
-std::string Encode(const std::string& text)
-{
-    if (text.empty()) return "-";
-    if (text == "-") return "%2D";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c > ' ' && c < 0x7f && c != '%') {
-            out += static_cast<char>(c);
-        } else {
-            char buf[4];
-            snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        }
-    }
-    return out;
-}
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool Decode(const std::string& word, std::string& text)
-{
-    text.clear();
-    if (word == "-") return true;
-    for (size_t i = 0; i < word.size(); ++i) {
-        if (word[i] != '%') {
-            text += word[i];
-            continue;
-        }
-        if (word.size() - i < 3) return false;
-        const int hi = HexDigit(word[i + 1]), lo = HexDigit(word[i + 2]);
-        if (hi < 0 || lo < 0) return false;
-        text += static_cast<char>(hi * 16 + lo);
-        i += 2;
-    }
-    return true;
-}
 
 template <typename T>
 bool ParseNumber(const std::string& text, T& value, int base = 10)
@@ -83,13 +37,6 @@ bool ParseFidField(const std::string& text, T& value)
     return ParseNumber(text, value, 10);
 }
 
-std::string Hex(uint64_t value)
-{
-    char buf[24];
-    snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(value));
-    return buf;
-}
-
 bool WriteAtomically(const std::string& dir, const std::string& file, const std::string& content, std::string& error)
 {
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -97,38 +44,6 @@ bool WriteAtomically(const std::string& dir, const std::string& file, const std:
         return false;
     }
     return WriteFileAtomically(file, content, error);
-}
-
-// The blank-separated words of a stored line (a stream would cost more
-// than the rest of reading a record).
-std::vector<std::string> Words(const std::string& line)
-{
-    std::vector<std::string> words;
-    words.reserve(19);
-    for (size_t pos = 0; pos < line.size();) {
-        const size_t blank = line.find_first_of(" \t\n", pos);
-        const size_t end = blank == std::string::npos ? line.size() : blank;
-        if (end > pos) words.emplace_back(line, pos, end - pos);
-        pos = end + 1;
-    }
-    return words;
-}
-
-bool ReadRecord(const std::vector<std::string>& w, ChangelogRecord& r)
-{
-    // rec INDEX TYPE FLAGS SEC NSEC TFID PFID JOBID EF UID GID NID MODE XATTR NAME SFID SPFID SNAME
-    if (w.size() != 19) return false;
-    bool ok = ParseNumber(w[1], r.index) && ParseNumber(w[2], r.type) && ParseNumber(w[3], r.flags, 16) &&
-              ParseNumber(w[4], r.sec) && ParseNumber(w[5], r.nsec) && ParseFid(w[6], r.tfid) &&
-              ParseFid(w[7], r.pfid) && Decode(w[8], r.jobid) && ParseNumber(w[10], r.uid) &&
-              ParseNumber(w[11], r.gid) && Decode(w[12], r.nid) && Decode(w[13], r.openMode) &&
-              Decode(w[14], r.xattr) && Decode(w[15], r.name) && Decode(w[18], r.sname);
-    if (!ok) return false;
-    r.hasExtra = w[9] != "-";
-    if (r.hasExtra && !ParseNumber(w[9], r.extraFlags, 16)) return false;
-    r.rename = w[16] != "-";
-    if (r.rename && !(ParseFid(w[16], r.sfid) && ParseFid(w[17], r.spfid))) return false;
-    return true;
 }
 
 }  // namespace
@@ -163,24 +78,6 @@ ChangelogUser* MdtChangelog::FindUser(int id)
     for (auto& u : users)
         if (u.id == id) return &u;
     return nullptr;
-}
-
-std::string RecordLine(const ChangelogRecord& r)
-{
-    std::ostringstream out;
-    out << "rec " << r.index << " " << r.type << " " << Hex(r.flags) << " " << r.sec << " " << r.nsec << " "
-        << FormatFid(r.tfid) << " " << FormatFid(r.pfid) << " " << Encode(r.jobid) << " "
-        << (r.hasExtra ? Hex(r.extraFlags) : "-") << " " << r.uid << " " << r.gid << " " << Encode(r.nid) << " "
-        << Encode(r.openMode) << " " << Encode(r.xattr) << " " << Encode(r.name) << " "
-        << (r.rename ? FormatFid(r.sfid) : "-") << " " << (r.rename ? FormatFid(r.spfid) : "-") << " "
-        << Encode(r.sname);
-    return out.str();
-}
-
-bool ParseRecordLine(const std::string& line, ChangelogRecord& record)
-{
-    const std::vector<std::string> w = Words(line);
-    return !w.empty() && w[0] == "rec" && ReadRecord(w, record);
 }
 
 int ClearReader(MdtChangelog& log, uint32_t id, uint64_t endrec, int64_t now, bool backwardIsNoEntry)
@@ -266,40 +163,29 @@ bool ChangelogStore::SaveHead(const MdtChangelog& log)
     return m_db.Failure().empty();
 }
 
-bool ChangelogStore::Append(ChangelogRecord& record)
+bool ChangelogStore::Append(uint64_t index, const std::string& record)
 {
-    uint64_t index = 0;
-    if (!CurrentIndex(index)) return false;
-    record.index = index + 1;
     Query(m_db,
           "INSERT INTO changelog_mdt(mdt, last_user, idx) VALUES(?1, 0, ?2) "
           "ON CONFLICT(mdt) DO UPDATE SET idx = excluded.idx")
         .Bind(1, m_mdt)
-        .BindU(2, record.index)
+        .BindU(2, index)
         .Run();
-    Query(m_db, "INSERT INTO changelog_record(mdt, idx, line) VALUES(?1, ?2, ?3)")
+    Query(m_db, "INSERT INTO changelog_record(mdt, idx, rec) VALUES(?1, ?2, ?3)")
         .Bind(1, m_mdt)
-        .BindU(2, record.index)
-        .Bind(3, RecordLine(record))
+        .BindU(2, index)
+        .BindBlob(3, record)
         .Run();
     return m_db.Failure().empty();
 }
 
-bool ChangelogStore::Read(uint64_t start, size_t limit, std::vector<ChangelogRecord>& records)
+bool ChangelogStore::Read(uint64_t start, size_t limit, std::vector<std::string>& records)
 {
     records.clear();
     if (limit == 0 || start > INT64_MAX) return m_db.Failure().empty();
-    Query q(m_db, "SELECT line FROM changelog_record WHERE mdt = ?1 AND idx >= ?2 ORDER BY idx LIMIT ?3");
+    Query q(m_db, "SELECT rec FROM changelog_record WHERE mdt = ?1 AND idx >= ?2 ORDER BY idx LIMIT ?3");
     q.Bind(1, m_mdt).BindU(2, start).Bind(3, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
-    while (q.Step()) {
-        ChangelogRecord r;
-        const std::string line = q.Text(0);
-        if (!ParseRecordLine(line, r)) {
-            m_db.Fail("cannot read record '" + line + "' of " + m_mdt);
-            return false;
-        }
-        records.push_back(std::move(r));
-    }
+    while (q.Step()) records.push_back(q.Text(0));
     return m_db.Failure().empty();
 }
 

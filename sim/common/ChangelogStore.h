@@ -1,6 +1,7 @@
 // The changelog of each MDT as the stand-in keeps it in its state store: the
 // registered users (readers), the counters, and the records, each record
-// kept under its MDT and index. Shared by the stand-in tools and library.
+// kept under its MDT and index as the bytes the model packed
+// (sim/model/ChangelogFeed.h). Shared by the stand-in tools and library.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -30,29 +31,6 @@ struct ChangelogUser {
     std::string name;       // 2.15+ named user (at most 15 characters)
     bool extended = false;  // registered with a name or a mask: the listing shows its mask
     uint32_t mask = 0;
-};
-
-struct ChangelogRecord {
-    uint64_t index = 0;
-    int type = 0;
-    uint32_t flags = 0;
-    int64_t sec = 0;
-    uint32_t nsec = 0;
-    Fid tfid;
-    Fid pfid;
-    std::string jobid;
-    bool hasExtra = true;  // the record carries extra flags (ef=)
-    uint64_t extraFlags = 0xf;
-    uint32_t uid = 0;
-    uint32_t gid = 0;
-    std::string nid = "0@lo";
-    std::string openMode;  // m=, printed when set and ef has CLFE_OPEN
-    std::string xattr;     // x=, printed when set and ef has CLFE_XATTR
-    std::string name;
-    bool rename = false;
-    Fid sfid;
-    Fid spfid;
-    std::string sname;
 };
 
 // An MDT's readers and counters, without its records.
@@ -96,11 +74,11 @@ public:
     // log.users is deregistered), then purges if log.purge is set.
     [[nodiscard]] bool SaveHead(const MdtChangelog& log);
 
-    // Appends record under the next index, which it sets in record.index.
-    [[nodiscard]] bool Append(ChangelogRecord& record);
-    // Up to limit records with an index of at least start, in index order.
-    // Records before start are not read.
-    [[nodiscard]] bool Read(uint64_t start, size_t limit, std::vector<ChangelogRecord>& records);
+    // Appends a record's bytes under index, which becomes the current index.
+    [[nodiscard]] bool Append(uint64_t index, const std::string& record);
+    // The bytes of up to limit records with an index of at least start, in
+    // index order. Records before start are not read.
+    [[nodiscard]] bool Read(uint64_t start, size_t limit, std::vector<std::string>& records);
     // The last index used (0 before the first record).
     [[nodiscard]] bool CurrentIndex(uint64_t& index);
     // The index of the oldest record kept, 0 when none is.
@@ -113,10 +91,6 @@ private:
     StateDb& m_db;
     std::string m_mdt;
 };
-
-// A record as one line of text, and back: what the store keeps.
-std::string RecordLine(const ChangelogRecord& record);
-[[nodiscard]] bool ParseRecordLine(const std::string& line, ChangelogRecord& record);
 
 // The stand-in clock: the seconds stored by "lustre-sim set-time" in
 // <stateDir>/changelog/clock, or the real time when there is none.

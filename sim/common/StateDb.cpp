@@ -10,7 +10,7 @@
 namespace sim {
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 // How long a writer waits for another one before it gives up.
 constexpr int kBusyTimeoutMs = 120000;
 
@@ -41,7 +41,7 @@ CREATE TABLE IF NOT EXISTS changelog_mdt(mdt TEXT PRIMARY KEY, last_user INTEGER
 CREATE TABLE IF NOT EXISTS changelog_user(mdt TEXT, id INTEGER, endrec INTEGER NOT NULL,
   clear_time INTEGER NOT NULL, name TEXT NOT NULL, extended INTEGER NOT NULL, mask INTEGER NOT NULL,
   PRIMARY KEY(mdt, id)) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS changelog_record(mdt TEXT, idx INTEGER, line TEXT NOT NULL,
+CREATE TABLE IF NOT EXISTS changelog_record(mdt TEXT, idx INTEGER, rec BLOB NOT NULL,
   PRIMARY KEY(mdt, idx)) WITHOUT ROWID;
 )";
 
@@ -106,12 +106,18 @@ std::unique_ptr<StateDb> StateDb::Open(const std::string& stateDir, std::string&
         error = file + " was made by a newer stand-in (version " + std::to_string(version) + ")";
         return nullptr;
     }
+    if (version != 0 && version < kSchemaVersion) {
+        error = file + " was made by an older stand-in (version " + std::to_string(version) +
+                "), which this one does not read: make a new state directory with 'lustre-sim init DIR' "
+                "and set it up again";
+        return nullptr;
+    }
     const bool ok = db->Exec("PRAGMA journal_mode=WAL") && db->Exec("PRAGMA synchronous=NORMAL");
     if (ok && version < kSchemaVersion) {
         Transaction tx(*db);
         if (tx.Begun()) {
             db->Exec(kSchema);
-            db->Exec("PRAGMA user_version=1");
+            db->Exec("PRAGMA user_version=2");
         }
         if (!tx.Commit()) {
             error = "cannot set up " + file + ": " + tx.Error();

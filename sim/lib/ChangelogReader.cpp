@@ -79,10 +79,9 @@ bool Stopped(const Reader& r, int ms)
     return poll(&fd, 1, ms) > 0;
 }
 
-// extra: the MDT writes the extra-flags word (2.11 on). The records come
-// from the MDT: while its server does not answer ("lustre-sim hang"), none
-// come, as none reach a client's device then.
-void Feed(Reader& r, Context lib, std::string mdt, bool extra, uint64_t next)
+// The records come from the MDT: while its server does not answer
+// ("lustre-sim hang"), none come, as none reach a client's device then.
+void Feed(Reader& r, Context lib, std::string mdt, uint64_t next)
 {
     const bool follow = r.flags & CHANGELOG_FLAG_FOLLOW;
     next = std::max<uint64_t>(next, 1);  // records are numbered from 1
@@ -96,7 +95,7 @@ void Feed(Reader& r, Context lib, std::string mdt, bool extra, uint64_t next)
         size_t used = 0, count = 0;
         bool open = true;
         fine = source.Read(
-            next, kStoreBatch, extra,
+            next, kStoreBatch,
             [&](const changelog_rec& rec) {
                 const size_t size = changelog_rec_size(&rec) + rec.cr_namelen;
                 if (open && used + size > sizeof batch) {
@@ -184,7 +183,8 @@ int ChangelogStart(void** priv, int flags, const char* mdtname, long long startr
     if (startrec < 0) return -EINVAL;
 
     auto reader = std::make_unique<Reader>();
-    // Before 2.11 Lustre's library knows no extra flags.
+    // Before 2.11 Lustre's library knows no extra flags: the records lose the
+    // extra-flags word the store keeps, as that MDT never wrote one.
     reader->flags = ctx.version.ExtraFlags() ? flags : flags & ~CHANGELOG_FLAG_EXTRA_FLAGS;
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) return -errno;
@@ -197,7 +197,7 @@ int ChangelogStart(void** priv, int flags, const char* mdtname, long long startr
         feedContext.stateDir = lib.stateDir;
         feedContext.config = lib.config;
         reader->feeder = std::thread(Feed, std::ref(*reader), std::move(feedContext), std::string(mdtname),
-                                     ctx.version.ExtraFlags(), static_cast<uint64_t>(startrec));
+                                     static_cast<uint64_t>(startrec));
     } catch (const std::system_error& e) {
         return -e.code().value();
     }
@@ -296,7 +296,9 @@ int ChangelogClear(const char* mdtname, const char* idstr, long long endrec)
     ctx.stateDir = lib.stateDir;
     ctx.config = lib.config;
     ctx.tool = program_invocation_short_name;
-    const std::string prefix = std::string(program_invocation_short_name) + ": ";
+    // Lustre's library names the program (and the command lfs set) in its
+    // messages from 2.12 on.
+    const std::string prefix = ctx.version.AtLeast(12) ? MessagePrefix() : std::string();
     // The MDT clears its records.
     WaitForServer(lib, mdtname);
     return ClearChangelogRecords(ctx, mdtname, idstr, endrec, prefix);

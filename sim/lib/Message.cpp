@@ -23,13 +23,17 @@ std::atomic<llapi_log_callback_t> g_infoCallback{nullptr};
 std::mutex g_commandMutex;
 std::string g_command;  // "" when none is set; guarded by g_commandMutex
 
-std::string Prefix()
+}  // namespace
+
+std::string MessagePrefix()
 {
     std::string prefix = program_invocation_short_name;
     std::lock_guard<std::mutex> lock(g_commandMutex);
     if (!g_command.empty()) prefix += " " + g_command;
     return prefix + ": ";
 }
+
+namespace {
 
 // One write per message, so that lines of concurrent threads do not mix.
 void Emit(FILE* stream, const std::string& text)
@@ -40,12 +44,12 @@ void Emit(FILE* stream, const std::string& text)
 
 void DefaultError(enum llapi_message_level level, int err, const char* format, va_list args)
 {
-    Emit(stderr, Prefix() + FormatMessage(level, err, format, args));
+    Emit(stderr, MessagePrefix() + FormatMessage(level, err, format, args));
 }
 
 void DefaultInfo(enum llapi_message_level, int err, const char* format, va_list args)
 {
-    Emit(stdout, (err != 0 ? Prefix() : std::string()) + VFormat(format, args));
+    Emit(stdout, (err != 0 ? MessagePrefix() : std::string()) + VFormat(format, args));
 }
 
 void Dispatch(std::atomic<llapi_log_callback_t>& slot, llapi_log_callback_t fallback, int level, int err,

@@ -9,6 +9,9 @@
 
 namespace sim::lib {
 
+// "<program>: ", or "<program> <command>: " after llapi_set_command_name.
+std::string MessagePrefix();
+
 // An error without an errno suffix (llapi_err_noerrno(LLAPI_MSG_ERROR, ...)).
 // format carries its own line break.
 void PrintMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));

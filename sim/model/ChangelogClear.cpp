@@ -70,7 +70,6 @@ int ClearChangelogRecords(const ToolContext& ctx, const std::string& mdt, const 
     uint64_t record = 0;
     int rc = -EINVAL;
     if (ReadClearRequest(request, user, record)) {
-        StateLock lock(ctx.stateDir);
         StateDb* db = ctx.Db();
         if (!db) return -EIO;
         Transaction tx(*db);

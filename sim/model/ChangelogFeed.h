@@ -1,6 +1,9 @@
-// The stand-in MDT's changelog as Lustre's changelog device hands it out:
-// records of the changelog store, packed in the layout the MDT writes them.
-// The store is read here and nowhere else in the library.
+// A changelog record as the stand-in's MDT writes it. Whoever makes records
+// (lustre-sim, the watcher, populate) fills a ChangelogRecord; the model
+// refuses what Lustre's record cannot hold and packs the rest, once, into
+// the binary changelog_rec a 2.11+ MDT writes (with the extra-flags word).
+// The store keeps those bytes, llapi_changelog_recv hands them out (cut to
+// what the reader asked for), and lfs prints from them.
 #pragma once
 #include <lustre/lustreapi.h>
 
@@ -14,39 +17,65 @@
 #include "ChangelogStore.h"
 #include "StateDb.h"
 
-namespace sim::lib {
+namespace sim {
 
-// One MDT's records as the device reads them, from its own connection to the
-// state store (a source belongs to one thread).
+// 0@lo: the NID of a record made on the server itself.
+constexpr uint64_t kLoNid = uint64_t{9} << 48;
+
+struct ChangelogRecord {
+    uint64_t index = 0;  // set by AppendChangelogRecord
+    int type = 0;
+    uint32_t flags = 0;  // the type's own low bits (CLF_FLAGMASK)
+    int64_t sec = 0;
+    uint32_t nsec = 0;
+    Fid tfid;
+    Fid pfid;
+    std::string jobid;     // at most LUSTRE_JOBID_SIZE - 1 bytes
+    bool hasExtra = true;  // the record carries the extra-flags word
+    uint64_t extraFlags = CLFE_SUPPORTED;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    uint64_t nid = kLoNid;
+    uint32_t openFlags = 0;  // MDS_FMODE_READ 01, _WRITE 02, _EXEC 04
+    std::string xattr;       // at most XATTR_NAME_MAX bytes
+    std::string name;        // at most NAME_MAX bytes
+    bool rename = false;
+    Fid sfid;
+    Fid spfid;
+    std::string sname;
+};
+
+// Why an MDT could never write r, or "" when it could: a job id, name or
+// extended attribute name longer than its field, an unknown record type,
+// flags outside the type's bits, nanoseconds of a second or more.
+std::string ChangelogRecordRefusal(const ChangelogRecord& r);
+
+// The open flags of lfs's m= text: "r--" 01, "-w-" 02, "rw-" 03, "--x" 04,
+// "---" or "" 0. False for any text lfs cannot print.
+[[nodiscard]] bool OpenFlagsOfMode(const std::string& mode, uint32_t& flags);
+
+// Packs r under the MDT's next index (set in r.index) and appends it. The
+// caller has checked it with ChangelogRecordRefusal. False on a store failure.
+[[nodiscard]] bool AppendChangelogRecord(ChangelogStore& store, ChangelogRecord& r);
+
+// One MDT's records as the changelog device reads them, from its own
+// connection to the state store (a source belongs to one thread).
 class ChangelogSource {
 public:
     // False with error when the store cannot be opened.
     [[nodiscard]] bool Open(const std::string& stateDir, const std::string& mdt, std::string& error);
-    // Hands take up to limit records from index from on, in order, packed
-    // (withExtraFlags: as a 2.11+ MDT writes them, with the extra-flags word);
-    // count gets how many. False with error when the store cannot be read.
-    [[nodiscard]] bool Read(uint64_t from, size_t limit, bool withExtraFlags,
-                            const std::function<void(const changelog_rec& record)>& take, size_t& count,
-                            std::string& error);
+    // Hands take up to limit records from index from on, in order, as
+    // stored; count gets how many. False with error when the store cannot
+    // be read or holds a record that is not one.
+    [[nodiscard]] bool Read(uint64_t from, size_t limit, const std::function<void(const changelog_rec& record)>& take,
+                            size_t& count, std::string& error);
     // The changelog's last index (0 before the first record).
     [[nodiscard]] bool CurrentIndex(uint64_t& index, std::string& error);
 
 private:
     std::unique_ptr<StateDb> m_db;
     std::string m_mdt;
-    std::vector<ChangelogRecord> m_batch;
+    std::vector<std::string> m_batch;
 };
 
-// Packs record into out (CR_MAXSIZE bytes, 8-aligned) and returns its size:
-// the fixed record, RENAME or VERSION, JOBID for a non-empty job id, and with
-// withExtraFlags the extra-flags word with the record's parts. Names and the
-// job id are cut to what the layout holds. The NID's text is one
-// common/NidText.h reads (the tools store no other); one it cannot read
-// packs as 0.
-size_t PackChangelogRecord(const ChangelogRecord& record, bool withExtraFlags, char* out);
-
-// The open flags a record's m= text stands for: "r--" 01, "-w-" 02, "rw-"
-// 03, "--x" 04; 0 for anything else.
-uint32_t OpenFlagsOfMode(const std::string& mode);
-
-}  // namespace sim::lib
+}  // namespace sim

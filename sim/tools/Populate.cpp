@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "ChangelogStore.h"
+#include "ChangelogFeed.h"
 #include "FidStore.h"
 #include "FidText.h"
 #include "UniqueFd.h"
@@ -78,7 +78,8 @@ bool Populator::Make(const std::string& rel, bool dir, long long size, const lu_
     r.gid = getgid();
     // Namespace records go to the parent's MDT.
     const int mdt = lib::MdtOfFid(parent, lib::MdtCount(m_ctx.config, m_mount.fs));
-    if (!ChangelogStore(*m_ctx.db, MdtName(m_mount.fs, mdt < 0 ? 0 : mdt)).Append(r)) {
+    ChangelogStore store(*m_ctx.db, MdtName(m_mount.fs, mdt < 0 ? 0 : mdt));
+    if (!AppendChangelogRecord(store, r)) {
         error = "cannot store the changelog: " + m_ctx.db->Failure();
         return false;
     }

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "ChangelogStore.h"
+#include "ChangelogFeed.h"
 
 namespace sim {
 

@@ -23,7 +23,7 @@
 #include <set>
 #include <vector>
 
-#include "ChangelogStore.h"
+#include "ChangelogFeed.h"
 #include "FidStore.h"
 #include "FidText.h"
 #include "HsmStore.h"
@@ -225,7 +225,8 @@ void Watcher::WriteRecords()
     for (auto& [mdt, r] : m_tracker->TakeRecords()) {
         r.sec = sec;
         r.nsec = static_cast<uint32_t>(now.tv_nsec);
-        if (!ChangelogStore(*m_ctx.db, mdt).Append(r)) break;
+        ChangelogStore store(*m_ctx.db, mdt);
+        if (!AppendChangelogRecord(store, r)) break;
     }
 }
 

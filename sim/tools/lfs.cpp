@@ -11,23 +11,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include <lustre/lustreapi.h>
+
 #include "ArgvLog.h"
-#include "ChangelogClear.h"
 #include "ChangelogMask.h"
-#include "ChangelogStore.h"
-#include "ChangelogText.h"
 #include "Getopt.h"
 #include "Interactive.h"
 #include "LfsHsm.h"
+#include "NidText.h"
 #include "ToolContext.h"
 
 namespace {
 
 constexpr int kCmdHelp = 4;
+
+// The open flags a record's mode carries (MDS_FMODE_*, MDS_OPEN_*).
+constexpr unsigned kOpenRead = 01, kOpenWrite = 02, kOpenExec = 04, kOpenTrunc = 01000, kOpenAppend = 02000;
 
 // The commands this stand-in knows.
 const char kHelp[] =
@@ -94,6 +97,68 @@ bool RecordNumber(const sim::LustreVersion& version, const std::string& text, lo
     return !version.CheckedRecordNumbers() || (value >= 0 && !overflow);
 }
 
+// The FID as lfs prints it (DFID: "[%#llx:0x%x:0x%x]").
+void PrintFid(const char* before, const lu_fid& fid)
+{
+    printf("%s[%#llx:0x%x:0x%x]", before, static_cast<unsigned long long>(fid.f_seq), fid.f_oid, fid.f_ver);
+}
+
+bool IsZero(const lu_fid& fid) { return fid.f_seq == 0 && fid.f_oid == 0 && fid.f_ver == 0; }
+
+// One record's line as lfs prints it from what llapi_changelog_recv gives.
+void PrintRecord(const sim::LustreVersion& version, const changelog_rec& rec)
+{
+    const time_t secs = static_cast<time_t>(rec.cr_time >> 30);
+    struct tm tm {};
+    gmtime_r(&secs, &tm);
+    const char* typeName = changelog_type2str(static_cast<int>(rec.cr_type));
+    // The nanoseconds as a number of at least 6 digits before 2.10, 9 from then on.
+    printf("%llu %02d%-5s %02d:%02d:%02d.%0*d %04d.%02d.%02d 0x%x", static_cast<unsigned long long>(rec.cr_index),
+           static_cast<int>(rec.cr_type), typeName ? typeName : "", tm.tm_hour, tm.tm_min, tm.tm_sec,
+           version.NineDigitNanoseconds() ? 9 : 6, static_cast<int>(rec.cr_time & ((1u << 30) - 1)),
+           tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, rec.cr_flags & CLF_FLAGMASK);
+    PrintFid(" t=", rec.cr_tfid);
+    if ((rec.cr_flags & CLF_JOBID) && changelog_rec_jobid(&rec)->cr_jobid[0] != '\0')
+        printf(" j=%.*s", LUSTRE_JOBID_SIZE, changelog_rec_jobid(&rec)->cr_jobid);
+    if (rec.cr_flags & CLF_EXTRA_FLAGS) {
+        const unsigned long long ef = changelog_rec_extra_flags(&rec)->cr_extra_flags;
+        printf(" ef=0x%llx", ef);
+        if (ef & CLFE_UIDGID)
+            printf(" u=%llu:%llu", static_cast<unsigned long long>(changelog_rec_uidgid(&rec)->cr_uid),
+                   static_cast<unsigned long long>(changelog_rec_uidgid(&rec)->cr_gid));
+        if (ef & CLFE_NID) printf(" nid=%s", common::NidText(changelog_rec_nid(&rec)->cr_nid).c_str());
+        if (ef & CLFE_OPEN) {
+            // Exec excludes the others; truncating or appending is writing.
+            const unsigned flags = changelog_rec_openmode(&rec)->cr_openflags;
+            char mode[] = "---";
+            if (flags & kOpenExec) {
+                mode[2] = 'x';
+            } else {
+                if (flags & kOpenRead) mode[0] = 'r';
+                if (flags & (kOpenWrite | kOpenTrunc | kOpenAppend)) mode[1] = 'w';
+            }
+            if (strcmp(mode, "---") != 0) printf(" m=%s", mode);
+        }
+        if ((ef & CLFE_XATTR) && changelog_rec_xattr(&rec)->cr_xattr[0] != '\0')
+            printf(" x=%.*s", XATTR_NAME_MAX + 1, changelog_rec_xattr(&rec)->cr_xattr);
+        if (!IsZero(rec.cr_pfid)) PrintFid(" p=", rec.cr_pfid);
+        if (rec.cr_namelen) printf(" %.*s", static_cast<int>(rec.cr_namelen), changelog_rec_name(&rec));
+    } else if (rec.cr_namelen) {
+        // lfs before 2.11 prints the parent with every name.
+        PrintFid(" p=", rec.cr_pfid);
+        printf(" %.*s", static_cast<int>(rec.cr_namelen), changelog_rec_name(&rec));
+    }
+    if (rec.cr_flags & CLF_RENAME) {
+        const changelog_ext_rename* rename = changelog_rec_rename(&rec);
+        if (!IsZero(rename->cr_sfid)) {
+            PrintFid(" s=", rename->cr_sfid);
+            PrintFid(" sp=", rename->cr_spfid);
+            printf(" %.*s", static_cast<int>(changelog_rec_snamelen(&rec)), changelog_rec_sname(&rec));
+        }
+    }
+    printf("\n");
+}
+
 int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
 {
     const sim::LustreVersion& version = ctx.version;
@@ -144,71 +209,45 @@ int Changelog(const sim::ToolContext& ctx, const std::vector<std::string>& args)
         return Usage(version);
     }
     ctx.WaitWhileHung({mdt});
-    // lfs names itself in this message from 2.12.
-    const char* prefix = version.AtLeast(12) ? "lfs changelog: cannot start changelog" : "Can't start changelog";
-    if (!ctx.IsMountedMdt(mdt) || !ctx.ModulesLoaded()) {
-        fprintf(stderr, "%s: %s\n", prefix, strerror(ENOENT));
-        return ENOENT;
+    // The records come through liblustreapi, as Lustre's lfs reads them.
+    void* reader = nullptr;
+    const int flags = CHANGELOG_FLAG_BLOCK | CHANGELOG_FLAG_JOBID | CHANGELOG_FLAG_EXTRA_FLAGS |
+                      (follow ? CHANGELOG_FLAG_FOLLOW : 0);
+    int rc = llapi_changelog_start(&reader, static_cast<enum changelog_send_flag>(flags), mdt.c_str(), start);
+    if (rc < 0) {
+        // lfs names itself in this message from 2.12.
+        fprintf(stderr, "%s: %s\n", version.AtLeast(12) ? "lfs changelog: cannot start changelog" : "Can't start changelog",
+                strerror(-rc));
+        return -rc;
     }
-    // The reader seeks to the start record: a negative position is refused.
-    if (start < 0) {
-        fprintf(stderr, "%s: %s\n", prefix, strerror(EINVAL));
-        return EINVAL;
+    if (version.ExtraFlags()) {
+        const int xflags = CHANGELOG_EXTRA_FLAG_UIDGID | CHANGELOG_EXTRA_FLAG_NID | CHANGELOG_EXTRA_FLAG_OMODE |
+                           CHANGELOG_EXTRA_FLAG_XATTR;
+        rc = llapi_changelog_set_xflags(reader, static_cast<enum changelog_send_extra_flag>(xflags));
+        if (rc < 0) {
+            fprintf(stderr, "lfs changelog: cannot set xflags for changelog: %s\n", strerror(-rc));
+            llapi_changelog_fini(&reader);
+            return -rc;
+        }
     }
-
-    // The state lock is held until the first batch has fixed the snapshot.
-    std::optional<sim::StateLock> lock(ctx.stateDir);
-    if (!lock->Locked()) {
-        fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", lock->Error().c_str());
-        return EIO;
-    }
-    sim::StateDb* db = ctx.Db();
-    if (!db) return EIO;
-    sim::ChangelogStore store(*db, mdt);
     // END 0 means no upper bound; lfs compares it as an unsigned record
     // number, so a negative END is no bound either.
     const unsigned long long last = static_cast<unsigned long long>(end);
-    constexpr size_t kBatch = 4096;
-    std::vector<sim::ChangelogRecord> batch;
-    uint64_t next = std::max<uint64_t>(static_cast<uint64_t>(start), 1);  // records are numbered from 1
-    // Prints the records from next on, one snapshot read a batch at a time:
-    // records before next are never read, and writers are not held up.
-    // False at END or on failure (status set).
-    int status = 0;
-    auto print = [&]() {
-        sim::Transaction tx(*db, sim::Transaction::kRead);
-        for (;;) {
-            if (!tx.Begun() || !store.Read(next, kBatch, batch)) {
-                fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", tx.Error().c_str());
-                status = EIO;
-                return false;
-            }
-            lock.reset();
-            std::string text;
-            for (const auto& record : batch) {
-                if (end != 0 && record.index > last) break;
-                text += sim::FormatChangelogRecord(version, record);
-            }
-            fputs(text.c_str(), stdout);
-            if (end != 0 && !batch.empty() && batch.back().index >= last) return false;
-            if (!batch.empty()) next = batch.back().index + 1;
-            if (batch.size() < kBatch) return true;
-        }
-    };
-    // With --follow, lfs then waits for new records, as the changelog device
-    // does for a following reader.
-    while (print() && follow) {
-        if (fflush(stdout) != 0) return errno;
-        for (uint64_t index = 0; index < next;) {
-            usleep(50 * 1000);
-            sim::Transaction tx(*db, sim::Transaction::kRead);
-            if (!tx.Begun() || !store.CurrentIndex(index)) {
-                fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", tx.Error().c_str());
-                return EIO;
-            }
-        }
+    changelog_rec* rec = nullptr;
+    while ((rc = llapi_changelog_recv(reader, &rec)) == 0) {
+        const bool past = end != 0 && rec->cr_index > last;
+        if (!past && rec->cr_index >= static_cast<unsigned long long>(start)) PrintRecord(version, *rec);
+        llapi_changelog_free(&rec);
+        if (past) break;
+        // A following reader's lines are seen as they come.
+        if (follow && fflush(stdout) != 0) break;
     }
-    return status;
+    llapi_changelog_fini(&reader);
+    if (rc < 0) {
+        fprintf(stderr, "lfs changelog: cannot access changelog: %s\n", strerror(-rc));
+        return -rc;
+    }
+    return 0;
 }
 
 int ClearUsage(const sim::LustreVersion& version)
@@ -230,9 +269,9 @@ int ChangelogClear(const sim::ToolContext& ctx, const std::vector<std::string>& 
         return ClearUsage(version);
     }
     ctx.WaitWhileHung({args[0]});
-    // liblustreapi's messages carry the program's name from 2.12 on.
-    const int rc =
-        sim::ClearChangelogRecords(ctx, args[0], args[1], endrec, version.AtLeast(12) ? "lfs changelog_clear: " : "");
+    // As lfs does, so that liblustreapi's messages name the command.
+    llapi_set_command_name("changelog_clear");
+    const int rc = llapi_changelog_clear(args[0].c_str(), args[1].c_str(), endrec);
     if (rc == 0) return 0;
     if (rc == -EINVAL)
         fprintf(stderr, "changelog_clear: record out of range: %llu\n", static_cast<unsigned long long>(endrec));

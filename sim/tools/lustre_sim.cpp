@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ChangelogClear.h"
+#include "ChangelogFeed.h"
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
 #include "FidStore.h"
@@ -40,7 +41,6 @@ const char kUsageText[] =
     "      [--ef X | --no-extra] [--mode M] [--xattr X]\n"
     "      [--sfid F --sparent F --sname N] [--count N]\n"
     "                                    append N (1) records, print the last index\n"
-    "  changelog-print MDT               print the records as lfs changelog does\n"
     "  changelog-clear MDT ID ENDREC     clear a user's records up to ENDREC (0: all)\n"
     "  remount-mdt MDT                   restart the MDT's user id counter\n"
     "  populate FS COUNT                 make COUNT files with FIDs, sizes and CREAT records\n"
@@ -111,7 +111,6 @@ private:
     int AddFs();
     int Mount();
     int ChangelogAppend();
-    int ChangelogPrint();
     int ChangelogClear();
     int RemountMdt();
     int Watch();
@@ -224,17 +223,14 @@ int LustreSim::ChangelogAppend()
     auto get = [&](const char* key) { return has(key) ? opts.at(key) : std::string(); };
     r.name = get("--name");
     r.jobid = get("--jobid");
-    r.nid = has("--nid") ? get("--nid") : r.nid;
-    r.openMode = get("--mode");
     r.xattr = get("--xattr");
     r.sname = get("--sname");
-    if (r.name.find('\n') != std::string::npos || r.sname.find('\n') != std::string::npos)
-        return Fail("a name cannot hold a line break");
-    // A record keeps its NID as Lustre does, as a number: only a text that
-    // is some number's can be stored.
-    uint64_t nidNumber = 0;
-    if (has("--nid") && !common::ParseNid(r.nid, nidNumber))
-        return Fail("bad NID '" + r.nid + "' (as Lustre prints one: 10.0.0.1@tcp, 0@lo, 5@gni1, a@<17:0>, <?>)");
+    // A record keeps its NID and open mode as Lustre does, as numbers: only
+    // a text that is some number's can be stored.
+    if (has("--nid") && !common::ParseNid(get("--nid"), r.nid))
+        return Fail("bad NID '" + get("--nid") + "' (as Lustre prints one: 10.0.0.1@tcp, 0@lo, 5@gni1, a@<17:0>, <?>)");
+    if (!sim::OpenFlagsOfMode(get("--mode"), r.openFlags))
+        return Fail("bad mode '" + get("--mode") + "' (as lfs prints one: r--, -w-, rw-, --x)");
     if (has("--fid") && !sim::ParseFid(get("--fid"), r.tfid)) return Fail("bad FID '" + get("--fid") + "'");
     if (has("--parent") && !sim::ParseFid(get("--parent"), r.pfid)) return Fail("bad FID '" + get("--parent") + "'");
     // A name with directories is a path below the mount: the record names
@@ -270,6 +266,8 @@ int LustreSim::ChangelogAppend()
         if (dot != std::string::npos)
             for (size_t digits = t.size() - dot - 1; digits < 9; ++digits) r.nsec *= 10;
     }
+    if (const std::string refusal = sim::ChangelogRecordRefusal(r); !refusal.empty())
+        return Fail("an MDT cannot write this record: " + refusal);
 
     if (!OpenDb()) return Fail(m_error);
     sim::Transaction tx(*m_db);
@@ -286,29 +284,11 @@ int LustreSim::ChangelogAppend()
             const lu_fid fid = fids.Allocate(fs, mdtIndex);
             r.tfid = sim::Fid{fid.f_seq, fid.f_oid, fid.f_ver};
         }
-        if (!store.Append(r)) break;
+        if (!sim::AppendChangelogRecord(store, r)) break;
     }
     if (!tx.Commit()) return Fail(tx.Error());
     printf("%llu\n", static_cast<unsigned long long>(r.index));
     return 0;
-}
-
-int LustreSim::ChangelogPrint()
-{
-    if (m_args.size() != 2) return Usage();
-    std::string fs;
-    int index = 0;
-    if (!FindMdt(m_config, m_args[1], fs, index)) return Fail("no MDT " + m_args[1]);
-    sim::LustreVersion version;
-    if (!sim::LustreVersion::Parse(m_config.version, version)) return Fail("unsupported version " + m_config.version);
-    if (!OpenDb()) return Fail(m_error);
-    sim::Transaction tx(*m_db, sim::Transaction::kRead);
-    sim::ChangelogStore store(*m_db, m_args[1]);
-    std::vector<sim::ChangelogRecord> batch;
-    for (uint64_t next = 0; tx.Begun() && store.Read(next, 4096, batch) && !batch.empty();
-         next = batch.back().index + 1)
-        for (const auto& r : batch) fputs(sim::FormatChangelogRecord(version, r).c_str(), stdout);
-    return tx.Error().empty() ? 0 : Fail(tx.Error());
 }
 
 int LustreSim::ChangelogClear()
@@ -424,7 +404,6 @@ int LustreSim::Run()
         return sim::SetSimNow(m_state, seconds, m_error) ? 0 : Fail(m_error);
     }
     if (cmd == "changelog-append") return ChangelogAppend();
-    if (cmd == "changelog-print") return ChangelogPrint();
     if (cmd == "changelog-clear") return ChangelogClear();
     if (cmd == "remount-mdt") return RemountMdt();
     if (cmd == "populate") {
