@@ -22,8 +22,6 @@ constexpr int kMkdir = 2;
 constexpr unsigned long long kFilesPerDir = 1000;
 constexpr unsigned long long kFilesPerBatch = 5000;
 
-Fid ToFid(const lu_fid& f) { return Fid{f.f_seq, f.f_oid, f.f_ver}; }
-
 class Populator {
 public:
     Populator(lib::Context& ctx, const Mount& mount, std::string mountDir)
@@ -71,8 +69,8 @@ bool Populator::Make(const std::string& rel, bool dir, long long size, const lu_
     ChangelogRecord r;
     r.type = dir ? kMkdir : kCreat;
     r.sec = m_now;
-    r.tfid = ToFid(fid);
-    r.pfid = ToFid(parent);
+    r.tfid = fid;
+    r.pfid = parent;
     r.name = rel.substr(rel.find_last_of('/') + 1);
     r.uid = getuid();
     r.gid = getgid();

@@ -41,8 +41,6 @@ using common::UniqueFd;
 constexpr uint32_t kDirMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB |
                               IN_MODIFY | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 
-Fid ToFid(const lu_fid& f) { return Fid{f.f_seq, f.f_oid, f.f_ver}; }
-
 std::string Join(const std::string& dir, const std::string& name)
 {
     if (name.empty()) return dir;
@@ -399,7 +397,7 @@ bool WatcherAlive(int pidFd)
 
 }  // namespace
 
-bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::string& rel, Fid& fid)
+bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::string& rel, lu_fid& fid)
 {
     setenv("LUSTRE_SIM_STATE", stateDir.c_str(), 1);
     lib::Context ctx;
@@ -412,7 +410,7 @@ bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::s
         Transaction tx(*ctx.db);
         lib::FidStore fids;
         if (!tx.Begun() || !fids.Load(ctx)) return false;
-        fid = ToFid(fids.FidOf(ctx, loc, id));
+        fid = fids.FidOf(ctx, loc, id);
         return fids.Save(ctx) && tx.Commit();
     }
     return false;

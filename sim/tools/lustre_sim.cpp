@@ -15,6 +15,7 @@
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
 #include "FidStore.h"
+#include "FidText.h"
 #include "LustreVersion.h"
 #include "NidText.h"
 #include "Populate.h"
@@ -73,6 +74,13 @@ bool Number(const std::string& text, T& value, int base = 10)
     const char* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(begin, end, value, base);
     return ec == std::errc() && ptr == end && begin != end;
+}
+
+// A FID as llapi_fid_parse reads it, with nothing after it.
+bool WholeFid(const std::string& text, lu_fid& fid)
+{
+    char* end = nullptr;
+    return sim::lib::ParseFid(text.c_str(), &fid, &end) == 0 && *end == '\0';
 }
 
 bool ValidFsName(const std::string& name)
@@ -231,8 +239,8 @@ int LustreSim::ChangelogAppend()
         return Fail("bad NID '" + get("--nid") + "' (as Lustre prints one: 10.0.0.1@tcp, 0@lo, 5@gni1, a@<17:0>, <?>)");
     if (!sim::OpenFlagsOfMode(get("--mode"), r.openFlags))
         return Fail("bad mode '" + get("--mode") + "' (as lfs prints one: r--, -w-, rw-, --x)");
-    if (has("--fid") && !sim::ParseFid(get("--fid"), r.tfid)) return Fail("bad FID '" + get("--fid") + "'");
-    if (has("--parent") && !sim::ParseFid(get("--parent"), r.pfid)) return Fail("bad FID '" + get("--parent") + "'");
+    if (has("--fid") && !WholeFid(get("--fid"), r.tfid)) return Fail("bad FID '" + get("--fid") + "'");
+    if (has("--parent") && !WholeFid(get("--parent"), r.pfid)) return Fail("bad FID '" + get("--parent") + "'");
     // A name with directories is a path below the mount: the record names
     // the last part, in the directory that holds it.
     const size_t slash = r.name.find_last_of('/');
@@ -241,7 +249,7 @@ int LustreSim::ChangelogAppend()
         if (!sim::LibraryFid(m_state, fs, dir, r.pfid)) return Fail("no directory " + dir + " in " + fs);
         r.name.erase(0, slash + 1);
     } else if (!has("--parent") && !r.name.empty()) {
-        r.pfid = sim::Fid{0x200000007, 1, 0};  // the root
+        r.pfid = lu_fid{sim::lib::kSeqRoot, 1, 0};  // the root
     }
     // A name of an existing object carries its FID.
     const bool realFid = !has("--fid") && !r.name.empty() && sim::LibraryFid(m_state, fs, get("--name"), r.tfid);
@@ -255,7 +263,7 @@ int LustreSim::ChangelogAppend()
         return Fail("bad count '" + get("--count") + "'");
     r.rename = has("--sfid") || has("--sparent") || has("--sname");
     if (r.rename &&
-        (!sim::ParseFid(get("--sfid"), r.sfid) || !sim::ParseFid(get("--sparent"), r.spfid) || get("--sname").empty()))
+        (!WholeFid(get("--sfid"), r.sfid) || !WholeFid(get("--sparent"), r.spfid) || get("--sname").empty()))
         return Fail("a rename needs --sfid, --sparent and --sname");
     if (has("--time")) {
         const std::string& t = get("--time");
@@ -280,10 +288,7 @@ int LustreSim::ChangelogAppend()
     if (!fids.Load(fidCtx)) return Fail("cannot use the FID store");
     if (!has("--time")) r.sec = sim::SimNow(m_state);
     for (unsigned i = 0; i < count && tx.Begun(); ++i) {
-        if (!has("--fid") && !realFid) {
-            const lu_fid fid = fids.Allocate(fs, mdtIndex);
-            r.tfid = sim::Fid{fid.f_seq, fid.f_oid, fid.f_ver};
-        }
+        if (!has("--fid") && !realFid) r.tfid = fids.Allocate(fs, mdtIndex);
         if (!sim::AppendChangelogRecord(store, r)) break;
     }
     if (!tx.Commit()) return Fail(tx.Error());
@@ -415,8 +420,7 @@ int LustreSim::Run()
     if (cmd == "unload-modules" || cmd == "load-modules") {
         if (m_args.size() != 2 || m_args[1].empty() || m_args[1].find_first_of(" \t\n") != std::string::npos)
             return Usage();
-        return sim::SetNodeListed(m_state, "unloaded", m_args[1], cmd == "unload-modules", m_error) ? 0
-                                                                                                      : Fail(m_error);
+        return sim::SetNodeListed(m_state, "unloaded", m_args[1], cmd == "unload-modules", m_error) ? 0 : Fail(m_error);
     }
     if (cmd == "hang" || cmd == "unhang") {
         if (m_args.size() != 2 || m_args[1].empty() || m_args[1].find_first_of(" \t\n") != std::string::npos)
