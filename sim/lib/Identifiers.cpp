@@ -50,10 +50,10 @@ int LocateFd(int fd, ObjectId& id, Context& ctx, Located& loc)
 int FidAt(const Context& ctx, const Located& loc, const ObjectId& id, lu_fid& fid)
 {
     Transaction tx(*ctx.db);
-    FidStore store;
-    if (!tx.Begun() || !store.Load(ctx)) return -EIO;
+    FidStore store(ctx.db);
+    if (!tx.Begun()) return -EIO;
     const lu_fid found = store.FidOf(ctx, loc, id);
-    if (!store.Save(ctx) || !tx.Commit()) return -EIO;
+    if (!tx.Commit()) return -EIO;
     fid = found;
     return 0;
 }
@@ -93,11 +93,11 @@ int PathsOfFid(const Context& ctx, const Mount& mount, const lu_fid& fid, std::v
 {
     if (!FidInNamespace(fid)) return -EINVAL;
     Transaction tx(*ctx.db);
-    FidStore store;
-    if (!tx.Begun() || !store.Load(ctx)) return -EIO;
+    FidStore store(ctx.db);
+    if (!tx.Begun()) return -EIO;
     Located root = Locate(ctx.config, mount.dir);
     const int rc = store.PathsOf(mount, root.mountDir, fid, rels);
-    if (!store.Save(ctx)) return -EIO;
+    if (!ctx.db->Failure().empty()) return -EIO;
     if (rc != 0) return rc;
     if (!tx.Commit()) return -EIO;
     return 0;

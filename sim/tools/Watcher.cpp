@@ -238,11 +238,10 @@ void Watcher::Batch(std::vector<FileEvent>& events)
     // all.
     Transaction tx(*m_ctx.db);
     if (!tx.Begun()) return Fatal("cannot write the state store: " + tx.Error());
-    if (!m_fids.Load(m_ctx)) return Fatal("cannot read the FID store");
     m_hsm.reset();
     m_tracker->Handle(events);
     WriteRecords();
-    if (!m_fids.Save(m_ctx) || !tx.Commit()) Log(tx.Error() + ": the batch's FIDs and records are lost");
+    if (!tx.Commit()) Log(tx.Error() + ": the batch's FIDs and records are lost");
     // Flushes are answered once what came before them is stored.
     for (const auto& path : m_answers) unlink(path.c_str());
     m_answers.clear();
@@ -256,6 +255,7 @@ bool Watcher::Start(std::string& error)
         error = "cannot read the state directory";
         return false;
     }
+    m_fids = lib::FidStore(m_ctx.db);
     const std::string dir = WatchDir();
     mkdir((m_stateDir + "/watch").c_str(), 0755);
     mkdir(dir.c_str(), 0755);
@@ -306,7 +306,7 @@ bool Watcher::Start(std::string& error)
         return false;
     }
     Transaction tx(*m_ctx.db);
-    if (!tx.Begun() || !m_fids.Load(m_ctx)) {
+    if (!tx.Begun()) {
         error = "cannot read the FID store: " + tx.Error();
         return false;
     }
@@ -316,7 +316,7 @@ bool Watcher::Start(std::string& error)
             return false;
         }
     }
-    if (!m_fids.Save(m_ctx) || !tx.Commit()) {
+    if (!tx.Commit()) {
         error = "cannot write the FID store: " + tx.Error();
         return false;
     }
@@ -408,10 +408,9 @@ bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::s
         lib::ObjectId id;
         if (loc.mount != &m || lib::StatPath(Join(loc.mountDir, loc.rel), id) != 0) return false;
         Transaction tx(*ctx.db);
-        lib::FidStore fids;
-        if (!tx.Begun() || !fids.Load(ctx)) return false;
-        fid = fids.FidOf(ctx, loc, id);
-        return fids.Save(ctx) && tx.Commit();
+        if (!tx.Begun()) return false;
+        fid = lib::FidStore(ctx.db).FidOf(ctx, loc, id);
+        return tx.Commit();
     }
     return false;
 }

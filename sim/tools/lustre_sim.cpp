@@ -309,10 +309,7 @@ int LustreSim::ChangelogAppend()
     sim::ChangelogStore store(*m_db, mdt);
     // A record of no existing object names a new one: its FID comes from
     // the library's allocator, so no file made later gets it too.
-    sim::lib::Context fidCtx;
-    fidCtx.db = m_db.get();
-    sim::lib::FidStore fids;
-    if (!fids.Load(fidCtx)) return Fail("cannot use the FID store");
+    sim::lib::FidStore fids(m_db.get());
     if (!has("--time")) r.sec = sim::SimNow(m_state);
     for (unsigned i = 0; i < count && tx.Begun(); ++i) {
         if (!has("--fid") && !realFid) r.tfid = fids.Allocate(fs, mdtIndex);
