@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "ChangelogTypes.h"
 #include "Diagnostics.h"
 
 namespace LustreAPI {
@@ -101,16 +102,11 @@ bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 // The record type names of Lustre's changelogs, and the mask keywords.
 bool IsMaskName(const std::string& token)
 {
-    static const char* const kNames[] = {"MARK",  "CREAT", "MKDIR", "HLINK", "SLINK",  "MKNOD", "UNLNK",
-                                         "RMDIR", "RENME", "RNMTO", "OPEN",  "CLOSE",  "LYOUT", "TRUNC",
-                                         "SATTR", "XATTR", "HSM",   "MTIME", "CTIME",  "ATIME", "MIGRT",
-                                         "FLRW",  "RESYNC", "GXATR", "NOPEN", "ALL",   "DEFAULT", "NONE"};
+    if (common::ChangelogTypeOfName(token) >= 0) return true;
     std::string upper = token;
     for (char& c : upper)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    for (const char* name : kNames)
-        if (upper == name) return true;
-    return false;
+    return upper == "ALL" || upper == "DEFAULT" || upper == "NONE";
 }
 
 }  // namespace

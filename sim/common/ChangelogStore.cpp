@@ -48,15 +48,6 @@ int ClearReader(MdtChangelog& log, uint32_t id, uint64_t endrec, int64_t now, bo
     return 0;
 }
 
-int ChangelogStore::Clear(uint32_t id, uint64_t endrec, int64_t now, bool backwardIsNoEntry)
-{
-    MdtChangelog log;
-    if (!LoadHead(log)) return -EIO;
-    const int rc = ClearReader(log, id, endrec, now, backwardIsNoEntry);
-    if (rc != 0) return rc;
-    return SaveHead(log) ? 0 : -EIO;
-}
-
 bool ChangelogStore::LoadHead(MdtChangelog& log)
 {
     MdtChangelog result;

@@ -70,9 +70,6 @@ public:
     [[nodiscard]] bool CurrentIndex(uint64_t& index);
     // The index of the oldest record kept, 0 when none is.
     [[nodiscard]] bool FirstKept(uint64_t& index);
-    // ClearReader on the stored readers, saved with its purge when it
-    // succeeds: 0, its negative errno, or -EIO when the store failed.
-    int Clear(uint32_t id, uint64_t endrec, int64_t now, bool backwardIsNoEntry);
 
 private:
     StateDb& m_db;

@@ -11,33 +11,17 @@
 #include "FidStore.h"
 #include "HsmFile.h"
 #include "HsmStore.h"
+#include "LustreVersion.h"
 #include "Operations.h"
 #include "SimState.h"
 #include "UniqueFd.h"
 #include "WatchSpool.h"
-#include "WholeNumber.h"
 
 namespace sim::lib {
 namespace {
 
 // HSM_USER_MASK: what a user without CAP_SYS_ADMIN may set or clear.
 constexpr unsigned long long kUserMask = HS_NORELEASE | HS_NOARCHIVE | HS_DIRTY;
-// HSM_FLAGS_MASK: 0x7f up to 2.15; 2.16 adds the PCC bits 0x80 and 0x100.
-constexpr unsigned long long kFlagsMask = 0x7f;
-constexpr unsigned long long kFlagsMaskPcc = 0x1ff;
-
-// The minor number of the imitated Lustre version ("2.15" gives 15).
-int MinorVersion(const Config& config)
-{
-    const std::string& v = config.version;
-    const size_t dot = v.find('.');
-    unsigned long long minor = 0;
-    if (dot == std::string::npos) return 15;
-    const size_t end = v.find('.', dot + 1);
-    if (!common::WholeNumber(v.substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1), minor))
-        return 15;
-    return static_cast<int>(minor);
-}
 
 // The regular file an HSM ioctl reaches: opened as llapi opens it, inside a
 // mount, with its FID. Only regular files of Lustre answer these ioctls.
@@ -132,11 +116,11 @@ int StateSet(const char* path, unsigned long long setMask, unsigned long long cl
     if (const int rc = OpenTarget(path, O_WRONLY, t, fd)) return rc;
 
     // The client's checks, then the MDT's, in their order.
-    const int minor = MinorVersion(t.ctx.config);
+    const LustreVersion version = VersionOf(t.ctx.config.version);
     const unsigned long long both = setMask | clearMask;
-    if (both & ~(minor >= 16 ? kFlagsMaskPcc : kFlagsMask)) return -EINVAL;
+    if (both & ~version.HsmFlagsMask()) return -EINVAL;
     if ((both & ~kUserMask) && geteuid() != 0) return -EPERM;
-    if (archiveId > 32 && minor < 12) return -EINVAL;  // archive ids were a 32-bit mask
+    if (archiveId > 32 && version.ArchiveIdsAsMask()) return -EINVAL;
 
     Transaction tx(*t.ctx.db);
     if (!tx.Begun()) return -EIO;
@@ -182,11 +166,10 @@ int CurrentAction(const char* path, hsm_current_action* hca)
     HsmStore hsm;
     if (const int rc = LoadStores(t, fids, hsm)) return rc;
 
-    // Lustre 2.10 reports "no request" as a waiting NOOP, later versions as
-    // HPS_NONE. A done action is never reported.
+    // A done action is never reported.
     hsm_current_action current{};
     current.hca_action = HUA_NONE;
-    current.hca_state = MinorVersion(t.ctx.config) < 12 ? HPS_WAITING : HPS_NONE;
+    current.hca_state = VersionOf(t.ctx.config.version).IdleActionWaits() ? HPS_WAITING : HPS_NONE;
     for (const Action* action : hsm.ActionsOf(t.loc.mount->fs, t.fid)) {
         const Action& a = *action;
         current.hca_action = UserAction(a.action);

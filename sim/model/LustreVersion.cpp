@@ -56,4 +56,11 @@ bool LustreVersion::AtLeast(int minorVersion, int patchLevel) const
     return patch >= patchLevel;
 }
 
+LustreVersion VersionOf(const std::string& versionLine)
+{
+    LustreVersion version;
+    if (!LustreVersion::Parse(versionLine, version)) version = LustreVersion();
+    return version;
+}
+
 }  // namespace sim

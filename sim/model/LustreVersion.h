@@ -58,6 +58,18 @@ struct LustreVersion {
     bool EmptyMaskIsDefault() const { return AtLeast(17); }
     bool MaskKeywordDefault() const { return AtLeast(15, 3); }
     bool MaskKeywordNone() const { return AtLeast(17, 54); }
+
+    // HSM flags (HSM_FLAGS_MASK): 0x7f, and the PCC bits 0x80 and 0x100
+    // from 2.16.
+    unsigned long long HsmFlagsMask() const { return AtLeast(16) ? 0x1ff : 0x7f; }
+    // llapi_hsm_current_action of a file without a request: a waiting NOOP
+    // before 2.12, HPS_NONE from then on.
+    bool IdleActionWaits() const { return !AtLeast(12); }
+    // Archive ids were bits of a 32-bit mask before 2.12: at most 32.
+    bool ArchiveIdsAsMask() const { return !AtLeast(12); }
 };
+
+// The version a config names; 2.15's rules when it names none this reads.
+LustreVersion VersionOf(const std::string& versionLine);
 
 }  // namespace sim

@@ -2,10 +2,8 @@
 // prints the MDT's changelog records in the imitated version's line format
 // (and with --follow waits for more);
 // "lfs changelog_clear MDT ID ENDREC" acknowledges a reader's records; the
-// HSM and FID commands are in LfsHsm.cpp.
-#include <unistd.h>
-
-#include <algorithm>
+// HSM and FID commands are in LfsHsm.cpp. Both read and clear through the
+// stand-in's liblustreapi, as Lustre's lfs does through Lustre's.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
