@@ -14,7 +14,6 @@
 #include <memory>
 
 #include "Getopt.h"
-#include "WholeNumber.h"
 
 namespace sim {
 namespace {
@@ -363,20 +362,23 @@ int Path2Fid(const ToolContext& ctx, const std::vector<std::string>& args)
     return first;
 }
 
-// lfs fid2path from 2.15: the mount is resolved first (a path as a mount
+// lfs fid2path. From 2.15 the mount is resolved first (a path as a mount
 // that holds it, a name as a file system), each FID is read as
 // llapi_fid_parse reads it, and every link is printed unless --link names
-// one.
-int Fid2Path215(const ToolContext& ctx, const std::vector<std::string>& args)
+// one. Before, llapi_fid2path reads the FID and one link is printed below
+// the mount point of the device named.
+int Fid2Path(const ToolContext& ctx, const std::vector<std::string>& args)
 {
+    const bool v215 = ctx.version.AtLeast(15);
     ParsedOptions parsed;
-    if (!ReadOptions(ctx, "fid2path", args, "cfl:pr:",
-                     {{"cur", 'c', false},
-                      {"current", 'c', false},
-                      {"print-link", 'c', false},
-                      {"print-fid", 'f', false},
-                      {"link", 'l', true}},
-                     parsed, "lfs fid2path: "))
+    const std::vector<LongOption> longOptions =
+        v215 ? std::vector<LongOption>{{"cur", 'c', false},
+                                       {"current", 'c', false},
+                                       {"print-link", 'c', false},
+                                       {"print-fid", 'f', false},
+                                       {"link", 'l', true}}
+             : std::vector<LongOption>{{"cur", 'c', false}, {"link", 'l', true}, {"rec", 'r', true}};
+    if (!ReadOptions(ctx, "fid2path", args, v215 ? "cfl:pr:" : "cl:r:", longOptions, parsed, "lfs fid2path: "))
         return kCmdHelp;
     bool printFid = false, printLink = false;
     int link = -1;
@@ -403,23 +405,25 @@ int Fid2Path215(const ToolContext& ctx, const std::vector<std::string>& args)
     }
     const std::vector<std::string>& rest = parsed.operands;
     if (rest.size() < 2) {
-        fprintf(stderr, "Usage: lfs fid2path FSNAME|ROOT FID...\n");
+        if (v215) fprintf(stderr, "Usage: lfs fid2path FSNAME|ROOT FID...\n");
         return Usage(ctx, "fid2path");
     }
     const std::string& device = rest[0];
     const bool byPath = device[0] == '/';
     char mountDir[PATH_MAX] = "";
+    // Before 2.15 a device may also name an MDT of the file system.
+    const std::string fsname = v215 ? device : device.substr(0, device.find("-MDT"));
     const int found = byPath ? llapi_search_mounts(device.c_str(), 0, mountDir, nullptr)
-                             : llapi_search_rootpath(mountDir, device.c_str());
-    if (found != 0) {
+                             : llapi_search_rootpath(mountDir, fsname.c_str());
+    if (found != 0 && v215) {
         fprintf(stderr, "lfs fid2path: cannot resolve mount point for '%s': %s\n", device.c_str(), strerror(-found));
         return -found;
     }
-    const int mountFd = open(mountDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int mountFd = v215 ? open(mountDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     int first = 0;
     for (size_t i = 1; i < rest.size(); ++i) {
         lu_fid fid{};
-        if (const int rc = llapi_fid_parse(rest[i].c_str(), &fid, nullptr)) {
+        if (const int rc = v215 ? llapi_fid_parse(rest[i].c_str(), &fid, nullptr) : 0) {
             fprintf(stderr, "lfs fid2path: invalid FID '%s'\n", rest[i].c_str());
             if (first == 0) first = -rc;
             continue;
@@ -428,59 +432,31 @@ int Fid2Path215(const ToolContext& ctx, const std::vector<std::string>& args)
             const int asked = current;
             char path[PATH_MAX];
             long long rectmp = recno;
-            if (const int rc = llapi_fid2path_at(mountFd, &fid, path, sizeof path, &rectmp, &current)) {
-                fprintf(stderr, "lfs fid2path: cannot find %s %s: %s\n", device.c_str(), rest[i].c_str(),
-                        strerror(-rc));
+            const int rc = v215 ? llapi_fid2path_at(mountFd, &fid, path, sizeof path, &rectmp, &current)
+                                : llapi_fid2path(device.c_str(), rest[i].c_str(), path, sizeof path, &rectmp, &current);
+            if (rc != 0) {
+                if (v215)
+                    fprintf(stderr, "lfs fid2path: cannot find %s %s: %s\n", device.c_str(), rest[i].c_str(),
+                            strerror(-rc));
+                else
+                    fprintf(stderr, "lfs fid2path: cannot find '%s': %s\n", rest[i].c_str(), strerror(-rc));
                 if (first == 0) first = -rc;
                 break;
             }
             if (printFid) printf("%s ", rest[i].c_str());
-            if (printLink) printf("%d ", current);
-            printf("%s%s%s\n", byPath ? mountDir : "", byPath || !*path ? "/" : "", path);
+            if (printLink) v215 ? printf("%d ", current) : printf("%lld ", rectmp);
+            if (v215) {
+                printf("%s%s%s\n", byPath ? mountDir : "", byPath || !*path ? "/" : "", path);
+            } else {
+                // The path below the mount point of the device given.
+                const bool root = strcmp(path, "/") == 0;
+                printf("%s%s%s\n", found == 0 ? mountDir : device.c_str(), root ? "" : "/", root ? "" : path);
+                break;
+            }
             if (link >= 0 || current == asked) break;
         }
     }
     if (mountFd >= 0) close(mountFd);
-    return first;
-}
-
-int Fid2Path(const ToolContext& ctx, const std::vector<std::string>& args)
-{
-    if (ctx.version.AtLeast(15)) return Fid2Path215(ctx, args);
-    std::vector<std::string> rest;
-    int link = 0;
-    for (size_t i = 0; i < args.size(); ++i) {
-        unsigned long long n = 0;
-        if ((args[i] == "-l" || args[i] == "--link") && i + 1 < args.size() && common::WholeNumber(args[i + 1], n) &&
-            n <= INT_MAX) {
-            link = static_cast<int>(n);
-            ++i;
-        } else {
-            rest.push_back(args[i]);
-        }
-    }
-    if (rest.size() < 2) return Usage(ctx, "fid2path");
-    const std::string& device = rest[0];
-    char mountDir[PATH_MAX] = "";
-    // A device is a path in the file system, its name, or one of its MDTs.
-    const std::string fsname = device.substr(0, device.find("-MDT"));
-    const bool mount = (device[0] == '/' ? llapi_search_mounts(device.c_str(), 0, mountDir, nullptr)
-                                         : llapi_search_rootpath(mountDir, fsname.c_str())) == 0;
-    int first = 0;
-    for (size_t i = 1; i < rest.size(); ++i) {
-        char path[PATH_MAX];
-        long long recno = -1;
-        int linkno = link;
-        const int rc = llapi_fid2path(device.c_str(), rest[i].c_str(), path, sizeof path, &recno, &linkno);
-        if (rc != 0) {
-            fprintf(stderr, "lfs fid2path: cannot find '%s': %s\n", rest[i].c_str(), strerror(-rc));
-            if (first == 0) first = -rc;
-            continue;
-        }
-        // The path below the mount point of the device given.
-        const std::string root = mount ? mountDir : device;
-        printf("%s%s%s\n", root.c_str(), strcmp(path, "/") == 0 ? "" : "/", strcmp(path, "/") == 0 ? "" : path);
-    }
     return first;
 }
 
