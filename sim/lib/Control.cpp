@@ -48,6 +48,8 @@ const char* const kNames[kCount] = {
     "llapi_path2parent",
     "llapi_search_mounts",
     "llapi_search_rootpath",
+    "llapi_hsm_state_get_fd",
+    "llapi_file_fget_mdtidx",
 };
 
 struct Slot {

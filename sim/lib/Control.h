@@ -39,6 +39,8 @@ enum class Ep {
     Path2Parent,
     SearchMounts,
     SearchRootpath,
+    StateGetFd,
+    FileFgetMdtidx,
     Count
 };
 

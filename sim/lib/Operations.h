@@ -16,6 +16,7 @@ int Path2Parent(const char* path, unsigned linkno, lu_fid* parentFid, char* name
 int SearchMounts(const char* pathname, int index, char* mntdir, char* fsname);
 int SearchRootpath(char* pathname, const char* fsname);
 int GetMdtIndexByFid(int fd, const lu_fid* fid, int* mdtIndex);
+int FileFgetMdtidx(int fd, int* mdtIndex);
 
 // Import of an archived file (HsmImport.cpp).
 int HsmImport(const char* dst, int archive, const struct stat* st, int stripePattern, lu_fid* newfid);
@@ -26,6 +27,7 @@ int Request(const char* path, const hsm_user_request* request);
 
 // HSM state and current action (HsmState.cpp).
 int StateGet(const char* path, hsm_user_state* hus);
+int StateGetFd(int fd, hsm_user_state* hus);
 int StateSet(const char* path, unsigned long long setMask, unsigned long long clearMask, unsigned archiveId);
 int CurrentAction(const char* path, hsm_current_action* hca);
 
