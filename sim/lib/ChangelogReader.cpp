@@ -126,37 +126,6 @@ void Feed(Reader& r, Context lib, std::string mdt, uint64_t next)
     shutdown(r.feed.Get(), SHUT_WR);
 }
 
-// Rebuilds in into out with the parts the reader asked for (CLF_VERSION,
-// CLF_RENAME, and CLF_JOBID and CLF_EXTRA_FLAGS when asked, the extra parts of
-// xflags): parts the record lacks are zero, parts not asked for are dropped.
-// The extra-flags word becomes the record's own ORed with xflags, as Lustre's
-// library does, even where that names parts that were dropped.
-void Convert(const changelog_rec& in, int flags, unsigned xflags, changelog_rec* out)
-{
-    unsigned wanted = CLF_VERSION | CLF_RENAME;
-    if (flags & CHANGELOG_FLAG_JOBID) wanted |= CLF_JOBID;
-    if (flags & CHANGELOG_FLAG_EXTRA_FLAGS) wanted |= CLF_EXTRA_FLAGS;
-    const auto xwanted =
-        static_cast<enum changelog_rec_extra_flags>(wanted & CLF_EXTRA_FLAGS ? xflags & CLFE_SUPPORTED : 0);
-    const enum changelog_rec_extra_flags xhave = changelog_rec_xflags(&in);
-
-    memset(out, 0, CR_MAXSIZE);
-    memcpy(out, &in, sizeof in);
-    out->cr_flags = static_cast<__u16>((in.cr_flags & CLF_FLAGMASK) | wanted);
-    if (in.cr_flags & CLF_RENAME) *changelog_rec_rename(out) = *changelog_rec_rename(&in);
-    if (wanted & in.cr_flags & CLF_JOBID) *changelog_rec_jobid(out) = *changelog_rec_jobid(&in);
-    if (wanted & CLF_EXTRA_FLAGS) {
-        // Written last: the helpers below place the parts by xwanted.
-        changelog_rec_extra_flags(out)->cr_extra_flags = xwanted;
-        if (xwanted & xhave & CLFE_UIDGID) *changelog_rec_uidgid(out) = *changelog_rec_uidgid(&in);
-        if (xwanted & xhave & CLFE_NID) *changelog_rec_nid(out) = *changelog_rec_nid(&in);
-        if (xwanted & xhave & CLFE_OPEN) *changelog_rec_openmode(out) = *changelog_rec_openmode(&in);
-        if (xwanted & xhave & CLFE_XATTR) *changelog_rec_xattr(out) = *changelog_rec_xattr(&in);
-    }
-    memcpy(changelog_rec_name(out), changelog_rec_name(&in), in.cr_namelen);
-    if (wanted & CLF_EXTRA_FLAGS) changelog_rec_extra_flags(out)->cr_extra_flags = xwanted | xhave;
-}
-
 }  // namespace
 
 int ChangelogStart(void** priv, int flags, const char* mdtname, long long startrec)
@@ -235,8 +204,19 @@ int ChangelogRecv(void* priv, changelog_rec** rech)
     const auto* in = reinterpret_cast<const changelog_rec*>(raw);
     auto* out = static_cast<changelog_rec*>(malloc(CR_MAXSIZE));
     if (!out) return -ENOMEM;
-    r.position += changelog_rec_size(in) + in->cr_namelen;
-    Convert(*in, r.flags, r.xflags.load(), out);
+    const size_t size = changelog_rec_size(in) + in->cr_namelen;
+    r.position += size;
+    memcpy(out, in, size);
+    // Laid out in the parts the reader asked for, as Lustre's library does:
+    // VERSION and RENAME always, JOBID and the extra parts when asked.
+    unsigned wanted = CLF_VERSION | CLF_RENAME, xwanted = 0;
+    if (r.flags & CHANGELOG_FLAG_JOBID) wanted |= CLF_JOBID;
+    if (r.flags & CHANGELOG_FLAG_EXTRA_FLAGS) {
+        wanted |= CLF_EXTRA_FLAGS;
+        xwanted = r.xflags.load() & CLFE_SUPPORTED;
+    }
+    changelog_remap_rec(out, static_cast<enum changelog_rec_flags>(wanted),
+                        static_cast<enum changelog_rec_extra_flags>(xwanted));
     *rech = out;
     return 0;
 }
