@@ -5,37 +5,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "SimConfig.h"
+#include "WholeNumber.h"
 
 namespace sim {
 namespace {
-
-template <typename T>
-bool ParseNumber(const std::string& text, T& value, int base = 10)
-{
-    const char* begin = text.data();
-    const char* end = begin + text.size();
-    if (base == 16) {
-        if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return false;
-        begin += 2;
-    }
-    auto [ptr, ec] = std::from_chars(begin, end, value, base);
-    return ec == std::errc() && ptr == end && begin != end;
-}
-
-// "0x<hex>" or decimal digits.
-template <typename T>
-bool ParseFidField(const std::string& text, T& value)
-{
-    if (text.size() > 1 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return ParseNumber(text, value, 16);
-    return ParseNumber(text, value, 10);
-}
 
 bool WriteAtomically(const std::string& dir, const std::string& file, const std::string& content, std::string& error)
 {
@@ -47,31 +26,6 @@ bool WriteAtomically(const std::string& dir, const std::string& file, const std:
 }
 
 }  // namespace
-
-std::string FormatFid(const Fid& fid)
-{
-    char buf[64];
-    snprintf(buf, sizeof buf, "[%#llx:0x%x:0x%x]", static_cast<unsigned long long>(fid.seq), fid.oid, fid.ver);
-    return buf;
-}
-
-bool ParseFid(const std::string& text, Fid& fid)
-{
-    std::string body = text;
-    if (!body.empty() && body.front() == '[') {
-        if (body.size() < 2 || body.back() != ']') return false;
-        body = body.substr(1, body.size() - 2);
-    }
-    const size_t a = body.find(':');
-    const size_t b = a == std::string::npos ? a : body.find(':', a + 1);
-    if (b == std::string::npos || body.find(':', b + 1) != std::string::npos) return false;
-    Fid f;
-    if (!ParseFidField(body.substr(0, a), f.seq) || !ParseFidField(body.substr(a + 1, b - a - 1), f.oid) ||
-        !ParseFidField(body.substr(b + 1), f.ver))
-        return false;
-    fid = f;
-    return true;
-}
 
 ChangelogUser* MdtChangelog::FindUser(int id)
 {
@@ -208,7 +162,7 @@ int64_t SimNow(const std::string& stateDir)
     int64_t seconds = 0;
     if (ReadFileText(ClockFile(stateDir), text)) {
         while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-        if (ParseNumber(text, seconds)) return seconds;
+        if (common::WholeNumber(text, seconds)) return seconds;
     }
     return static_cast<int64_t>(time(nullptr));
 }

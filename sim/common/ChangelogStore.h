@@ -11,19 +11,6 @@
 
 namespace sim {
 
-struct Fid {
-    uint64_t seq = 0;
-    uint32_t oid = 0;
-    uint32_t ver = 0;
-    bool IsZero() const { return seq == 0 && oid == 0 && ver == 0; }
-};
-
-// Lustre's DFID text: "[%#llx:0x%x:0x%x]", so a zero sequence prints as "0".
-std::string FormatFid(const Fid& fid);
-// Three ':'-separated numbers, with or without the brackets; each number is
-// "0x" followed by hex digits, or decimal digits. Out-of-range fields fail.
-[[nodiscard]] bool ParseFid(const std::string& text, Fid& fid);
-
 struct ChangelogUser {
     int id = 0;
     uint64_t endrec = 0;    // last record the user has cleared

@@ -6,20 +6,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
 
+#include "WholeNumber.h"
+
 namespace sim {
 namespace {
-
-bool ParseInt(const std::string& text, int& value)
-{
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc() && ptr == end;
-}
 
 std::vector<std::string> Words(const std::string& line)
 {
@@ -100,18 +94,18 @@ bool LoadConfig(const std::string& stateDir, Config& config, std::string& error)
             ok = true;
         } else if (w[0] == "fs" && w.size() == 3 && w[2].rfind("mdts=", 0) == 0) {
             FileSystem fs{w[1], 0};
-            ok = ParseInt(w[2].substr(5), fs.mdts) && fs.mdts > 0;
+            ok = common::WholeNumber(w[2].substr(5), fs.mdts) && fs.mdts > 0;
             if (ok) cfg.fileSystems.push_back(fs);
         } else if (w[0] == "mount" && w.size() == 4) {
             cfg.mounts.push_back({w[1], w[2], w[3]});
             ok = true;
         } else if (w[0] == "archive" && w.size() == 4) {
             Archive a{w[1], 0, w[3]};
-            ok = ParseInt(w[2], a.id) && a.id >= 0;
+            ok = common::WholeNumber(w[2], a.id) && a.id >= 0;
             if (ok) cfg.archives.push_back(a);
         } else if (w[0] == "mds" && w.size() == 5) {
             MdsServer s{w[1], 0, w[3], w[4]};
-            ok = ParseInt(w[2], s.index) && s.index >= 0;
+            ok = common::WholeNumber(w[2], s.index) && s.index >= 0;
             if (ok) cfg.servers.push_back(s);
         } else if (w[0] == "login" && w.size() == 3) {
             cfg.logins.push_back({w[1], w[2]});

@@ -198,23 +198,25 @@ int ChangelogRecv(void* priv, changelog_rec** rech)
         r.length = static_cast<size_t>(n);
         r.position = 0;
     }
-    // Records follow one another unaligned: each is handed out from a copy,
-    // laid out as the reader asked (its version and rename parts always).
+    // Records follow one another unaligned: each is read from an aligned copy.
+    alignas(8) char raw[CR_MAXSIZE];
+    memcpy(raw, r.buffer + r.position, std::min(sizeof raw, r.length - r.position));
+    const auto* in = reinterpret_cast<const changelog_rec*>(raw);
     auto* out = static_cast<changelog_rec*>(malloc(CR_MAXSIZE));
     if (!out) return -ENOMEM;
-    memcpy(out, r.buffer + r.position, std::min<size_t>(CR_MAXSIZE, r.length - r.position));
-    r.position += changelog_rec_size(out) + out->cr_namelen;
-    unsigned wanted = CLF_VERSION | CLF_RENAME;
+    const size_t size = changelog_rec_size(in) + in->cr_namelen;
+    r.position += size;
+    memcpy(out, in, size);
+    // Laid out in the parts the reader asked for, as Lustre's library does:
+    // VERSION and RENAME always, JOBID and the extra parts when asked.
+    unsigned wanted = CLF_VERSION | CLF_RENAME, xwanted = 0;
     if (r.flags & CHANGELOG_FLAG_JOBID) wanted |= CLF_JOBID;
-    if (r.flags & CHANGELOG_FLAG_EXTRA_FLAGS) wanted |= CLF_EXTRA_FLAGS;
-    const auto crf = static_cast<enum changelog_rec_flags>(wanted);
-    const auto cref = static_cast<enum changelog_rec_extra_flags>(
-        wanted & CLF_EXTRA_FLAGS ? r.xflags.load() & CLFE_SUPPORTED : 0);
-    changelog_remap_rec(out, crf, cref);
-    // Nothing past the parts laid out: no byte of the stored record's other
-    // parts, nor of the next record.
-    const size_t end = changelog_rec_offset(crf, cref) + out->cr_namelen;
-    memset(reinterpret_cast<char*>(out) + end, 0, CR_MAXSIZE - end);
+    if (r.flags & CHANGELOG_FLAG_EXTRA_FLAGS) {
+        wanted |= CLF_EXTRA_FLAGS;
+        xwanted = r.xflags.load() & CLFE_SUPPORTED;
+    }
+    changelog_remap_rec(out, static_cast<enum changelog_rec_flags>(wanted),
+                        static_cast<enum changelog_rec_extra_flags>(xwanted));
     *rech = out;
     return 0;
 }

@@ -98,11 +98,12 @@ struct LockedState {
         if (!mount) return -ENODEV;
         tx = std::make_unique<Transaction>(*ctx.db);
         if (!tx->Begun()) return -EIO;
-        if (!hsm.Load(ctx) || !fids.Load(ctx)) return -EIO;
+        fids = FidStore(ctx.db);
+        if (!hsm.Load(ctx)) return -EIO;
         return 0;
     }
     // Writes both stores back and commits: false on any failure.
-    [[nodiscard]] bool Commit() { return hsm.Save(ctx) && fids.Save(ctx) && tx->Commit(); }
+    [[nodiscard]] bool Commit() { return hsm.Save(ctx) && tx->Commit(); }
 };
 
 // "<ACTION>_<phase>", as the event FIFO names copy-action events.

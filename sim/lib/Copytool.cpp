@@ -20,6 +20,7 @@
 #include "Operations.h"
 #include "SimState.h"
 #include "UniqueFd.h"
+#include "WholeNumber.h"
 
 struct hsm_copytool_private {
     sim::lib::CopytoolInfo info;
@@ -105,15 +106,17 @@ std::string AgentUuid(const CopytoolInfo& info)
 
 JsonEvent RegistrationEvent(const hsm_copytool_private& ct, const char* type)
 {
-    return std::move(
-        JsonEvent(type).Num("archive", ct.archiveCount).Str("mount_point", ct.info.mount).Str("uuid", AgentUuid(ct.info)));
+    return std::move(JsonEvent(type)
+                         .Num("archive", ct.archiveCount)
+                         .Str("mount_point", ct.info.mount)
+                         .Str("uuid", AgentUuid(ct.info)));
 }
 
 bool OwnerAlive(const std::string& owner)
 {
     long long pid;
     size_t dot = owner.find('.');
-    if (dot == std::string::npos || !ParseI64(owner.substr(0, dot), pid) || pid <= 0) return false;
+    if (dot == std::string::npos || !common::WholeNumber(owner.substr(0, dot), pid) || pid <= 0) return false;
     return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 

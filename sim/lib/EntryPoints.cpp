@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "Control.h"
+#include "FidText.h"
 #include "Operations.h"
 
 #define LLAPI_EXPORT extern "C" __attribute__((visibility("default")))
@@ -236,6 +237,13 @@ LLAPI_EXPORT int llapi_fid2path_at(int mnt_fd, const lu_fid* fid, char* path, in
     int injected;
     if (EnterCall(Ep::Fid2PathAt, a, injected)) return injected;
     return sim::lib::Fid2PathAt(mnt_fd, fid, path, pathlen, recno, linkno);
+}
+
+LLAPI_EXPORT int llapi_fid_parse(const char* fidstr, lu_fid* fid, char** endptr)
+{
+    const int rc = sim::lib::ParseFid(fidstr, fid, endptr);
+    errno = -rc;
+    return rc;
 }
 
 LLAPI_EXPORT int llapi_path2parent(const char* path, unsigned int linkno, lu_fid* parent_fid, char* name,

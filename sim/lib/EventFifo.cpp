@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "Message.h"
+#include "StringFormat.h"
 
 #define LLAPI_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -261,14 +262,9 @@ LLAPI_EXPORT void llapi_hsm_log_error(enum llapi_message_level level, int _rc, c
     if (TheFifo().fd.load() < 0 || !fmt) return;
     va_list copy;
     va_copy(copy, args);
-    const int len = vsnprintf(nullptr, 0, fmt, copy);
+    const bool formats = vsnprintf(nullptr, 0, fmt, copy) >= 0;
     va_end(copy);
-    std::string message = "INTERNAL ERROR: message failed";
-    if (len >= 0) {
-        message.assign(static_cast<size_t>(len) + 1, '\0');
-        vsnprintf(message.data(), message.size(), fmt, args);
-        message.resize(static_cast<size_t>(len));
-    }
+    const std::string message = formats ? sim::VFormat(fmt, args) : "INTERNAL ERROR: message failed";
     const int real = level & ~LLAPI_MSG_NO_ERRNO;
     const char* name = llapi_msg_level2str(static_cast<llapi_message_level>(real));
     JsonEvent event("LOGGED_MESSAGE");

@@ -58,9 +58,10 @@ int OpenTarget(const char* path, int openFlags, HsmTarget& t, common::UniqueFd& 
 // target's FID, giving it one when it has none yet.
 int LoadStores(HsmTarget& t, FidStore& fids, HsmStore& hsm)
 {
-    if (!fids.Load(t.ctx) || !hsm.Load(t.ctx)) return -EIO;
+    fids = FidStore(t.ctx.db);
+    if (!hsm.Load(t.ctx)) return -EIO;
     t.fid = fids.FidOf(t.ctx, t.loc, t.id);
-    return fids.Save(t.ctx) ? 0 : -EIO;
+    return t.ctx.db->Failure().empty() ? 0 : -EIO;
 }
 
 unsigned UserAction(unsigned copytoolAction)

@@ -39,10 +39,10 @@ bool FdPath(int fd, std::string& path)
 int FidAt(const Context& ctx, const Located& loc, const ObjectId& id, lu_fid& fid)
 {
     Transaction tx(*ctx.db);
-    FidStore store;
-    if (!tx.Begun() || !store.Load(ctx)) return -EIO;
+    FidStore store(ctx.db);
+    if (!tx.Begun()) return -EIO;
     const lu_fid found = store.FidOf(ctx, loc, id);
-    if (!store.Save(ctx) || !tx.Commit()) return -EIO;
+    if (!tx.Commit()) return -EIO;
     fid = found;
     return 0;
 }
@@ -82,11 +82,11 @@ int PathsOfFid(const Context& ctx, const Mount& mount, const lu_fid& fid, std::v
 {
     if (!FidInNamespace(fid)) return -EINVAL;
     Transaction tx(*ctx.db);
-    FidStore store;
-    if (!tx.Begun() || !store.Load(ctx)) return -EIO;
+    FidStore store(ctx.db);
+    if (!tx.Begun()) return -EIO;
     Located root = Locate(ctx.config, mount.dir);
     const int rc = store.PathsOf(mount, root.mountDir, fid, rels);
-    if (!store.Save(ctx)) return -EIO;
+    if (!ctx.db->Failure().empty()) return -EIO;
     if (rc != 0) return rc;
     if (!tx.Commit()) return -EIO;
     return 0;
@@ -174,7 +174,7 @@ int Fid2Path(const char* device, const char* fidstr, char* path, int pathlen, lo
     const Mount* mount = LoadContext(ctx) ? FindDevice(ctx.config, device) : nullptr;
     if (!mount) return -ENODEV;
     lu_fid fid{};
-    int rc = ParseFid(fidstr, fid);
+    int rc = ParseFid(fidstr, &fid);
     if (rc < 0) {
         PrintMessage("bad FID format '%s', should be [seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n",
                      fidstr ? fidstr : "(null)");

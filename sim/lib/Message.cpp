@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "StringFormat.h"
+
 #define LLAPI_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace sim::lib {
@@ -20,23 +22,6 @@ std::atomic<llapi_log_callback_t> g_errorCallback{nullptr};  // null: the defaul
 std::atomic<llapi_log_callback_t> g_infoCallback{nullptr};
 std::mutex g_commandMutex;
 std::string g_command;  // "" when none is set; guarded by g_commandMutex
-
-std::string VFormat(const char* format, va_list args)
-{
-    va_list copy;
-    va_copy(copy, args);
-    char buf[512];
-    const int n = vsnprintf(buf, sizeof buf, format, copy);
-    va_end(copy);
-    if (n < 0) return std::string();
-    if (static_cast<size_t>(n) < sizeof buf) return std::string(buf, static_cast<size_t>(n));
-    std::string big(static_cast<size_t>(n) + 1, '\0');
-    va_copy(copy, args);
-    vsnprintf(big.data(), big.size(), format, copy);
-    va_end(copy);
-    big.resize(static_cast<size_t>(n));
-    return big;
-}
 
 }  // namespace
 

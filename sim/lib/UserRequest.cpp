@@ -221,9 +221,9 @@ int Request(const char* path, const hsm_user_request* request)
     const std::string data(dataStart, hr.hr_data_len);
 
     Transaction tx(*ctx.db);
-    FidStore fids;
+    FidStore fids(ctx.db);
     HsmStore hsm;
-    if (!tx.Begun() || !fids.Load(ctx) || !hsm.Load(ctx)) return -EIO;
+    if (!tx.Begun() || !hsm.Load(ctx)) return -EIO;
     Recording r{ctx, loc, fids, hsm, hr, data};
 
     int rc = 0;
@@ -255,7 +255,7 @@ int Request(const char* path, const hsm_user_request* request)
             if (rc == 0) rc = mdtRc;
         }
     }
-    if (!fids.Save(ctx) || !hsm.Save(ctx) || !tx.Commit()) return -EIO;
+    if (!hsm.Save(ctx) || !tx.Commit()) return -EIO;
     return rc;
 }
 

@@ -7,13 +7,6 @@ namespace {
 
 constexpr size_t kNameMax = 255;
 
-void CopyFid(lu_fid& to, const Fid& from)
-{
-    to.f_seq = from.seq;
-    to.f_oid = from.oid;
-    to.f_ver = from.ver;
-}
-
 // The record as the MDT writes it: the fixed part, RENAME or VERSION, JOBID
 // for a non-empty job id, the extra-flags word and its parts, the names.
 std::string Pack(const ChangelogRecord& r)
@@ -29,11 +22,11 @@ std::string Pack(const ChangelogRecord& r)
     rec->cr_type = static_cast<__u32>(r.type);
     rec->cr_index = r.index;
     rec->cr_time = static_cast<uint64_t>(r.sec) << 30 | r.nsec;
-    CopyFid(rec->cr_tfid, r.tfid);
-    CopyFid(rec->cr_pfid, r.pfid);
+    rec->cr_tfid = r.tfid;
+    rec->cr_pfid = r.pfid;
     if (r.rename) {
-        CopyFid(changelog_rec_rename(rec)->cr_sfid, r.sfid);
-        CopyFid(changelog_rec_rename(rec)->cr_spfid, r.spfid);
+        changelog_rec_rename(rec)->cr_sfid = r.sfid;
+        changelog_rec_rename(rec)->cr_spfid = r.spfid;
     }
     if (!r.jobid.empty()) memcpy(changelog_rec_jobid(rec)->cr_jobid, r.jobid.data(), r.jobid.size());
     if (r.hasExtra) {

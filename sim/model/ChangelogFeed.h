@@ -28,8 +28,8 @@ struct ChangelogRecord {
     uint32_t flags = 0;  // the type's own low bits (CLF_FLAGMASK)
     int64_t sec = 0;
     uint32_t nsec = 0;
-    Fid tfid;
-    Fid pfid;
+    lu_fid tfid{};
+    lu_fid pfid{};
     std::string jobid;     // at most LUSTRE_JOBID_SIZE - 1 bytes
     bool hasExtra = true;  // the record carries the extra-flags word
     uint64_t extraFlags = CLFE_SUPPORTED;
@@ -40,8 +40,8 @@ struct ChangelogRecord {
     std::string xattr;       // at most XATTR_NAME_MAX bytes
     std::string name;        // at most NAME_MAX bytes
     bool rename = false;
-    Fid sfid;
-    Fid spfid;
+    lu_fid sfid{};
+    lu_fid spfid{};
     std::string sname;
 };
 

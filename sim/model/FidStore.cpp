@@ -70,18 +70,6 @@ int MdtOfFid(const lu_fid& fid, int mdtCount)
     return mdt < static_cast<unsigned long long>(mdtCount) ? static_cast<int>(mdt) : -1;
 }
 
-bool FidStore::Load(const Context& ctx)
-{
-    m_db = ctx.db;
-    return m_db != nullptr;
-}
-
-bool FidStore::Save(const Context& ctx)
-{
-    (void)ctx;
-    return m_db && m_db->Failure().empty();
-}
-
 lu_fid FidStore::Allocate(const std::string& fs, int mdt)
 {
     lu_fid fid{kSeqNormal + (static_cast<unsigned long long>(mdt) << kMdtSeqShift), 1, 0};

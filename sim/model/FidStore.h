@@ -9,9 +9,9 @@
 // mount is searched. This store is the one FID allocator of the stand-in:
 // the library, the watcher and lustre-sim all take new FIDs from Allocate.
 //
-// Callers run a sim::Transaction on Context::db around Load, the calls and
-// Save; every call is a keyed lookup or change. A failed statement fails
-// the transaction (the call's result is then meaningless, and Save says so).
+// Callers run a sim::Transaction on Context::db around the calls; every call
+// is a keyed lookup or change. A failed statement fails the transaction (the
+// call's result is then meaningless, and the transaction does not commit).
 #pragma once
 #include <lustre/lustreapi.h>
 #include <sys/types.h>
@@ -47,10 +47,10 @@ int LocateFd(int fd, ObjectId& id, Context& ctx, Located& loc);
 
 class FidStore {
 public:
-    // Works on ctx's store from now on (nothing is read ahead).
-    [[nodiscard]] bool Load(const Context& ctx);
-    // False when a call since Load failed: the transaction must not commit.
-    [[nodiscard]] bool Save(const Context& ctx);
+    FidStore() = default;
+    // Works on db (nothing is read ahead); a failed statement fails db's
+    // transaction, which then does not commit.
+    explicit FidStore(StateDb* db) : m_db(db) {}
 
     // The FID of the object at loc (an object inside loc.mount, described by
     // id); the mount point has the root FID. Assigns a FID on first use.

@@ -6,14 +6,15 @@
 
 namespace sim::lib {
 
-// Parses "[seq:oid:ver]" or "seq:oid:ver" the way llapi_fid_parse does:
-// leading blanks and any number of '[' are skipped, each field is 0x-hex,
-// octal (leading 0) or decimal without sign or blanks, and one ']' is
-// consumed when a '[' was seen. Nothing may follow. Returns 0, -EINVAL for malformed text or
-// -ERANGE when the sequence is UINT64_MAX or oid/ver exceed 32 bits.
-[[nodiscard]] int ParseFid(const char* text, lu_fid& fid);
+// Reads "[seq:oid:ver]" as llapi_fid_parse does: leading blanks and any
+// number of '[' skipped, each field with strtoull in base 0 (so a sign,
+// blanks after a ':' and an empty field pass), one ']' consumed after a
+// '['; what follows is left at *endptr. Returns 0, -EINVAL without the
+// ':'s, or -ERANGE for a sequence of UINT64_MAX or an oid or version over
+// 32 bits.
+[[nodiscard]] int ParseFid(const char* text, lu_fid* fid, char** endptr = nullptr);
 
-// "[0x200000400:0x1:0x0]".
+// Lustre's DFID text, "[0x200000400:0x1:0x0]"; a zero sequence prints "0".
 std::string FormatFid(const lu_fid& fid);
 
 // Sequence classes (Lustre's enum fid_seq).

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -198,20 +197,6 @@ void WaitForServer(const Context& ctx, const std::string& mdt)
 {
     std::vector<std::string> mdts;
     NodeOf(ctx, mdt, mdts).WaitWhileHung(mdts);
-}
-
-bool ParseU64(const std::string& text, unsigned long long& value, int base)
-{
-    const char* end = text.data() + text.size();
-    auto [p, ec] = std::from_chars(text.data(), end, value, base);
-    return ec == std::errc() && p == end && !text.empty();
-}
-
-bool ParseI64(const std::string& text, long long& value)
-{
-    const char* end = text.data() + text.size();
-    auto [p, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc() && p == end && !text.empty();
 }
 
 long long MtimeNs(const struct stat& st)

@@ -54,9 +54,6 @@ bool ServerHung(const Context& ctx, const std::string& mdt);
 // waits on one that never does; returns once "lustre-sim unhang" releases it.
 void WaitForServer(const Context& ctx, const std::string& mdt);
 
-[[nodiscard]] bool ParseU64(const std::string& text, unsigned long long& value, int base = 10);
-[[nodiscard]] bool ParseI64(const std::string& text, long long& value);
-
 // Modification time in nanoseconds.
 long long MtimeNs(const struct stat& st);
 

@@ -1,8 +1,6 @@
-// Option reading as glibc's getopt and getopt_long do it for lctl and lfs,
-// with glibc's messages: arguments are permuted (options may follow
-// operands), "--" ends the options, short options may be clustered ("-nN")
-// and take their value from the rest of the argument or the next one, and
-// long options may be abbreviated to any unique prefix.
+// The tools' options through glibc's getopt_long, over a list of words
+// rather than argv: what Lustre's lctl and lfs read, and glibc's message for
+// what they refuse.
 #pragma once
 #include <string>
 #include <utility>
@@ -22,8 +20,8 @@ struct ParsedOptions {
 };
 
 // shortOptions is getopt's string ("nNc:"); longOptions null for plain
-// getopt. On a bad option returns false with badArg set to the argument
-// that held it and message to glibc's line ("<program>: invalid option --
+// getopt. On a bad option returns false with badArg set to argv[optind - 1]
+// (where Lustre's tools look for it) and message to glibc's line ("<program>: invalid option --
 // 'x'", without the line break).
 [[nodiscard]] bool Getopt(const std::string& program, const std::vector<std::string>& args,
                           const std::string& shortOptions, const std::vector<LongOption>* longOptions,

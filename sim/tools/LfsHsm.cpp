@@ -13,7 +13,7 @@
 #include <fstream>
 #include <memory>
 
-#include "WholeNumber.h"
+#include "Getopt.h"
 
 namespace sim {
 namespace {
@@ -151,9 +151,22 @@ int ForEachFile(const ToolContext& ctx, const std::string& command, const std::v
     return first;
 }
 
-// hsm_archive, hsm_release, hsm_restore, hsm_remove and hsm_cancel: every file named (and every line
-// of --filelist) goes into one request, as lfs builds it; no version splits
-// it, so too many files get the kernel's E2BIG.
+// A command's options through getopt_long, as lfs reads them (lfs itself
+// names a refused option); false after a refusal, with the usage printed.
+bool ReadOptions(const ToolContext& ctx, const std::string& command, const std::vector<std::string>& args,
+                 const char* letters, const std::vector<LongOption>& longOptions, ParsedOptions& parsed,
+                 const std::string& prefix = "lfs: ")
+{
+    std::string badArg, message;
+    if (Getopt(command, args, letters, &longOptions, parsed, badArg, message)) return true;
+    fprintf(stderr, "%sunrecognized option '%s'\n", prefix.c_str(), badArg.c_str());
+    Usage(ctx, command);
+    return false;
+}
+
+// hsm_archive, hsm_release, hsm_restore, hsm_remove and hsm_cancel: the
+// files named, then the lines of --filelist, go into one request, as lfs
+// builds it; no version splits it, so too many files get the kernel's E2BIG.
 int Request(const ToolContext& ctx, const std::string& command, const std::vector<std::string>& args)
 {
     const int action = command == "hsm_archive"   ? HUA_ARCHIVE
@@ -161,48 +174,53 @@ int Request(const ToolContext& ctx, const std::string& command, const std::vecto
                        : command == "hsm_remove"  ? HUA_REMOVE
                        : command == "hsm_cancel"  ? HUA_CANCEL
                                                   : HUA_RESTORE;
-    std::vector<std::string> files;
-    std::string data;
+    if (args.empty()) return Usage(ctx, command);
+    ParsedOptions parsed;
+    if (!ReadOptions(ctx, command, args, "a:D:hl:m:",
+                     {{"archive", 'a', true},
+                      {"data", 'D', true},
+                      {"help", 'h', false},
+                      {"filelist", 'l', true},
+                      {"mntpath", 'm', true}},
+                     parsed))
+        return kCmdHelp;
+    std::vector<std::string> files = parsed.operands;
+    std::string data, fileList;
     unsigned archiveId = 0;
-    bool options = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if ((a == "-m" || a == "--mntpath") && action == HUA_REMOVE) {
-            fprintf(stderr, "lfs (stand-in): hsm_remove --mntpath is not supported\n");
+    for (const auto& [letter, value] : parsed.options) {
+        if (letter == 'h') return Usage(ctx, command);
+        if (letter == 'm') {
+            fprintf(stderr, "lfs (stand-in): %s --mntpath is not supported\n", command.c_str());
             return kCmdHelp;
-        } else if ((a == "-a" || a == "--archive") && (action == HUA_ARCHIVE || action == HUA_REMOVE) && hasValue) {
-            unsigned long long id = 0;
-            if (!common::WholeNumber(args[++i], id) || id > UINT_MAX) return Usage(ctx, command);
-            archiveId = static_cast<unsigned>(id);
-            options = true;
-        } else if ((a == "-D" || a == "--data") && hasValue) {
-            data = args[++i];
-            options = true;
-        } else if ((a == "-l" || a == "--filelist") && hasValue) {
-            std::ifstream list(args[++i]);
-            if (!list) {
-                fprintf(stderr, "Cannot read %s: %s\n", args[i].c_str(), strerror(errno));
-                return errno;
-            }
-            for (std::string line; std::getline(list, line);)
-                if (!line.empty()) files.push_back(line);
-            options = true;
-        } else if (a.size() > 1 && a[0] == '-') {
-            fprintf(stderr, "%s: unrecognized option '%s'\n", command.c_str(), a.c_str());
-            return Usage(ctx, command);
-        } else {
-            files.push_back(a);
         }
+        if (letter == 'a' && action != HUA_ARCHIVE && action != HUA_REMOVE) {
+            fprintf(stderr, "error: -a is supported only when archiving or removing\n");
+            return Usage(ctx, command);
+        }
+        if (letter == 'a') archiveId = static_cast<unsigned>(atoi(value.c_str()));
+        if (letter == 'D') data = value;
+        if (letter == 'l') fileList = value;
     }
-    if (files.empty()) return options && ctx.version.AtLeast(16) ? 0 : Usage(ctx, command);
+    if (!fileList.empty()) {
+        std::ifstream list(fileList);
+        if (!list) {
+            fprintf(stderr, "Cannot read the file list %s: %s\n", fileList.c_str(), strerror(errno));
+            return errno;
+        }
+        for (std::string line; std::getline(list, line);)
+            if (!line.empty()) files.push_back(line);
+    }
+    // Options and no file: 2.16 returns errno, 0 by then.
+    if (files.empty()) return ctx.version.AtLeast(16) ? 0 : Usage(ctx, command);
 
     std::unique_ptr<hsm_user_request, decltype(&free)> hur(
         llapi_hsm_user_request_alloc(static_cast<int>(files.size()), static_cast<int>(data.size())), &free);
     if (!hur) {
-        fprintf(stderr, "Cannot create HSM request: %s\n", strerror(ENOMEM));
-        return ENOMEM;
+        fprintf(stderr, "Cannot create the request: %s\n", strerror(errno));
+        return errno;
     }
+    hur->hur_request.hr_action = static_cast<unsigned>(action);
+    hur->hur_request.hr_archive_id = archiveId;
     std::string firstMount;
     for (size_t i = 0; i < files.size(); ++i) {
         const std::string& file = files[i];
@@ -220,29 +238,21 @@ int Request(const ToolContext& ctx, const std::string& command, const std::vecto
         // compares the mounts that hold the files.
         char mountDir[PATH_MAX] = "";
         if (llapi_search_mounts(file.c_str(), 0, mountDir, nullptr) != 0) mountDir[0] = '\0';
-        const std::string mount = mountDir;
-        if (i > 0 && mount != firstMount) {
+        if (i > 0 && firstMount != mountDir) {
             fprintf(stderr, "All files should be on the same filesystem: %s\n", file.c_str());
             return EINVAL;
         }
-        firstMount = mount;
-        lu_fid fid{};
-        if (const int rc = llapi_path2fid(file.c_str(), &fid)) {
+        firstMount = mountDir;
+        hsm_user_item item{};
+        if (const int rc = llapi_path2fid(file.c_str(), &item.hui_fid)) {
             fprintf(stderr, "Cannot read FID of %s: %s\n", file.c_str(), strerror(-rc));
             return -rc;
         }
-        hsm_user_item item{};
-        item.hui_fid = fid;
-        item.hui_extent.offset = 0;
         item.hui_extent.length = ~0ULL;
         memcpy(static_cast<void*>(&hur->hur_user_item[i]), &item, sizeof item);
+        ++hur->hur_request.hr_itemcount;
     }
-    hsm_request header{};
-    header.hr_action = static_cast<unsigned>(action);
-    header.hr_archive_id = archiveId;
-    header.hr_itemcount = static_cast<unsigned>(files.size());
-    header.hr_data_len = static_cast<unsigned>(data.size());
-    hur->hur_request = header;
+    hur->hur_request.hr_data_len = static_cast<unsigned>(data.size());
     memcpy(reinterpret_cast<char*>(hur.get()) + sizeof(hsm_user_request) + files.size() * sizeof(hsm_user_item),
            data.data(), data.size());
     if (const int rc = llapi_hsm_request(files[0].c_str(), hur.get())) {
@@ -256,43 +266,45 @@ int Request(const ToolContext& ctx, const std::string& command, const std::vecto
 // first failure.
 int ChangeFlags(const ToolContext& ctx, const std::string& command, const std::vector<std::string>& args)
 {
-    static const struct {
-        const char* shortName;
-        const char* longName;
-        unsigned bit;
-    } kFlags[] = {{"-r", "--norelease", HS_NORELEASE}, {"-a", "--noarchive", HS_NOARCHIVE},
-                  {"-d", "--dirty", HS_DIRTY},         {"-e", "--exists", HS_EXISTS},
-                  {"-A", "--archived", HS_ARCHIVED},   {"-l", "--lost", HS_LOST}};
-    const bool set = command == "hsm_set";
     if (args.size() < 2) return Usage(ctx, command);
+    ParsedOptions parsed;
+    if (!ReadOptions(ctx, command, args, "aAdehi:lr",
+                     {{"archived", 'A', false},
+                      {"noarchive", 'a', false},
+                      {"dirty", 'd', false},
+                      {"exists", 'e', false},
+                      {"help", 'h', false},
+                      {"archive-id", 'i', true},
+                      {"lost", 'l', false},
+                      {"norelease", 'r', false}},
+                     parsed))
+        return kCmdHelp;
+    static const struct {
+        char letter;
+        unsigned bit;
+    } kFlags[] = {{'l', HS_LOST},      {'a', HS_NOARCHIVE}, {'A', HS_ARCHIVED},
+                  {'r', HS_NORELEASE}, {'d', HS_DIRTY},     {'e', HS_EXISTS}};
     unsigned long long mask = 0;
     unsigned archiveId = 0;
-    std::vector<std::string> files;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        bool known = false;
+    for (const auto& [letter, value] : parsed.options) {
+        if (letter == 'h') return Usage(ctx, command);
         for (const auto& f : kFlags)
-            if (a == f.shortName || a == f.longName) mask |= f.bit, known = true;
-        if (known) continue;
-        if (set && (a == "-i" || a == "--archive-id") && i + 1 < args.size()) {
-            unsigned long long id = 0;
-            if (!common::WholeNumber(args[++i], id) || id > UINT_MAX) {
-                fprintf(stderr, "lfs: invalid archive_id: '%s'\n", args[i].c_str());
+            if (letter == f.letter) mask |= f.bit;
+        if (letter == 'i') {
+            // strtol into a 32-bit id: lfs names only what follows the digits.
+            char* end = nullptr;
+            errno = 0;
+            archiveId = static_cast<unsigned>(strtol(value.c_str(), &end, 10));
+            if (errno != 0 || *end != '\0') {
+                fprintf(stderr, "lfs: invalid archive_id: '%s'\n", end);
                 return Usage(ctx, command);
             }
-            archiveId = static_cast<unsigned>(id);
-        } else if (a == "-h" || a == "--help") {
-            return Usage(ctx, command);
-        } else if (a.size() > 1 && a[0] == '-') {
-            fprintf(stderr, "lfs: unrecognized option '%s'\n", a.c_str());
-            return Usage(ctx, command);
-        } else {
-            files.push_back(a);
         }
     }
     if (mask == 0) return Usage(ctx, command);
-    for (const std::string& file : files) {
-        const int rc = set ? llapi_hsm_state_set(file.c_str(), mask, 0, archiveId) : llapi_hsm_state_set(file.c_str(), 0, mask, 0);
+    for (const std::string& file : parsed.operands) {
+        const int rc = command == "hsm_set" ? llapi_hsm_state_set(file.c_str(), mask, 0, archiveId)
+                                            : llapi_hsm_state_set(file.c_str(), 0, mask, 0);
         if (rc != 0) {
             fprintf(stderr, "Can't change hsm flags for %s: %s\n", file.c_str(), strerror(-rc));
             return -rc;
@@ -319,18 +331,10 @@ int Parents(const std::string& path, std::vector<std::string>& parents)
 int Path2Fid(const ToolContext& ctx, const std::vector<std::string>& args)
 {
     const bool named = ctx.version.AtLeast(12);  // "lfs path2fid: ..." from 2.12
-    bool parents = false;
-    std::vector<std::string> files;
-    for (const std::string& a : args) {
-        if (a == "-p" || a == "--parents") {
-            parents = true;
-        } else if (a.size() > 1 && a[0] == '-') {
-            fprintf(stderr, "lfs path2fid: unrecognized option '%s'\n", a.c_str());
-            return Usage(ctx, "path2fid");
-        } else {
-            files.push_back(a);
-        }
-    }
+    ParsedOptions parsed;
+    if (!ReadOptions(ctx, "path2fid", args, "p", {{"parents", 'p', false}}, parsed, "lfs path2fid: ")) return kCmdHelp;
+    const bool parents = !parsed.options.empty();
+    const std::vector<std::string>& files = parsed.operands;
     if (files.empty()) {
         if (named) fprintf(stderr, "lfs path2fid: FILE... must be specified\n");
         return Usage(ctx, "path2fid");
@@ -342,8 +346,8 @@ int Path2Fid(const ToolContext& ctx, const std::vector<std::string>& args)
         const int rc = parents ? Parents(file, found) : llapi_path2fid(file.c_str(), &fid);
         if (rc != 0) {
             if (named)
-                fprintf(stderr, "lfs path2fid: cannot get %sfid for '%s': %s\n", parents ? "parent " : "",
-                        file.c_str(), strerror(-rc));
+                fprintf(stderr, "lfs path2fid: cannot get %sfid for '%s': %s\n", parents ? "parent " : "", file.c_str(),
+                        strerror(-rc));
             else
                 fprintf(stderr, "path2fid: can't get %sfid for %s: %s\n", parents ? "parent " : "", file.c_str(),
                         strerror(-rc));
@@ -358,53 +362,68 @@ int Path2Fid(const ToolContext& ctx, const std::vector<std::string>& args)
     return first;
 }
 
-// lfs fid2path from 2.15: the mount is resolved first (a path as a mount
+// lfs fid2path. From 2.15 the mount is resolved first (a path as a mount
 // that holds it, a name as a file system), each FID is read as
 // llapi_fid_parse reads it, and every link is printed unless --link names
-// one.
-int Fid2Path215(const ToolContext& ctx, const std::vector<std::string>& args)
+// one. Before, llapi_fid2path reads the FID and one link is printed below
+// the mount point of the device named.
+int Fid2Path(const ToolContext& ctx, const std::vector<std::string>& args)
 {
+    const bool v215 = ctx.version.AtLeast(15);
+    ParsedOptions parsed;
+    const std::vector<LongOption> longOptions =
+        v215 ? std::vector<LongOption>{{"cur", 'c', false},
+                                       {"current", 'c', false},
+                                       {"print-link", 'c', false},
+                                       {"print-fid", 'f', false},
+                                       {"link", 'l', true}}
+             : std::vector<LongOption>{{"cur", 'c', false}, {"link", 'l', true}, {"rec", 'r', true}};
+    if (!ReadOptions(ctx, "fid2path", args, v215 ? "cfl:pr:" : "cl:r:", longOptions, parsed, "lfs fid2path: "))
+        return kCmdHelp;
     bool printFid = false, printLink = false;
     int link = -1;
-    std::vector<std::string> rest;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "-f" || a == "--print-fid") {
-            printFid = true;
-        } else if (a == "-c" || a == "--print-link" || a == "--cur" || a == "--current") {
-            printLink = true;
-        } else if ((a == "-l" || a == "--link") && i + 1 < args.size()) {
-            unsigned long long n = 0;
-            if (!common::WholeNumber(args[++i], n) || n > INT_MAX) {
-                fprintf(stderr, "lfs fid2path: invalid linkno '%s'\n", args[i].c_str());
-                return Usage(ctx, "fid2path");
-            }
-            link = static_cast<int>(n);
-        } else if (a.size() > 1 && a[0] == '-') {
-            fprintf(stderr, "lfs fid2path: unrecognized option '%s'\n", a.c_str());
+    long long recno = -1;
+    for (const auto& [letter, value] : parsed.options) {
+        if (letter == 'p') {  // in lfs's letters, but no case of its own
+            fprintf(stderr, "lfs fid2path: unrecognized option '-p'\n");
             return Usage(ctx, "fid2path");
-        } else {
-            rest.push_back(a);
         }
+        printLink = printLink || letter == 'c';
+        printFid = printFid || letter == 'f';
+        if (letter != 'l' && letter != 'r') continue;
+        char* end = nullptr;
+        errno = 0;
+        const long long n = strtoll(value.c_str(), &end, 10);
+        if (errno != 0 || *end != '\0' || n < 0 || (letter == 'l' && n > INT_MAX)) {
+            fprintf(stderr, "lfs fid2path: invalid %s '%s'\n", letter == 'l' ? "linkno" : "recno", value.c_str());
+            return Usage(ctx, "fid2path");
+        }
+        if (letter == 'l')
+            link = static_cast<int>(n);
+        else
+            recno = n;
     }
+    const std::vector<std::string>& rest = parsed.operands;
     if (rest.size() < 2) {
-        fprintf(stderr, "Usage: lfs fid2path FSNAME|ROOT FID...\n");
+        if (v215) fprintf(stderr, "Usage: lfs fid2path FSNAME|ROOT FID...\n");
         return Usage(ctx, "fid2path");
     }
     const std::string& device = rest[0];
     const bool byPath = device[0] == '/';
     char mountDir[PATH_MAX] = "";
+    // Before 2.15 a device may also name an MDT of the file system.
+    const std::string fsname = v215 ? device : device.substr(0, device.find("-MDT"));
     const int found = byPath ? llapi_search_mounts(device.c_str(), 0, mountDir, nullptr)
-                             : llapi_search_rootpath(mountDir, device.c_str());
-    if (found != 0) {
+                             : llapi_search_rootpath(mountDir, fsname.c_str());
+    if (found != 0 && v215) {
         fprintf(stderr, "lfs fid2path: cannot resolve mount point for '%s': %s\n", device.c_str(), strerror(-found));
         return -found;
     }
-    const int mountFd = open(mountDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int mountFd = v215 ? open(mountDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     int first = 0;
     for (size_t i = 1; i < rest.size(); ++i) {
         lu_fid fid{};
-        if (const int rc = llapi_fid_parse(rest[i].c_str(), &fid, nullptr)) {
+        if (const int rc = v215 ? llapi_fid_parse(rest[i].c_str(), &fid, nullptr) : 0) {
             fprintf(stderr, "lfs fid2path: invalid FID '%s'\n", rest[i].c_str());
             if (first == 0) first = -rc;
             continue;
@@ -412,60 +431,32 @@ int Fid2Path215(const ToolContext& ctx, const std::vector<std::string>& args)
         for (int current = link < 0 ? 0 : link;;) {
             const int asked = current;
             char path[PATH_MAX];
-            long long recno = -1;
-            if (const int rc = llapi_fid2path_at(mountFd, &fid, path, sizeof path, &recno, &current)) {
-                fprintf(stderr, "lfs fid2path: cannot find %s %s: %s\n", device.c_str(), rest[i].c_str(),
-                        strerror(-rc));
+            long long rectmp = recno;
+            const int rc = v215 ? llapi_fid2path_at(mountFd, &fid, path, sizeof path, &rectmp, &current)
+                                : llapi_fid2path(device.c_str(), rest[i].c_str(), path, sizeof path, &rectmp, &current);
+            if (rc != 0) {
+                if (v215)
+                    fprintf(stderr, "lfs fid2path: cannot find %s %s: %s\n", device.c_str(), rest[i].c_str(),
+                            strerror(-rc));
+                else
+                    fprintf(stderr, "lfs fid2path: cannot find '%s': %s\n", rest[i].c_str(), strerror(-rc));
                 if (first == 0) first = -rc;
                 break;
             }
             if (printFid) printf("%s ", rest[i].c_str());
-            if (printLink) printf("%d ", current);
-            printf("%s%s%s\n", byPath ? mountDir : "", byPath || !*path ? "/" : "", path);
+            if (printLink) v215 ? printf("%d ", current) : printf("%lld ", rectmp);
+            if (v215) {
+                printf("%s%s%s\n", byPath ? mountDir : "", byPath || !*path ? "/" : "", path);
+            } else {
+                // The path below the mount point of the device given.
+                const bool root = strcmp(path, "/") == 0;
+                printf("%s%s%s\n", found == 0 ? mountDir : device.c_str(), root ? "" : "/", root ? "" : path);
+                break;
+            }
             if (link >= 0 || current == asked) break;
         }
     }
     if (mountFd >= 0) close(mountFd);
-    return first;
-}
-
-int Fid2Path(const ToolContext& ctx, const std::vector<std::string>& args)
-{
-    if (ctx.version.AtLeast(15)) return Fid2Path215(ctx, args);
-    std::vector<std::string> rest;
-    int link = 0;
-    for (size_t i = 0; i < args.size(); ++i) {
-        unsigned long long n = 0;
-        if ((args[i] == "-l" || args[i] == "--link") && i + 1 < args.size() && common::WholeNumber(args[i + 1], n) &&
-            n <= INT_MAX) {
-            link = static_cast<int>(n);
-            ++i;
-        } else {
-            rest.push_back(args[i]);
-        }
-    }
-    if (rest.size() < 2) return Usage(ctx, "fid2path");
-    const std::string& device = rest[0];
-    char mountDir[PATH_MAX] = "";
-    // A device is a path in the file system, its name, or one of its MDTs.
-    const std::string fsname = device.substr(0, device.find("-MDT"));
-    const bool mount = (device[0] == '/' ? llapi_search_mounts(device.c_str(), 0, mountDir, nullptr)
-                                         : llapi_search_rootpath(mountDir, fsname.c_str())) == 0;
-    int first = 0;
-    for (size_t i = 1; i < rest.size(); ++i) {
-        char path[PATH_MAX];
-        long long recno = -1;
-        int linkno = link;
-        const int rc = llapi_fid2path(device.c_str(), rest[i].c_str(), path, sizeof path, &recno, &linkno);
-        if (rc != 0) {
-            fprintf(stderr, "lfs fid2path: cannot find '%s': %s\n", rest[i].c_str(), strerror(-rc));
-            if (first == 0) first = -rc;
-            continue;
-        }
-        // The path below the mount point of the device given.
-        const std::string root = mount ? mountDir : device;
-        printf("%s%s%s\n", root.c_str(), strcmp(path, "/") == 0 ? "" : "/", strcmp(path, "/") == 0 ? "" : path);
-    }
     return first;
 }
 

@@ -1,8 +1,8 @@
 // The stand-in lfs's HSM and FID commands: hsm_state, hsm_action,
 // hsm_archive, hsm_release, hsm_restore, hsm_remove, hsm_cancel, hsm_set,
-// hsm_clear, path2fid and fid2path. They call
-// the stand-in library's own code, as lfs calls liblustreapi, so they see
-// and change the same state as a host bound to the stand-in.
+// hsm_clear, path2fid and fid2path. They read their options with
+// getopt_long and call the stand-in's liblustreapi.so as Lustre's lfs calls
+// Lustre's, so they see and change what a host bound to the stand-in does.
 #pragma once
 #include <string>
 #include <vector>

@@ -22,12 +22,10 @@ constexpr int kMkdir = 2;
 constexpr unsigned long long kFilesPerDir = 1000;
 constexpr unsigned long long kFilesPerBatch = 5000;
 
-Fid ToFid(const lu_fid& f) { return Fid{f.f_seq, f.f_oid, f.f_ver}; }
-
 class Populator {
 public:
     Populator(lib::Context& ctx, const Mount& mount, std::string mountDir)
-        : m_ctx(ctx), m_mount(mount), m_mountDir(std::move(mountDir)), m_now(SimNow(ctx.stateDir))
+        : m_ctx(ctx), m_mount(mount), m_mountDir(std::move(mountDir)), m_now(SimNow(ctx.stateDir)), m_fids(ctx.db)
     {
     }
 
@@ -71,8 +69,8 @@ bool Populator::Make(const std::string& rel, bool dir, long long size, const lu_
     ChangelogRecord r;
     r.type = dir ? kMkdir : kCreat;
     r.sec = m_now;
-    r.tfid = ToFid(fid);
-    r.pfid = ToFid(parent);
+    r.tfid = fid;
+    r.pfid = parent;
     r.name = rel.substr(rel.find_last_of('/') + 1);
     r.uid = getuid();
     r.gid = getgid();
@@ -99,7 +97,7 @@ bool Populator::Run(unsigned long long count, std::string& error)
     for (unsigned long long i = 0; i < count;) {
         // One transaction per batch: a batch is stored whole or not at all.
         Transaction tx(*m_ctx.db);
-        if (!tx.Begun() || !m_fids.Load(m_ctx)) {
+        if (!tx.Begun()) {
             error = "cannot write the state store: " + tx.Error();
             return false;
         }
@@ -112,7 +110,7 @@ bool Populator::Run(unsigned long long count, std::string& error)
             lu_fid fid;
             if (!Make(dir + "/f" + std::to_string(i), false, size, dirFid, fid, error)) return false;
         }
-        if (!m_fids.Save(m_ctx) || !tx.Commit()) {
+        if (!tx.Commit()) {
             error = "cannot write the state store: " + tx.Error();
             return false;
         }

@@ -29,8 +29,6 @@ enum Type {
 constexpr uint32_t kUnlinkLast = 0x1, kUnlinkHsmExists = 0x2;  // CLF_UNLINK_*; CLF_RENAME_* share the bits
 constexpr uint32_t kOpenWrite = 0x2;                           // MDS_FMODE_WRITE of a CLOSE's open mode
 
-Fid ToFid(const lu_fid& f) { return Fid{f.f_seq, f.f_oid, f.f_ver}; }
-
 std::string Join(const std::string& dir, const std::string& name)
 {
     if (name.empty()) return dir;
@@ -128,15 +126,15 @@ void WatchTracker::Emit(int type, uint32_t flags, const lu_fid& target, const lu
     ChangelogRecord r;
     r.type = type;
     r.flags = flags;
-    r.tfid = ToFid(target);
-    if (parent) r.pfid = ToFid(*parent);
+    r.tfid = target;
+    if (parent) r.pfid = *parent;
     r.name = name;
     r.uid = owner.uid;
     r.gid = owner.gid;
     if (source) {
         r.rename = true;
-        r.sfid = ToFid(*source);
-        r.spfid = ToFid(*sourceParent);
+        r.sfid = *source;
+        r.spfid = *sourceParent;
         r.sname = sourceName;
     }
     // Namespace records go to the parent's MDT, the others to the object's.

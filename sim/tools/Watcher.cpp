@@ -31,6 +31,7 @@
 #include "UniqueFd.h"
 #include "WatchSpool.h"
 #include "WatchTracker.h"
+#include "WholeNumber.h"
 
 namespace sim {
 namespace {
@@ -39,8 +40,6 @@ using common::UniqueFd;
 
 constexpr uint32_t kDirMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB |
                               IN_MODIFY | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
-
-Fid ToFid(const lu_fid& f) { return Fid{f.f_seq, f.f_oid, f.f_ver}; }
 
 std::string Join(const std::string& dir, const std::string& name)
 {
@@ -196,7 +195,7 @@ void Watcher::OnNotice(const std::string& name)
     std::string seq, oid, ver;
     in >> seq >> oid >> ver;
     unsigned long long s, o, v;
-    if (!lib::ParseU64(seq, s, 16) || !lib::ParseU64(oid, o, 16) || !lib::ParseU64(ver, v, 16)) {
+    if (!common::WholeNumber(seq, s, 16) || !common::WholeNumber(oid, o, 16) || !common::WholeNumber(ver, v, 16)) {
         Log("bad notice " + name);
     } else {
         const lu_fid fid{s, static_cast<unsigned>(o), static_cast<unsigned>(v)};
@@ -204,8 +203,8 @@ void Watcher::OnNotice(const std::string& name)
         std::string f, u, g;
         if (verb == "quiet")
             m_tracker->Quiet(fid);
-        else if (verb == "hsm" && in >> f >> u >> g && lib::ParseU64(f, flags, 16) && lib::ParseU64(u, uid) &&
-                 lib::ParseU64(g, gid))
+        else if (verb == "hsm" && in >> f >> u >> g && common::WholeNumber(f, flags, 16) &&
+                 common::WholeNumber(u, uid) && common::WholeNumber(g, gid))
             m_tracker->HsmEnded(fid, static_cast<uint32_t>(flags), static_cast<uid_t>(uid), static_cast<gid_t>(gid));
         else if (verb == "done" || verb == "hsm")
             m_tracker->Done(fid);
@@ -239,11 +238,10 @@ void Watcher::Batch(std::vector<FileEvent>& events)
     // all.
     Transaction tx(*m_ctx.db);
     if (!tx.Begun()) return Fatal("cannot write the state store: " + tx.Error());
-    if (!m_fids.Load(m_ctx)) return Fatal("cannot read the FID store");
     m_hsm.reset();
     m_tracker->Handle(events);
     WriteRecords();
-    if (!m_fids.Save(m_ctx) || !tx.Commit()) Log(tx.Error() + ": the batch's FIDs and records are lost");
+    if (!tx.Commit()) Log(tx.Error() + ": the batch's FIDs and records are lost");
     // Flushes are answered once what came before them is stored.
     for (const auto& path : m_answers) unlink(path.c_str());
     m_answers.clear();
@@ -257,6 +255,7 @@ bool Watcher::Start(std::string& error)
         error = "cannot read the state directory";
         return false;
     }
+    m_fids = lib::FidStore(m_ctx.db);
     const std::string dir = WatchDir();
     mkdir((m_stateDir + "/watch").c_str(), 0755);
     mkdir(dir.c_str(), 0755);
@@ -307,7 +306,7 @@ bool Watcher::Start(std::string& error)
         return false;
     }
     Transaction tx(*m_ctx.db);
-    if (!tx.Begun() || !m_fids.Load(m_ctx)) {
+    if (!tx.Begun()) {
         error = "cannot read the FID store: " + tx.Error();
         return false;
     }
@@ -317,7 +316,7 @@ bool Watcher::Start(std::string& error)
             return false;
         }
     }
-    if (!m_fids.Save(m_ctx) || !tx.Commit()) {
+    if (!tx.Commit()) {
         error = "cannot write the FID store: " + tx.Error();
         return false;
     }
@@ -381,7 +380,7 @@ void CloseInherited(int keep)
     if (std::unique_ptr<DIR, int (*)(DIR*)> d(opendir("/proc/self/fd"), closedir); d)
         while (const dirent* e = readdir(d.get())) {
             unsigned long long fd;
-            if (lib::ParseU64(e->d_name, fd) && fd > 2 && static_cast<int>(fd) != keep)
+            if (common::WholeNumber(e->d_name, fd) && fd > 2 && static_cast<int>(fd) != keep)
                 fds.push_back(static_cast<int>(fd));
         }
     for (int fd : fds) close(fd);  // the directory's own descriptor fails harmlessly
@@ -398,7 +397,7 @@ bool WatcherAlive(int pidFd)
 
 }  // namespace
 
-bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::string& rel, Fid& fid)
+bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::string& rel, lu_fid& fid)
 {
     setenv("LUSTRE_SIM_STATE", stateDir.c_str(), 1);
     lib::Context ctx;
@@ -409,10 +408,9 @@ bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::s
         lib::ObjectId id;
         if (loc.mount != &m || lib::StatPath(Join(loc.mountDir, loc.rel), id) != 0) return false;
         Transaction tx(*ctx.db);
-        lib::FidStore fids;
-        if (!tx.Begun() || !fids.Load(ctx)) return false;
-        fid = ToFid(fids.FidOf(ctx, loc, id));
-        return fids.Save(ctx) && tx.Commit();
+        if (!tx.Begun()) return false;
+        fid = lib::FidStore(ctx.db).FidOf(ctx, loc, id);
+        return tx.Commit();
     }
     return false;
 }

@@ -12,6 +12,8 @@
 // One watcher per file system; its files live in <state>/watch/<fs>/: "pid"
 // (locked while it runs), "events" (the notices it reads) and "log".
 #pragma once
+#include <lustre/lustreapi.h>
+
 #include <string>
 
 #include "ChangelogStore.h"
@@ -34,6 +36,6 @@ namespace sim {
 
 // The stand-in library's FID of the object at rel below the first mount of
 // fs (assigned when it has none yet). False when nothing is there.
-[[nodiscard]] bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::string& rel, Fid& fid);
+[[nodiscard]] bool LibraryFid(const std::string& stateDir, const std::string& fs, const std::string& rel, lu_fid& fid);
 
 }  // namespace sim

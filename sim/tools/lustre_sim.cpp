@@ -1,8 +1,8 @@
 // lustre-sim: sets up and drives a stand-in state directory (see README.md).
+#include <getopt.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -15,12 +15,15 @@
 #include "ChangelogStore.h"
 #include "ChangelogText.h"
 #include "FidStore.h"
+#include "FidText.h"
+#include "Getopt.h"
 #include "LustreVersion.h"
 #include "NidText.h"
 #include "Populate.h"
 #include "SimConfig.h"
 #include "ToolContext.h"
 #include "Watcher.h"
+#include "WholeNumber.h"
 
 namespace {
 
@@ -65,14 +68,46 @@ int Usage()
     return kUsage;
 }
 
+// A whole number; in base 16 with or without "0x".
 template <typename T>
 bool Number(const std::string& text, T& value, int base = 10)
 {
-    const char* begin = text.data();
-    if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) begin += 2;
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(begin, end, value, base);
-    return ec == std::errc() && ptr == end && begin != end;
+    const bool prefixed = base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    return common::WholeNumber(std::string_view(text).substr(prefixed ? 2 : 0), value, base);
+}
+
+// A command's operands and options (by name), read with getopt_long.
+struct CommandLine {
+    std::vector<std::string> operands;  // the command's name first
+    std::map<std::string, std::string> options;
+};
+
+// names lists the options that take a value, flags those that take none.
+// False, with glibc's message printed, on an option not among them.
+bool ReadCommand(const std::vector<std::string>& args, std::vector<std::string> names, size_t flags, CommandLine& line)
+{
+    std::vector<sim::LongOption> table;
+    for (size_t i = 0; i < names.size(); ++i)
+        table.push_back({names[i].c_str(), static_cast<char>(i + 1), i + flags < names.size()});
+    sim::ParsedOptions parsed;
+    std::string badArg, message;
+    if (!sim::Getopt("lustre-sim", std::vector<std::string>(args.begin() + 1, args.end()), "", &table, parsed, badArg,
+                     message)) {
+        fprintf(stderr, "%s\n", message.c_str());
+        return false;
+    }
+    line.operands = {args[0]};
+    line.operands.insert(line.operands.end(), parsed.operands.begin(), parsed.operands.end());
+    for (const auto& [letter, value] : parsed.options)
+        line.options["--" + names[static_cast<size_t>(letter) - 1]] = value;
+    return true;
+}
+
+// A FID as llapi_fid_parse reads it, with nothing after it.
+bool WholeFid(const std::string& text, lu_fid& fid)
+{
+    char* end = nullptr;
+    return sim::lib::ParseFid(text.c_str(), &fid, &end) == 0 && *end == '\0';
 }
 
 bool ValidFsName(const std::string& name)
@@ -142,12 +177,15 @@ bool LustreSim::Save() { return sim::SaveConfig(m_state, m_config, m_error); }
 
 int LustreSim::Init()
 {
-    if (m_args.size() != 2 && !(m_args.size() == 4 && m_args[2] == "--version")) return Usage();
-    m_state = m_args[1];
+    CommandLine line;
+    if (!ReadCommand(m_args, {"version"}, 0, line)) return kUsage;
+    if (line.operands.size() != 2) return Usage();
+    m_state = line.operands[1];
     sim::LustreVersion version;
-    if (m_args.size() == 4) {
-        if (!sim::LustreVersion::Parse(m_args[3], version)) return Fail("unsupported version '" + m_args[3] + "'");
-        m_config.version = m_args[3];
+    if (line.options.count("--version")) {
+        const std::string& v = line.options["--version"];
+        if (!sim::LustreVersion::Parse(v, version)) return Fail("unsupported version '" + v + "'");
+        m_config.version = v;
     }
     if (mkdir(m_state.c_str(), 0755) != 0 && errno != EEXIST)
         return Fail("cannot create " + m_state + ": " + strerror(errno));
@@ -158,10 +196,13 @@ int LustreSim::Init()
 
 int LustreSim::AddFs()
 {
-    sim::FileSystem fs{m_args.size() > 1 ? m_args[1] : "", 1};
-    if (m_args.size() != 2 && !(m_args.size() == 4 && m_args[2] == "--mdts")) return Usage();
-    if (m_args.size() == 4 && (!Number(m_args[3], fs.mdts) || fs.mdts < 1 || fs.mdts > 0xffff))
-        return Fail("bad MDT count '" + m_args[3] + "'");
+    CommandLine line;
+    if (!ReadCommand(m_args, {"mdts"}, 0, line)) return kUsage;
+    if (line.operands.size() != 2) return Usage();
+    sim::FileSystem fs{line.operands[1], 1};
+    const auto mdts = line.options.find("--mdts");
+    if (mdts != line.options.end() && (!Number(mdts->second, fs.mdts) || fs.mdts < 1 || fs.mdts > 0xffff))
+        return Fail("bad MDT count '" + mdts->second + "'");
     if (!ValidFsName(fs.name)) return Fail("bad file system name '" + fs.name + "' (1 to 8 of A-Z a-z 0-9 _ -)");
     if (m_config.FindFs(fs.name)) return Fail("file system " + fs.name + " exists");
     m_config.fileSystems.push_back(fs);
@@ -170,13 +211,15 @@ int LustreSim::AddFs()
 
 int LustreSim::Mount()
 {
-    if (m_args.size() != 3 && !(m_args.size() == 5 && m_args[3] == "--instance")) return Usage();
-    sim::Mount mount{m_args[1], m_args[2], ""};
+    CommandLine line;
+    if (!ReadCommand(m_args, {"instance"}, 0, line)) return kUsage;
+    if (line.operands.size() != 3) return Usage();
+    sim::Mount mount{line.operands[1], line.operands[2], ""};
     if (!m_config.FindFs(mount.fs)) return Fail("no file system " + mount.fs);
     if (mount.dir.empty() || mount.dir[0] != '/') return Fail("mount directory must be absolute: " + mount.dir);
     while (mount.dir.size() > 1 && mount.dir.back() == '/') mount.dir.pop_back();
-    if (m_args.size() == 5) {
-        mount.instance = m_args[4];
+    if (line.options.count("--instance")) {
+        mount.instance = line.options["--instance"];
         unsigned long long v = 0;
         if (mount.instance.size() != 16 || !Number(mount.instance, v, 16) ||
             mount.instance.find_first_of("ABCDEF") != std::string::npos)
@@ -195,30 +238,22 @@ int LustreSim::Mount()
 
 int LustreSim::ChangelogAppend()
 {
-    if (m_args.size() < 3) return Usage();
-    const std::string& mdt = m_args[1];
+    CommandLine line;
+    if (!ReadCommand(m_args,
+                     {"name", "fid", "parent", "jobid", "flags", "time", "uid", "gid", "nid", "ef", "mode", "xattr",
+                      "sfid", "sparent", "sname", "count", "no-extra"},
+                     1, line))
+        return kUsage;
+    if (line.operands.size() != 3) return Usage();
+    const std::string& mdt = line.operands[1];
     std::string fs;
     int mdtIndex = 0;
     if (!FindMdt(m_config, mdt, fs, mdtIndex)) return Fail("no MDT " + mdt);
     sim::ChangelogRecord r;
-    r.type = sim::ChangelogTypeFromText(m_args[2]);
-    if (r.type < 0) return Fail("unknown record type '" + m_args[2] + "'");
-    std::map<std::string, std::string> opts;
-    bool noExtra = false;
-    for (size_t i = 3; i < m_args.size(); ++i) {
-        const std::string& opt = m_args[i];
-        if (opt == "--no-extra") {
-            noExtra = true;
-            continue;
-        }
-        static const char* const kKnown[] = {"--name", "--fid",     "--parent", "--jobid", "--flags", "--time",
-                                             "--uid",  "--gid",     "--nid",    "--ef",    "--mode",  "--xattr",
-                                             "--sfid", "--sparent", "--sname",  "--count"};
-        bool known = false;
-        for (const char* k : kKnown) known = known || opt == k;
-        if (!known || i + 1 >= m_args.size()) return Fail("bad option '" + opt + "'", kUsage);
-        opts[opt] = m_args[++i];
-    }
+    r.type = sim::ChangelogTypeFromText(line.operands[2]);
+    if (r.type < 0) return Fail("unknown record type '" + line.operands[2] + "'");
+    const std::map<std::string, std::string>& opts = line.options;
+    const bool noExtra = opts.count("--no-extra") != 0;
     auto has = [&](const char* key) { return opts.count(key) != 0; };
     auto get = [&](const char* key) { return has(key) ? opts.at(key) : std::string(); };
     r.name = get("--name");
@@ -231,8 +266,8 @@ int LustreSim::ChangelogAppend()
         return Fail("bad NID '" + get("--nid") + "' (as Lustre prints one: 10.0.0.1@tcp, 0@lo, 5@gni1, a@<17:0>, <?>)");
     if (!sim::OpenFlagsOfMode(get("--mode"), r.openFlags))
         return Fail("bad mode '" + get("--mode") + "' (as lfs prints one: r--, -w-, rw-, --x)");
-    if (has("--fid") && !sim::ParseFid(get("--fid"), r.tfid)) return Fail("bad FID '" + get("--fid") + "'");
-    if (has("--parent") && !sim::ParseFid(get("--parent"), r.pfid)) return Fail("bad FID '" + get("--parent") + "'");
+    if (has("--fid") && !WholeFid(get("--fid"), r.tfid)) return Fail("bad FID '" + get("--fid") + "'");
+    if (has("--parent") && !WholeFid(get("--parent"), r.pfid)) return Fail("bad FID '" + get("--parent") + "'");
     // A name with directories is a path below the mount: the record names
     // the last part, in the directory that holds it.
     const size_t slash = r.name.find_last_of('/');
@@ -241,7 +276,7 @@ int LustreSim::ChangelogAppend()
         if (!sim::LibraryFid(m_state, fs, dir, r.pfid)) return Fail("no directory " + dir + " in " + fs);
         r.name.erase(0, slash + 1);
     } else if (!has("--parent") && !r.name.empty()) {
-        r.pfid = sim::Fid{0x200000007, 1, 0};  // the root
+        r.pfid = lu_fid{sim::lib::kSeqRoot, 1, 0};  // the root
     }
     // A name of an existing object carries its FID.
     const bool realFid = !has("--fid") && !r.name.empty() && sim::LibraryFid(m_state, fs, get("--name"), r.tfid);
@@ -255,7 +290,7 @@ int LustreSim::ChangelogAppend()
         return Fail("bad count '" + get("--count") + "'");
     r.rename = has("--sfid") || has("--sparent") || has("--sname");
     if (r.rename &&
-        (!sim::ParseFid(get("--sfid"), r.sfid) || !sim::ParseFid(get("--sparent"), r.spfid) || get("--sname").empty()))
+        (!WholeFid(get("--sfid"), r.sfid) || !WholeFid(get("--sparent"), r.spfid) || get("--sname").empty()))
         return Fail("a rename needs --sfid, --sparent and --sname");
     if (has("--time")) {
         const std::string& t = get("--time");
@@ -274,16 +309,10 @@ int LustreSim::ChangelogAppend()
     sim::ChangelogStore store(*m_db, mdt);
     // A record of no existing object names a new one: its FID comes from
     // the library's allocator, so no file made later gets it too.
-    sim::lib::Context fidCtx;
-    fidCtx.db = m_db.get();
-    sim::lib::FidStore fids;
-    if (!fids.Load(fidCtx)) return Fail("cannot use the FID store");
+    sim::lib::FidStore fids(m_db.get());
     if (!has("--time")) r.sec = sim::SimNow(m_state);
     for (unsigned i = 0; i < count && tx.Begun(); ++i) {
-        if (!has("--fid") && !realFid) {
-            const lu_fid fid = fids.Allocate(fs, mdtIndex);
-            r.tfid = sim::Fid{fid.f_seq, fid.f_oid, fid.f_ver};
-        }
+        if (!has("--fid") && !realFid) r.tfid = fids.Allocate(fs, mdtIndex);
         if (!sim::AppendChangelogRecord(store, r)) break;
     }
     if (!tx.Commit()) return Fail(tx.Error());
@@ -353,7 +382,7 @@ int LustreSim::Run()
     if (m_args.empty()) return Usage();
     const std::string& cmd = m_args[0];
     if (cmd == "init") return Init();
-    if (cmd == "help" || cmd == "--help" || cmd == "-h") {
+    if (cmd == "help") {
         fputs(kUsageText, stdout);
         return 0;
     }
@@ -415,8 +444,7 @@ int LustreSim::Run()
     if (cmd == "unload-modules" || cmd == "load-modules") {
         if (m_args.size() != 2 || m_args[1].empty() || m_args[1].find_first_of(" \t\n") != std::string::npos)
             return Usage();
-        return sim::SetNodeListed(m_state, "unloaded", m_args[1], cmd == "unload-modules", m_error) ? 0
-                                                                                                      : Fail(m_error);
+        return sim::SetNodeListed(m_state, "unloaded", m_args[1], cmd == "unload-modules", m_error) ? 0 : Fail(m_error);
     }
     if (cmd == "hang" || cmd == "unhang") {
         if (m_args.size() != 2 || m_args[1].empty() || m_args[1].find_first_of(" \t\n") != std::string::npos)
@@ -430,11 +458,14 @@ int LustreSim::Run()
 
 int main(int argc, char* argv[])
 {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    // The options before the command; the command reads its own.
+    static const option kOptions[] = {
+        {"state", required_argument, nullptr, 's'}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     std::string state = sim::StateDir();
-    if (args.size() >= 2 && args[0] == "--state") {
-        state = args[1];
-        args.erase(args.begin(), args.begin() + 2);
+    for (int c; (c = getopt_long(argc, argv, "+h", kOptions, nullptr)) != -1;) {
+        if (c == 'h') return fputs(kUsageText, stdout) < 0;
+        if (c != 's') return Usage();
+        state = optarg;
     }
-    return LustreSim(state, args).Run();
+    return LustreSim(state, std::vector<std::string>(argv + optind, argv + argc)).Run();
 }

@@ -2,6 +2,7 @@
 // The command runs locally under /bin/sh -c "on" HOST: LUSTRE_SIM_HOST names
 // the host and the stand-in tools come first on PATH. Logins follow the
 // config's "login USER HOST" lines; nothing is ever asked for.
+#include <getopt.h>
 #include <pwd.h>
 #include <strings.h>
 #include <sys/wait.h>
@@ -82,7 +83,8 @@ bool HarmlessSetting(const std::string& key)
 }
 
 struct Options {
-    std::string user;  // from -l or -o User=
+    std::string user;         // from -l or -o User=
+    bool terminated = false;  // "--" ended the options
 };
 
 // Parses one "-o" value ("Key=Value" or "Key Value"). False when refused.
@@ -97,33 +99,33 @@ bool ApplySetting(const std::string& setting, Options& options)
     return true;
 }
 
-// Parses the options in argv[index...] up to the first argument that is not
-// one. Returns -1 when all is well, otherwise the exit status to return.
+// Reads the options in argv[index...] with getopt as OpenSSH does (no
+// permutation: the first operand ends them) and moves index past them.
+// Returns -1 when all is well, otherwise the exit status to return.
 int ParseOptions(int argc, char* argv[], int& index, Options& options)
 {
-    static const char kFlags[] = "46aACknqTtvx";
-    static const char kWithValue[] = "ilop";
-    while (index < argc && argv[index][0] == '-' && argv[index][1] != '\0') {
-        const std::string arg = argv[index++];
-        if (arg == "--") return -1;
-        for (size_t i = 1; i < arg.size(); ++i) {
-            const char letter = arg[i];
-            if (strchr(kFlags, letter)) continue;
-            if (!strchr(kWithValue, letter)) return Refuse("option not supported: -" + std::string(1, letter));
-            std::string value;
-            if (i + 1 < arg.size()) {
-                value = arg.substr(i + 1);
-            } else if (index < argc) {
-                value = argv[index++];
-            } else {
-                fprintf(stderr, "option requires an argument -- %c\n", letter);
-                return kSshFailure;
-            }
-            if (letter == 'l') options.user = value;
-            if (letter == 'o' && !ApplySetting(value, options)) return Refuse("option not supported: -o" + value);
-            break;
+    // Every option OpenSSH's ssh knows, so that each takes its value as there.
+    static const char kAll[] = "+:1246ab:c:e:fgi:kl:m:no:p:qstvxAB:CD:E:F:GI:J:KL:MNO:P:Q:R:S:TVw:W:XYy";
+    static const char kHarmless[] = "46aACknqTtvxip";
+    char** const args = argv + index - 1;  // getopt starts after args[0]
+    const int count = argc - index + 1;
+    optind = 0;
+    opterr = 0;
+    for (int c; (c = getopt(count, args, kAll)) != -1;) {
+        if (c == ':') {
+            fprintf(stderr, "option requires an argument -- %c\n", optopt);
+            return kSshFailure;
+        }
+        if (c == 'l') {
+            options.user = optarg;
+        } else if (c == 'o') {
+            if (!ApplySetting(optarg, options)) return Refuse(std::string("option not supported: -o") + optarg);
+        } else if (c == '?' || !strchr(kHarmless, c)) {
+            return Refuse("option not supported: -" + std::string(1, static_cast<char>(c == '?' ? optopt : c)));
         }
     }
+    index += optind - 1;
+    options.terminated = index > 1 && strcmp(argv[index - 1], "--") == 0;
     return -1;
 }
 
@@ -163,8 +165,10 @@ int main(int argc, char* argv[])
         return kSshFailure;
     }
     std::string destination = argv[index++];
-    // OpenSSH reads further options after the destination.
-    if (int rc = ParseOptions(argc, argv, index, options); rc >= 0) return rc;
+    // OpenSSH reads further options after the destination, unless "--"
+    // ended them.
+    if (!options.terminated)
+        if (int rc = ParseOptions(argc, argv, index, options); rc >= 0) return rc;
 
     std::string user = options.user;
     std::string host = destination;

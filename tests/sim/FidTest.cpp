@@ -179,6 +179,10 @@ TEST_F(SimFidTest, ErrorsAndTheirLines)
          prog + "cannot resolve path '" + mnt + "/no/such': No such file or directory (2)\n"},
         // The device is found before the FID text is read.
         {[&] { return api.fid2path(outside.c_str(), "junk", path, 64, nullptr, nullptr); }, -ENODEV, ""},
+        // The FID is read as llapi_fid_parse reads it: what follows it is ignored.
+        {[&] { return api.fid2path(mnt.c_str(), " [0x200000007:0x1:0x0]x", path, 64, nullptr, nullptr); }, 0, ""},
+        {[&] { return api.fid2path(mnt.c_str(), "[0x200000007:0x1]", path, 64, nullptr, nullptr); }, -EINVAL,
+         prog + "bad FID format '[0x200000007:0x1]', should be [seq:oid:ver] (e.g. [0x200000400:0x2:0x0])\n"},
         {[&] { return api.copytool_register(&ct, mnt.c_str(), 1, nullptr, 0); }, -EINVAL,
          prog + "NULL archive numbers\n"},
         {[&] { return api.copytool_register(&ct, outside.c_str(), 0, nullptr, 0); }, -ENOENT, ""},

@@ -67,7 +67,7 @@ TEST(WatchTracker, RecordsCarryTheOwnerTheFileHad)
         std::string records = tree.log;
         for (const auto& [mdt, r] : tracker.TakeRecords())
             records += (records.size() > tree.log.size() ? "|" : "") + std::string(sim::ChangelogTypeName(r.type)) +
-                       (r.tfid.seq == 0x200000401 ? " gone " : " #" + std::to_string(r.tfid.oid) + " ") + r.name +
+                       (r.tfid.f_seq == 0x200000401 ? " gone " : " #" + std::to_string(r.tfid.f_oid) + " ") + r.name +
                        (r.rename ? " " + r.sname : "") + " u=" + std::to_string(r.uid);
         EXPECT_EQ(records, row.expected) << row.expected;
     }
