@@ -291,9 +291,9 @@ int ActionEnd(hsm_copyaction_private** phcp, const hsm_extent* he, int hpFlags, 
             if (rc == 0) PostWatchNotice(ctx.stateDir, mount->fs, QuietNotice(fid, true));
             if (rc == 0) rc = RestoreData(hsm.File(mount->fs, fid), Join(hcp->ct.mountDir, rel), hcp->data.Get());
         } else if (action == HSMA_REMOVE) {
-            FileHsm& f = hsm.File(mount->fs, fid);
-            f.flags &= ~(HS_EXISTS | HS_ARCHIVED | HS_DIRTY);
-            f.archiveId = 0;
+            // The coordinator clears what the archive held and keeps the
+            // archive id (and a dirty flag): a later archive goes there.
+            hsm.File(mount->fs, fid).flags &= ~(HS_EXISTS | HS_ARCHIVED | HS_LOST);
         }
     }
     if (!state.Commit()) return -EIO;
@@ -315,14 +315,14 @@ int ActionGetFd(const hsm_copyaction_private* hcp)
     Registry& r = Actions();
     std::lock_guard<std::mutex> lock(r.mutex);
     if (!r.live.count(hcp)) return -EINVAL;
-    // A copy of the action's descriptor, close-on-exec like every descriptor
-    // the stand-in opens: a copytool that starts a helper process meanwhile
-    // hands it nothing.
+    // A plain dup, inheritable as Lustre's is: copytools hand it to a
+    // command (cp /proc/self/fd/N ...). The descriptors kept in hcp stay
+    // close-on-exec.
     int fd;
     if (hcp->hai.hai_action == HSMA_ARCHIVE)
-        fd = fcntl(hcp->source.Get(), F_DUPFD_CLOEXEC, 0);
+        fd = dup(hcp->source.Get());
     else if (hcp->hai.hai_action == HSMA_RESTORE)
-        fd = fcntl(hcp->data.Get(), F_DUPFD_CLOEXEC, 0);
+        fd = dup(hcp->data.Get());
     else
         return -EINVAL;
     return fd < 0 ? -errno : fd;

@@ -5,7 +5,10 @@
  * that unregisters and leaves with _exit(1) while the main thread waits in
  * a receive. Archive copies live in ARCHIVE/<FID>.
  *
- *   PosixStyleCopytool [-c CHUNK] [-f FIFO] MOUNT ARCHIVE_DIR ARCHIVE_ID
+ * With -x it copies as a command-driven copytool does: each archive or
+ * restore is a `cp` run on the action's descriptor, /proc/self/fd/N.
+ *
+ *   PosixStyleCopytool [-c CHUNK] [-f FIFO] [-x] MOUNT ARCHIVE_DIR ARCHIVE_ID
  *   PosixStyleCopytool --import FID DST MOUNT ARCHIVE_DIR ARCHIVE_ID
  */
 #include <errno.h>
@@ -23,6 +26,7 @@ static struct hsm_copytool_private* ct;
 static const char* fifo;
 static unsigned long long chunk = 1 << 20;
 static int mnt_fd = -1;
+static int by_command;
 
 #define CT_TRACE(fmt, ...) llapi_error(LLAPI_MSG_INFO | LLAPI_MSG_NO_ERRNO, 0, "ct: " fmt, ##__VA_ARGS__)
 #define CT_ERROR(rc, fmt, ...) llapi_error(LLAPI_MSG_ERROR, rc, "ct: " fmt, ##__VA_ARGS__)
@@ -92,6 +96,15 @@ static int process_item(const struct hsm_action_item* hai, const char* dir)
             other = open(copy, O_RDONLY);
         if (fd < 0 || other < 0 || fstat(hai->hai_action == HSMA_ARCHIVE ? fd : other, &st) != 0) {
             rc = fd < 0 ? fd : -errno;
+        } else if (by_command) {
+            char cmd[2 * PATH_MAX + 128];
+            he.length = (unsigned long long)st.st_size;
+            if (hai->hai_action == HSMA_ARCHIVE)
+                snprintf(cmd, sizeof(cmd), "cp /proc/self/fd/%d '%s'", fd, copy);
+            else
+                snprintf(cmd, sizeof(cmd), "cp '%s' /proc/self/fd/%d", copy, fd);
+            rc = system(cmd) == 0 ? 0 : -EIO;
+            if (rc == 0) llapi_hsm_action_progress(hcp, &he, he.length, 0);
         } else {
             he.length = (unsigned long long)st.st_size;
             rc = hai->hai_action == HSMA_ARCHIVE ? copy_data(hcp, fd, other, he.length)
@@ -149,10 +162,14 @@ int main(int argc, char** argv)
         fifo = NULL;
         return import(argv[2], argv[3], argv[5], atoi(argv[6]));
     }
-    for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
+    for (; i + 1 < argc && argv[i][0] == '-'; i++) {
         unsigned long long units = 1;
-        if (strcmp(argv[i], "-f") == 0) fifo = argv[i + 1];
-        if (strcmp(argv[i], "-c") == 0 && llapi_parse_size(argv[i + 1], &chunk, &units, 0) < 0) return 22;
+        if (strcmp(argv[i], "-x") == 0)
+            by_command = 1;
+        else if (strcmp(argv[i], "-f") == 0)
+            fifo = argv[++i];
+        else if (strcmp(argv[i], "-c") == 0 && llapi_parse_size(argv[++i], &chunk, &units, 0) < 0)
+            return 22;
     }
     if (argc - i != 3 || chunk == 0) return 22;
     archive = atoi(argv[i + 2]);

@@ -1,10 +1,11 @@
 #!/bin/sh
 # The copytool written as Lustre's is, against the stand-in: archive, dirty
 # and re-archive, release, restore, remove, import, then SIGTERM ends it.
-# posix_style_copytool.sh <copytool> <stand-in tools dir>
+# posix_style_copytool.sh <copytool> <stand-in tools dir> [copytool option]
 set -eu
 CT=$1
 PATH=$2:$PATH
+shift 2
 export LUSTRE_SIM_STATE="$(mktemp -d)"
 S=$LUSTRE_SIM_STATE M=$LUSTRE_SIM_STATE/mnt
 ctpid=
@@ -22,7 +23,7 @@ state() {
 mkfifo -m 0644 "$S/events"
 cat "$S/events" > "$S/events.log" &
 exec 3<> "$S/events"  # a reader from the start, so that no event is lost
-"$CT" -c 4k -f "$S/events" "$M" "$S/arch" 1 > "$S/ct.out" 2> "$S/ct.err" &
+"$CT" -c 4k -f "$S/events" "$@" "$M" "$S/arch" 1 > "$S/ct.out" 2> "$S/ct.err" &
 ctpid=$!
 i=0; until grep -q registered "$S/ct.out"; do i=$((i + 1)); [ $i -lt 1200 ] || fail "no registration"; sleep 0.05; done
 
@@ -38,6 +39,8 @@ lfs hsm_release "$M/f" && state "$M/f" 0x0000000d
 lfs hsm_restore "$M/f" && state "$M/f" 0x00000009
 cmp "$M/f" "$S/expected" || fail "restored data differs"
 lfs hsm_remove "$M/f" && state "$M/f" 0x00000000
+# The coordinator keeps the archive id after a remove.
+[ "$(lfs hsm_state "$M/f")" = "$M/f: (0x00000000), archive_id:1" ] || fail "removed: $(lfs hsm_state "$M/f")"
 [ ! -e "$S/arch/$fid" ] || fail "removed copy still there"
 
 # Import the copy of another file as a new, released file, then restore it.
