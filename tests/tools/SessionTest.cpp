@@ -28,27 +28,25 @@ public:
     const std::string state = dir / "state";
 
     // Runs a /bin/sh command line in the temporary directory (so relative
-    // paths land there) with the tools first on PATH.
+    // paths land there) with the tools first on PATH; the state directory
+    // is written as "$LUSTRE_SIM_STATE" in its output.
     testsupport::Outcome Sh(const std::string& command) const
     {
         const char* path = std::getenv("PATH");
-        return testsupport::Shell(command,
-                                  {{"PATH", std::string(LUSTRESIM_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin")},
-                                   {"LUSTRE_SIM_STATE", state},
-                                   {"LUSTRE_SIM_HOST", ""},
-                                   {"LUSTRE_SIM_ARGV_LOG", ""}},
-                                  dir.path());
+        testsupport::Outcome o =
+            testsupport::Shell(command,
+                               {{"PATH", std::string(LUSTRESIM_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin")},
+                                {"LUSTRE_SIM_STATE", state},
+                                {"LUSTRE_SIM_HOST", ""},
+                                {"LUSTRE_SIM_ARGV_LOG", ""}},
+                               dir.path());
+        const std::string name = "$LUSTRE_SIM_STATE";
+        for (std::string* text : {&o.out, &o.err})
+            for (size_t at = 0; (at = text->find(state, at)) != std::string::npos; at += name.size())
+                text->replace(at, state.size(), name);
+        return o;
     }
 };
-
-// text with the state directory written as "$LUSTRE_SIM_STATE".
-std::string Named(std::string text, const std::string& state)
-{
-    const std::string name = "$LUSTRE_SIM_STATE";
-    for (size_t at = 0; (at = text.find(state, at)) != std::string::npos; at += name.size())
-        text.replace(at, state.size(), name);
-    return text;
-}
 
 TEST(StandInTools, ReplayTheRecordedSessionOfEachVersion)
 {
@@ -64,10 +62,7 @@ TEST(StandInTools, ReplayTheRecordedSessionOfEachVersion)
         const testsupport::Replayed r =
             testsupport::ReplayTranscript(entry.path(), [&](const testsupport::TranscriptStep& step) {
                 if (step.fresh) sim = std::make_unique<SimState>(version);
-                testsupport::Outcome o = sim->Sh(step.command);
-                o.out = Named(o.out, sim->state);
-                o.err = Named(o.err, sim->state);
-                return o;
+                return sim->Sh(step.command);
             });
         EXPECT_EQ(r.replayed, r.recorded);
     }
