@@ -38,9 +38,11 @@ struct Ops : sim::TrackerWorld {
         const size_t slash = path.rfind('/');
         return slash == std::string::npos ? "" : path.substr(0, slash);
     }
-    static lu_fid Fid(size_t object)
+    // Objects first named r... are on MDT0001, the others on MDT0000.
+    lu_fid Fid(size_t object) const
     {
-        return object ? lu_fid{0x200000400, unsigned(object), 0} : lu_fid{0x200000007, 1, 0};
+        const unsigned long long seq = objects[object].label[0] == 'r' ? 0x240000400 : 0x200000400;
+        return object ? lu_fid{seq, unsigned(object), 0} : lu_fid{0x200000007, 1, 0};
     }
     std::string Label(const sim::Fid& f) const
     {
@@ -86,7 +88,9 @@ struct Ops : sim::TrackerWorld {
             names.erase(path);
             Event(path, IN_DELETE | isDir);
             if (o->wd >= 0) events.push_back({std::exchange(o->wd, -1), IN_IGNORED, 0, ""});
-        } else if (verb == "mv") {  // the path and everything below it
+        } else if (verb == "mv") {                              // the path and everything below it
+            if (names.count(to) && objects[names[to]].wd >= 0)  // a directory replaced
+                events.push_back({std::exchange(objects[names[to]].wd, -1), IN_IGNORED, 0, ""});
             std::map<std::string, size_t> moved;
             for (auto it = names.begin(); it != names.end();) {
                 const bool below = it->first == path || it->first.rfind(path + "/", 0) == 0;
@@ -112,7 +116,7 @@ struct Ops : sim::TrackerWorld {
         std::istringstream paths(before);
         for (std::string path; paths >> path && path != "-";)
             path.back() == '/' ? Make(path.substr(0, path.size() - 1), S_IFDIR | 0755) : Make(path, S_IFREG | 0644);
-        sim::WatchTracker tracker(*this, "lustre", 1);
+        sim::WatchTracker tracker(*this, "lustre", 2);
         if (!tracker.AddMount(0) || !tracker.TakeRecords().empty()) return "the mount cannot be taken in";
         std::string records;
         std::istringstream groups(ops + "; ");
@@ -132,6 +136,7 @@ struct Ops : sim::TrackerWorld {
                 if (named) records += " p=" + Label(r.pfid) + " " + r.name;
                 if (r.rename) records += " s=" + Label(r.sfid) + " sp=" + Label(r.spfid) + " " + r.sname;
                 if (owners) records += " u=" + std::to_string(r.uid);
+                if (mdt != "lustre-MDT0000") records += " @" + mdt.substr(7);
             }
         }
         return log + records;
