@@ -73,7 +73,7 @@ struct Ops : sim::TrackerWorld {
             Make(path, made.at(verb));
             Event(path, IN_CREATE | (verb == "mkdir" ? IN_ISDIR : 0));
         } else if (verb == "write" || verb == "truncate") {
-            o->size = verb == "write" ? o->size + 10 : 0;
+            o->size = verb == "write" ? o->size : 0;
             ++o->mtime;
             Event(path, IN_MODIFY);
             if (verb == "write") Event(path, IN_CLOSE_WRITE);
