@@ -45,6 +45,8 @@ const char* const kNames[kCount] = {
     "llapi_changelog_in_buf",
     "llapi_changelog_get_fd",
     "llapi_changelog_set_xflags",
+    "llapi_hsm_state_get_fd",
+    "llapi_file_fget_mdtidx",
 };
 
 struct Slot {

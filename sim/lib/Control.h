@@ -36,6 +36,8 @@ enum class Ep {
     ChangelogInBuf,
     ChangelogGetFd,
     ChangelogSetXflags,
+    StateGetFd,
+    FileFgetMdtidx,
     Count
 };
 

@@ -215,6 +215,16 @@ LLAPI_EXPORT int llapi_get_mdt_index_by_fid(int fd, const lu_fid* fid, int* mdt_
     return sim::lib::GetMdtIndexByFid(fd, fid, mdt_index);
 }
 
+LLAPI_EXPORT int llapi_file_fget_mdtidx(int fd, int* mdtidx)
+{
+    CallArgs a;
+    a.int0 = fd;
+    a.ptr0 = mdtidx;
+    int injected;
+    if (EnterCall(Ep::FileFgetMdtidx, a, injected)) return injected;
+    return sim::lib::FileFgetMdtidx(fd, mdtidx);
+}
+
 LLAPI_EXPORT int llapi_fid2path_at(int mnt_fd, const lu_fid* fid, char* path, int pathlen, long long* recno,
                                    int* linkno)
 {
@@ -267,6 +277,16 @@ LLAPI_EXPORT int llapi_hsm_state_get(const char* path, hsm_user_state* hus)
     int injected;
     if (EnterCall(Ep::StateGet, a, injected)) return injected;
     return sim::lib::StateGet(path, hus);
+}
+
+LLAPI_EXPORT int llapi_hsm_state_get_fd(int fd, hsm_user_state* hus)
+{
+    CallArgs a;
+    a.int0 = fd;
+    a.ptr0 = hus;
+    int injected;
+    if (EnterCall(Ep::StateGetFd, a, injected)) return injected;
+    return sim::lib::StateGetFd(fd, hus);
 }
 
 LLAPI_EXPORT int llapi_hsm_state_set(const char* path, unsigned long long setmask, unsigned long long clearmask,

@@ -41,6 +41,10 @@ struct ObjectId {
 int StatPath(const std::string& path, ObjectId& id);
 int StatFd(int fd, ObjectId& id);
 
+// The object behind fd and where it lies; loc.mount stays null outside
+// every mount. Fails only when fd is no open descriptor.
+int LocateFd(int fd, ObjectId& id, Context& ctx, Located& loc);
+
 class FidStore {
 public:
     // Works on ctx's store from now on (nothing is read ahead).

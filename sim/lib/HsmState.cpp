@@ -1,4 +1,4 @@
-// llapi_hsm_state_get, llapi_hsm_state_set and llapi_hsm_current_action:
+// llapi_hsm_state_get(_fd), llapi_hsm_state_set and llapi_hsm_current_action:
 // the HSM flags the coordinator keeps for each file, and the action it has
 // queued or handed to a copytool for it.
 #include <fcntl.h>
@@ -47,21 +47,25 @@ struct HsmTarget {
     lu_fid fid{};
 };
 
-// 0, or -errno of the open; -ENOTTY for a file outside Lustre or one that
-// is not a regular file (the ioctl falls through to a driver without it).
-int OpenTarget(const char* path, int openFlags, HsmTarget& t, common::UniqueFd& fd)
+// 0, or -errno; -ENOTTY for a file outside Lustre or one that is not a
+// regular file (the ioctl falls through to a driver without it).
+int TargetOfFd(int fd, HsmTarget& t)
 {
-    if (!path) return -EFAULT;
-    fd.Reset(open(path, openFlags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd.Valid()) return -errno;
-    if (const int rc = StatFd(fd.Get(), t.id)) return rc;
-    if (!LoadContext(t.ctx)) return -ENOTTY;
-    t.loc = Locate(t.ctx.config, path);
+    if (const int rc = LocateFd(fd, t.id, t.ctx, t.loc)) return rc;
     if (!t.loc.mount || !S_ISREG(t.id.mode)) return -ENOTTY;
     t.path = t.loc.rel.empty() ? t.loc.mountDir : t.loc.mountDir + "/" + t.loc.rel;
     // The ioctl is answered by the metadata server.
     WaitForServer(t.ctx, t.loc.mount->fs);
     return 0;
+}
+
+// As TargetOfFd, of path opened as llapi opens it; -errno of the open.
+int OpenTarget(const char* path, int openFlags, HsmTarget& t, common::UniqueFd& fd)
+{
+    if (!path) return -EFAULT;
+    fd.Reset(open(path, openFlags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.Valid()) return -errno;
+    return TargetOfFd(fd.Get(), t);
 }
 
 // Attaches both stores (the caller runs a transaction) and finds the
@@ -102,9 +106,16 @@ bool Consistent(unsigned long long flags)
 
 int StateGet(const char* path, hsm_user_state* hus)
 {
+    if (!path) return -EFAULT;
+    common::UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.Valid()) return -errno;
+    return StateGetFd(fd.Get(), hus);
+}
+
+int StateGetFd(int fd, hsm_user_state* hus)
+{
     HsmTarget t;
-    common::UniqueFd fd;
-    if (const int rc = OpenTarget(path, O_RDONLY, t, fd)) return rc;
+    if (const int rc = TargetOfFd(fd, t)) return rc;
     if (!hus) return -EFAULT;
     Transaction tx(*t.ctx.db);
     if (!tx.Begun()) return -EIO;

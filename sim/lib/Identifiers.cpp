@@ -1,5 +1,6 @@
-// llapi_path2fid, llapi_fd2fid, llapi_fid2path, llapi_search_fsname and
-// llapi_get_mdt_index_by_fid over the stand-in's mounts.
+// llapi_path2fid, llapi_fd2fid, llapi_fid2path, llapi_search_fsname,
+// llapi_get_mdt_index_by_fid and llapi_file_fget_mdtidx over the stand-in's
+// mounts.
 #include <libgen.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -32,17 +33,6 @@ bool FdPath(int fd, std::string& path)
     if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
         path.resize(path.size() - deleted.size());
     return path[0] == '/';
-}
-
-// The object behind fd and where it lies; loc.mount stays null outside
-// every mount. Fails only when fd is no open descriptor.
-int LocateFd(int fd, ObjectId& id, Context& ctx, Located& loc)
-{
-    const int rc = StatFd(fd, id);
-    if (rc != 0) return rc;
-    std::string path;
-    if (FdPath(fd, path) && LoadContext(ctx)) loc = Locate(ctx.config, path);
-    return 0;
 }
 
 // The FID of an existing object at loc (inside a mount).
@@ -113,6 +103,31 @@ int PathOfFid(const Context& ctx, const Mount& mount, const lu_fid& fid, int lin
 }
 
 }  // namespace
+
+int LocateFd(int fd, ObjectId& id, Context& ctx, Located& loc)
+{
+    const int rc = StatFd(fd, id);
+    if (rc != 0) return rc;
+    std::string path;
+    if (FdPath(fd, path) && LoadContext(ctx)) loc = Locate(ctx.config, path);
+    return 0;
+}
+
+int FileFgetMdtidx(int fd, int* mdtIndex)
+{
+    ObjectId id;
+    Context ctx;
+    Located loc;
+    if (const int rc = LocateFd(fd, id, ctx, loc)) return rc;
+    if (!loc.mount) return -ENOTTY;  // the ioctl is Lustre's alone
+    if (!mdtIndex) return -EFAULT;
+    lu_fid fid;
+    if (const int rc = FidAt(ctx, loc, id, fid)) return rc;
+    const int mdt = MdtOfFid(fid, MdtCount(ctx.config, loc.mount->fs));
+    if (mdt < 0) return -ENOENT;
+    *mdtIndex = mdt;
+    return 0;
+}
 
 int Path2Fid(const char* path, lu_fid* fid)
 {

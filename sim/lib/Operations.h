@@ -13,6 +13,7 @@ int Fid2Path(const char* device, const char* fidstr, char* path, int pathlen, lo
 int Fid2PathAt(int mntFd, const lu_fid* fid, char* path, int pathlen, long long* recno, int* linkno);
 int SearchFsname(const char* pathname, char* fsname);
 int GetMdtIndexByFid(int fd, const lu_fid* fid, int* mdtIndex);
+int FileFgetMdtidx(int fd, int* mdtIndex);
 
 // Import of an archived file (HsmImport.cpp).
 int HsmImport(const char* dst, int archive, const struct stat* st, int stripePattern, lu_fid* newfid);
@@ -23,6 +24,7 @@ int Request(const char* path, const hsm_user_request* request);
 
 // HSM state and current action (HsmState.cpp).
 int StateGet(const char* path, hsm_user_state* hus);
+int StateGetFd(int fd, hsm_user_state* hus);
 int StateSet(const char* path, unsigned long long setMask, unsigned long long clearMask, unsigned archiveId);
 int CurrentAction(const char* path, hsm_current_action* hca);
 

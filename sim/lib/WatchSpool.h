@@ -19,8 +19,7 @@ namespace sim::lib {
 std::string WatchDir(const std::string& stateDir, const std::string& fs);
 std::string WatchEventsDir(const std::string& stateDir, const std::string& fs);
 
-// Lustre's HSM changelog events (enum hsm_event).
-enum HsmEvent : unsigned { HE_ARCHIVE = 0, HE_RESTORE = 1, HE_CANCEL = 2, HE_RELEASE = 3, HE_REMOVE = 4, HE_STATE = 5 };
+using HsmEvent = hsm_event;
 
 // The flags of a 16HSM record: the error (positive errno, 0x7F when larger
 // than 126) in bits 0-6, the event in bits 7-9, CLF_HSM_DIRTY in bit 10.

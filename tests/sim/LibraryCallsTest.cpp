@@ -1,6 +1,7 @@
 // The calls Lustre's POSIX copytool makes beyond the copytool ones:
 // messages, FID text, sizes, the event FIFO, fid2path_at and import, with
-// the results observed on Lustre 2.15.8's library.
+// the results observed on Lustre 2.15.8's library; and the descriptor and
+// NID calls of policy engines and changelog consumers.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <tuple>
 
 #include "SimFixture.h"
+
+extern "C" int client_headers_decode(void);
 
 namespace simtest {
 namespace {
@@ -186,6 +189,43 @@ TEST_F(SimCallsTest, Fid2PathAtAndImport)
                   "': stripe already set\n" + p + "cannot create '" + file + "' for import: File exists (17)\n");
     EXPECT_EQ(access(off.c_str(), F_OK), 0);  // left behind empty, as Lustre leaves it
     EXPECT_EQ(ReadFile(file), "data");
+}
+
+// The descriptor forms answer as the ioctls behind them: what the path
+// forms answer for a file of Lustre, ENOTTY for any other file.
+TEST_F(SimCallsTest, DescriptorCallsAndNidText)
+{
+    const std::string file = MakeFile("f");
+    ASSERT_EQ(Tool({"lfs", "hsm_set", "--exists", "--archived", "--archive-id", "2", file}).status, 0);
+    const int fd = open(file.c_str(), O_RDONLY), outFd = open(outside.c_str(), O_RDONLY);
+    hsm_user_state byPath{}, byFd{};
+    ASSERT_EQ(api.state_get(file.c_str(), &byPath), 0);
+    ASSERT_EQ(api.state_get_fd(fd, &byFd), 0);
+    EXPECT_EQ(std::make_tuple(byFd.hus_states, byFd.hus_archive_id), std::make_tuple(HS_EXISTS | HS_ARCHIVED, 2u));
+    EXPECT_EQ(std::make_tuple(byPath.hus_states, byPath.hus_archive_id),
+              std::make_tuple(byFd.hus_states, byFd.hus_archive_id));
+    EXPECT_EQ(api.state_get_fd(outFd, &byFd), -ENOTTY);
+    EXPECT_EQ(api.state_get_fd(-1, &byFd), -EBADF);
+
+    const lu_fid fid = FidOf(file);
+    int byFid = -1, mdt = -1;
+    ASSERT_GE(api.get_mdt_index_by_fid(fd, &fid, &byFid), 0);
+    EXPECT_EQ(api.file_fget_mdtidx(fd, &mdt), 0);
+    EXPECT_EQ(mdt, byFid);
+    EXPECT_EQ(api.file_fget_mdtidx(outFd, &mdt), -ENOTTY);
+    close(fd);
+    close(outFd);
+
+    // As Lustre's libcfs writes them; cut to the buffer as snprintf cuts.
+    char text[LNET_NIDSTR_SIZE];
+    const std::pair<lnet_nid_t, const char*> nids[] = {
+        {LNET_MKNID(LNET_MKNET(SOCKLND, 0), 0x0a000001), "10.0.0.1@tcp"},
+        {LNET_MKNID(LNET_MKNET(O2IBLND, 1), 0xc0a80102), "192.168.1.2@o2ib1"},
+        {LNET_MKNID(LNET_MKNET(LOLND, 0), 0), "0@lo"},
+        {LNET_NID_ANY, "<?>"}};
+    for (const auto& [nid, expected] : nids) EXPECT_STREQ(api.nid2str_r(nid, text, sizeof text), expected);
+    EXPECT_STREQ(api.nid2str_r(nids[0].first, text, 5), "10.0");
+    EXPECT_EQ(client_headers_decode(), 1);  // the HSM record flag helpers
 }
 
 }  // namespace

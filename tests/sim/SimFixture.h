@@ -2,6 +2,7 @@
 // each test a fresh state directory with one mounted file system.
 #pragma once
 #include <gtest/gtest.h>
+#include <linux/lnet/nidstr.h>
 #include <lustre/lustreapi.h>
 
 #include <ostream>
@@ -44,7 +45,11 @@ namespace simtest {
     X(fid_parse, llapi_fid_parse) \
     X(fid2path_at, llapi_fid2path_at) \
     X(parse_size, llapi_parse_size) \
-    X(hsm_import, llapi_hsm_import)
+    X(hsm_import, llapi_hsm_import) \
+    X(state_get, llapi_hsm_state_get) \
+    X(state_get_fd, llapi_hsm_state_get_fd) \
+    X(file_fget_mdtidx, llapi_file_fget_mdtidx) \
+    X(nid2str_r, libcfs_nid2str_r)
 
 struct Llapi {
 #define SIM_MEMBER(member, symbol) decltype(&::symbol) member;

@@ -134,6 +134,7 @@ struct hsm_user_request* llapi_hsm_user_request_alloc(int itemcount, int data_le
 int llapi_hsm_request(const char* path, const struct hsm_user_request* request);
 
 int llapi_hsm_state_get(const char* path, struct hsm_user_state* hus);
+int llapi_hsm_state_get_fd(int fd, struct hsm_user_state* hus);
 int llapi_hsm_state_set(const char* path, __u64 setmask, __u64 clearmask, __u32 archive_id);
 int llapi_hsm_current_action(const char* path, struct hsm_current_action* hca);
 
@@ -153,6 +154,7 @@ int llapi_search_fsname(const char* pathname, char* fsname);
 int llapi_fid2path(const char* device, const char* fidstr, char* path, int pathlen, long long* recno, int* linkno);
 int llapi_path2fid(const char* path, struct lu_fid* fid);
 int llapi_get_mdt_index_by_fid(int fd, const struct lu_fid* fid, int* mdt_index);
+int llapi_file_fget_mdtidx(int fd, int* mdtidx);
 int llapi_fd2fid(int fd, struct lu_fid* fid);
 
 /* ---- Changelog readers ----

@@ -21,8 +21,6 @@ static inline __u32 fid_oid(const struct lu_fid* fid) { return fid->f_oid; }
 
 static inline __u32 fid_ver(const struct lu_fid* fid) { return fid->f_ver; }
 
-static inline bool fid_is_zero(const struct lu_fid* fid) { return fid->f_seq == 0 && fid->f_oid == 0; }
-
 /* A FID of an ordinary file or directory, given out by an MDT. */
 static inline bool fid_seq_is_norm(__u64 seq) { return seq >= FID_SEQ_NORMAL; }
 

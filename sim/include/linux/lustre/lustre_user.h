@@ -27,6 +27,8 @@
 #endif
 
 #include <asm/bitsperlong.h>
+#include <linux/fs.h>     /* struct fsxattr, FS_IOC_FSGETXATTR */
+#include <linux/limits.h> /* PATH_MAX */
 #include <linux/types.h>
 #include <stddef.h>
 #include <string.h>
@@ -70,6 +72,8 @@ struct lu_fid {
 #define DFID "[" DFID_NOBRACE "]"
 #define PFID(fid) (unsigned long long)(fid)->f_seq, (fid)->f_oid, (fid)->f_ver
 /* For scanf: SFID and RFID(fid). */
+static inline bool fid_is_zero(const struct lu_fid* fid) { return fid->f_seq == 0 && fid->f_oid == 0; }
+
 #define SFID "0x%llx:0x%x:0x%x"
 #define RFID(fid) &((fid)->f_seq), &((fid)->f_oid), &((fid)->f_ver)
 #define FID_NOBRACE_LEN 40
@@ -153,6 +157,27 @@ struct lov_user_md_v3 {
 
 #define lov_user_md lov_user_md_v1
 
+/* What a stat of a file and its layout hold together (IOC_MDC_GETFILEINFO). */
+struct lov_user_mds_data_v1 {
+    lstat_t lmd_st;
+    struct lov_user_md_v1 lmd_lmm;
+} __attribute__((packed));
+
+#define UUID_MAX 40
+struct obd_uuid {
+    char uuid[UUID_MAX];
+};
+
+/* The targets llapi_obd_statfs asks. */
+#define LL_STATFS_LMV 1
+#define LL_STATFS_LOV 2
+#define LL_STATFS_NODELAY 4
+
+#define IOC_MDC_TYPE 'i'
+#define IOC_MDC_GETFILESTRIPE _IOWR(IOC_MDC_TYPE, 21, struct lov_user_md*)
+#define IOC_MDC_GETFILEINFO_V1 _IOWR(IOC_MDC_TYPE, 22, struct lov_user_mds_data_v1*)
+#define IOC_MDC_GETFILEINFO IOC_MDC_GETFILEINFO_V1
+
 /* ---- HSM requests (llapi_hsm_request) ---- */
 
 struct hsm_extent {
@@ -198,6 +223,9 @@ static inline ssize_t hur_len(struct hsm_user_request* hur)
     return (ssize_t)(sizeof(*hur) + (size_t)hur->hur_request.hr_itemcount * sizeof(struct hsm_user_item) +
                      hur->hur_request.hr_data_len);
 }
+
+/* The data after a request's items. */
+static inline void* hur_data(struct hsm_user_request* hur) { return &hur->hur_user_item[hur->hur_request.hr_itemcount]; }
 
 /* ---- Copytool action lists (llapi_hsm_copytool_recv) ---- */
 
@@ -423,6 +451,64 @@ enum changelog_rec_flags {
 #define CLF_RENAME_LAST 0x0001
 #define CLF_RENAME_LAST_EXISTS 0x0002
 
+/* An HSM record's flags: bits 0-6 the error, 7-9 the event, 10-11 flags. */
+#define CLF_HSM_ERR_L 0
+#define CLF_HSM_ERR_H 6
+#define CLF_HSM_EVENT_L 7
+#define CLF_HSM_EVENT_H 9
+#define CLF_HSM_FLAG_L 10
+#define CLF_HSM_FLAG_H 11
+#define CLF_HSM_SPARE_L 12
+#define CLF_HSM_SPARE_H 15
+#define CLF_HSM_LAST 15
+/* Bits _l to _h of _b, shifted down to bit 0. */
+#define CLF_GET_BITS(_b, _h, _l) ((((_b) << (CLF_HSM_LAST - (_h))) & 0xFFFF) >> (CLF_HSM_LAST - (_h) + (_l)))
+#define CLF_HSM_SUCCESS 0x00
+#define CLF_HSM_MAXERROR 0x7E
+#define CLF_HSM_ERROVERFLOW 0x7F
+#define CLF_HSM_DIRTY 1 /* the file is dirty once the request ended */
+
+enum hsm_event {
+    HE_ARCHIVE = 0,
+    HE_RESTORE = 1,
+    HE_CANCEL = 2,
+    HE_RELEASE = 3,
+    HE_REMOVE = 4,
+    HE_STATE = 5,
+    HE_SPARE1 = 6,
+    HE_SPARE2 = 7,
+};
+
+static inline enum hsm_event hsm_get_cl_event(__u16 flags)
+{
+    return (enum hsm_event)CLF_GET_BITS(flags, CLF_HSM_EVENT_H, CLF_HSM_EVENT_L);
+}
+
+static inline void hsm_set_cl_event(enum changelog_rec_flags* clf_flags, enum hsm_event he)
+{
+    *clf_flags = (enum changelog_rec_flags)(*clf_flags | (he << CLF_HSM_EVENT_L));
+}
+
+static inline __u16 hsm_get_cl_flags(enum changelog_rec_flags clf_flags)
+{
+    return CLF_GET_BITS(clf_flags, CLF_HSM_FLAG_H, CLF_HSM_FLAG_L);
+}
+
+static inline void hsm_set_cl_flags(enum changelog_rec_flags* clf_flags, unsigned int bits)
+{
+    *clf_flags = (enum changelog_rec_flags)(*clf_flags | (bits << CLF_HSM_FLAG_L));
+}
+
+static inline int hsm_get_cl_error(enum changelog_rec_flags clf_flags)
+{
+    return CLF_GET_BITS(clf_flags, CLF_HSM_ERR_H, CLF_HSM_ERR_L);
+}
+
+static inline void hsm_set_cl_error(enum changelog_rec_flags* clf_flags, unsigned int error)
+{
+    *clf_flags = (enum changelog_rec_flags)(*clf_flags | (error << CLF_HSM_ERR_L));
+}
+
 /* cr_extra_flags: which of the optional parts after the extra-flags word the
  * record holds. */
 enum changelog_rec_extra_flags {
@@ -610,6 +696,49 @@ static inline size_t changelog_rec_snamelen(const struct changelog_rec* rec)
 
 /* The largest record: every part, and two names of 255 bytes with their NULs. */
 #define CR_MAXSIZE ((2 * 255 + 2 + 436 + 7) & ~7)
+
+/* Lays rec out again with the parts crf_wanted and cref_want name, as
+ * Lustre's library does for a reader: parts kept where both layouts have
+ * them, zeroed where only the new one has them, dropped otherwise; the
+ * extra-flags word then holds the record's flags and the wanted ones. The
+ * parts are copied out first, so no part is overwritten before it moved
+ * (whatever layouts are asked). rec must have room for CR_MAXSIZE bytes. */
+static inline void changelog_remap_rec(struct changelog_rec* rec, enum changelog_rec_flags crf_wanted,
+                                       enum changelog_rec_extra_flags cref_want)
+{
+    char old[CR_MAXSIZE];
+    const struct changelog_rec* o = (const struct changelog_rec*)old;
+    const unsigned crf = rec->cr_flags & CLF_SUPPORTED, cref = changelog_rec_xflags(rec);
+    const unsigned want = crf_wanted & CLF_SUPPORTED, xwant = cref_want & CLFE_SUPPORTED;
+    size_t size = changelog_rec_size(rec) + rec->cr_namelen, at = sizeof(*rec);
+    char* out = (char*)rec;
+
+    if (crf == want && (!(crf & CLF_EXTRA_FLAGS) || cref == xwant)) return;
+    memcpy(old, rec, size < sizeof(old) ? size : sizeof(old));
+#define CHANGELOG_REMAP_PART(wanted, had, part, type)                   \
+    if (wanted) {                                                       \
+        if (had)                                                        \
+            memcpy(out + at, changelog_rec_##part(o), sizeof(type));    \
+        else                                                            \
+            memset(out + at, 0, sizeof(type));                          \
+        at += sizeof(type);                                             \
+    }
+    CHANGELOG_REMAP_PART(want & CLF_RENAME, crf & CLF_RENAME, rename, struct changelog_ext_rename)
+    CHANGELOG_REMAP_PART(want & CLF_JOBID, crf & CLF_JOBID, jobid, struct changelog_ext_jobid)
+    CHANGELOG_REMAP_PART(want & CLF_EXTRA_FLAGS, crf & CLF_EXTRA_FLAGS, extra_flags,
+                         struct changelog_ext_extra_flags)
+    if (want & CLF_EXTRA_FLAGS) {
+        const unsigned had = crf & CLF_EXTRA_FLAGS ? cref : 0;
+        CHANGELOG_REMAP_PART(xwant & CLFE_UIDGID, had & CLFE_UIDGID, uidgid, struct changelog_ext_uidgid)
+        CHANGELOG_REMAP_PART(xwant & CLFE_NID, had & CLFE_NID, nid, struct changelog_ext_nid)
+        CHANGELOG_REMAP_PART(xwant & CLFE_OPEN, had & CLFE_OPEN, openmode, struct changelog_ext_openmode)
+        CHANGELOG_REMAP_PART(xwant & CLFE_XATTR, had & CLFE_XATTR, xattr, struct changelog_ext_xattr)
+    }
+#undef CHANGELOG_REMAP_PART
+    memcpy(out + at, changelog_rec_name(o), o->cr_namelen);
+    rec->cr_flags = (rec->cr_flags & CLF_FLAGMASK) | want;
+    if (want & CLF_EXTRA_FLAGS) changelog_rec_extra_flags(rec)->cr_extra_flags |= xwant;
+}
 
 #ifdef __cplusplus
 }
