@@ -137,8 +137,12 @@ void WatchTracker::Emit(int type, uint32_t flags, const lu_fid& target, const lu
         r.spfid = *sourceParent;
         r.sname = sourceName;
     }
-    // Namespace records go to the parent's MDT, the others to the object's.
-    const int mdt = lib::MdtOfFid(parent ? *parent : target, m_mdts);
+    // The MDT that does the operation writes the record. Lustre's clients
+    // send an unlink, a rmdir and a rename that replaces a name to the MDT of
+    // the object, a mkdir to the MDT the directory is made on, and the other
+    // namespace operations to the MDT of the (new) parent.
+    const bool atObject = type == UNLNK || type == RMDIR || type == MKDIR || (type == RENME && target.f_seq != 0);
+    const int mdt = lib::MdtOfFid(parent && !atObject ? *parent : target, m_mdts);
     m_records.emplace_back(MdtName(m_fs, mdt < 0 ? 0 : mdt), r);
 }
 

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "DataFiles.h"
 #include "KxUtils.h"
 #include "LustreSimControl.h"
-#include "TestSupport.h"
 
 namespace apitest {
 

@@ -29,8 +29,8 @@ using testsupport::CapturingLogWriter;
 std::vector<std::string> EntryPoints()
 {
     std::vector<std::string> names;
-    for (const std::string& line : testsupport::ReadLines(API_DATA_DIR "/entry_points.txt"))
-        if (!line.empty() && line[0] != '#') names.push_back(line);
+    for (const testsupport::DataRow& row : testsupport::ReadRows(API_DATA_DIR "/entry_points.txt"))
+        names.push_back(row.fields.at(0));
     return names;
 }
 

@@ -4,8 +4,8 @@
 
 #include "ArgumentChecks.h"
 #include "ChangelogListing.h"
+#include "DataFiles.h"
 #include "Diagnostics.h"
-#include "TestSupport.h"
 
 using namespace LustreAPI;
 

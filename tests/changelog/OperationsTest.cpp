@@ -1,25 +1,20 @@
-// The changelog operations against scripted runner replies, replayed from
-// data/operations.txt, and the record and changelog_users readers on every
-// format Lustre prints (data/records.txt, data/users.txt). Each case is a line "op <operation> <arguments>" ('' an
-// empty argument), the runner's reply ("> " a line of standard output, "2> "
-// of standard error, "%" ending a stream that lacks its final line break,
-// "exit N"; after "when <command>", the reply to that command alone), then
-// what the operation did, written by the test: "= ran" and the last command
-// line (or "= ran nothing"), "= out" and the outputs, each set to
-// "before" on entry, "= error" and each message with its system error and
-// function, "= log" and each log line, "\n" and "\r" written as such. The
-// result must equal the file; LUSTREAPI_UPDATE_DATA=1 rewrites it instead.
-// The real shell and tools run in StandInChainTest.
-#include <cstdlib>
-#include <fstream>
+// The changelog operations against scripted runner replies, and the record
+// and changelog_users readers on every format Lustre prints: transcripts
+// (DataFiles.h) in data/operations.txt, records.txt and users.txt. A step is
+// an operation and its arguments ('' an empty argument), the scripted
+// replies are the runner's; the expected output says what the operation
+// did: "ran" and the last command line (or "ran nothing"), "out" and its
+// outputs, each set to "before" on entry, "error" and each message with its
+// system error and function, "log" and each log line, "\n" and "\r" written
+// as such. The real shell and tools run in StandInChainTest.
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "DataFiles.h"
 #include "FakeZqProcess.h"
 #include "KxUtils.h"
 #include "LustreAPI.h"
-#include "TestSupport.h"
 
 using namespace testsupport;
 
@@ -45,9 +40,7 @@ std::string Joined(const List& items, const char* separator = " , ")
 // The values of a record as "key=value", the fields it does not carry left out.
 std::vector<std::string> Fields(const LustreAPI::CChangelogRecord& r)
 {
-    const auto fid = [](const LustreAPI::CLustreFID& f) {
-        return f != LustreAPI::CLustreFID() ? f.Text() : "";
-    };
+    const auto fid = [](const LustreAPI::CLustreFID& f) { return f != LustreAPI::CLustreFID() ? f.Text() : ""; };
     std::vector<std::string> out{"index=" + std::to_string(r.m_index),
                                  "type=" + std::to_string(r.m_type) + (r.m_typeName.empty() ? "" : " " + r.m_typeName),
                                  HBString::Format("time=%lld.%09u", r.m_seconds, r.m_nanoseconds),
@@ -132,87 +125,47 @@ std::vector<std::string> Call(const std::vector<std::string>& a, CKxError& error
     return {o1, o2};
 }
 
-// A scripted reply: to every command (command empty), or to one.
-struct Reply {
-    std::string command;
-    std::string out;
-    std::string err;
-    int status = 0;
-};
-
-std::string Result(const std::string& opLine, const std::vector<Reply>& replies)
+// Runs an operation with its scripted replies; its outcome's output lines
+// say what it did.
+Outcome Play(const TranscriptStep& step)
 {
     std::vector<std::string> args;
-    std::istringstream words(opLine.substr(3));
+    std::istringstream words(step.command);
     for (std::string word; words >> word;) args.push_back(word == "''" ? "" : word);
     // The command line or record text: the rest of the line as it is.
     if (args.at(0) == "run" || args.at(0) == "parse")
-        args = {args[0], opLine.substr(std::min(opLine.size(), 4 + args[0].size()))};
-    for (const Reply& r : replies) {
+        args = {args[0], step.command.substr(std::min(step.command.size(), 1 + args[0].size()))};
+    for (const TranscriptStep::Reply& r : step.replies) {
         if (r.command.empty())
             zq_fake_set_reply(r.status, r.out.data(), r.out.size(), r.err.data(), r.err.size());
         else
-            zq_fake_set_reply_for(r.command.c_str(), r.status, r.out.data(), r.out.size(), r.err.data(),
-                                  r.err.size());
+            zq_fake_set_reply_for(r.command.c_str(), r.status, r.out.data(), r.out.size(), r.err.data(), r.err.size());
     }
     CapturingLogWriter log;
     const unsigned long calls = zq_fake_call_count();
     CKxError error;
     const std::vector<std::string> outputs = Call(args, error);
-    std::string result =
-        zq_fake_call_count() == calls ? "= ran nothing\n" : "= ran " + std::string(zq_fake_last_command()) + "\n";
-    result += "= out " + Joined(outputs, " | ") + "\n";
+    Outcome result;
+    result.status = 0;
+    result.out = zq_fake_call_count() == calls ? "ran nothing\n" : "ran " + std::string(zq_fake_last_command()) + "\n";
+    result.out += "out " + Joined(outputs, " | ") + "\n";
     const auto locations = error.GetLocations();
     for (size_t i = 0; i < error.GetMessages().size(); ++i) {
         std::string function = locations.at(i).m_function;
         function = function.substr(0, function.find('('));
-        result += "= error " + std::to_string(error.GetSystemError()) + " " + locations.at(i).m_file + " " +
-                  function.substr(function.rfind(':') + 1) + ": " + Escaped(error.GetMessages()[i]) + "\n";
+        result.out += "error " + std::to_string(error.GetSystemError()) + " " + locations.at(i).m_file + " " +
+                      function.substr(function.rfind(':') + 1) + ": " + Escaped(error.GetMessages()[i]) + "\n";
     }
-    for (const std::string& text : log.Texts()) result += "= log " + Escaped(text) + "\n";
-    return result;
-}
-
-std::string Replay(const std::string& data)
-{
-    std::string result, opLine;
-    std::vector<Reply> replies(1);
-    const auto flush = [&] {
-        if (!opLine.empty()) result += Result(opLine, replies);
-        opLine.clear();
-        replies.assign(1, Reply{});
-    };
-    std::istringstream lines(data);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("= ", 0) == 0) continue;
-        if (line.rfind("op ", 0) == 0 || line.rfind("#", 0) == 0) flush();
-        result += line + "\n";
-        if (line.rfind("op ", 0) == 0) opLine = line;
-        if (line.rfind("when ", 0) == 0) replies.push_back(Reply{line.substr(5), "", "", 0});
-        Reply& reply = replies.back();
-        const bool isErr = line.rfind("2>", 0) == 0;
-        if (isErr || line.rfind(">", 0) == 0) {
-            std::string text = line.substr(std::min(line.size(), isErr ? size_t{3} : size_t{2}));
-            (isErr ? reply.err : reply.out) +=
-                !text.empty() && text.back() == '%' ? text.substr(0, text.size() - 1) : text + "\n";
-        }
-        if (line.rfind("exit ", 0) == 0) reply.status = std::atoi(line.c_str() + 5);
-    }
-    flush();
+    for (const std::string& text : log.Texts()) result.out += "log " + Escaped(text) + "\n";
     return result;
 }
 
 TEST(ChangelogOperations, ReplayTheScriptedReplies)
 {
     for (const char* name : {"operations.txt", "records.txt", "users.txt"}) {
-        const std::string path = CHANGELOG_DATA_DIR "/" + std::string(name);
-        const std::string data = ReadFile(path);
-        ASSERT_GT(data.size(), 1000u) << path;
-        const std::string replayed = Replay(data);
-        if (std::getenv("LUSTREAPI_UPDATE_DATA"))
-            std::ofstream(path, std::ios::binary) << replayed;
-        else
-            EXPECT_EQ(replayed, data) << path;
+        const Replayed r = ReplayTranscript(CHANGELOG_DATA_DIR "/" + std::string(name), Play);
+        ASSERT_GT(r.recorded.size(), 1000u) << name;
+        EXPECT_EQ(r.replayed, r.recorded) << name;
     }
 }
 

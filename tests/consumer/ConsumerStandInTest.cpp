@@ -1,12 +1,12 @@
 // "lfs changelog_clear" of the stand-in as each Lustre version answers it
 // (data/changelog_clear.txt). The consumer loop through the library runs in
 // tests/changelog/StandInChainTest.
-#include <cstdlib>
+#include <algorithm>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
+#include "DataFiles.h"
 
 using namespace testsupport;
 
@@ -37,31 +37,30 @@ struct StandIn {
 
 TEST(ChangelogClearStandIn, AnswersAsEachVersion)
 {
-    const std::vector<std::string> lines = ReadLines(CONSUMER_DATA_DIR "/changelog_clear.txt");
+    const std::vector<DataRow> rows = ReadRows(CONSUMER_DATA_DIR "/changelog_clear.txt");
+    const std::string prefix = "lfs changelog_clear: ";
     int cases = 0;
     for (const int minor : {10, 12, 15, 16, 18}) {
-        for (size_t i = 0; i < lines.size(); ++i) {
-            const std::string& line = lines[i];
-            const size_t a = line.find(" | "), b = line.find(" | ", a + 3), d = line.find(" | ", b + 3);
-            if (line.empty() || line[0] == '#' || line[0] == '>' || d == std::string::npos) continue;
-            if (minor < std::atoi(line.c_str()) || minor > std::atoi(line.c_str() + line.find('-') + 1)) continue;
-            std::string err;
-            for (size_t j = i + 1; j < lines.size() && lines[j].rfind(">", 0) == 0; ++j) {
-                std::string text = lines[j].size() > 2 ? lines[j].substr(2) : "";
-                if (text.rfind("%p", 0) == 0) text = (minor >= 12 ? "lfs changelog_clear: " : "") + text.substr(2);
-                err += text + "\n";
+        for (const DataRow& row : rows) {
+            const std::string& versions = row.fields.at(0);
+            if (minor < std::stoi(versions) || minor > std::stoi(versions.substr(versions.find('-') + 1))) continue;
+            const size_t a = row.expected.find(" | "), b = row.expected.find(" | ", a + 3);
+            std::string err, lines = b == std::string::npos ? "" : row.expected.substr(b + 3);
+            for (size_t at = 0, end; at < lines.size(); at = end) {
+                end = std::min(lines.find('\n', at), lines.size() - 1) + 1;
+                const std::string line = lines.substr(at, end - at);
+                err += minor < 12 && line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
             }
-            SCOPED_TRACE("2." + std::to_string(minor) + ": " + line);
+            SCOPED_TRACE("2." + std::to_string(minor) + ": " + row.line);
             ++cases;
             StandIn sim("2." + std::to_string(minor));
-            const testsupport::Outcome o =
-                sim.Sh("lfs changelog_clear lustre-MDT0000 " + line.substr(a + 3, b - a - 3), false);
-            EXPECT_EQ(o.status, std::atoi(line.c_str() + b + 3));
+            const testsupport::Outcome o = sim.Sh("lfs changelog_clear lustre-MDT0000 " + row.fields.at(1), false);
+            EXPECT_EQ(o.status, std::stoi(row.expected));
             EXPECT_EQ(o.err, err);
             EXPECT_EQ(sim.Sh("lctl get_param -n mdd.lustre-MDT0000.changelog_users | awk '/^cl/ {printf \"%s \", $2}'; "
                              "lfs changelog lustre-MDT0000 | head -1 | cut -d' ' -f1")
                           .out,
-                      line.substr(d + 3) + "\n");
+                      row.expected.substr(a + 3, b - a - 3) + "\n");
         }
     }
     EXPECT_GE(cases, 80);

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "DataFiles.h"
 #include "HBPath.h"
 #include "HBString.h"
-#include "TestSupport.h"
 
 namespace {
 

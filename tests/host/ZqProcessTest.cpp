@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
+#include "DataFiles.h"
 #include "ZqProcess.h"
 
 namespace {

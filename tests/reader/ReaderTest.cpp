@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "DataFiles.h"
 #include "KxUtils.h"
 #include "LustreAPI.h"
-#include "TestSupport.h"
 
 using namespace std::chrono;
 using LustreAPI::CChangelogReader;
@@ -66,8 +66,8 @@ std::string Values(const CChangelogRecord& r)
 
 TEST_P(Reader, GivesWhatLfsPrintsForEveryRecord)
 {
-    for (const std::string& row : testsupport::ReadLines(READER_DATA_DIR "/records.txt"))
-        if (!row.empty() && row[0] != '#') Sim("changelog-append " + kMdt + " " + row + " >/dev/null");
+    for (const testsupport::DataRow& row : testsupport::ReadRows(READER_DATA_DIR "/records.txt"))
+        Sim("changelog-append " + kMdt + " " + row.fields.at(0) + " >/dev/null");
     const testsupport::Outcome lfs = testsupport::Shell("lfs changelog " + kMdt + " 2");
     ASSERT_EQ(lfs.status, 0) << lfs.err;
     std::vector<std::string> printed;
@@ -208,16 +208,15 @@ class Lustre215 : public Reader {};
 
 TEST_P(Lustre215, HandsOutWhatTheRecordsHold)
 {
-    std::vector<std::string> lines, values;
-    for (const std::string& row : testsupport::ReadLines(READER_DATA_DIR "/lustre215.txt")) {
-        if (row.rfind("append ", 0) == 0) Sim("changelog-append " + kMdt + " " + row.substr(7) + " >/dev/null");
-        if (row.rfind("line ", 0) == 0) lines.push_back(row.substr(5));
-        if (row.rfind("values ", 0) == 0) values.push_back(row.substr(7));
+    std::string expected;
+    std::vector<std::string> values;
+    for (const testsupport::DataRow& row : testsupport::ReadRows(READER_DATA_DIR "/lustre215.txt")) {
+        Sim("changelog-append " + kMdt + " " + row.fields.at(0) + " >/dev/null");
+        expected += row.fields.at(1) + "\n";
+        values.push_back(row.expected);
     }
     const testsupport::Outcome lfs = testsupport::Shell("lfs changelog " + kMdt);
     ASSERT_EQ(lfs.status, 0) << lfs.err;
-    std::string expected;
-    for (const std::string& line : lines) expected += line + "\n";
     EXPECT_EQ(lfs.out, expected);
 
     CChangelogReader reader;
@@ -258,11 +257,12 @@ TEST_P(Reader, HungServerEndsWaitsOnTime)
     std::vector<CChangelogRecord> records;
     const CKxError limited = LustreAPI::ReadChangelogs(kMdt, "1", "1", records, milliseconds(400));
     ASSERT_TRUE(limited.Failed());
-    EXPECT_EQ(limited.GetMessages().back(),
-              kInProcess ? "Reading the changelog of MDT " + kMdt +
-                               " in-process did not finish within its time limit of 400 ms"
-                         : "Command lfs changelog " + kMdt + " 1 1 was ended: it did not finish within its time "
-                                                           "limit of 400 ms");
+    EXPECT_EQ(limited.GetMessages().back(), kInProcess
+                                                ? "Reading the changelog of MDT " + kMdt +
+                                                      " in-process did not finish within its time limit of 400 ms"
+                                                : "Command lfs changelog " + kMdt +
+                                                      " 1 1 was ended: it did not finish within its time "
+                                                      "limit of 400 ms");
     EXPECT_TRUE(records.empty());
     Sim("unhang localhost");
     ASSERT_FALSE(reader.Next(r, seconds(60), got).Failed());

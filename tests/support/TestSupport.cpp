@@ -53,44 +53,6 @@ std::vector<std::string> ReadLines(const std::string& path)
     return lines;
 }
 
-namespace {
-
-std::string Unescape(const std::string& text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
-        if (text[i] != '\\' || (next != 't' && next != 'n' && next != 'x' && next != '\\')) {
-            out += text[i];
-        } else if (next == 'x') {
-            out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
-            i += 3;
-        } else {
-            out += next == 't' ? '\t' : next == 'n' ? '\n' : '\\';
-            ++i;
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
-std::vector<DataRow> ReadRows(const std::string& path)
-{
-    std::vector<DataRow> rows;
-    for (const std::string& line : ReadLines(path)) {
-        const size_t arrow = line.find(" -> ");
-        if (line.empty() || line[0] == '#' || arrow == std::string::npos) continue;
-        DataRow row{{}, Unescape(line.substr(arrow + 4)), line};
-        const std::string fields = line.substr(0, arrow) + " | ";
-        for (size_t at = 0, bar; (bar = fields.find(" | ", at)) != std::string::npos; at = bar + 3)
-            row.fields.push_back(Unescape(fields.substr(at, bar - at)));
-        rows.push_back(row);
-    }
-    if (rows.empty()) throw std::runtime_error("no rows in " + path);
-    return rows;
-}
-
 std::string ActAsRoot()
 {
     if (geteuid() == 0) return "";

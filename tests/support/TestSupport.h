@@ -115,16 +115,6 @@ private:
 };
 using LogLine = CapturingLogWriter::Line;
 
-// The rows of a data file of cases: each "field | field ... -> expected",
-// without the lines that are empty or begin with '#'. In fields and expected
-// text, \t, \n, \xHH and \\ are escapes; other backslashes stay.
-struct DataRow {
-    std::vector<std::string> fields;
-    std::string expected;
-    std::string line;  // as written, for traces
-};
-std::vector<DataRow> ReadRows(const std::string& path);
-
 // Number of open descriptors of this process.
 int OpenFdCount();
 
