@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "ChangelogTypes.h"
+
 namespace sim {
 namespace {
 
@@ -16,7 +18,8 @@ std::string Pack(const ChangelogRecord& r)
     unsigned flags = (r.flags & CLF_FLAGMASK) | (r.rename ? CLF_RENAME : CLF_VERSION);
     if (!r.jobid.empty()) flags |= CLF_JOBID;
     if (r.hasExtra) flags |= CLF_EXTRA_FLAGS;
-    const auto xflags = static_cast<enum changelog_rec_extra_flags>(r.hasExtra ? r.extraFlags & CLFE_SUPPORTED : 0);
+    const uint64_t parts = r.extraFlags.value_or(MdtExtraFlags(r.type));
+    const auto xflags = static_cast<enum changelog_rec_extra_flags>(r.hasExtra ? parts & CLFE_SUPPORTED : 0);
     auto* rec = reinterpret_cast<changelog_rec*>(out);
     rec->cr_flags = static_cast<__u16>(flags);
     rec->cr_type = static_cast<__u32>(r.type);
@@ -63,12 +66,29 @@ bool WholeRecord(const std::string& bytes)
 
 }  // namespace
 
+uint64_t MdtExtraFlags(int type)
+{
+    uint64_t parts = CLFE_UIDGID | CLFE_NID;
+    if (type == CL_OPEN || type == CL_DN_OPEN) parts |= CLFE_OPEN;
+    if (type == CL_SETXATTR || type == CL_GETXATTR) parts |= CLFE_XATTR;
+    return parts;
+}
+
 std::string ChangelogRecordRefusal(const ChangelogRecord& r)
 {
     if (r.type < 0 || r.type >= CL_LAST) return "record type " + std::to_string(r.type) + " is not one of Lustre's";
     if (r.flags & ~static_cast<uint32_t>(CLF_FLAGMASK)) return "record flags beyond 0xfff";
     if (r.nsec >= 1000000000u) return "nanoseconds beyond a second";
-    if (r.extraFlags & ~static_cast<uint64_t>(CLFE_SUPPORTED)) return "extra flags beyond 0xf";
+    if (r.extraFlags.value_or(0) & ~static_cast<uint64_t>(CLFE_SUPPORTED)) return "extra flags beyond 0xf";
+    if (!r.extraFlags && r.hasExtra) {
+        const uint64_t parts = MdtExtraFlags(r.type);
+        if (r.openFlags && !(parts & CLFE_OPEN))
+            return "an open mode in a " + std::string(common::ChangelogTypeName(r.type)) +
+                   " record (an MDT writes one only in OPEN and NOPEN records)";
+        if (!r.xattr.empty() && !(parts & CLFE_XATTR))
+            return "an attribute name in a " + std::string(common::ChangelogTypeName(r.type)) +
+                   " record (an MDT writes one only in XATTR and GXATR records)";
+    }
     if (r.jobid.size() > LUSTRE_JOBID_SIZE - 1)
         return "a job id of " + std::to_string(r.jobid.size()) + " bytes (Lustre keeps at most " +
                std::to_string(LUSTRE_JOBID_SIZE - 1) + ")";

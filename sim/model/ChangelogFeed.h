@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,9 @@ struct ChangelogRecord {
     lu_fid pfid{};
     std::string jobid;     // at most LUSTRE_JOBID_SIZE - 1 bytes
     bool hasExtra = true;  // the record carries the extra-flags word
-    uint64_t extraFlags = CLFE_SUPPORTED;
+    // The parts of the extra-flags word; unset, those the MDT writes for
+    // the type (MdtExtraFlags).
+    std::optional<uint64_t> extraFlags;
     uint32_t uid = 0;
     uint32_t gid = 0;
     uint64_t nid = kLoNid;
@@ -45,9 +48,16 @@ struct ChangelogRecord {
     std::string sname;
 };
 
+// The extra parts a 2.12+ MDT writes into a record of type: the user's
+// uid, gid and NID into every one, the open mode into OPEN records and the
+// attribute name into XATTR ones (mdd_changelog_data_store, _ns_store).
+uint64_t MdtExtraFlags(int type);
+
 // Why an MDT could never write r, or "" when it could: a job id, name or
 // extended attribute name longer than its field, an unknown record type,
-// flags outside the type's bits, nanoseconds of a second or more.
+// flags outside the type's bits, nanoseconds of a second or more; and, when
+// the parts are the MDT's own, an open mode or attribute name in a record
+// of a type that carries none.
 std::string ChangelogRecordRefusal(const ChangelogRecord& r);
 
 // The open flags of lfs's m= text: "r--" 01, "-w-" 02, "rw-" 03, "--x" 04,

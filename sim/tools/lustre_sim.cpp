@@ -283,7 +283,9 @@ int LustreSim::ChangelogAppend()
     if (has("--flags") && !Number(get("--flags"), r.flags, 16)) return Fail("bad flags '" + get("--flags") + "'");
     if (has("--uid") && !Number(get("--uid"), r.uid)) return Fail("bad uid '" + get("--uid") + "'");
     if (has("--gid") && !Number(get("--gid"), r.gid)) return Fail("bad gid '" + get("--gid") + "'");
-    if (has("--ef") && !Number(get("--ef"), r.extraFlags, 16)) return Fail("bad extra flags '" + get("--ef") + "'");
+    uint64_t extraFlags = 0;
+    if (has("--ef") && !Number(get("--ef"), extraFlags, 16)) return Fail("bad extra flags '" + get("--ef") + "'");
+    if (has("--ef")) r.extraFlags = extraFlags;
     r.hasExtra = !noExtra;
     unsigned count = 1;
     if (has("--count") && (!Number(get("--count"), count) || count == 0 || count > 1000000))
