@@ -196,12 +196,12 @@ TEST_F(SimCallsTest, Fid2PathAtAndImport)
 TEST_F(SimCallsTest, DescriptorCallsAndNidText)
 {
     const std::string file = MakeFile("f");
-    ASSERT_EQ(Tool({"lfs", "hsm_set", "--exists", "--archived", "--archive-id", "2", file}).status, 0);
+    ASSERT_EQ(Tool({"lfs", "hsm_set", "--norelease", file}).status, 0);  // a flag any user may set
     const int fd = open(file.c_str(), O_RDONLY), outFd = open(outside.c_str(), O_RDONLY);
     hsm_user_state byPath{}, byFd{};
     ASSERT_EQ(api.state_get(file.c_str(), &byPath), 0);
     ASSERT_EQ(api.state_get_fd(fd, &byFd), 0);
-    EXPECT_EQ(std::make_tuple(byFd.hus_states, byFd.hus_archive_id), std::make_tuple(HS_EXISTS | HS_ARCHIVED, 2u));
+    EXPECT_EQ(std::make_tuple(byFd.hus_states, byFd.hus_archive_id), std::make_tuple(unsigned{HS_NORELEASE}, 0u));
     EXPECT_EQ(std::make_tuple(byPath.hus_states, byPath.hus_archive_id),
               std::make_tuple(byFd.hus_states, byFd.hus_archive_id));
     EXPECT_EQ(api.state_get_fd(outFd, &byFd), -ENOTTY);
